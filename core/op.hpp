@@ -1,0 +1,196 @@
+// The vocabulary shared by the extension and the driver thread: operations,
+// replies, errors and the one-shot reply callback. Plain data, no behaviour
+// beyond construction, destruction and the reply's text form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace velnor {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Caller memory the kernel fills in place. The core never frees it; whoever
+// builds it keeps it valid and untouched until the reply callback returned.
+struct RawBufMut {
+    std::uint8_t* ptr = nullptr;
+    std::size_t len = 0;
+};
+
+struct Borrowed {
+    const std::uint8_t* ptr = nullptr;
+    std::size_t len = 0;
+};
+
+// Data of a write: owned by the operation, or a view the submitter keeps
+// valid and unchanged until the reply callback returned.
+struct Payload {
+    std::variant<Bytes, Borrowed> data;
+
+    const std::uint8_t* ptr() const noexcept;
+    std::size_t size() const noexcept;
+};
+
+struct Alloc {
+    std::size_t len = 0;
+};
+using ReadTarget = std::variant<Alloc, RawBufMut>;
+
+namespace op {
+struct Open {
+    std::string path;  // raw bytes, no terminator; may hold a NUL
+    bool read = false, write = false, append = false;
+    bool truncate = false, create = false, create_new = false;
+};
+struct Read {
+    std::uint64_t handle = 0, pos = 0;
+    ReadTarget target;
+};
+struct ReadToEnd {
+    std::uint64_t handle = 0, pos = 0;
+};
+struct Write {
+    std::uint64_t handle = 0, pos = 0;
+    Payload data;
+    bool append = false;
+};
+struct Close {
+    std::uint64_t handle = 0;
+};
+struct Sync {
+    std::uint64_t handle = 0;
+    bool data_only = false;
+};
+struct SetLen {
+    std::uint64_t handle = 0, size = 0;
+};
+struct Size {
+    std::uint64_t handle = 0;
+};
+struct ReadFile {
+    std::string path;
+    std::uint64_t inline_max = 0;
+};
+struct WriteFile {
+    std::string path;
+    Payload data;
+};
+struct Nop {};
+}  // namespace op
+
+using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
+                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop>;
+
+namespace reply {
+struct Handle {
+    std::uint64_t id = 0, size = 0;
+    std::int64_t fd = -1;
+};
+struct Bytes {
+    velnor::Bytes data;
+};
+struct Read {
+    std::size_t n = 0;
+};
+struct Written {
+    std::size_t n = 0;
+    std::uint64_t end = 0;
+};
+struct Size {
+    std::uint64_t size = 0;
+};
+struct Unit {};
+}  // namespace reply
+
+using Reply = std::variant<reply::Handle, reply::Bytes, reply::Read, reply::Written, reply::Size,
+                           reply::Unit>;
+
+// `Handle { id: 3, size: 4096, fd: 17 }`, `Bytes([104, 105])`, `Read { n: 5 }`,
+// `Written { n: 5, end: 105 }`, `Size(4096)`, `Unit`.
+std::string to_string(const Reply& r);
+
+enum class ErrorKind : std::uint8_t {
+    Os,  // carries an errno
+    BrokenPipe,
+    InvalidInput,
+    WriteZero,
+    Interrupted,
+    OutOfMemory,
+    Other,
+};
+
+// An I/O error: an errno passed through unchanged, or a kind with a fixed
+// message. Messages are static strings so that errors never allocate.
+struct IoError {
+    ErrorKind kind = ErrorKind::Other;
+    int code = 0;                   // errno when kind == Os
+    const char* message = nullptr;  // static text when kind != Os
+
+    static IoError os(int errnum) noexcept { return {ErrorKind::Os, errnum, nullptr}; }
+    static IoError of(ErrorKind k, const char* msg) noexcept { return {k, 0, msg}; }
+
+    bool is_os() const noexcept { return kind == ErrorKind::Os; }
+    bool is_cancelled() const noexcept;
+    // "No such file or directory (os error 2)", or the fixed message.
+    std::string display() const;
+};
+
+namespace msg {
+inline constexpr const char* kDriverGone = "velnor driver thread is gone";
+inline constexpr const char* kStartupExit = "compio driver thread exited during startup";
+inline constexpr const char* kUnknownHandle = "unknown or closed velnor handle";
+inline constexpr const char* kWriteZero = "failed to write whole buffer";
+inline constexpr const char* kAppendCancelled = "append task cancelled";
+inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr const char* kOutOfMemory = "memory allocation failed";
+}  // namespace msg
+
+// Either the reply or the error an operation ended with.
+using Outcome = std::variant<Reply, IoError>;
+
+// One-shot; invoked at most once, on the driver thread (or on the submitter's
+// thread when the driver is gone), and destroyed right after. Implementations
+// must not throw: a failing callback would take the driver thread down.
+class ReplyCallback {
+public:
+    virtual ~ReplyCallback() = default;
+    virtual void invoke(Outcome&& outcome) noexcept = 0;
+};
+using ReplyCallbackPtr = std::unique_ptr<ReplyCallback>;
+
+template <class F>
+class FnCallback final : public ReplyCallback {
+public:
+    explicit FnCallback(F f) : f_(std::move(f)) {}
+    void invoke(Outcome&& outcome) noexcept override { f_(std::move(outcome)); }
+
+private:
+    F f_;
+};
+
+template <class F>
+ReplyCallbackPtr make_callback(F f) {
+    return std::make_unique<FnCallback<F>>(std::move(f));
+}
+
+namespace message {
+struct Submit {
+    std::uint64_t id = 0;
+    Op op;
+    ReplyCallbackPtr reply;
+};
+struct Cancel {
+    std::uint64_t id = 0;
+};
+}  // namespace message
+using Msg = std::variant<message::Submit, message::Cancel>;
+
+// Fatal internal invariant failure: the driver thread cannot go on.
+[[noreturn]] void unreachable(const char* what) noexcept;
+
+}  // namespace velnor

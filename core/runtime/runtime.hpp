@@ -1,0 +1,147 @@
+// The completion runtime of the driver thread: a FIFO executor of coroutine
+// tasks over one proactor (io_uring, or epoll with every file operation on
+// the blocking worker pool). Everything here runs on the driver thread except
+// `Waker::wake`, which any thread may call.
+#pragma once
+
+#include <atomic>
+#include <coroutine>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "core/op.hpp"
+#include "core/runtime/task.hpp"
+
+struct statx;
+
+namespace velnor::rt {
+
+// Opcode numbers, defined here because the installed UAPI headers may
+// predate the running kernel.
+namespace opcode {
+inline constexpr std::uint8_t kNop = 0;
+inline constexpr std::uint8_t kReadv = 1;
+inline constexpr std::uint8_t kWritev = 2;
+inline constexpr std::uint8_t kFsync = 3;
+inline constexpr std::uint8_t kPollAdd = 6;
+inline constexpr std::uint8_t kSendmsg = 9;
+inline constexpr std::uint8_t kRecvmsg = 10;
+inline constexpr std::uint8_t kAccept = 13;
+inline constexpr std::uint8_t kAsyncCancel = 14;
+inline constexpr std::uint8_t kConnect = 16;
+inline constexpr std::uint8_t kOpenat = 18;
+inline constexpr std::uint8_t kClose = 19;
+inline constexpr std::uint8_t kStatx = 21;
+inline constexpr std::uint8_t kRead = 22;
+inline constexpr std::uint8_t kWrite = 23;
+inline constexpr std::uint8_t kSend = 26;
+inline constexpr std::uint8_t kRecv = 27;
+inline constexpr std::uint8_t kFtruncate = 55;
+}  // namespace opcode
+
+enum class Backend : std::uint8_t { Polling, IoUring };
+
+// One kernel request, in the terms of an io_uring submission entry. On the
+// pool it is performed as the equivalent blocking system call with the same
+// result convention: >= 0 on success, -errno on failure.
+struct KernelRequest {
+    std::uint8_t opcode = opcode::kNop;
+    std::int32_t fd = -1;
+    std::uint64_t off = 0;      // file offset; new length for FTRUNCATE
+    std::uint64_t addr = 0;     // buffer, or path for OPENAT/STATX
+    std::uint32_t len = 0;      // byte count; mode for OPENAT; mask for STATX
+    std::uint32_t op_flags = 0; // open flags, fsync flags, statx flags
+    std::uint64_t addr2 = 0;    // struct statx* for STATX
+
+    std::int32_t res = 0;
+    // Called on the driver thread once the request has completed; during
+    // shutdown it is not called (the request is only accounted as done).
+    void (*on_complete)(KernelRequest*) noexcept = nullptr;
+    std::coroutine_handle<> waiter;
+};
+
+// Awaitable kernel request: `int32_t r = co_await Submit{req}`.
+struct Submit {
+    KernelRequest req;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) noexcept;
+    std::int32_t await_resume() const noexcept { return req.res; }
+};
+
+Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
+Submit statx_fd(int fd, struct ::statx* out) noexcept;  // AT_EMPTY_PATH, mask 0x3fff
+Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
+Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
+Submit fsync(int fd, bool data_only) noexcept;
+Submit ftruncate(int fd, std::uint64_t len) noexcept;
+Submit close(int fd) noexcept;
+
+// Runs `fn` on the blocking worker pool; the awaiting task resumes with its
+// result, or with nullopt-like `Abandoned` if the pool could not run it.
+struct Blocking {
+    std::function<std::int64_t()> fn;  // one allocation per job at most
+    std::int64_t result = 0;
+    bool ran = false;
+    std::coroutine_handle<> waiter;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) noexcept;
+    // nullopt when the job never ran (the pool refused it).
+    std::optional<std::int64_t> await_resume() const noexcept {
+        return ran ? std::optional<std::int64_t>(result) : std::nullopt;
+    }
+};
+
+// Cross-thread wake-up of a parked driver thread. A sender writes to the
+// event descriptor only when the driver is parked and no wake-up is pending.
+class Waker {
+public:
+    virtual ~Waker() = default;
+    virtual void wake() noexcept = 0;
+};
+
+class Runtime {
+public:
+    static constexpr unsigned kRingEntries = 1024;
+    static constexpr unsigned kMaxWorkers = 256;
+    static constexpr unsigned kWorkerIdleSeconds = 60;
+    static constexpr unsigned kEventInterval = 61;
+
+    // Probes io_uring (once per process), builds the ring or falls back to
+    // epoll. Fails only when the fallback cannot be built either.
+    static std::variant<std::unique_ptr<Runtime>, IoError> build();
+    virtual ~Runtime() = default;
+
+    virtual Backend backend() const noexcept = 0;
+    virtual std::shared_ptr<Waker> waker() const noexcept = 0;
+
+    // Makes this runtime the one `Submit`, `Blocking` and `spawn` use on the
+    // calling thread (the driver thread), until destroyed.
+    virtual void make_current() noexcept = 0;
+    static Runtime* current() noexcept;
+
+    // Detaches a root task; it is destroyed when it finishes, or with the
+    // runtime if it never does.
+    virtual void spawn(Task<void> task) = 0;
+    virtual void schedule(std::coroutine_handle<> h) = 0;
+
+    // Runs at most `max_steps` ready tasks FIFO; true when some are still ready.
+    virtual bool run_ready(unsigned max_steps) = 0;
+
+    // Hands queued requests to the kernel and collects finished ones. With
+    // `may_wait` the thread parks until a request finishes or `wake()` is
+    // called, unless `has_external_work()` says there is something to do.
+    virtual void turn(bool may_wait, const std::function<bool()>& has_external_work) = 0;
+
+    // Closes a descriptor without blocking the thread and without a waiter
+    // (the last reference of a file went away outside an explicit close).
+    virtual void close_detached(int fd) noexcept = 0;
+
+    // Shutdown: wait for every request the kernel or a worker may still be
+    // using, then destroy the tasks that never finished (without resuming).
+    virtual void shutdown() noexcept = 0;
+};
+
+}  // namespace velnor::rt

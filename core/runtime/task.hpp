@@ -1,0 +1,114 @@
+// Lazily started coroutine tasks for the driver thread's executor.
+// `Task<T>` is awaited by its parent (symmetric transfer on completion);
+// the root of each operation is handed to `Executor::spawn`.
+#pragma once
+
+#include <coroutine>
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace velnor::rt {
+
+template <class T>
+class Task;
+
+namespace detail {
+struct FinalAwait {
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) const noexcept {
+        auto cont = h.promise().continuation;
+        return cont ? cont : std::noop_coroutine();
+    }
+    void await_resume() const noexcept {}
+};
+
+struct PromiseBase {
+    std::coroutine_handle<> continuation;
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+    FinalAwait final_suspend() const noexcept { return {}; }
+    // Failures in the core are values; an escaping exception is a bug.
+    [[noreturn]] void unhandled_exception() const noexcept { std::terminate(); }
+};
+}  // namespace detail
+
+template <class T>
+class Task {
+public:
+    struct promise_type : detail::PromiseBase {
+        std::optional<T> value;
+        Task get_return_object() noexcept {
+            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        template <class U>
+        void return_value(U&& v) noexcept(noexcept(T(std::forward<U>(v)))) {
+            value.emplace(std::forward<U>(v));
+        }
+    };
+
+    Task() = default;
+    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Task& operator=(Task&& o) noexcept {
+        if (this != &o) {
+            if (h_) h_.destroy();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    ~Task() {
+        if (h_) h_.destroy();
+    }
+
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> parent) noexcept {
+        h_.promise().continuation = parent;
+        return h_;
+    }
+    T await_resume() { return std::move(*h_.promise().value); }
+
+    std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
+
+private:
+    explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
+    std::coroutine_handle<promise_type> h_;
+};
+
+template <>
+class Task<void> {
+public:
+    struct promise_type : detail::PromiseBase {
+        Task get_return_object() noexcept {
+            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        void return_void() const noexcept {}
+    };
+
+    Task() = default;
+    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Task& operator=(Task&& o) noexcept {
+        if (this != &o) {
+            if (h_) h_.destroy();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    ~Task() {
+        if (h_) h_.destroy();
+    }
+
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> parent) noexcept {
+        h_.promise().continuation = parent;
+        return h_;
+    }
+    void await_resume() const noexcept {}
+
+    std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
+
+private:
+    explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
+    std::coroutine_handle<promise_type> h_;
+};
+
+}  // namespace velnor::rt
