@@ -62,8 +62,7 @@ asan-ext: venv deps
 	cmake --build build/asan-ext -j$(JOBS) --target _velnor
 	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  PYTHONPATH=build/asan-ext:python $$($(PY) -c 'import os,sys; print(os.path.realpath(sys.executable))') \
-	  -m pytest -q -p no:cacheprovider
+	  PYTHONPATH=build/asan-ext:python $(PY) -m pytest -q -p no:cacheprovider
 
 bench: ext
 	$(PY) -m pip install -q aiofiles anyio matplotlib
