@@ -1,0 +1,34 @@
+// The system calls behind the fast path, each refusing to block: preadv2
+// with RWF_NOWAIT, openat2 with RESOLVE_CACHED, fstat. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace velnor::fast {
+
+// Fills [dst, dst+len) from `pos` with page-cache-only reads, looping over
+// short counts. The count filled (short only at end of file), or nullopt
+// when any part would have blocked or the kernel refused.
+std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept;
+
+// One preadv2(RWF_NOWAIT) of `len` bytes at `off`, no retry: the count or -errno.
+long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept;
+
+// Confirms that nothing lies at or after `size`: one 1-byte no-wait read
+// must return exactly 0.
+bool at_end(int fd, std::uint64_t size) noexcept;
+
+// st_size (negative taken as 0) for a regular file; nullopt otherwise.
+std::optional<std::uint64_t> regular_size(int fd) noexcept;
+
+// openat2(AT_FDCWD, path, O_RDONLY|O_CLOEXEC, RESOLVE_CACHED): -1 whenever
+// the lookup would need I/O or fails for any other reason.
+int open_cached(const char* path) noexcept;
+
+// Whether no-wait reads work on this descriptor at all (EAGAIN counts as
+// yes: the data just was not cached).
+bool supports_nowait(int fd) noexcept;
+
+}  // namespace velnor::fast
