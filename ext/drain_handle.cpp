@@ -43,8 +43,9 @@ PyType_Slot drain_slots[] = {
 };
 
 PyType_Spec drain_spec = {
-    // No dot in the name: the type reports __module__ "builtins".
-    "DrainHandle",
+    // Named as a builtin: spelled out, because a dotless name makes the
+    // interpreter warn that the type has no __module__.
+    "builtins.DrainHandle",
     static_cast<int>(sizeof(DrainObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
