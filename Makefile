@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
-.PHONY: test bench deps venv ext core-test py-test py-test-fallback sanitize clean
+.PHONY: test bench deps venv ext core-test py-test py-test-fallback sanitize asan-ext clean
 
 test: core-test py-test py-test-fallback
 
@@ -53,6 +53,16 @@ sanitize: deps
 	cmake -S . -B build/tsan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
+
+# The extension itself under AddressSanitizer+UBSan, loaded into the real
+# (uninstrumented) interpreter with the sanitizer runtime preloaded.
+asan-ext: venv deps
+	cmake -S . -B build/asan-ext -DVELNOR_BUILD_EXTENSION=ON -DVELNOR_SANITIZE=address,undefined \
+	  -DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)') >/dev/null
+	cmake --build build/asan-ext -j$(JOBS) --target _velnor
+	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=build/asan-ext:python $(PY) -m pytest -q -p no:cacheprovider
 
 bench: ext
 	$(PY) -m pip install -q aiofiles anyio matplotlib

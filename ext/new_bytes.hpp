@@ -1,0 +1,22 @@
+// A fresh, zero-filled `bytes` object whose storage the kernel or a
+// no-wait read fills in place before any Python code can see it.
+#pragma once
+
+#include <cstdint>
+
+#include "ext/errors.hpp"
+
+namespace velnor::ext {
+
+// Raises MemoryError for a length no `bytes` object can have, and the
+// interpreter's error when the allocation fails.
+Ref new_zeroed_bytes(std::uint64_t len);
+
+inline std::uint8_t* bytes_data(const Ref& b) noexcept {
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(b.get()));
+}
+
+// The first `n` bytes of `b` as a new object (`b` itself when n covers it).
+Ref bytes_prefix(const Ref& b, std::size_t n);
+
+}  // namespace velnor::ext
