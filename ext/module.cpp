@@ -29,26 +29,25 @@ struct Registration {
 
 constexpr Registration fn(PyMethodDef* def) { return {def, nullptr, nullptr}; }
 
-// Registration order is part of the module's interface. Rows not yet built
-// keep their place as comments.
+// Registration order is part of the module's interface.
 const Registration TABLE[] = {
     fn(&OPEN_METHOD),
-    // read
-    // FastPath (class)
-    // try_read_file
-    // read_parallel
-    // read_to_end
-    // readinto
-    // write
+    fn(&READ_METHOD),
+    {nullptr, "FastPath", make_fast_path_type},
+    fn(&TRY_READ_FILE_METHOD),
+    fn(&READ_PARALLEL_METHOD),
+    fn(&READ_TO_END_METHOD),
+    fn(&READINTO_METHOD),
+    fn(&WRITE_METHOD),
     fn(&CLOSE_METHOD),
     fn(&SYNC_METHOD),
     fn(&SET_LEN_METHOD),
     fn(&SIZE_METHOD),
-    // read_file
-    // write_file
-    // cancel_ops
-    // probe_inline_read
-    // probe_pread_nowait
+    fn(&READ_FILE_METHOD),
+    fn(&WRITE_FILE_METHOD),
+    fn(&CANCEL_OPS_METHOD),
+    fn(&PROBE_INLINE_READ_METHOD),
+    fn(&PROBE_PREAD_NOWAIT_METHOD),
     fn(&PROBE_FFI_METHOD),
     fn(&PROBE_RESOLVED_FUTURE_METHOD),
     fn(&PROBE_NOP_METHOD),

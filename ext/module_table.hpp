@@ -3,7 +3,7 @@
 // registration order.
 #pragma once
 
-#include "ext/python.hpp"
+#include "ext/ref.hpp"
 
 namespace velnor::ext {
 
@@ -13,6 +13,28 @@ extern PyMethodDef CLOSE_METHOD;
 extern PyMethodDef SYNC_METHOD;
 extern PyMethodDef SET_LEN_METHOD;
 extern PyMethodDef SIZE_METHOD;
+
+// data_ops.cpp
+extern PyMethodDef READ_METHOD;
+extern PyMethodDef READINTO_METHOD;
+extern PyMethodDef READ_TO_END_METHOD;
+extern PyMethodDef WRITE_METHOD;
+extern PyMethodDef READ_FILE_METHOD;
+extern PyMethodDef WRITE_FILE_METHOD;
+
+// fast_path.cpp
+Ref make_fast_path_type();
+extern PyMethodDef TRY_READ_FILE_METHOD;
+
+// read_group.cpp
+extern PyMethodDef READ_PARALLEL_METHOD;
+
+// cancel_ops.cpp
+extern PyMethodDef CANCEL_OPS_METHOD;
+
+// kernel_probes.cpp
+extern PyMethodDef PROBE_INLINE_READ_METHOD;
+extern PyMethodDef PROBE_PREAD_NOWAIT_METHOD;
 
 // probes.cpp
 extern PyMethodDef PROBE_FFI_METHOD;
