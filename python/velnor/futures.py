@@ -50,9 +50,8 @@ class KernelFuture(asyncio.Future[Any]):
         return True
 
     def _abort_kernel_ops(self) -> None:
-        # Best effort: ops the kernel already finished deliver their result,
-        # which set_result/set_exception then absorb. Older builds of the
-        # extension have no cancel_ops; the future is cancelled all the same.
-        cancel_ops = getattr(_velnor, "cancel_ops", None)
-        if cancel_ops is not None and self.op_ids:
-            cancel_ops(self.op_ids)
+        # Best effort: an op the kernel already finished delivers its result,
+        # which set_result/set_exception then absorb; one that notices the
+        # abort comes back as settle_cancelled(), a no-op by then.
+        if self.op_ids:
+            _velnor.cancel_ops(self.op_ids)

@@ -6,15 +6,17 @@ from __future__ import annotations
 import asyncio
 import fcntl
 import gc
+import os
 import struct
 import termios
 import threading
+import weakref
 from typing import Any
 
 import _velnor
 import pytest
 
-from conftest import Runner, base_loop_class, run_script
+from conftest import Runner, base_loop_class, run_on, run_script
 from velnor.futures import KernelFuture
 
 
@@ -203,3 +205,83 @@ def test_after_shutdown_futures_wait_for_an_explicit_drain() -> None:
         with asyncio.Runner(loop_factory=Loop) as r:
             r.run(main())
     """)
+
+
+def test_cancel_forwards_the_op_ids_once(run: Runner, monkeypatch: pytest.MonkeyPatch) -> None:
+    sent: list[object] = []
+    monkeypatch.setattr(_velnor, "cancel_ops", sent.append)
+
+    async def main() -> None:
+        fut = _velnor.probe_nop()
+        assert fut.cancel() and not fut.cancel()
+        assert sent == [fut.op_ids]
+        KernelFuture(loop=asyncio.get_running_loop()).cancel()  # no ops: nothing sent
+        assert sent == [fut.op_ids]
+        await _velnor.probe_nop()
+
+    run(main())
+
+
+def write_fifo(path: Any, data: bytes) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    async def main() -> None:
+        h, _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        blocked = _velnor.read(h, 0, 5)
+        await _velnor.probe_nop()  # the read has reached the driver
+        assert blocked.cancel()
+        # The kernel read in flight completes with this data; the operation
+        # then notices the abort and the drain's settle_cancelled is a no-op.
+        write_fifo(fifo, b"first")
+        with pytest.raises(asyncio.CancelledError):
+            await blocked
+        reader = _velnor.read(h, 0, 6)
+        write_fifo(fifo, b"second")
+        assert await reader == b"second"
+        await _velnor.close(h)
+
+    run(main())
+
+
+def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
+                                                             tmp_path: Any) -> None:
+    # A read still in flight when its loop closes keeps that loop's bridge
+    # alive through its completion callback. Once another loop's submission
+    # sweeps the closed loop out of the map, the callback holds the last
+    # reference and drops it on the driver thread: the bridge (with the
+    # loop and the read's future) must wait for the next module entry and
+    # be released there, never on the driver thread.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    state: dict[str, Any] = {}
+
+    async def first() -> None:
+        state["loop"] = weakref.ref(asyncio.get_running_loop())
+        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        _velnor.read(state["handle"], 0, 5)
+
+    async def second() -> None:
+        await _velnor.probe_nop()  # a new bridge: the closed loop's is swept
+        gc.collect()
+        assert state["loop"]() is not None  # held by the read in flight
+        write_fifo(fifo, b"hello")
+        for _ in range(1000):
+            await asyncio.sleep(0.01)
+            _velnor.probe_ffi()  # a module entry releases what was deferred
+            gc.collect()
+            if state["loop"]() is None:
+                break
+        assert state["loop"]() is None
+        await _velnor.close(state["handle"])
+
+    run_on(loop_kind, first())
+    run_on(loop_kind, second())
