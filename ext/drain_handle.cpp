@@ -14,8 +14,9 @@ struct DrainObject {
     std::weak_ptr<LoopBridge> bridge;  // constructed in place by make_drain_handle
 };
 
+// Not an entry point: it touches no Python reference of ours, and must
+// not run the pending releases in the middle of someone else's dealloc.
 void drain_dealloc(PyObject* self) noexcept {
-    gil::Entry entry;
     auto* d = reinterpret_cast<DrainObject*>(self);
     d->bridge.~weak_ptr();
     PyTypeObject* type = Py_TYPE(self);

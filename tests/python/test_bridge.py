@@ -285,3 +285,68 @@ def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
 
     run_on(loop_kind, first())
     run_on(loop_kind, second())
+
+
+def test_drain_handle_type(run: Runner, loop_kind: str) -> None:
+    handles: list[Any] = []
+
+    class Recording(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
+            handles.append(callback)
+            return super().add_reader(fd, callback, *args)
+
+    async def main() -> None:
+        await _velnor.probe_nop()
+        (drain,) = handles
+        cls = type(drain)
+        assert (cls.__name__, cls.__module__, cls.__doc__) == ("DrainHandle", "builtins", "")
+        assert cls.__bases__ == (object,)
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
+            drain(1)
+        assert drain() is None  # an extra call finds nothing to do
+
+    run(main(), Recording)
+
+
+def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_path: Any) -> None:
+    # On a loop without add_reader the driver thread rings by calling
+    # call_soon_threadsafe. Once that loop is closed the call raises: the
+    # queued completion is dropped unsettled and the bridge forgotten, and
+    # nothing may crash or print.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    state: dict[str, Any] = {}
+    refused: list[str] = []
+
+    class NoReaders(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, *args: Any) -> Any:
+            raise NotImplementedError
+
+        def call_soon_threadsafe(self, *args: Any, **kw: Any) -> Any:
+            try:
+                return super().call_soon_threadsafe(*args, **kw)
+            except RuntimeError as e:
+                refused.append(str(e))  # not the exception: its frames hold the loop
+                raise
+
+    async def first() -> None:
+        state["loop"] = weakref.ref(asyncio.get_running_loop())
+        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        _velnor.read(state["handle"], 0, 5)
+
+    async def second() -> None:
+        write_fifo(fifo, b"hello")
+        for _ in range(1000):
+            await asyncio.sleep(0.01)
+            _velnor.probe_ffi()
+            gc.collect()
+            if state["loop"]() is None:
+                break
+        assert state["loop"]() is None
+        assert refused == ["Event loop is closed"]
+        await _velnor.close(state["handle"])
+
+    run_on(loop_kind, first(), NoReaders)
+    run_on(loop_kind, second())
