@@ -33,11 +33,12 @@ public:
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-    Driver(std::shared_ptr<Channel> tx, const char* backend) : tx_(std::move(tx)), backend_(backend) {}
+    Driver(std::shared_ptr<Channel> tx, const char* backend);
 
 private:
     std::shared_ptr<Channel> tx_;
     const char* backend_;
+    int owner_pid_;
     std::atomic<std::uint64_t> next_id_{1};
 };
 

@@ -1,0 +1,62 @@
+# make test   - everything a fresh machine needs, then the C++ and Python tests
+# make bench  - the latency ladder and the peer comparison
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS ?= 2
+APT_PACKAGES := libgtest-dev strace
+
+.PHONY: test bench deps venv ext core-test py-test py-test-fallback sanitize clean
+
+test: core-test py-test py-test-fallback
+
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VENV)/.stamp: pyproject.toml
+	rm -rf $(VENV)
+	"$$(tests/tools/find_python.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
+	$(PY) -m pip install -q pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10"
+	touch $@
+
+venv: $(VENV)/.stamp
+
+ext: venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+build/core/.stamp: deps
+	cmake -S . -B build/core -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON >/dev/null
+	touch $@
+
+core-test: deps build/core/.stamp
+	cmake --build build/core -j$(JOBS)
+	ctest --test-dir build/core --output-on-failure
+
+py-test: ext
+	$(PY) -m pytest -q
+
+# The whole Python suite again where io_uring_setup fails, as in sandboxes
+# without io_uring: everything must work on the epoll fallback.
+py-test-fallback: ext core-test
+	VELNOR_EXPECT_BACKEND=compio-polling build/core/no_uring $(PY) -m pytest -q
+
+sanitize: deps
+	cmake -S . -B build/asan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j$(JOBS)
+	ctest --test-dir build/asan --output-on-failure
+	cmake -S . -B build/tsan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
+
+bench: ext
+	$(PY) -m pip install -q aiofiles anyio matplotlib
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,49 @@
+// The driver thread: start-up, the message loop, and the execution of every
+// operation as a coroutine task on the completion runtime.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "core/channel.hpp"
+#include "core/file_table.hpp"
+#include "core/op.hpp"
+#include "core/runtime/runtime.hpp"
+
+namespace velnor::compio_backend {
+
+// One-shot start-up report from the driver thread: a backend kind, an error,
+// or nothing at all when the thread ended before reporting.
+class Startup {
+public:
+    using Report = std::variant<rt::Backend, IoError>;
+    void send(Report r);
+    void close();  // the sending side went away
+    std::optional<Report> wait();
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::optional<Report> report_;
+    bool closed_ = false;
+};
+
+// Creates the detached thread "velnor-compio". Returns the OS error when the
+// thread cannot be created.
+std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup);
+
+// The main loop; returns once the channel is closed and drained, after the
+// runtime destroyed what never finished.
+void run(rt::Runtime& runtime, Channel& rx);
+
+// Looks a handle up without changing the table.
+std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle);
+
+rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
+                          const bool& cancelled);
+
+}  // namespace velnor::compio_backend

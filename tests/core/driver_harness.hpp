@@ -1,0 +1,113 @@
+// Synchronous access to a real driver for tests: submit, then wait for the
+// outcome the driver thread delivers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/driver.hpp"
+
+namespace velnor::test {
+
+struct Inbox {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::pair<std::uint64_t, Outcome>> got;
+
+    void put(std::uint64_t tag, Outcome o) {
+        std::lock_guard lk(mu);
+        got.emplace_back(tag, std::move(o));
+        cv.notify_all();
+    }
+    // The outcome delivered under `tag`, or nullopt after `ms`.
+    std::optional<Outcome> wait(std::uint64_t tag, int ms = 10000) {
+        std::unique_lock lk(mu);
+        std::optional<Outcome> out;
+        cv.wait_for(lk, std::chrono::milliseconds(ms), [&] {
+            for (auto it = got.begin(); it != got.end(); ++it)
+                if (it->first == tag) {
+                    out = std::move(it->second);
+                    got.erase(it);
+                    return true;
+                }
+            return false;
+        });
+        return out;
+    }
+    std::vector<std::uint64_t> order() {
+        std::lock_guard lk(mu);
+        std::vector<std::uint64_t> v;
+        for (auto& g : got) v.push_back(g.first);
+        return v;
+    }
+};
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto d = Driver::create();
+        ASSERT_TRUE(std::holds_alternative<std::shared_ptr<Driver>>(d));
+        driver = std::get<std::shared_ptr<Driver>>(d);
+        if (const char* want = std::getenv("VELNOR_EXPECT_BACKEND")) {
+            ASSERT_STREQ(driver->backend(), want);
+        }
+        auto tmpl = (std::filesystem::temp_directory_path() / "velnor-core-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Submits under a caller-chosen tag; returns the message id.
+    std::uint64_t send(Op op, std::uint64_t tag) {
+        return driver->submit(std::move(op), make_callback([box = inbox, tag](Outcome&& o) { box->put(tag, std::move(o)); }));
+    }
+    Outcome call(Op op) {
+        static std::uint64_t next = 1u << 30;
+        const std::uint64_t tag = next++;
+        send(std::move(op), tag);
+        auto o = inbox->wait(tag);
+        EXPECT_TRUE(o.has_value()) << "no reply within the time limit";
+        return o ? std::move(*o) : Outcome{IoError::of(ErrorKind::Other, "timeout")};
+    }
+    std::string path(const std::string& name) const { return (std::filesystem::path(dir) / name).string(); }
+
+    std::shared_ptr<Driver> driver;
+    // Shared with the callbacks, which may outlive the fixture by a moment.
+    std::shared_ptr<Inbox> inbox = std::make_shared<Inbox>();
+    std::string dir;
+};
+
+template <class R>
+const R& ok(const Outcome& o) {
+    if (auto* e = std::get_if<IoError>(&o)) ADD_FAILURE() << "error: " << e->display();
+    static const R dflt{};
+    if (!std::holds_alternative<Reply>(o)) return dflt;
+    const auto* r = std::get_if<R>(&std::get<Reply>(o));
+    if (!r) {
+        ADD_FAILURE() << "unexpected reply " << to_string(std::get<Reply>(o));
+        return dflt;
+    }
+    return *r;
+}
+
+inline IoError err(const Outcome& o) {
+    if (auto* e = std::get_if<IoError>(&o)) return *e;
+    ADD_FAILURE() << "expected an error, got " << to_string(std::get<Reply>(o));
+    return {};
+}
+
+inline op::Open open_op(std::string p, bool read, bool write = false, bool append = false,
+                        bool truncate = false, bool create = false, bool create_new = false) {
+    return op::Open{std::move(p), read, write, append, truncate, create, create_new};
+}
+
+}  // namespace velnor::test
