@@ -84,7 +84,7 @@ void RuntimeBase::close_on_pool(int fd) noexcept {
 }
 
 void RuntimeBase::collect_pool() noexcept {
-    if (!inbox_->has_items()) return;
+    if (!inbox_ || !inbox_->has_items()) return;
     inbox_->take(finished_);
     for (const Finished& f : finished_) {
         --pool_in_flight_;

@@ -36,7 +36,6 @@ int UringRuntime::create(const RuntimeOptions& options, const OpcodeSet& ops,
     if (!rt) return -ENOMEM;
     if (int r = rt->init_common(options); r < 0) return r;
     if (int r = rt->ring_.init(kRingEntries); r < 0) return r;
-    rt->in_flight_.ring_prev = rt->in_flight_.ring_next = &rt->in_flight_;
     rt->wake_req_.opcode = opcode::kRead;
     rt->wake_req_.fd = rt->waker_->fd();
     rt->wake_req_.addr = reinterpret_cast<std::uint64_t>(&rt->wake_buf_);
@@ -178,6 +177,11 @@ void UringRuntime::close_detached(int fd) noexcept {
 void UringRuntime::shutdown() noexcept {
     if (draining_) return;
     draining_ = true;
+    if (!ring_.valid()) {  // never built: nothing was ever in flight
+        closed_ = true;
+        exec_.close();
+        return;
+    }
 
     // Ask the kernel to give up on everything still in flight (a read from
     // an idle FIFO would otherwise never end). The targets are collected

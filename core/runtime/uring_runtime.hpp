@@ -25,7 +25,9 @@ public:
     void shutdown() noexcept override;
 
 private:
-    explicit UringRuntime(const OpcodeSet& ops) noexcept : ops_(ops) {}
+    explicit UringRuntime(const OpcodeSet& ops) noexcept : ops_(ops) {
+        in_flight_.ring_prev = in_flight_.ring_next = &in_flight_;
+    }
 
     // An SQE, flushing the SQ to the kernel first when it is full; nullptr
     // only when the kernel will not take entries right now.
