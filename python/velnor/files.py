@@ -9,7 +9,7 @@ import operator
 import os
 import stat
 import warnings
-from collections.abc import Generator
+from collections.abc import Buffer, Generator
 from types import TracebackType
 from typing import Any, Final
 
@@ -23,7 +23,7 @@ from .paths import StrOrBytesPath, fs_path, with_filename
 MAX_OFFSET: Final = 2**63 - 1
 """The largest file position the kernel accepts (a signed 64-bit offset)."""
 
-def byte_view(data: Any) -> Any:
+def byte_view(data: Buffer) -> bytes | bytearray | memoryview:
     """`data` in a form the extension takes as a write source: itself when it
     is `bytes` or `bytearray`, else a one-byte-format view of it.
 
@@ -42,7 +42,7 @@ def byte_view(data: Any) -> Any:
     return view if view.format == "B" and view.ndim == 1 else view.cast("B")
 
 
-def writable_view(buffer: Any) -> memoryview:
+def writable_view(buffer: Buffer) -> memoryview:
     """A one-byte-format view of a writable, contiguous `buffer`, refused
     with the standard library's `TypeError` otherwise."""
     try:
@@ -116,7 +116,8 @@ class BinaryFile:
 
     @property
     def mode(self) -> str:
-        """The canonical binary mode: ``"rb"``, ``"rb+"``, ``"wb"``, ``"ab+"``, ..."""
+        """The mode as the standard library reports it: ``"rb"``, ``"rb+"``
+        (for ``r+`` and ``w+``), ``"wb"``, ``"ab"``, ``"ab+"``, ``"xb"``, ``"xb+"``."""
         return self._mode.text
 
     @property
@@ -168,7 +169,7 @@ class BinaryFile:
             self._pos = pos + len(data)
             return data
 
-    async def readinto(self, buffer: Any) -> int:
+    async def readinto(self, buffer: Buffer) -> int:
         """Fill `buffer` (any writable, contiguous buffer) from the position;
         returns the byte count, less than the buffer's size only at end of file."""
         view = writable_view(buffer)
@@ -239,7 +240,7 @@ class BinaryFile:
 
     # -- writing -----------------------------------------------------------
 
-    async def write(self, data: Any) -> int:
+    async def write(self, data: Buffer) -> int:
         """Write all of `data` (any contiguous bytes-like object) at the
         position, or at the end of the file in append mode; returns its length."""
         source = byte_view(data)
@@ -259,7 +260,7 @@ class BinaryFile:
             written: int = n
             return written
 
-    async def pwrite(self, data: Any, offset: int) -> int:
+    async def pwrite(self, data: Buffer, offset: int) -> int:
         """Write all of `data` at `offset` without using or moving the
         position; returns its length. In append mode Linux places the data at
         the end of the file whatever `offset` says (as ``os.pwrite`` does)."""

@@ -11,8 +11,9 @@ _MODE_LETTERS = frozenset("rwxa+tb")
 class OpenMode:
     """A validated binary mode: what the file allows and how to open it.
 
-    `text` is the canonical spelling the standard library's raw files report
-    (``"rb"``, ``"rb+"``, ``"wb"``, ``"ab+"``, ...). `flags` are the six open
+    `text` is the spelling the standard library's binary files report for the
+    same mode: ``"rb"``, ``"wb"``, ``"ab"``, ``"xb"``, and with ``+``
+    ``"rb+"`` (also for ``w+``), ``"ab+"`` and ``"xb+"``. `flags` are the six open
     flags of the extension, in its order: read, write, append, truncate,
     create, create_new.
     """
@@ -58,5 +59,6 @@ def parse_mode(mode: str) -> OpenMode:
         kind in ("w", "a"),       # create
         kind == "x",              # create_new
     )
-    return OpenMode(text=kind + "b" + ("+" if plus else ""), readable=readable,
+    reported = "r" if kind == "w" and plus else kind
+    return OpenMode(text=reported + "b" + ("+" if plus else ""), readable=readable,
                     writable=writable, append=append, flags=flags)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import asyncio
 import io
 import os
-from typing import Any
+from collections.abc import Buffer
 
 import _velnor
 
@@ -101,7 +101,7 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     return result
 
 
-async def write_bytes(path: StrOrBytesPath, data: Any) -> int:
+async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
     """Create or truncate the file at `path` and write `data` (any contiguous
     bytes-like object) into it, like ``Path.write_bytes``; returns the byte count."""
     source = byte_view(data)
