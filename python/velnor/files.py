@@ -91,10 +91,12 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_loop", "_lock", "_pos",
-                 "_closed", "_fast", "_fast_probed", "_seekable")
+                 "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
 
     def __init__(self, *, handle: int, fd: int, size: int, name: str | bytes,
-                 mode: OpenMode, loop: asyncio.AbstractEventLoop, seekable: bool) -> None:
+                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
+        self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
+        self._fast_probed = False
         self._handle = handle
         self._fd = fd
         self._name = name
@@ -102,10 +104,10 @@ class BinaryFile:
         self._loop = loop
         self._lock = asyncio.Lock()
         self._pos = size if mode.append else 0
-        self._closed = False
-        self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
-        self._fast_probed = False
-        self._seekable = seekable
+        self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
+        # Only a regular file's size says where its data ends.
+        self._regular = stat.S_ISREG(st_mode)
+        self._closed = False  # last: __del__ closes only what was fully opened
 
     # -- state -------------------------------------------------------------
 
@@ -199,7 +201,7 @@ class BinaryFile:
     async def _read_at(self, pos: int, n: int) -> bytes:
         if n == 0:
             return b""
-        if n >= PARALLEL_MIN:
+        if n >= PARALLEL_MIN and self._regular:
             # Never allocate for more than the file holds: read(2**40) on a
             # small file must not ask for a terabyte.
             n = min(n, max(await self._current_size() - pos, 0))
@@ -211,6 +213,10 @@ class BinaryFile:
             if data is not None:
                 return data
             self._fast_missed()
+        if not self._regular:
+            # Chunks read in parallel from a pipe would interleave its data.
+            streamed: bytes = await await_kernel(_velnor.read(self._handle, pos, n))
+            return streamed
         return await read_range(self._handle, pos, n)
 
     async def _read_all(self, pos: int) -> bytes:
@@ -220,7 +226,8 @@ class BinaryFile:
             if data is not None:
                 return data
             self._fast_missed()
-        return await read_to_end(self._handle, pos, await self._current_size())
+        size = await self._current_size() if self._regular else 0
+        return await read_to_end(self._handle, pos, size)
 
     async def _current_size(self) -> int:
         fast = self._fast
@@ -436,7 +443,7 @@ async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
         if stat.S_ISDIR(kind):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
         return BinaryFile(handle=handle, fd=fd, size=size, name=name, mode=mode, loop=loop,
-                          seekable=not (stat.S_ISFIFO(kind) or stat.S_ISSOCK(kind)))
+                          st_mode=kind)
     except BaseException:
         await close_handle(handle)
         raise
