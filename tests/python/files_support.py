@@ -64,6 +64,8 @@ def evict(path: Path) -> None:
     try:
         os.fsync(fd)
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        if os.fstat(fd).st_size and _velnor.FastPath(fd).read(0, 1) is not None:
+            pytest.skip("this filesystem keeps pages that were asked to go")
     finally:
         os.close(fd)
 

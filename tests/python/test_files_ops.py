@@ -13,6 +13,7 @@ import threading
 from pathlib import Path
 from typing import Any
 
+import _velnor
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -114,16 +115,27 @@ def test_operation_sequences_match_the_standard_library(
 
 @pytest.mark.parametrize("size", [0, 1, PARALLEL_MIN - 1, PARALLEL_MIN, 3 * PARALLEL_MIN + 12345])
 @pytest.mark.parametrize("cold", [False, True], ids=["cached", "cold"])
-def test_whole_file_and_large_reads(run: Runner, disk_dir: Path, size: int, cold: bool) -> None:
+def test_whole_file_and_large_reads(run: Runner, disk_dir: Path, size: int, cold: bool,
+                                    monkeypatch: pytest.MonkeyPatch) -> None:
     data = pattern(size)
     path = disk_dir / "f"
     path.write_bytes(data)
+    parallel: list[int] = []
+    real_read_parallel = _velnor.read_parallel
+
+    def counting_read_parallel(handle: int, pos: int, length: int, chunk: int) -> Any:
+        parallel.append(length)
+        return real_read_parallel(handle, pos, length, chunk)
+
+    monkeypatch.setattr(_velnor, "read_parallel", counting_read_parallel)
 
     async def main() -> None:
         async with velnor.open(path) as f:
             if cold:
                 evict(path)
             assert await f.read() == data and f.tell() == size
+            # Only a large read that misses the page cache is split into chunks.
+            assert parallel == ([size] if cold and size >= PARALLEL_MIN else [])
             assert await f.read() == b""
             await f.seek(size // 3)
             if cold:
