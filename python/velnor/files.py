@@ -15,6 +15,7 @@ from typing import Any, Final
 
 import _velnor
 
+from .buffers import byte_view, writable_view
 from .kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_range,
                      read_to_end)
 from .modes import OpenMode, parse_mode
@@ -22,37 +23,6 @@ from .paths import StrOrBytesPath, fs_path, with_filename
 
 MAX_OFFSET: Final = 2**63 - 1
 """The largest file position the kernel accepts (a signed 64-bit offset)."""
-
-def byte_view(data: Buffer) -> bytes | bytearray | memoryview:
-    """`data` in a form the extension takes as a write source: itself when it
-    is `bytes` or `bytearray`, else a one-byte-format view of it.
-
-    Raises what the standard library's ``write`` raises: `TypeError` for
-    objects without the buffer protocol (``str`` included), `BufferError`
-    for non-contiguous buffers.
-    """
-    if type(data) is bytes or type(data) is bytearray:
-        return data
-    try:
-        view = memoryview(data)
-    except TypeError:
-        raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'") from None
-    if not view.c_contiguous:
-        raise BufferError("memoryview: underlying buffer is not C-contiguous")
-    return view if view.format == "B" and view.ndim == 1 else view.cast("B")
-
-
-def writable_view(buffer: Buffer) -> memoryview:
-    """A one-byte-format view of a writable, contiguous `buffer`, refused
-    with the standard library's `TypeError` otherwise."""
-    try:
-        view = memoryview(buffer)
-    except TypeError:
-        view = None
-    if view is None or view.readonly or not view.c_contiguous:
-        raise TypeError("readinto() argument must be read-write bytes-like object, "
-                        f"not {type(buffer).__name__}")
-    return view if view.format == "B" and view.ndim == 1 else view.cast("B")
 
 
 def _offset(value: Any, what: str) -> int:

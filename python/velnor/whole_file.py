@@ -9,7 +9,7 @@ from collections.abc import Buffer
 
 import _velnor
 
-from .files import byte_view
+from .buffers import byte_view
 from .futures import KernelFuture
 from .kernel import PARALLEL_MIN, await_kernel, close_soon, read_to_end, wait_settled
 from .paths import StrOrBytesPath, fs_path, with_filename
