@@ -48,17 +48,21 @@ TEST_F(DriverTest, HandleIdsStartAtOneAndAFailedOpenUsesItsId) {
 
 TEST_F(DriverTest, CancelBeforeStartFailsWithoutTouchingTheTable) {
     { std::ofstream(path("a")) << "hello"; }
-    // Both messages are queued back to back by this thread, so the cancel is
-    // taken off the channel in the same batch, before the task first runs.
+    // With the driver thread held in a callback, the cancel is taken off the
+    // channel in the same batch as its open, before the open's task runs.
+    auto gate = park_driver();
     const auto id = send(open_op(path("a"), true), 1);
     driver->cancel(id);
+    gate->release();
     EXPECT_TRUE(err(*inbox->wait(1)).is_cancelled());
     // The cancelled open used handle id 1 without registering it.
     EXPECT_EQ(err(call(op::Size{1})).message, std::string(msg::kUnknownHandle));
     EXPECT_EQ(ok<reply::Handle>(call(open_op(path("a"), true))).id, 2u);
 
+    gate = park_driver();
     const auto nop = send(op::Nop{}, 2);
     driver->cancel(nop);
+    gate->release();
     EXPECT_TRUE(err(*inbox->wait(2)).is_cancelled());
 }
 
@@ -96,7 +100,10 @@ TEST(DriverLifecycle, ThreadEndsWhenTheLastReferenceGoes) {
         }
         return n;
     };
+    // Drivers of earlier tests end asynchronously; let them go first.
+    for (int i = 0; i < 500 && count_threads() > 0; ++i) usleep(10000);
     const int before = count_threads();
+    ASSERT_EQ(before, 0);
     {
         auto d = std::get<std::shared_ptr<Driver>>(Driver::create());
         EXPECT_EQ(count_threads(), before + 1);
@@ -117,14 +124,10 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int keep = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(keep, 0);
-    struct Probe {
-        std::shared_ptr<std::atomic<int>> called, destroyed;
-        ~Probe() {
-            if (destroyed) ++*destroyed;
-        }
-    };
+    // The callback owns `token`: it has been destroyed once `watch` expires.
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = token;
     auto called = std::make_shared<std::atomic<int>>(0);
-    auto destroyed = std::make_shared<std::atomic<int>>(0);
     std::vector<std::uint8_t> buf(16);
     {
         auto d = std::get<std::shared_ptr<Driver>>(Driver::create());
@@ -132,7 +135,7 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
         d->submit(open_op(fifo, true), make_callback([box](Outcome&& o) { box->put(1, std::move(o)); }));
         auto h = ok<reply::Handle>(*box->wait(1));
         d->submit(op::Read{h.id, 0, RawBufMut{buf.data(), buf.size()}},
-                  make_callback([p = Probe{called, destroyed}](Outcome&&) { ++*p.called; }));
+                  make_callback([t = std::move(token), called](Outcome&&) { ++*called; }));
         usleep(50000);
     }
     // By now the driver thread is in its shutdown, waiting for the read. A
@@ -140,9 +143,10 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
     // it; the reply must still not be delivered.
     usleep(100000);
     ASSERT_EQ(::write(keep, "x", 1), 1);
-    for (int i = 0; i < 500 && destroyed->load() == 0; ++i) usleep(10000);
+    // `buf` may only go once the callback (and so the read) is gone.
+    for (int i = 0; i < 1000 && !watch.expired(); ++i) usleep(10000);
+    ASSERT_TRUE(watch.expired());
     EXPECT_EQ(called->load(), 0);
-    EXPECT_GE(destroyed->load(), 1);
     ::close(keep);
     std::filesystem::remove_all(tmpl);
 }
