@@ -37,14 +37,20 @@ async def await_kernel(
 ) -> Any:
     """The result of `fut`, with cancellation that waits for the kernel.
 
-    When the awaiting task is cancelled, the operation is asked to stop
-    (`on_cancel`, by default ``cancel_ops`` of its ids) and the task resumes
-    only once the future has settled, so no buffer lent to the operation is
-    touched after this returns or raises. A result the kernel produced anyway
-    goes to `abandoned` (to close a handle nobody will receive, or to account
-    for a write that happened), then the cancellation propagates.
+    A cancelled task resumes only once the future has settled, so no buffer
+    lent to the operation is touched after this returns or raises: the
+    future's own ``cancel()`` asks the driver to stop and defers the
+    cancellation until the kernel has answered. A result the kernel produced
+    anyway goes to `abandoned` (to close a handle nobody will receive, or to
+    account for a write that happened), then the cancellation propagates.
+
+    `on_cancel` replaces that request by the caller's own, for work that
+    goes on beyond the future's operations (see `read_bytes`); the future is
+    then shielded from the task's cancellation.
     """
     try:
+        if on_cancel is None:
+            return await fut
         return await asyncio.shield(fut)
     except asyncio.CancelledError:
         if not fut.done():
