@@ -6,9 +6,9 @@ PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
-.PHONY: test bench deps venv ext core-test py-test py-test-fallback sanitize asan-ext clean
+.PHONY: test bench deps venv ext core-test typecheck py-test py-test-fallback sanitize asan-ext clean
 
-test: core-test py-test py-test-fallback
+test: core-test typecheck py-test py-test-fallback
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -37,6 +37,9 @@ build/core/.stamp: deps
 core-test: deps build/core/.stamp
 	cmake --build build/core -j$(JOBS)
 	ctest --test-dir build/core --output-on-failure
+
+typecheck: venv
+	$(PY) -m mypy
 
 py-test: ext
 	$(PY) -m pytest -q
