@@ -35,7 +35,7 @@ def _bars(ax: Any, names: list[str], per_loop: dict[str, list[tuple[float, float
     if log:
         ax.set_xscale("log")
     ax.grid(axis="x", alpha=0.3, which="both")
-    ax.legend(fontsize=7, loc="lower right")
+    ax.legend(fontsize=7, loc="best")
 
 
 def _triple(e: dict[str, Any] | None, conv: Any) -> tuple[float, float, float] | None:

@@ -56,8 +56,8 @@ class Settings:
         if quick:
             return Settings(True, runs=5, target_s=0.004, warmup_s=0.01,
                             single_samples=8, write_samples=3, big_reads=2)
-        return Settings(False, runs=21, target_s=0.03, warmup_s=0.1,
-                        single_samples=41, write_samples=9, big_reads=5)
+        return Settings(False, runs=31, target_s=0.05, warmup_s=0.2,
+                        single_samples=61, write_samples=15, big_reads=7)
 
 
 @dataclass

@@ -429,7 +429,8 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         Scenario("read4k", "one 4 KiB cached read at a time", "latency", "calibrated", CHUNK,
                  [Contestant(k, WHAT["read4k"][k], _read4k(k, fx)) for k in KEYS]),
         Scenario("concurrent64", "64 concurrent 4 KiB cached reads", "throughput", "calibrated",
-                 CHUNK, [Contestant(k, WHAT["concurrent64"][k], _concurrent64(k, fx)) for k in KEYS]),
+                 CHUNK, [Contestant(k, WHAT["concurrent64"][k], _concurrent64(k, fx)) for k in KEYS],
+                 note="stdlib sync reads the 64 in a row on the loop thread"),
         Scenario("file4k", "whole 4 KiB file read by path (cached)", "latency", "calibrated",
                  CHUNK, [Contestant(k, READ_WHOLE[k][0], _check_whole(READ_WHOLE[k][1], str(fx.small)))
                          for k in KEYS]),
@@ -441,7 +442,8 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
                  len(fx.payload), [Contestant(k, WHAT["write64m"][k], _write64m(k, fx)) for k in KEYS]),
         Scenario("cold4k", "4 KiB read of an evicted file (not cached)", "latency", "single", CHUNK,
                  [Contestant(k, WHAT["cold4k"][k], _cold4k(k, fx)) for k in KEYS],
-                 note="pages evicted with fsync + POSIX_FADV_DONTNEED before every sample"),
+                 note="pages evicted with fsync + POSIX_FADV_DONTNEED before every sample; "
+                      "stdlib sync blocks the event loop for the whole disk read"),
     ]
     assert SEQ_SIZE // CHUNK == MASK + 1
     return out

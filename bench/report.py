@@ -147,6 +147,13 @@ def memory_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
     return lines
 
 
+def _mem(entry: dict[str, Any] | None) -> float | None:
+    if not entry or entry.get("error"):
+        return None
+    m = entry.get("peak_increase_kib")
+    return float(m) if m is not None else None
+
+
 def behind_summary(doc: dict[str, Any]) -> list[str]:
     """Every comparison velnor loses, both roads, so that none hides in a wide table."""
     out = []
@@ -164,9 +171,16 @@ def behind_summary(doc: dict[str, Any]) -> list[str]:
                         continue
                     total += 1
                     if round(pm / vm, 2) < 1.0:
-                        out.append(f"  {sc['key']:13} {loop:8} {LABELS[vk]:20} vs {LABELS[p]:18} "
+                        out.append(f"  {sc['key']:13} {loop:8} {LABELS[vk]:20} vs {LABELS[p]:12} "
                                    f"{pm / vm:.2f}x")
-    head = f"velnor behind in {len(out)} of {total} comparisons (ratio peer time / velnor time):"
+                    vmem = _mem(by_key[vk]["loops"].get(loop))
+                    pmem = _mem(by_key[p]["loops"].get(loop))
+                    if vmem and pmem:
+                        total += 1
+                        if round(pmem / vmem, 2) < 1.0:
+                            out.append(f"  {sc['key'] + ' memory':13} {loop:8} {LABELS[vk]:20} vs "
+                                       f"{LABELS[p]:12} {pmem / vmem:.2f}x")
+    head = f"velnor behind in {len(out)} of {total} comparisons (ratio peer / velnor; time, or peak memory):"
     return [head, *out]
 
 
