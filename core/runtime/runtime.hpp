@@ -5,12 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <coroutine>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "core/op.hpp"
 #include "core/runtime/task.hpp"
@@ -61,6 +63,11 @@ struct KernelRequest {
     // shutdown it is not called (the request is only accounted as done).
     void (*on_complete)(KernelRequest*) noexcept = nullptr;
     std::coroutine_handle<> waiter;
+
+    // The runtime's list of requests on the ring (so that shutdown can
+    // cancel them); not for callers.
+    KernelRequest* ring_prev = nullptr;
+    KernelRequest* ring_next = nullptr;
 };
 
 // Awaitable kernel request: `int32_t r = co_await Submit{req}`.
@@ -80,7 +87,8 @@ Submit ftruncate(int fd, std::uint64_t len) noexcept;
 Submit close(int fd) noexcept;
 
 // Runs `fn` on the blocking worker pool; the awaiting task resumes with its
-// result, or with nullopt-like `Abandoned` if the pool could not run it.
+// result, or with nullopt if the pool could not run it. The job never runs
+// on the driver thread.
 struct Blocking {
     std::function<std::int64_t()> fn;  // one allocation per job at most
     std::int64_t result = 0;
@@ -102,6 +110,23 @@ public:
     virtual void wake() noexcept = 0;
 };
 
+// How to build a runtime. The defaults are the production configuration;
+// tests override them.
+struct RuntimeOptions {
+    // Insist on one backend: building fails instead of falling back.
+    std::optional<Backend> backend;
+    // Opcodes the ring is to treat as unsupported (they run on the pool).
+    std::vector<std::uint8_t> ring_opcodes_disabled;
+    unsigned max_workers = 256;
+    std::chrono::milliseconds worker_idle = std::chrono::seconds(60);
+};
+
+// Counters since the runtime was built (diagnostics and tests).
+struct RuntimeStats {
+    std::uint64_t ring_requests = 0;  // requests handed to the ring
+    std::uint64_t pool_jobs = 0;      // requests and `Blocking` jobs given to the pool
+};
+
 class Runtime {
 public:
     static constexpr unsigned kRingEntries = 1024;
@@ -112,6 +137,7 @@ public:
     // Probes io_uring (once per process), builds the ring or falls back to
     // epoll. Fails only when the fallback cannot be built either.
     static std::variant<std::unique_ptr<Runtime>, IoError> build();
+    static std::variant<std::unique_ptr<Runtime>, IoError> build(const RuntimeOptions& options);
     virtual ~Runtime() = default;
 
     virtual Backend backend() const noexcept = 0;
@@ -126,6 +152,16 @@ public:
     // runtime if it never does.
     virtual void spawn(Task<void> task) = 0;
     virtual void schedule(std::coroutine_handle<> h) = 0;
+
+    // What `Submit` and `Blocking` do when awaited. `req` (or `job`) must
+    // stay where it is until it completes: its completion runs
+    // `on_complete`, or schedules `waiter`. After shutdown nothing is
+    // started and nothing completes.
+    virtual void submit(KernelRequest& req) noexcept = 0;
+    virtual void submit_blocking(Blocking& job) noexcept = 0;
+    // Whether `op` goes to the ring (false: it runs on the pool).
+    virtual bool on_ring(std::uint8_t op) const noexcept = 0;
+    virtual RuntimeStats stats() const noexcept = 0;
 
     // Runs at most `max_steps` ready tasks FIFO; true when some are still ready.
     virtual bool run_ready(unsigned max_steps) = 0;

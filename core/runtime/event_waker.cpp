@@ -1,0 +1,41 @@
+#include "core/runtime/event_waker.hpp"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace velnor::rt {
+
+std::shared_ptr<EventWaker> EventWaker::create(int* err) noexcept {
+    int fd = ::eventfd(0, EFD_CLOEXEC);
+    if (fd < 0) {
+        *err = -errno;
+        return nullptr;
+    }
+    auto* w = new (std::nothrow) EventWaker(fd);
+    if (!w) {
+        ::close(fd);
+        *err = -ENOMEM;
+        return nullptr;
+    }
+    return std::shared_ptr<EventWaker>(w);
+}
+
+EventWaker::~EventWaker() { ::close(fd_); }
+
+void EventWaker::wake() noexcept {
+    // The exchange both tests "parked" and consumes it, so of many
+    // concurrent senders only the first writes; the rest find the wake-up
+    // already pending.
+    if (!parked_.exchange(false, std::memory_order_seq_cst)) return;
+    const std::uint64_t one = 1;
+    // The counter cannot come near its limit (one write per park), so this
+    // blocking descriptor never blocks here. EINTR: try again.
+    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    writes_.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace velnor::rt

@@ -1,0 +1,161 @@
+#include "core/runtime/runtime_base.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <new>
+
+#include "core/runtime/blocking_syscall.hpp"
+#include "core/runtime/sanitizer.hpp"
+
+namespace velnor::rt {
+namespace {
+
+thread_local Runtime* tls_current = nullptr;
+
+enum Tag : std::uint8_t { kRequest, kBlocking, kBlockingRefused, kDetachedClose };
+
+std::int64_t run_request(void* item) noexcept {
+    return perform_blocking(*static_cast<KernelRequest*>(item));
+}
+
+std::int64_t run_blocking(void* item) noexcept { return static_cast<Blocking*>(item)->fn(); }
+
+std::int64_t run_close(void* item) noexcept {
+    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(item));
+    return ::close(fd) < 0 ? -errno : 0;
+}
+
+std::int32_t clamp_result(std::int64_t r) noexcept {
+    if (r > INT_MAX) return INT_MAX;
+    if (r < INT_MIN) return INT_MIN;
+    return static_cast<std::int32_t>(r);
+}
+
+bool is_buffer_op(std::uint8_t op) noexcept { return op == opcode::kRead || op == opcode::kWrite; }
+
+}  // namespace
+
+Runtime* Runtime::current() noexcept { return tls_current; }
+
+RuntimeBase::~RuntimeBase() {
+    if (tls_current == this) tls_current = nullptr;
+}
+
+void RuntimeBase::make_current() noexcept { tls_current = this; }
+
+int RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
+    int err = 0;
+    waker_ = EventWaker::create(&err);
+    if (!waker_) return err;
+    inbox_ = std::make_shared<CompletionInbox>(waker_);
+    pool_ = std::make_unique<WorkerPool>(PoolConfig{options.max_workers, options.worker_idle},
+                                         inbox_);
+    return 0;
+}
+
+void RuntimeBase::run_on_pool(KernelRequest& req) noexcept {
+    ++stats_.pool_jobs;
+    ++pool_in_flight_;
+    const int r = pool_->submit(PoolJob{&run_request, &req, kRequest});
+    // Refused: the request fails with the pool's error on the next turn,
+    // never inside the awaiting task's suspension.
+    if (r < 0) inbox_->post(Finished{&req, r, kRequest});
+}
+
+void RuntimeBase::submit_blocking(Blocking& job) noexcept {
+    if (draining_) return;
+    ++stats_.pool_jobs;
+    ++pool_in_flight_;
+    if (pool_->submit(PoolJob{&run_blocking, &job, kBlocking}) < 0)
+        inbox_->post(Finished{&job, 0, kBlockingRefused});
+}
+
+void RuntimeBase::close_on_pool(int fd) noexcept {
+    ++pool_in_flight_;
+    void* item = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
+    if (pool_->submit(PoolJob{&run_close, item, kDetachedClose}) < 0) {
+        // No thread to close it on: closing here is the lesser evil than
+        // leaking the descriptor (close rarely blocks for long).
+        ::close(fd);
+        inbox_->post(Finished{item, 0, kDetachedClose});
+    }
+}
+
+void RuntimeBase::collect_pool() noexcept {
+    if (!inbox_ || !inbox_->has_items()) return;
+    inbox_->take(finished_);
+    for (const Finished& f : finished_) {
+        --pool_in_flight_;
+        if (draining_) continue;
+        switch (f.tag) {
+            case kRequest: {
+                auto& req = *static_cast<KernelRequest*>(f.item);
+                if (is_buffer_op(req.opcode))
+                    san::check_kernel_buffer("when its pool job finished", req.addr, req.len);
+                complete(req, clamp_result(f.result));
+                break;
+            }
+            case kBlocking: {
+                auto& job = *static_cast<Blocking*>(f.item);
+                job.result = f.result;
+                job.ran = true;
+                exec_.schedule(job.waiter);
+                break;
+            }
+            case kBlockingRefused:
+                exec_.schedule(static_cast<Blocking*>(f.item)->waiter);
+                break;
+            case kDetachedClose:
+                break;
+        }
+    }
+    finished_.clear();
+}
+
+void RuntimeBase::wait_for_pool() noexcept {
+    for (;;) {
+        collect_pool();
+        if (pool_in_flight_ == 0) return;
+        inbox_->wait_for_items();
+    }
+}
+
+void RuntimeBase::complete(KernelRequest& req, std::int32_t res) noexcept {
+    req.res = res;
+    if (req.on_complete)
+        req.on_complete(&req);
+    else
+        exec_.schedule(req.waiter);
+}
+
+bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexcept {
+    if (exec_.has_ready()) return false;
+    waker_->set_parked();
+    // Checked after announcing the park: work published from now on finds
+    // the flag set and writes the eventfd (see EventWaker).
+    if (inbox_->has_items() || (has_external_work && has_external_work())) {
+        waker_->clear_parked();
+        return false;
+    }
+    return true;
+}
+
+// Awaitables: each hands itself to the runtime of the calling thread.
+
+void Submit::await_suspend(std::coroutine_handle<> h) noexcept {
+    req.waiter = h;
+    Runtime* rt = Runtime::current();
+    if (!rt) unreachable("velnor runtime: kernel request outside the driver thread");
+    rt->submit(req);
+}
+
+void Blocking::await_suspend(std::coroutine_handle<> h) noexcept {
+    waiter = h;
+    Runtime* rt = Runtime::current();
+    if (!rt) unreachable("velnor runtime: blocking job outside the driver thread");
+    rt->submit_blocking(*this);
+}
+
+}  // namespace velnor::rt

@@ -1,0 +1,219 @@
+#include "core/runtime/uring_runtime.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "core/runtime/sanitizer.hpp"
+
+namespace velnor::rt {
+namespace {
+
+bool is_buffer_op(std::uint8_t op) noexcept { return op == opcode::kRead || op == opcode::kWrite; }
+
+// A CLOSE nobody waits for. Its completion frees it, even during shutdown.
+struct DetachedClose {
+    KernelRequest req;
+    static void done(KernelRequest* r) noexcept {
+        static_assert(offsetof(DetachedClose, req) == 0);
+        delete reinterpret_cast<DetachedClose*>(r);
+    }
+};
+
+// The completions of ASYNC_CANCEL requests carry no request.
+constexpr std::uint64_t kNoRequest = 0;
+
+}  // namespace
+
+int UringRuntime::create(const RuntimeOptions& options, const OpcodeSet& ops,
+                         std::unique_ptr<Runtime>* out) noexcept {
+    OpcodeSet usable = ops;
+    for (std::uint8_t op : options.ring_opcodes_disabled) usable.ops.reset(op);
+    std::unique_ptr<UringRuntime> rt(new (std::nothrow) UringRuntime(usable));
+    if (!rt) return -ENOMEM;
+    if (int r = rt->init_common(options); r < 0) return r;
+    if (int r = rt->ring_.init(kRingEntries); r < 0) return r;
+    rt->wake_req_.opcode = opcode::kRead;
+    rt->wake_req_.fd = rt->waker_->fd();
+    rt->wake_req_.addr = reinterpret_cast<std::uint64_t>(&rt->wake_buf_);
+    rt->wake_req_.len = sizeof rt->wake_buf_;
+    rt->arm_wake();
+    *out = std::move(rt);
+    return 0;
+}
+
+UringRuntime::~UringRuntime() { shutdown(); }
+
+io_uring_sqe* UringRuntime::acquire_sqe() noexcept {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (io_uring_sqe* sqe = ring_.get_sqe()) return sqe;
+        const int r = ring_.submit();
+        // -EBUSY/-EAGAIN: the kernel wants its completions taken first.
+        if (r < 0 && r != -EINTR) reap();
+    }
+    return ring_.get_sqe();
+}
+
+void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
+    sqe->opcode = req.opcode;
+    sqe->fd = req.fd;
+    // STATX takes its result buffer where other opcodes take the offset.
+    sqe->off = req.opcode == opcode::kStatx ? req.addr2 : req.off;
+    sqe->addr = req.addr;
+    sqe->len = req.len;
+    sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx flags alike
+    sqe->user_data = reinterpret_cast<std::uint64_t>(&req);
+
+    req.ring_prev = in_flight_.ring_prev;
+    req.ring_next = &in_flight_;
+    in_flight_.ring_prev->ring_next = &req;
+    in_flight_.ring_prev = &req;
+    ++ring_in_flight_;
+    san::handing_to_kernel(&req);
+}
+
+void UringRuntime::submit(KernelRequest& req) noexcept {
+    if (draining_) return;  // never completes: its task is about to be destroyed
+    if (is_buffer_op(req.opcode)) san::check_kernel_buffer("at submission", req.addr, req.len);
+    if (!ops_.has(req.opcode)) {
+        run_on_pool(req);
+        return;
+    }
+    io_uring_sqe* sqe = acquire_sqe();
+    if (!sqe) {
+        run_on_pool(req);
+        return;
+    }
+    ++stats_.ring_requests;
+    push(req, sqe);
+}
+
+void UringRuntime::arm_wake() noexcept {
+    if (wake_armed_ || draining_) return;
+    io_uring_sqe* sqe = acquire_sqe();
+    if (!sqe) return;  // tried again next turn; the driver will not park meanwhile
+    push(wake_req_, sqe);
+    wake_armed_ = true;
+}
+
+void UringRuntime::finish(KernelRequest* req, std::int32_t res) noexcept {
+    req->ring_prev->ring_next = req->ring_next;
+    req->ring_next->ring_prev = req->ring_prev;
+    req->ring_prev = req->ring_next = nullptr;
+    --ring_in_flight_;
+    san::back_from_kernel(req);
+    if (req == &wake_req_) {
+        wake_armed_ = false;
+        return;
+    }
+    if (is_buffer_op(req->opcode)) san::check_kernel_buffer("at completion", req->addr, req->len);
+    if (req->on_complete == &DetachedClose::done) {
+        DetachedClose::done(req);
+        return;
+    }
+    if (draining_) {
+        req->res = res;  // accounted; its task is destroyed without resuming
+        return;
+    }
+    complete(*req, res);
+}
+
+void UringRuntime::reap() noexcept {
+    for (;;) {
+        while (io_uring_cqe* cqe = ring_.peek_cqe()) {
+            const std::uint64_t ud = cqe->user_data;
+            const std::int32_t res = cqe->res;
+            ring_.cqe_seen();
+            if (ud != kNoRequest) finish(reinterpret_cast<KernelRequest*>(ud), res);
+        }
+        // Completions the CQ could not hold wait in the kernel until we
+        // enter it with GETEVENTS.
+        if (!ring_.cq_overflowed()) return;
+        ring_.get_events();
+    }
+}
+
+void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external_work) {
+    if (draining_) return;
+    collect_pool();
+    reap();
+    arm_wake();
+    // Parking needs the wake-up READ in flight, or a send would go unseen.
+    const bool park = may_wait && wake_armed_ && may_park(has_external_work);
+    const int r = park ? ring_.submit_and_wait(1) : ring_.submit();
+    if (park) waker_->clear_parked();
+    (void)r;  // -EINTR, -EBUSY: nothing is lost; what finished is reaped below
+    reap();
+    collect_pool();
+}
+
+void UringRuntime::close_detached(int fd) noexcept {
+    if (fd < 0) return;
+    if (draining_ || closed_) {
+        ::close(fd);
+        return;
+    }
+    if (!ops_.has(opcode::kClose)) {
+        close_on_pool(fd);
+        return;
+    }
+    auto* dc = new (std::nothrow) DetachedClose;
+    io_uring_sqe* sqe = dc ? acquire_sqe() : nullptr;
+    if (!sqe) {
+        delete dc;
+        close_on_pool(fd);
+        return;
+    }
+    dc->req.opcode = opcode::kClose;
+    dc->req.fd = fd;
+    dc->req.on_complete = &DetachedClose::done;
+    ++stats_.ring_requests;
+    push(dc->req, sqe);
+}
+
+void UringRuntime::shutdown() noexcept {
+    if (draining_) return;
+    draining_ = true;
+    if (!ring_.valid()) {  // never built: nothing was ever in flight
+        closed_ = true;
+        exec_.close();
+        return;
+    }
+
+    // Ask the kernel to give up on everything still in flight (a read from
+    // an idle FIFO would otherwise never end). The targets are collected
+    // first: getting an SQE may reap, and reaping unlinks.
+    std::vector<std::uint64_t> targets;
+    targets.reserve(ring_in_flight_);
+    for (KernelRequest* r = in_flight_.ring_next; r != &in_flight_; r = r->ring_next)
+        targets.push_back(reinterpret_cast<std::uint64_t>(r));
+    for (std::uint64_t target : targets) {
+        io_uring_sqe* sqe = acquire_sqe();
+        if (!sqe) break;  // the rest are waited for without cancellation
+        sqe->opcode = opcode::kAsyncCancel;
+        sqe->fd = -1;
+        sqe->addr = target;
+        sqe->user_data = kNoRequest;
+    }
+
+    // Nothing the kernel may still write into (buffers, statx results, the
+    // wake-up buffer, request state in task frames) is freed before its
+    // completion has been reaped.
+    unsigned failures = 0;
+    while (ring_in_flight_ > 0) {
+        const int r = ring_.submit_and_wait(1);
+        if (r < 0 && r != -EINTR && r != -EBUSY && r != -EAGAIN && ++failures > 1000)
+            std::abort();  // the ring is unusable: freeing the frames would corrupt memory
+        reap();
+    }
+    wait_for_pool();
+
+    closed_ = true;
+    exec_.close();
+    ring_.close();
+}
+
+}  // namespace velnor::rt

@@ -1,0 +1,85 @@
+// The blocking worker pool: detached threads for work that must block
+// (appends, and every file operation on the fallback backend), and the
+// inbox through which their results reach the driver thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace velnor::rt {
+
+class EventWaker;
+
+// A result on its way back to the driver thread. `tag` says what `item` is;
+// only the driver interprets either.
+struct Finished {
+    void* item = nullptr;
+    std::int64_t result = 0;
+    std::uint8_t tag = 0;
+};
+
+// Results posted by workers, taken by the driver. Posting wakes a parked
+// driver through the event waker.
+class CompletionInbox {
+public:
+    explicit CompletionInbox(std::shared_ptr<EventWaker> waker) noexcept
+        : waker_(std::move(waker)) {}
+
+    void post(const Finished& f) noexcept;  // any thread
+    // seq_cst: the driver reads this after announcing it is parked (see
+    // EventWaker), and a worker sets it before it looks at "parked".
+    bool has_items() const noexcept { return nonempty_.load(std::memory_order_seq_cst); }
+    // Swaps the queued results into `out` (whose old contents are dropped).
+    void take(std::vector<Finished>& out) noexcept;
+    // Blocks the caller until something is queued (shutdown only).
+    void wait_for_items() noexcept;
+
+private:
+    std::shared_ptr<EventWaker> waker_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<Finished> items_;
+    std::atomic<bool> nonempty_{false};
+};
+
+struct PoolJob {
+    std::int64_t (*run)(void* item) noexcept = nullptr;
+    void* item = nullptr;
+    std::uint8_t tag = 0;
+};
+
+struct PoolConfig {
+    unsigned max_workers = 256;
+    std::chrono::milliseconds idle_timeout = std::chrono::seconds(60);
+};
+
+class WorkerPool {
+public:
+    WorkerPool(PoolConfig config, std::shared_ptr<CompletionInbox> inbox);
+    // Idle workers leave at once; busy ones finish every queued job and
+    // post its result first. Nothing waits for them: they hold the shared
+    // state themselves.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // 0 when the job is queued: some worker will run it and post
+    // {item, result, tag} to the inbox. -errno when no worker exists and
+    // none could be started: the job will never run.
+    int submit(const PoolJob& job) noexcept;
+
+    // Live worker threads (for tests and diagnostics).
+    unsigned workers() const noexcept;
+
+private:
+    struct State;
+    static void* worker_main(void* arg) noexcept;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace velnor::rt

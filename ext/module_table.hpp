@@ -1,0 +1,48 @@
+// The rows of the module's registration table, one per Python-visible name,
+// each defined in the file that implements it. module.cpp lists them in
+// registration order.
+#pragma once
+
+#include "ext/ref.hpp"
+
+namespace velnor::ext {
+
+// handle_ops.cpp
+extern PyMethodDef OPEN_METHOD;
+extern PyMethodDef CLOSE_METHOD;
+extern PyMethodDef SYNC_METHOD;
+extern PyMethodDef SET_LEN_METHOD;
+extern PyMethodDef SIZE_METHOD;
+
+// data_ops.cpp
+extern PyMethodDef READ_METHOD;
+extern PyMethodDef READINTO_METHOD;
+extern PyMethodDef READ_TO_END_METHOD;
+extern PyMethodDef WRITE_METHOD;
+extern PyMethodDef READ_FILE_METHOD;
+extern PyMethodDef WRITE_FILE_METHOD;
+
+// fast_path.cpp
+Ref make_fast_path_type();
+extern PyMethodDef TRY_READ_FILE_METHOD;
+
+// read_group.cpp
+extern PyMethodDef READ_PARALLEL_METHOD;
+
+// cancel_ops.cpp
+extern PyMethodDef CANCEL_OPS_METHOD;
+
+// kernel_probes.cpp
+extern PyMethodDef PROBE_INLINE_READ_METHOD;
+extern PyMethodDef PROBE_PREAD_NOWAIT_METHOD;
+
+// probes.cpp
+extern PyMethodDef PROBE_FFI_METHOD;
+extern PyMethodDef PROBE_RESOLVED_FUTURE_METHOD;
+extern PyMethodDef PROBE_NOP_METHOD;
+
+// module.cpp
+extern PyMethodDef BACKEND_NAME_METHOD;
+extern PyMethodDef SHUTDOWN_METHOD;
+
+}  // namespace velnor::ext

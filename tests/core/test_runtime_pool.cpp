@@ -1,0 +1,134 @@
+// The worker pool, its inbox and the event waker, on their own.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/event_waker.hpp"
+#include "core/runtime/worker_pool.hpp"
+
+namespace velnor::rt::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Jobs that block until released, so that several are running at once.
+struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+    std::atomic<int> running{0}, peak{0};
+
+    static std::int64_t run(void* p) noexcept {
+        auto* g = static_cast<Gate*>(p);
+        const int now = ++g->running;
+        int peak = g->peak.load();
+        while (now > peak && !g->peak.compare_exchange_weak(peak, now)) {
+        }
+        std::unique_lock lk(g->mu);
+        g->cv.wait(lk, [g] { return g->open; });
+        --g->running;
+        return 7;
+    }
+    void release() {
+        std::lock_guard lk(mu);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+std::shared_ptr<CompletionInbox> make_inbox() {
+    int err = 0;
+    auto waker = EventWaker::create(&err);
+    EXPECT_NE(waker, nullptr);
+    return std::make_shared<CompletionInbox>(waker);
+}
+
+// Waits (bounded) for `n` results.
+std::vector<Finished> collect(CompletionInbox& inbox, std::size_t n) {
+    std::vector<Finished> all, some;
+    while (all.size() < n) {
+        inbox.wait_for_items();
+        inbox.take(some);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+}
+
+TEST(WorkerPool, EachQueuedJobGetsAWorkerUpToTheLimit) {
+    // Jobs that block must not queue behind each other while the pool may
+    // still grow; past the limit they wait for a free worker.
+    auto inbox = make_inbox();
+    WorkerPool pool(PoolConfig{3, 10s}, inbox);
+    Gate gate;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 9}), 0);
+    while (gate.running.load() < 3) std::this_thread::yield();
+    EXPECT_EQ(pool.workers(), 3u);
+    gate.release();
+    const auto got = collect(*inbox, 5);
+    for (const Finished& f : got) {
+        EXPECT_EQ(f.item, &gate);
+        EXPECT_EQ(f.result, 7);
+        EXPECT_EQ(f.tag, 9);
+    }
+    EXPECT_EQ(gate.peak.load(), 3);
+}
+
+TEST(WorkerPool, IdleWorkersLeaveAndComeBackWhenNeeded) {
+    auto inbox = make_inbox();
+    WorkerPool pool(PoolConfig{4, 20ms}, inbox);
+    Gate gate;
+    gate.release();
+    ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    collect(*inbox, 1);
+    // Given up to ten seconds to leave; how long it took is not checked.
+    for (int i = 0; i < 2000 && pool.workers() > 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(pool.workers(), 0u);
+    ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    EXPECT_EQ(collect(*inbox, 1).at(0).result, 7);
+}
+
+TEST(WorkerPool, WithoutAnyPossibleWorkerAJobIsRefused) {
+    auto inbox = make_inbox();
+    WorkerPool pool(PoolConfig{0, 10s}, inbox);
+    Gate gate;
+    EXPECT_LT(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    EXPECT_FALSE(inbox->has_items());
+}
+
+TEST(WorkerPool, DestroyingThePoolLetsRunningJobsFinishAndPost) {
+    auto inbox = make_inbox();
+    Gate gate;
+    {
+        WorkerPool pool(PoolConfig{2, 10s}, inbox);
+        ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 1}), 0);
+        ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 2}), 0);
+        while (gate.running.load() < 2) std::this_thread::yield();
+    }
+    gate.release();
+    EXPECT_EQ(collect(*inbox, 2).size(), 2u);
+}
+
+TEST(EventWaker, OnlyAParkedDriverIsWrittenToAndOnlyOnce) {
+    int err = 0;
+    auto w = EventWaker::create(&err);
+    ASSERT_NE(w, nullptr);
+    w->wake();
+    EXPECT_EQ(w->writes(), 0u) << "a running driver needs no wake-up";
+    w->set_parked();
+    w->wake();
+    w->wake();
+    w->wake();
+    EXPECT_EQ(w->writes(), 1u) << "a pending wake-up is not written again";
+    std::uint64_t count = 0;
+    ASSERT_EQ(::read(w->fd(), &count, sizeof count), 8);
+    EXPECT_EQ(count, 1u);
+}
+
+}  // namespace
+}  // namespace velnor::rt::test

@@ -1,0 +1,352 @@
+"""The loop bridge: doorbell coalescing, the call_soon_threadsafe fallback,
+shutdown, and the futures it settles."""
+
+from __future__ import annotations
+
+import asyncio
+import fcntl
+import gc
+import os
+import struct
+import termios
+import threading
+import weakref
+from typing import Any
+
+import _velnor
+import pytest
+
+from conftest import Runner, base_loop_class, run_on, run_script
+from velnor.futures import KernelFuture
+
+
+def pending_bytes(fd: int) -> int:
+    return int(struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0])
+
+
+def counting_loop_class(kind: str) -> Any:
+    """A loop that records, for each drain call, how many doorbell bytes
+    were waiting in the pipe."""
+    class CountingLoop(base_loop_class(kind)):  # type: ignore[misc,valid-type]
+        def __init__(self) -> None:
+            super().__init__()
+            self.doorbells: list[int] = []
+
+        def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
+            if type(callback).__name__ != "DrainHandle":
+                return super().add_reader(fd, callback, *args)
+
+            def counted(*a: Any) -> None:
+                self.doorbells.append(pending_bytes(fd))
+                callback(*a)
+            return super().add_reader(fd, counted, *args)
+    return CountingLoop
+
+
+async def one_nop() -> None:
+    await _velnor.probe_nop()
+
+
+def test_burst_is_settled_by_one_ring_and_one_drain(run: Runner, loop_kind: str) -> None:
+    async def main() -> list[int]:
+        loop: Any = asyncio.get_running_loop()
+        await _velnor.probe_nop()  # the bridge exists and is quiet again
+        loop.doorbells.clear()
+        futures = [_velnor.probe_nop() for _ in range(1000)]
+        # The driver runs operations in the order it receives them, so once
+        # a nop submitted later from another loop has come back, all 1000
+        # are queued on this loop's bridge. This loop does not run meanwhile.
+        helper = threading.Thread(target=asyncio.run, args=(one_nop(),))
+        helper.start()
+        helper.join()
+        assert not any(f.done() for f in futures)
+        results = await asyncio.gather(*futures)
+        assert results == [None] * 1000
+        return list(loop.doorbells)
+
+    assert run(main(), counting_loop_class(loop_kind)) == [1]
+
+
+def test_submission_after_bridge_built_reuses_it(run: Runner, loop_kind: str) -> None:
+    readers: list[int] = []
+
+    class Recording(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
+            readers.append(fd)
+            return super().add_reader(fd, callback, *args)
+
+    async def main() -> None:
+        for _ in range(5):
+            await _velnor.probe_nop()
+        await asyncio.gather(*(_velnor.probe_nop() for _ in range(50)))
+
+    run(main(), Recording)
+    assert len(readers) == 1
+
+
+def test_loop_without_add_reader_is_woken_by_call_soon(run: Runner, loop_kind: str,
+                                                        tmp_path: Any) -> None:
+    scheduled: list[str] = []
+
+    class NoReaders(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, *args: Any) -> Any:
+            raise NotImplementedError
+
+        def call_soon_threadsafe(self, callback: Any, *args: Any, **kw: Any) -> Any:
+            scheduled.append(type(callback).__name__)
+            return super().call_soon_threadsafe(callback, *args, **kw)
+
+    async def main() -> None:
+        assert await _velnor.probe_nop() is None
+        h, _, _ = await _velnor.open(tmp_path / "f", True, True, False, False, True, False)
+        assert await _velnor.size(h) == 0
+        await _velnor.close(h)
+        assert await asyncio.gather(*(_velnor.probe_nop() for _ in range(100))) == [None] * 100
+
+    run(main(), NoReaders)
+    assert scheduled and set(scheduled) == {"DrainHandle"}
+
+
+def test_resolved_future_probe(run: Runner) -> None:
+    async def main() -> None:
+        fut = _velnor.probe_resolved_future()
+        assert type(fut) is not KernelFuture and isinstance(fut, asyncio.Future)
+        assert fut.done() and fut.result() is None
+        assert await fut is None
+
+    run(main())
+
+
+def test_op_ids_are_increasing_one_tuples(run: Runner) -> None:
+    async def main() -> None:
+        futures = [_velnor.probe_nop() for _ in range(3)]
+        ids = [f.op_ids for f in futures]
+        assert all(type(i) is tuple and len(i) == 1 and type(i[0]) is int for i in ids)
+        assert [i[0] for i in ids] == list(range(ids[0][0], ids[0][0] + 3))
+        await asyncio.gather(*futures)
+
+    run(main())
+
+
+def test_late_results_of_cancelled_futures_are_absorbed(run: Runner, tmp_path: Any) -> None:
+    # The drain settles futures the user cancelled meanwhile: a result or an
+    # error arriving then must not raise in the drain, and no "exception was
+    # never retrieved" may be reported (the runner fails on any report).
+    async def main() -> None:
+        ok = _velnor.probe_nop()
+        failing = _velnor.open(str(tmp_path / "missing"), True, False, False, False, False, False)
+        assert ok.cancel() and failing.cancel()
+        await _velnor.probe_nop()
+        await _velnor.open(tmp_path / "missing", False, True, False, False, True, False)
+        assert ok.cancelled() and failing.cancelled()
+        del ok, failing
+        gc.collect()
+
+    run(main())
+
+
+def test_settle_cancelled(run: Runner) -> None:
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        fut = KernelFuture(loop=loop)
+        assert fut.op_ids == ()
+        fut.settle_cancelled()
+        assert fut.cancelled()
+        fut.settle_cancelled()  # settling twice is harmless
+        done = KernelFuture(loop=loop)
+        done.set_result(5)
+        done.settle_cancelled()
+        assert done.result() == 5
+        with pytest.raises(asyncio.CancelledError):
+            await fut
+
+    run(main())
+
+
+def test_submission_outside_a_loop_still_starts_the_driver() -> None:
+    run_script("""
+        import _velnor
+        from conftest import driver_threads
+        assert driver_threads() == 0
+        try:
+            _velnor.probe_nop()
+        except RuntimeError as e:
+            assert "no running event loop" in str(e)
+        else:
+            raise AssertionError("no error")
+        assert driver_threads() == 1
+    """)
+
+
+def test_after_shutdown_futures_wait_for_an_explicit_drain() -> None:
+    run_script("""
+        import asyncio, _velnor
+
+        drains = []
+
+        class Loop(asyncio.SelectorEventLoop):
+            def add_reader(self, fd, callback, *args):
+                drains.append(callback)
+                return super().add_reader(fd, callback, *args)
+
+        async def main():
+            await _velnor.probe_nop()
+            _velnor.shutdown()
+            assert _velnor.backend_name().startswith("compio-")
+            fut = _velnor.probe_nop()
+            for _ in range(2000):
+                await asyncio.sleep(0.005)
+                assert not fut.done()   # no doorbell rings any more
+                drains[0]()             # an explicit drain still settles
+                if fut.done():
+                    break
+            assert fut.done() and fut.result() is None
+
+        with asyncio.Runner(loop_factory=Loop) as r:
+            r.run(main())
+    """)
+
+
+def test_cancel_forwards_the_op_ids_once(run: Runner, monkeypatch: pytest.MonkeyPatch) -> None:
+    sent: list[object] = []
+    monkeypatch.setattr(_velnor, "cancel_ops", sent.append)
+
+    async def main() -> None:
+        fut = _velnor.probe_nop()
+        assert fut.cancel() and not fut.cancel()
+        assert sent == [fut.op_ids]
+        KernelFuture(loop=asyncio.get_running_loop()).cancel()  # no ops: nothing sent
+        assert sent == [fut.op_ids]
+        await _velnor.probe_nop()
+
+    run(main())
+
+
+def write_fifo(path: Any, data: bytes) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+
+def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    async def main() -> None:
+        h, _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        blocked = _velnor.read(h, 0, 5)
+        await _velnor.probe_nop()  # the read has reached the driver
+        assert blocked.cancel()
+        # The kernel read in flight completes with this data; the operation
+        # then notices the abort and the drain's settle_cancelled is a no-op.
+        write_fifo(fifo, b"first")
+        with pytest.raises(asyncio.CancelledError):
+            await blocked
+        reader = _velnor.read(h, 0, 6)
+        write_fifo(fifo, b"second")
+        assert await reader == b"second"
+        await _velnor.close(h)
+
+    run(main())
+
+
+def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
+                                                             tmp_path: Any) -> None:
+    # A read still in flight when its loop closes keeps that loop's bridge
+    # alive through its completion callback. Once another loop's submission
+    # sweeps the closed loop out of the map, the callback holds the last
+    # reference and drops it on the driver thread: the bridge (with the
+    # loop and the read's future) must wait for the next module entry and
+    # be released there, never on the driver thread.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    state: dict[str, Any] = {}
+
+    async def first() -> None:
+        state["loop"] = weakref.ref(asyncio.get_running_loop())
+        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        _velnor.read(state["handle"], 0, 5)
+
+    async def second() -> None:
+        await _velnor.probe_nop()  # a new bridge: the closed loop's is swept
+        gc.collect()
+        assert state["loop"]() is not None  # held by the read in flight
+        write_fifo(fifo, b"hello")
+        for _ in range(1000):
+            await asyncio.sleep(0.01)
+            _velnor.probe_ffi()  # a module entry releases what was deferred
+            gc.collect()
+            if state["loop"]() is None:
+                break
+        assert state["loop"]() is None
+        await _velnor.close(state["handle"])
+
+    run_on(loop_kind, first())
+    run_on(loop_kind, second())
+
+
+def test_drain_handle_type(run: Runner, loop_kind: str) -> None:
+    handles: list[Any] = []
+
+    class Recording(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
+            handles.append(callback)
+            return super().add_reader(fd, callback, *args)
+
+    async def main() -> None:
+        await _velnor.probe_nop()
+        (drain,) = handles
+        cls = type(drain)
+        assert (cls.__name__, cls.__module__, cls.__doc__) == ("DrainHandle", "builtins", "")
+        assert cls.__bases__ == (object,)
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
+            drain(1)
+        assert drain() is None  # an extra call finds nothing to do
+
+    run(main(), Recording)
+
+
+def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_path: Any) -> None:
+    # On a loop without add_reader the driver thread rings by calling
+    # call_soon_threadsafe. Once that loop is closed the call raises: the
+    # queued completion is dropped unsettled and the bridge forgotten, and
+    # nothing may crash or print.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    state: dict[str, Any] = {}
+    refused: list[str] = []
+
+    class NoReaders(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def add_reader(self, *args: Any) -> Any:
+            raise NotImplementedError
+
+        def call_soon_threadsafe(self, *args: Any, **kw: Any) -> Any:
+            try:
+                return super().call_soon_threadsafe(*args, **kw)
+            except RuntimeError as e:
+                refused.append(str(e))  # not the exception: its frames hold the loop
+                raise
+
+    async def first() -> None:
+        state["loop"] = weakref.ref(asyncio.get_running_loop())
+        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        _velnor.read(state["handle"], 0, 5)
+
+    async def second() -> None:
+        write_fifo(fifo, b"hello")
+        for _ in range(1000):
+            await asyncio.sleep(0.01)
+            _velnor.probe_ffi()
+            gc.collect()
+            if state["loop"]() is None:
+                break
+        assert state["loop"]() is None
+        assert refused == ["Event loop is closed"]
+        await _velnor.close(state["handle"])
+
+    run_on(loop_kind, first(), NoReaders)
+    run_on(loop_kind, second())
