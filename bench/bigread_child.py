@@ -1,4 +1,4 @@
-"""One contestant's whole-file reads of the large file, in a process of its own.
+"""One contestant's whole-file read(s) of the large file, in a process of its own.
 
 A fresh process per contestant makes the peak resident set a clean measure:
 `ru_maxrss` only ever grows, so in a shared process the first large read would

@@ -14,8 +14,8 @@ import asyncio
 import gc
 import statistics
 import time
-from collections.abc import Awaitable, Callable
-from contextlib import AbstractAsyncContextManager
+from collections.abc import AsyncIterator, Awaitable, Callable
+from contextlib import AbstractAsyncContextManager, AsyncExitStack, asynccontextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -109,73 +109,129 @@ async def _maybe_await(x: Awaitable[Any] | None) -> None:
 
 
 async def _timed(bench: Bench, n: int) -> float:
-    t0 = time.perf_counter_ns()
-    await bench.batch(n)
-    return (time.perf_counter_ns() - t0) / 1e9
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        await bench.batch(n)
+        return (time.perf_counter_ns() - t0) / 1e9
+    finally:
+        gc.enable()
 
 
-async def measure(bench: Bench, settings: Settings, *, samples: int | None = None) -> Result:
-    """Time `bench` on the running loop.
+def _describe(e: BaseException) -> str:
+    if isinstance(e, NotAvailable):
+        return f"not available: {e}"
+    return f"error: {type(e).__name__}: {e}"
 
-    One-shot benches (with `prepare`) give `samples` samples of a single unit.
-    Others are warmed for `warmup_s`, their batch size is grown until one batch
-    lasts `target_s`, and `runs` batches are timed. The collector is paused during
-    timed batches for every contestant alike, so that a collection triggered by
-    one library's garbage does not land in another's figure.
-    """
-    if bench.prepare is not None:
-        out: list[float] = []
-        await _maybe_await(bench.prepare())
-        await bench.batch(1)  # first use: lazy set-up stays outside the clock
-        for _ in range(samples or 1):
-            await _maybe_await(bench.prepare())
-            gc.collect()
-            gc.disable()
-            try:
-                out.append(await _timed(bench, 1) / bench.ops_per_unit)
-            finally:
-                gc.enable()
-        return Result(out, 1, extra=dict(bench.notes))
 
+async def _calibrate(bench: Bench, settings: Settings) -> int:
+    """Warm for `warmup_s`, then grow the batch until one lasts `target_s`."""
     await bench.batch(1)
     deadline = time.perf_counter() + settings.warmup_s
     while time.perf_counter() < deadline:
         await bench.batch(8)
-
     n = 1
     while True:
         t = await _timed(bench, n)
         if t >= settings.target_s or n >= 1 << 22:
-            break
+            return n
         grow = settings.target_s / max(t, 1e-7)
         n = min(1 << 22, max(n * 2, int(n * grow * 1.1)))
 
-    out = []
-    gc.collect()
-    for _ in range(settings.runs):
-        gc.disable()
+
+async def measure_group(benches: dict[str, Bench], settings: Settings, *,
+                        samples: int | None = None) -> dict[str, Result]:
+    """Time several contestants on the running loop, interleaved.
+
+    Samples are taken round-robin, one per contestant per round, with the order
+    rotated every round: on a shared 2-core machine the background load drifts,
+    and taking one contestant's samples in a block would hand that drift to it
+    alone. The collector is paused during timed batches for every contestant
+    alike, so a collection of one library's garbage does not land in another's
+    figure.
+
+    One-shot benches (with `prepare`) give `samples` samples of a single unit
+    each, `prepare` running untimed before every one. Others are warmed,
+    calibrated to a batch lasting `target_s`, and timed `runs` times.
+    """
+    results = {k: Result() for k in benches}
+    live = dict(benches)
+    sizes: dict[str, int] = {}
+    for key, bench in list(live.items()):
         try:
-            out.append(await _timed(bench, n) / (n * bench.ops_per_unit))
-        finally:
-            gc.enable()
-    return Result(out, n, extra=dict(bench.notes))
+            if bench.prepare is not None:
+                await _maybe_await(bench.prepare())
+                await bench.batch(1)  # first use: lazy set-up stays outside the clock
+                sizes[key] = 1
+            else:
+                sizes[key] = await _calibrate(bench, settings)
+        except Exception as e:
+            results[key].error = _describe(e)
+            del live[key]
+    one_shot = any(b.prepare is not None for b in benches.values())
+    rounds = (samples or 1) if one_shot else settings.runs
+    gc.collect()
+    for r in range(rounds):
+        keys = list(live)
+        if keys:
+            keys = keys[r % len(keys):] + keys[: r % len(keys)]
+        for key in keys:
+            bench = live[key]
+            try:
+                if bench.prepare is not None:
+                    await _maybe_await(bench.prepare())
+                    gc.collect()
+                n = sizes[key]
+                results[key].samples.append(await _timed(bench, n) / (n * bench.ops_per_unit))
+            except Exception as e:
+                results[key].error = _describe(e)
+                results[key].samples.clear()
+                del live[key]
+    for key, bench in benches.items():
+        results[key].unit_n = sizes.get(key, 0)
+        results[key].extra.update(bench.notes)
+    return results
 
 
 ContestantFactory = Callable[[], AbstractAsyncContextManager[Bench]]
 
 
-def run_case(loop: str, factory: ContestantFactory, settings: Settings,
-             *, samples: int | None = None) -> Result:
-    """Run one contestant on a fresh loop of the given kind; never raises for the contestant's faults."""
+def run_group(loop: str, factories: dict[str, ContestantFactory], settings: Settings,
+              *, samples: int | None = None) -> dict[str, Result]:
+    """Set every contestant up on one fresh loop of the given kind and measure them
+    interleaved. A contestant's own faults (missing API, errors in set-up, runs or
+    tear-down) become its row's error; they never stop the others."""
+    errors: dict[str, str] = {}
 
-    async def body() -> Result:
-        async with factory() as bench:
-            return await measure(bench, settings, samples=samples)
+    @asynccontextmanager
+    async def guarded(key: str, factory: ContestantFactory) -> AsyncIterator[Bench]:
+        cm = factory()
+        bench = await cm.__aenter__()
+        try:
+            yield bench
+        finally:
+            try:
+                await cm.__aexit__(None, None, None)
+            except Exception as e:
+                errors[key] = f"error at tear-down: {type(e).__name__}: {e}"
+
+    async def body() -> dict[str, Result]:
+        async with AsyncExitStack() as stack:
+            benches: dict[str, Bench] = {}
+            for key, factory in factories.items():
+                try:
+                    benches[key] = await stack.enter_async_context(guarded(key, factory))
+                except Exception as e:
+                    errors[key] = _describe(e)
+            out = await measure_group(benches, settings, samples=samples)
+        for key, err in errors.items():
+            out.setdefault(key, Result())
+            if out[key].error is None:
+                out[key] = Result(error=err)
+        return {k: out[k] for k in factories}
 
     try:
         with asyncio.Runner(loop_factory=LOOP_FACTORIES[loop]) as runner:
             return runner.run(body())
-    except NotAvailable as e:
-        return Result(error=f"not available: {e}")
-    except Exception as e:  # a broken contestant is reported, not fatal to the run
-        return Result(error=f"error: {type(e).__name__}: {e}")
+    except Exception as e:  # the loop itself is missing or broken: every row says why
+        return {k: Result(error=_describe(e)) for k in factories}

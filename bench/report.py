@@ -192,8 +192,12 @@ def render(doc: dict[str, Any]) -> str:
         f"{m['cpus']} CPUs, kernel {m['kernel']}",
         f"data on {m['data_dir']} (eviction works: {m['eviction_works']}); peers: "
         + ", ".join(f"{k} {v}" for k, v in m["versions"].items()),
-        "",
     ]
+    if "loadavg_start" in m:
+        # Other work on a 2-core machine moves every figure; say how busy it was.
+        lines.append(f"load average at start {m['loadavg_start'][0]:.2f}, at end "
+                     f"{m.get('loadavg_end', [float('nan')])[0]:.2f} (1 min)")
+    lines.append("")
     if doc.get("ladder"):
         lines += ladder_table(doc["ladder"], loops) + [""]
     for sc in doc["scenarios"]:

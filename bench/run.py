@@ -25,7 +25,7 @@ sys.path.insert(0, str(HERE))
 import fixtures  # noqa: E402
 import ladder  # noqa: E402
 import velnor_api  # noqa: E402
-from harness import LOOP_FACTORIES, Result, Settings, run_case  # noqa: E402
+from harness import LOOP_FACTORIES, Result, Settings, run_group  # noqa: E402
 from peers import Scenario, scenarios  # noqa: E402
 
 
@@ -60,57 +60,81 @@ def _brief(r: dict[str, Any]) -> str:
 
 def run_ladder(fx: fixtures.Fixtures, loops: list[str], settings: Settings,
                only: list[str]) -> list[dict[str, Any]]:
-    out = []
-    for name, what, factory in ladder.rungs(fx):
-        if not _selected(only, "ladder", name):
-            continue
-        entry: dict[str, Any] = {"rung": name, "what": what, "loops": {}}
-        for loop in loops:
-            r = run_case(loop, factory, settings).to_json()
+    rungs = [r for r in ladder.rungs(fx) if _selected(only, "ladder", r[0])]
+    out = [{"rung": name, "what": what, "loops": {}} for name, what, _ in rungs]
+    for loop in loops:
+        results = run_group(loop, {name: factory for name, _, factory in rungs}, settings)
+        for entry in out:
+            r = results[entry["rung"]].to_json()
             entry["loops"][loop] = r
-            log(f"  ladder {name:24} {loop:8} {_brief(r)}")
-        out.append(entry)
+            log(f"  ladder {entry['rung']:24} {loop:8} {_brief(r)}")
     return out
 
 
-def run_child(key: str, loop: str, fx: fixtures.Fixtures, settings: Settings) -> dict[str, Any]:
-    cmd = [sys.executable, str(HERE / "bigread_child.py"), key, loop, str(fx.big), str(fx.small),
-           str(settings.big_reads)]
+def run_child(key: str, loop: str, fx: fixtures.Fixtures) -> dict[str, Any]:
+    cmd = [sys.executable, str(HERE / "bigread_child.py"), key, loop, str(fx.big), str(fx.small), "1"]
     try:
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
     except subprocess.TimeoutExpired:
         return {"error": "error: the child process timed out"}
     try:
-        doc = json.loads(p.stdout.strip().splitlines()[-1])
+        return dict(json.loads(p.stdout.strip().splitlines()[-1]))
     except (IndexError, json.JSONDecodeError):
         tail = (p.stderr.strip().splitlines() or ["no output"])[-1]
         return {"error": f"error: child exited {p.returncode}: {tail}"}
-    if not doc.get("error"):
-        doc.update(Result(doc["samples_s"], 1).stats())
-        doc["batch"] = 1
-    return doc
+
+
+def run_children(sc: Scenario, fx: fixtures.Fixtures, loop: str, settings: Settings,
+                 keys: list[str]) -> dict[str, dict[str, Any]]:
+    """One fresh process per read, contestants interleaved round by round; the
+    memory figure is the median over a contestant's processes."""
+    per: dict[str, list[dict[str, Any]]] = {k: [] for k in keys}
+    errors: dict[str, str] = {}
+    for r in range(settings.big_reads):
+        order = keys[r % len(keys):] + keys[: r % len(keys)] if keys else []
+        for key in order:
+            if key in errors:
+                continue
+            doc = run_child(key, loop, fx)
+            if doc.get("error"):
+                errors[key] = doc["error"]
+            else:
+                per[key].append(doc)
+    out: dict[str, dict[str, Any]] = {}
+    for key in keys:
+        if key in errors:
+            out[key] = {"error": errors[key]}
+            continue
+        docs = per[key]
+        samples = [d["samples_s"][0] for d in docs]
+        mems = sorted(d["peak_increase_kib"] for d in docs)
+        res = Result(samples, 1).to_json()
+        res["peak_increase_kib"] = mems[len(mems) // 2]
+        res["peak_increase_kib_all"] = [d["peak_increase_kib"] for d in docs]
+        res["processes"] = docs
+        out[key] = res
+    return out
 
 
 def run_scenario(sc: Scenario, fx: fixtures.Fixtures, loops: list[str], settings: Settings,
                  only: list[str]) -> dict[str, Any]:
     entry: dict[str, Any] = {"key": sc.key, "title": sc.title, "metric": sc.metric,
                              "kind": sc.kind, "bytes_per_op": sc.bytes_per_op, "note": sc.note,
-                             "contestants": []}
-    for c in sc.contestants:
-        ce: dict[str, Any] = {"key": c.key, "what": c.what, "loops": {}}
-        for loop in loops:
-            if not _selected(only, sc.key, f"{sc.key}:{c.key}"):
-                continue
-            if sc.kind == "child":
-                r = run_child(c.key, loop, fx, settings)
-            else:
-                assert c.factory is not None
-                samples = settings.write_samples if sc.key == "write64m" else settings.single_samples
-                r = run_case(loop, c.factory, settings,
-                             samples=samples if sc.kind == "single" else None).to_json()
-            ce["loops"][loop] = r
-            log(f"  {sc.key:13} {c.key:10} {loop:8} {_brief(r)}")
-        entry["contestants"].append(ce)
+                             "contestants": [{"key": c.key, "what": c.what, "loops": {}}
+                                             for c in sc.contestants]}
+    chosen = [c for c in sc.contestants if _selected(only, sc.key, f"{sc.key}:{c.key}")]
+    for loop in loops:
+        if sc.kind == "child":
+            results = run_children(sc, fx, loop, settings, [c.key for c in chosen])
+        else:
+            samples = settings.write_samples if sc.key == "write64m" else settings.single_samples
+            got = run_group(loop, {c.key: c.factory for c in chosen if c.factory is not None}, settings,
+                            samples=samples if sc.kind == "single" else None)
+            results = {k: r.to_json() for k, r in got.items()}
+        for ce in entry["contestants"]:
+            if ce["key"] in results:
+                ce["loops"][loop] = results[ce["key"]]
+                log(f"  {sc.key:13} {ce['key']:10} {loop:8} {_brief(results[ce['key']])}")
     return entry
 
 
@@ -152,6 +176,7 @@ def main(argv: list[str]) -> int:
             "settings": settings.__dict__,
             "versions": {d: _version(d) for d in ("velnor", "aiofiles", "anyio", "uvloop")},
             "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+            "loadavg_start": os.getloadavg(),
         }
         doc: dict[str, Any] = {"meta": meta, "ladder": [], "scenarios": []}
         log("latency ladder ...")
@@ -164,6 +189,7 @@ def main(argv: list[str]) -> int:
     finally:
         fx.cleanup()
     meta["elapsed_s"] = time.perf_counter() - t_start
+    meta["loadavg_end"] = os.getloadavg()
 
     import report
 
