@@ -13,45 +13,68 @@ class KernelFuture(asyncio.Future[Any]):
     """A future settled by the extension's drain on the loop thread.
 
     ``op_ids`` names the kernel operations behind the future (what
-    ``cancel_ops`` takes). Results that arrive after the future was cancelled
-    are absorbed: the kernel work may finish after the user gave up on it,
-    and that is not an error.
+    ``cancel_ops`` takes).
+
+    Cancellation is truthful. ``cancel()`` asks the driver to abort the
+    operations and returns ``False``: the future is not done yet, because the
+    kernel may still be reading into or writing from the caller's memory. It
+    settles later, as cancelled when the operation stopped, or with its real
+    result (or error) when the kernel had already completed it. A task whose
+    ``cancel()`` reached this future still raises ``CancelledError`` at the
+    ``await``, but only once the future has settled, so a buffer handed to
+    ``readinto`` or ``write`` is never touched after the ``await`` returned
+    or raised.
     """
 
-    __slots__ = ("op_ids",)
+    __slots__ = ("op_ids", "_abort_requested", "_abort_msg")
 
     op_ids: Sequence[int]
 
     def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None:
         super().__init__(loop=loop)
         self.op_ids = ()
+        self._abort_requested = False
+        self._abort_msg: Any | None = None
 
     def set_result(self, result: Any, /) -> None:
-        if self.cancelled():
+        # A result can only meet a done future if something outside the
+        # drain settled it; the drain must never raise for that.
+        if self.done():
             return
         super().set_result(result)
 
     def set_exception(self, exception: type | BaseException, /) -> None:
-        # Swallowing the exception of a cancelled future also keeps asyncio
-        # from logging "exception was never retrieved" for it.
-        if self.cancelled():
+        if self.done():
             return
         super().set_exception(exception)
+        if self._abort_requested:
+            # The caller gave up on this operation: its failure is not news,
+            # and asyncio must not log it as never retrieved.
+            self.exception()
 
     def settle_cancelled(self) -> None:
         """Settle as cancelled because the kernel aborted the operation."""
         if not self.done():
-            super().cancel()
+            super().cancel(msg=self._abort_msg)
 
     def cancel(self, msg: Any | None = None) -> bool:
-        if not super().cancel(msg=msg):
-            return False
-        self._abort_kernel_ops()
-        return True
+        """Ask the kernel to abort; the future settles when it has answered.
 
-    def _abort_kernel_ops(self) -> None:
-        # Best effort: an op the kernel already finished delivers its result,
-        # which set_result/set_exception then absorb; one that notices the
-        # abort comes back as settle_cancelled(), a no-op by then.
-        if self.op_ids:
+        Returns ``False`` while the answer is outstanding (a task awaiting
+        this future is cancelled once it settles). A future with no kernel
+        operation behind it is cancelled at once.
+        """
+        if self.done():
+            return False
+        if not self.op_ids:
+            return super().cancel(msg=msg)
+        if not self._abort_requested:
+            self._abort_requested = True
+            self._abort_msg = msg
             _velnor.cancel_ops(self.op_ids)
+        return False
+
+    @property
+    def abort_requested(self) -> bool:
+        """Whether ``cancel()`` has asked the kernel to abort."""
+        return self._abort_requested

@@ -51,6 +51,31 @@ struct Inbox {
     }
 };
 
+// Holds the driver thread inside a reply callback until opened, so that
+// messages sent meanwhile are all taken off the channel in one batch, before
+// any of their tasks runs.
+struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool entered = false, open = false;
+
+    void hold() {
+        std::unique_lock lk(mu);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lk, [&] { return open; });
+    }
+    void wait_entered() {
+        std::unique_lock lk(mu);
+        cv.wait(lk, [&] { return entered; });
+    }
+    void release() {
+        std::lock_guard lk(mu);
+        open = true;
+        cv.notify_all();
+    }
+};
+
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,6 +94,13 @@ protected:
     // Submits under a caller-chosen tag; returns the message id.
     std::uint64_t send(Op op, std::uint64_t tag) {
         return driver->submit(std::move(op), make_callback([box = inbox, tag](Outcome&& o) { box->put(tag, std::move(o)); }));
+    }
+    // Parks the driver thread in a callback; returns once it is parked.
+    std::shared_ptr<Gate> park_driver() {
+        auto gate = std::make_shared<Gate>();
+        driver->submit(op::Nop{}, make_callback([gate](Outcome&&) { gate->hold(); }));
+        gate->wait_entered();
+        return gate;
     }
     Outcome call(Op op) {
         static std::uint64_t next = 1u << 30;

@@ -48,17 +48,21 @@ TEST_F(DriverTest, HandleIdsStartAtOneAndAFailedOpenUsesItsId) {
 
 TEST_F(DriverTest, CancelBeforeStartFailsWithoutTouchingTheTable) {
     { std::ofstream(path("a")) << "hello"; }
-    // Both messages are queued back to back by this thread, so the cancel is
-    // taken off the channel in the same batch, before the task first runs.
+    // With the driver thread held in a callback, the cancel is taken off the
+    // channel in the same batch as its open, before the open's task runs.
+    auto gate = park_driver();
     const auto id = send(open_op(path("a"), true), 1);
     driver->cancel(id);
+    gate->release();
     EXPECT_TRUE(err(*inbox->wait(1)).is_cancelled());
     // The cancelled open used handle id 1 without registering it.
     EXPECT_EQ(err(call(op::Size{1})).message, std::string(msg::kUnknownHandle));
     EXPECT_EQ(ok<reply::Handle>(call(open_op(path("a"), true))).id, 2u);
 
+    gate = park_driver();
     const auto nop = send(op::Nop{}, 2);
     driver->cancel(nop);
+    gate->release();
     EXPECT_TRUE(err(*inbox->wait(2)).is_cancelled());
 }
 
@@ -96,7 +100,10 @@ TEST(DriverLifecycle, ThreadEndsWhenTheLastReferenceGoes) {
         }
         return n;
     };
+    // Drivers of earlier tests end asynchronously; let them go first.
+    for (int i = 0; i < 500 && count_threads() > 0; ++i) usleep(10000);
     const int before = count_threads();
+    ASSERT_EQ(before, 0);
     {
         auto d = std::get<std::shared_ptr<Driver>>(Driver::create());
         EXPECT_EQ(count_threads(), before + 1);

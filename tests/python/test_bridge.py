@@ -129,17 +129,24 @@ def test_op_ids_are_increasing_one_tuples(run: Runner) -> None:
 
 
 def test_late_results_of_cancelled_futures_are_absorbed(run: Runner, tmp_path: Any) -> None:
-    # The drain settles futures the user cancelled meanwhile: a result or an
-    # error arriving then must not raise in the drain, and no "exception was
-    # never retrieved" may be reported (the runner fails on any report).
+    # A cancel request leaves the future to settle truthfully: cancelled if
+    # the driver noticed it, else with the operation's own outcome. An error
+    # arriving then must not be reported as never retrieved (the runner fails
+    # on any report), and nothing may raise in the drain.
     async def main() -> None:
         ok = _velnor.probe_nop()
         failing = _velnor.open(str(tmp_path / "missing"), True, False, False, False, False, False)
-        assert ok.cancel() and failing.cancel()
+        assert not ok.cancel() and not failing.cancel()
+        assert not ok.done() and not failing.done()
+        await asyncio.wait([ok, failing])
+        assert ok.cancelled() or ok.result() is None
+        assert failing.cancelled() or isinstance(failing.exception(), FileNotFoundError)
+        # The user settling a future first: the drain's late result is absorbed.
+        late = _velnor.probe_nop()
+        late.set_result("mine")
         await _velnor.probe_nop()
-        await _velnor.open(tmp_path / "missing", False, True, False, False, True, False)
-        assert ok.cancelled() and failing.cancelled()
-        del ok, failing
+        assert late.result() == "mine"
+        del ok, failing, late
         gc.collect()
 
     run(main())
@@ -213,11 +220,12 @@ def test_cancel_forwards_the_op_ids_once(run: Runner, monkeypatch: pytest.Monkey
 
     async def main() -> None:
         fut = _velnor.probe_nop()
-        assert fut.cancel() and not fut.cancel()
+        assert not fut.cancel() and not fut.cancel()
+        assert sent == [fut.op_ids] and fut.abort_requested
+        assert await fut is None  # the patched cancel_ops sent nothing: the nop completes
+        bare = KernelFuture(loop=asyncio.get_running_loop())
+        assert bare.cancel() and bare.cancelled()  # no ops: cancelled at once, nothing sent
         assert sent == [fut.op_ids]
-        KernelFuture(loop=asyncio.get_running_loop()).cancel()  # no ops: nothing sent
-        assert sent == [fut.op_ids]
-        await _velnor.probe_nop()
 
     run(main())
 
@@ -238,9 +246,9 @@ def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:
         h, _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
         blocked = _velnor.read(h, 0, 5)
         await _velnor.probe_nop()  # the read has reached the driver
-        assert blocked.cancel()
+        assert not blocked.cancel()
         # The kernel read in flight completes with this data; the operation
-        # then notices the abort and the drain's settle_cancelled is a no-op.
+        # then notices the abort and the drain settles the future cancelled.
         write_fifo(fifo, b"first")
         with pytest.raises(asyncio.CancelledError):
             await blocked
