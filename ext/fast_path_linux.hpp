@@ -23,8 +23,9 @@ bool at_end(int fd, std::uint64_t size) noexcept;
 // st_size (negative taken as 0) for a regular file; nullopt otherwise.
 std::optional<std::uint64_t> regular_size(int fd) noexcept;
 
-// openat2(AT_FDCWD, path, O_RDONLY|O_CLOEXEC, RESOLVE_CACHED): -1 whenever
-// the lookup would need I/O or fails for any other reason.
+// openat2(AT_FDCWD, path, O_RDONLY|O_CLOEXEC|O_NONBLOCK|O_NOCTTY,
+// RESOLVE_CACHED): -1 whenever the lookup would need I/O or fails for any
+// other reason.
 int open_cached(const char* path) noexcept;
 
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include "core/runtime/syscalls.hpp"
@@ -27,11 +26,6 @@ T* at(void* base, std::uint32_t off) noexcept {
     return reinterpret_cast<T*>(static_cast<char*>(base) + off);
 }
 
-void* map(std::size_t len, int fd, off_t off) noexcept {
-    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, off);
-    return p == MAP_FAILED ? nullptr : p;
-}
-
 }  // namespace
 
 int Ring::init(unsigned entries, unsigned setup_flags) noexcept {
@@ -50,24 +44,18 @@ int Ring::init(unsigned entries, unsigned setup_flags) noexcept {
     if (single) sq_map_len_ = cq_map_len_ = std::max(sq_map_len_, cq_map_len_);
 
     // Each step below can fail; close() releases whatever was taken so far.
-    sq_map_ = map(sq_map_len_, fd, IORING_OFF_SQ_RING);
-    if (!sq_map_) {
-        int err = -errno;
-        close();
-        return err;
-    }
-    cq_map_ = single ? sq_map_ : map(cq_map_len_, fd, IORING_OFF_CQ_RING);
-    if (!cq_map_) {
-        int err = -errno;
-        close();
-        return err;
+    int r = sys::map_ring_region(sq_map_len_, fd, IORING_OFF_SQ_RING, &sq_map_);
+    if (r == 0) {
+        if (single)
+            cq_map_ = sq_map_;
+        else
+            r = sys::map_ring_region(cq_map_len_, fd, IORING_OFF_CQ_RING, &cq_map_);
     }
     sqes_map_len_ = p.sq_entries * sizeof(io_uring_sqe);
-    sqes_map_ = map(sqes_map_len_, fd, IORING_OFF_SQES);
-    if (!sqes_map_) {
-        int err = -errno;
+    if (r == 0) r = sys::map_ring_region(sqes_map_len_, fd, IORING_OFF_SQES, &sqes_map_);
+    if (r < 0) {
         close();
-        return err;
+        return r;
     }
 
     sq_.khead = at<unsigned>(sq_map_, p.sq_off.head);

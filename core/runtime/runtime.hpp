@@ -110,16 +110,7 @@ public:
     virtual void wake() noexcept = 0;
 };
 
-// How to build a runtime. The defaults are the production configuration;
-// tests override them.
-struct RuntimeOptions {
-    // Insist on one backend: building fails instead of falling back.
-    std::optional<Backend> backend;
-    // Opcodes the ring is to treat as unsupported (they run on the pool).
-    std::vector<std::uint8_t> ring_opcodes_disabled;
-    unsigned max_workers = 256;
-    std::chrono::milliseconds worker_idle = std::chrono::seconds(60);
-};
+struct RuntimeOptions;
 
 // Counters since the runtime was built (diagnostics and tests).
 struct RuntimeStats {
@@ -176,8 +167,21 @@ public:
     virtual void close_detached(int fd) noexcept = 0;
 
     // Shutdown: wait for every request the kernel or a worker may still be
-    // using, then destroy the tasks that never finished (without resuming).
+    // using (ring requests are cancelled first where the kernel can), then
+    // destroy the tasks that never finished (without resuming). From then
+    // on nothing starts, and close_detached is a plain close(2).
     virtual void shutdown() noexcept = 0;
+};
+
+// How to build a runtime. The defaults are the production configuration;
+// tests override them.
+struct RuntimeOptions {
+    // Insist on one backend: building fails instead of falling back.
+    std::optional<Backend> backend;
+    // Opcodes the ring is to treat as unsupported (they run on the pool).
+    std::vector<std::uint8_t> ring_opcodes_disabled;
+    unsigned max_workers = Runtime::kMaxWorkers;
+    std::chrono::milliseconds worker_idle = std::chrono::seconds(Runtime::kWorkerIdleSeconds);
 };
 
 }  // namespace velnor::rt

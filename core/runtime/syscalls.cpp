@@ -1,6 +1,7 @@
 #include "core/runtime/syscalls.hpp"
 
 #include <linux/io_uring.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,6 +29,14 @@ int io_uring_enter(int ring_fd, unsigned to_submit, unsigned min_complete,
 
 int io_uring_register(int ring_fd, unsigned opcode, void* arg, unsigned nr_args) noexcept {
     return result_or_errno(::syscall(kRegister, ring_fd, opcode, arg, nr_args));
+}
+
+int map_ring_region(std::size_t len, int ring_fd, std::uint64_t offset, void** out) noexcept {
+    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, ring_fd,
+                     static_cast<off_t>(offset));
+    if (p == MAP_FAILED) return -errno;
+    *out = p;
+    return 0;
 }
 
 }  // namespace velnor::rt::sys

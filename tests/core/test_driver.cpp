@@ -124,14 +124,18 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int keep = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(keep, 0);
-    struct Probe {
-        std::shared_ptr<std::atomic<int>> called, destroyed;
-        ~Probe() {
-            if (destroyed) ++*destroyed;
+    // Raised (with release order, so that this thread may then free the
+    // buffer) when the callback that owns it is destroyed.
+    struct DropFlag {
+        std::shared_ptr<std::atomic<bool>> flag;
+        explicit DropFlag(std::shared_ptr<std::atomic<bool>> f) : flag(std::move(f)) {}
+        DropFlag(DropFlag&&) noexcept = default;
+        ~DropFlag() {
+            if (flag) flag->store(true, std::memory_order_release);
         }
     };
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
     auto called = std::make_shared<std::atomic<int>>(0);
-    auto destroyed = std::make_shared<std::atomic<int>>(0);
     std::vector<std::uint8_t> buf(16);
     {
         auto d = std::get<std::shared_ptr<Driver>>(Driver::create());
@@ -139,7 +143,7 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
         d->submit(open_op(fifo, true), make_callback([box](Outcome&& o) { box->put(1, std::move(o)); }));
         auto h = ok<reply::Handle>(*box->wait(1));
         d->submit(op::Read{h.id, 0, RawBufMut{buf.data(), buf.size()}},
-                  make_callback([p = Probe{called, destroyed}](Outcome&&) { ++*p.called; }));
+                  make_callback([d = DropFlag(dropped), called](Outcome&&) { ++*called; }));
         usleep(50000);
     }
     // By now the driver thread is in its shutdown, waiting for the read. A
@@ -147,9 +151,10 @@ TEST(DriverLifecycle, CallbacksOfUnfinishedOperationsAreDroppedUncalled) {
     // it; the reply must still not be delivered.
     usleep(100000);
     ASSERT_EQ(::write(keep, "x", 1), 1);
-    for (int i = 0; i < 500 && destroyed->load() == 0; ++i) usleep(10000);
+    // `buf` may only go once the callback (and so the read) is gone.
+    for (int i = 0; i < 1000 && !dropped->load(std::memory_order_acquire); ++i) usleep(10000);
+    ASSERT_TRUE(dropped->load(std::memory_order_acquire));
     EXPECT_EQ(called->load(), 0);
-    EXPECT_GE(destroyed->load(), 1);
     ::close(keep);
     std::filesystem::remove_all(tmpl);
 }

@@ -1,0 +1,284 @@
+"""FastPath, try_read_file and the kernel probes: page-cache hits are served
+on the calling thread, and everything that would have to wait answers None
+(or False), never blocking and never raising for an I/O condition."""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+
+import _velnor
+import pytest
+
+from conftest import run_script
+
+DATA = bytes(range(256)) * 64  # 16 KiB
+
+
+def evict(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+@pytest.fixture
+def cached(tmp_path: Path) -> Iterator[tuple[Path, int]]:
+    path = tmp_path / "cached"
+    path.write_bytes(DATA)
+    fd = os.open(path, os.O_RDONLY)
+    os.pread(fd, len(DATA), 0)  # resident
+    yield path, fd
+    os.close(fd)
+
+
+def test_cached_reads_return_the_data(cached: tuple[Path, int]) -> None:
+    _, fd = cached
+    fp = _velnor.FastPath(fd)
+    assert fp.read(0, 100) == DATA[:100]
+    assert fp.read(len(DATA) - 5, 10) == DATA[-5:]  # across end of file
+    assert fp.read(len(DATA), 10) == b"" and fp.read(len(DATA) + 99, 1) == b""
+    assert fp.read(0, 0) is None
+    assert fp.read_all(0) == DATA and fp.read_all(100) == DATA[100:]
+    assert fp.read_all(len(DATA)) == b"" and fp.read_all(len(DATA) + 5) == b""
+    buf = bytearray(b"#" * 32)
+    assert fp.readinto(len(DATA) - 8, buf) == 8 and buf[:8] == DATA[-8:] and buf[8:] == b"#" * 24
+    assert fp.readinto(0, bytearray(0)) is None
+    assert fp.size() == len(DATA)
+    assert fp.supported() is True
+
+
+def test_pages_not_in_the_cache_are_refused(cached: tuple[Path, int]) -> None:
+    path, fd = cached
+    evict(path)
+    fp = _velnor.FastPath(fd)
+    assert fp.read(0, 4096) is None
+    assert fp.readinto(0, bytearray(4096)) is None
+    assert fp.read_all(0) is None
+    assert fp.supported() is True  # no-wait reads work, the data just is not there
+    assert fp.size() == len(DATA)  # metadata needs no data pages
+    with pytest.raises(BlockingIOError):
+        _velnor.probe_pread_nowait(fd, 4096)
+    os.pread(fd, len(DATA), 0)
+    assert fp.read(0, 4096) == DATA[:4096]
+
+
+def test_things_that_are_not_regular_files(tmp_path: Path) -> None:
+    r, w = os.pipe()
+    os.write(w, b"pipe data")
+    dir_fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    null = os.open("/dev/null", os.O_RDONLY)
+    try:
+        for fd in (r, dir_fd):
+            fp = _velnor.FastPath(fd)
+            assert fp.read(0, 4) is None and fp.read_all(0) is None
+            assert fp.readinto(0, bytearray(4)) is None
+            assert fp.size() is None and fp.supported() is False
+        dev = _velnor.FastPath(null)
+        assert dev.size() is None and dev.read_all(0) is None
+        assert os.read(r, 100) == b"pipe data"  # the fast path consumed nothing
+        for fd in (-1, -100):
+            fp = _velnor.FastPath(fd)
+            assert fp.read(0, 4) is None and fp.read_all(0) is None and fp.size() is None
+            assert fp.readinto(0, bytearray(1)) is None and fp.supported() is False
+    finally:
+        for fd in (r, w, dir_fd, null):
+            os.close(fd)
+
+
+def test_offsets_beyond_the_signed_range(cached: tuple[Path, int]) -> None:
+    fp = _velnor.FastPath(cached[1])
+    assert fp.read(2**63, 1) is None
+    assert fp.read(2**64 - 1, 1) is None
+    assert fp.readinto(2**63, bytearray(2)) is None
+    # Far past the end, read_all has nothing to read and confirms the end.
+    assert fp.read_all(2**64 - 1) == b""
+
+
+def test_a_size_that_moved_is_refused(tmp_path: Path) -> None:
+    # /proc files report size 0 yet have content: the end-of-file check sees
+    # data past the snapshot, exactly as for a file that grew meanwhile.
+    fd = os.open("/proc/self/status", os.O_RDONLY)
+    try:
+        fp = _velnor.FastPath(fd)
+        assert fp.size() == 0
+        assert fp.read_all(0) is None
+    finally:
+        os.close(fd)
+    assert _velnor.try_read_file("/proc/self/status") is None
+
+
+def test_argument_errors(cached: tuple[Path, int]) -> None:
+    fp = _velnor.FastPath(cached[1])
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        _velnor.FastPath(2**31)
+    with pytest.raises(TypeError, match="^argument 'fd': "):
+        _velnor.FastPath("3")
+    with pytest.raises(OverflowError):
+        fp.read(0, -1)
+    with pytest.raises(ValueError, match="^readinto needs a writable buffer$"):
+        fp.readinto(0, b"x")
+    with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
+        fp.readinto(0, memoryview(bytearray(8))[::2])
+    with pytest.raises(TypeError, match=r"^FastPath\.read\(\) missing 1 required positional argument: 'len'$"):
+        fp.read(0)
+    with pytest.raises(TypeError, match=r"^FastPath\.__new__\(\) missing 1 required positional argument: 'fd'$"):
+        _velnor.FastPath()
+    assert _velnor.FastPath(fd=cached[1]).read(pos=0, len=3) == DATA[:3]
+    with pytest.raises(TypeError):
+        type("Sub", (_velnor.FastPath,), {})
+    assert not hasattr(fp, "__dict__")
+    assert _velnor.FastPath.__text_signature__ == "(fd)"
+    assert _velnor.FastPath.__doc__ == (
+        "Per-file fast-path state, owned by the Python `BinaryFile` for as long as\nthe file is open.")
+
+
+def test_reentrant_use_raises_instead_of_waiting(cached: tuple[Path, int]) -> None:
+    fp = _velnor.FastPath(cached[1])
+
+    class Sneaky:
+        # Exporting the buffer calls back into the same object mid-call.
+        def __buffer__(self, flags: int) -> memoryview:
+            fp.read(0, 1)
+            return memoryview(bytearray(4))
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        fp.readinto(0, Sneaky())
+    assert fp.read(0, 2) == DATA[:2]  # the borrow was given back
+
+
+def test_try_read_file(tmp_path: Path) -> None:
+    path = tmp_path / "whole"
+    path.write_bytes(DATA)
+    path.read_bytes()
+    assert _velnor.try_read_file(str(path)) == DATA
+    assert _velnor.try_read_file(path) == DATA
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    assert _velnor.try_read_file(empty) == b""
+    assert _velnor.try_read_file(tmp_path) is None
+    assert _velnor.try_read_file("/dev/null") is None
+    assert _velnor.try_read_file(str(tmp_path / "missing")) is None
+    assert _velnor.try_read_file(str(path) + "\0x") is None
+    with pytest.raises(TypeError, match="^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
+        _velnor.try_read_file(bytes(path))
+    evict(path)
+    assert _velnor.try_read_file(path) is None
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # Opening a FIFO for reading waits for a writer; the fast path must not.
+    assert _velnor.try_read_file(fifo) is None
+
+
+def test_try_read_file_needs_cached_dentries(tmp_path: Path) -> None:
+    path = tmp_path / "cold"
+    path.write_bytes(DATA)
+    os.sync()
+    try:
+        Path("/proc/sys/vm/drop_caches").write_text("2\n")
+    except OSError as exc:
+        pytest.skip(f"cannot drop the dentry cache here: {exc}")
+    assert _velnor.try_read_file(path) is None
+    path.read_bytes()  # an ordinary read warms the dentry, inode and pages
+    assert _velnor.try_read_file(path) == DATA
+
+
+def test_no_descriptor_is_left_behind(tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(DATA)
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(200):
+        assert _velnor.try_read_file(path) == DATA
+        _velnor.try_read_file(tmp_path)
+        _velnor.try_read_file("/proc/self/status")
+    assert len(os.listdir("/proc/self/fd")) == before
+
+
+def uring_fds() -> int:
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:[io_uring]"
+        except FileNotFoundError:
+            pass
+    return count
+
+
+def test_probe_pread_nowait(cached: tuple[Path, int], tmp_path: Path) -> None:
+    _, fd = cached
+    got = _velnor.probe_pread_nowait(fd, 4096)
+    assert got == DATA[:4096]
+    small = tmp_path / "small"
+    small.write_bytes(b"0123456789")
+    sfd = os.open(small, os.O_RDONLY)
+    try:
+        got = _velnor.probe_pread_nowait(sfd, 4096)
+        assert len(got) == 4096 and got[:10] == b"0123456789" and got[10:] == bytes(4086)
+    finally:
+        os.close(sfd)
+    with pytest.raises(OSError) as info:
+        _velnor.probe_pread_nowait(-1, 8)
+    assert info.value.errno == 9
+    with pytest.raises(OverflowError):
+        _velnor.probe_pread_nowait(2**31, 1)
+
+
+def test_probe_inline_read(cached: tuple[Path, int], expected_backend: str | None) -> None:
+    _, fd = cached
+    if expected_backend == "compio-polling":
+        with pytest.raises(OSError):
+            _velnor.probe_inline_read(fd, 8)
+        return
+    assert _velnor.probe_inline_read(fd, 0) == b""
+    got = _velnor.probe_inline_read(fd, 4096)
+    assert got == DATA[:4096]
+    with pytest.raises(OSError) as info:
+        _velnor.probe_inline_read(-1, 8)
+    assert info.value.errno == 9
+    with pytest.raises(OverflowError):
+        _velnor.probe_inline_read(2**31, 1)
+
+
+def test_probe_ring_is_per_thread_and_released_with_it(expected_backend: str | None) -> None:
+    if expected_backend == "compio-polling":
+        pytest.skip("io_uring is unavailable on this backend")
+    # In a fresh process: no driver, so every io_uring descriptor is a probe's.
+    proc = run_script("""
+        import os, threading, time, _velnor
+        from test_fast_path import uring_fds
+        def settled(want, probe):
+            # A joined Python thread runs its C++ thread-exit handlers a
+            # moment later.
+            for _ in range(200):
+                if probe() == want:
+                    return True
+                time.sleep(0.01)
+            return False
+        fd = os.open("/proc/self/exe", os.O_RDONLY)
+        assert uring_fds() == 0
+        for _ in range(500):
+            _velnor.probe_inline_read(fd, 64)
+        assert uring_fds() == 1, uring_fds()
+        seen = []
+        def worker():
+            for _ in range(50):
+                _velnor.probe_inline_read(fd, 64)
+            seen.append(uring_fds())
+        threads = [threading.Thread(target=worker) for _ in range(2)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert max(seen) >= 2 and all(n <= 3 for n in seen), seen
+        assert settled(1, uring_fds), uring_fds()
+        def rings_mapped():
+            with open("/proc/self/maps") as f:
+                return f.read().count("io_uring")
+        maps = rings_mapped()
+        t = threading.Thread(target=lambda: _velnor.probe_inline_read(fd, 64)); t.start(); t.join()
+        assert settled(maps, rings_mapped) and settled(1, uring_fds)
+        print("ok")
+    """)
+    assert proc.stdout.strip() == "ok"
