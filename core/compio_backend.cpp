@@ -145,6 +145,12 @@ IoError unknown_handle() { return IoError::of(ErrorKind::InvalidInput, msg::kUnk
 
 std::uint32_t cap(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, kMaxIo)); }
 
+// File offsets are signed in the kernel, and -1 means "the descriptor's own
+// position" to io_uring and preadv2 alike: a position past the signed range
+// must fail rather than read or write somewhere else.
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(INT64_MAX);
+bool offset_ok(std::uint64_t pos, std::uint64_t done) { return pos <= kMaxOffset && done <= kMaxOffset - pos; }
+
 // Open flags of the six booleans, or EINVAL for impossible combinations.
 std::variant<int, IoError> open_flags(const op::Open& o) {
     const bool wr = o.write || o.append;
@@ -206,6 +212,7 @@ rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std
         // filled the destination still reports the cancel raised meanwhile.
         if (cancelled) co_return cancelled_err();
         if (filled == n) break;
+        if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled);
         if (r < 0) co_return os_err(r);
         if (r == 0) break;
@@ -226,6 +233,7 @@ rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint6
                 co_return IoError::of(ErrorKind::OutOfMemory, msg::kOutOfMemory);
             }
         }
+        if (!offset_ok(pos, len)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len);
         if (r == -EINTR) continue;
         if (r < 0) co_return os_err(r);
@@ -248,6 +256,7 @@ std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n) {
 rt::Task<std::optional<IoError>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos) {
     std::size_t written = 0;
     while (written < n) {
+        if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await rt::write_at(fd, src + written, cap(n - written), pos + written);
         if (r == -EINTR) continue;
         if (r < 0) co_return os_err(r);

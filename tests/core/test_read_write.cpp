@@ -152,6 +152,18 @@ TEST_F(ReadWrite, WriteFileTruncatesAndReportsErrors) {
     EXPECT_EQ(err(call(op::WriteFile{path("no/such/dir"), borrow("x")})).code, ENOENT);
 }
 
+TEST_F(ReadWrite, PositionsPastTheSignedRangeFailInsteadOfUsingTheFilePosition) {
+    // Offset -1 would mean "the descriptor's own position" to the kernel.
+    const auto h = open_file("o", "0123456789");
+    const std::uint64_t last = ~std::uint64_t{0};
+    EXPECT_EQ(err(call(op::Read{h, last, Alloc{4}})).code, EINVAL);
+    EXPECT_EQ(err(call(op::ReadToEnd{h, last})).code, EINVAL);
+    EXPECT_EQ(err(call(op::Write{h, last, borrow("XY"), false})).code, EINVAL);
+    EXPECT_EQ(err(call(op::Write{h, std::uint64_t{1} << 63, borrow("XY"), false})).code, EINVAL);
+    EXPECT_EQ(ok<reply::Bytes>(call(op::Read{h, last, Alloc{0}})).data.size(), 0u);
+    EXPECT_EQ(slurp(path("o")), "0123456789");
+}
+
 TEST_F(ReadWrite, CancelledReadBetweenKernelReadsFails) {
     // The first kernel read waits on the FIFO; the cancel raised meanwhile is
     // seen at the next check point even though that read filled the buffer.
