@@ -10,8 +10,8 @@ probe_pread_nowait / FastPath.read are the fast path without io_uring at all.
 from __future__ import annotations
 
 import os
-from collections.abc import AsyncIterator
-from contextlib import asynccontextmanager
+from collections.abc import AsyncIterator, Callable
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any
 
 import velnor_api as v
@@ -82,27 +82,22 @@ def rungs(fx: Fixtures) -> list[tuple[str, str, ContestantFactory]]:
 
             yield Bench(batch)
 
-    @asynccontextmanager
-    async def inline_read() -> AsyncIterator[Bench]:
-        f = v.native("probe_inline_read")
-        async with _fd(fx) as fd:
+    def fd_probe(name: str) -> Callable[[], AbstractAsyncContextManager[Bench]]:
+        @asynccontextmanager
+        async def probe() -> AsyncIterator[Bench]:
+            f = v.native(name)
+            async with _fd(fx) as fd:
 
-            async def batch(n: int) -> None:
-                for _ in range(n):
-                    f(fd, CHUNK)
+                async def batch(n: int) -> None:
+                    for _ in range(n):
+                        f(fd, CHUNK)
 
-            yield Bench(batch)
+                yield Bench(batch)
 
-    @asynccontextmanager
-    async def pread_nowait() -> AsyncIterator[Bench]:
-        f = v.native("probe_pread_nowait")
-        async with _fd(fx) as fd:
+        return probe
 
-            async def batch(n: int) -> None:
-                for _ in range(n):
-                    f(fd, CHUNK)
-
-            yield Bench(batch)
+    inline_read = fd_probe("probe_inline_read")
+    pread_nowait = fd_probe("probe_pread_nowait")
 
     @asynccontextmanager
     async def fast_path() -> AsyncIterator[Bench]:

@@ -91,3 +91,12 @@ def run_script(source: str, env: dict[str, str | bytes | None] | None = None,
     assert proc.returncode == 0 and proc.stderr == "", (
         f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
     return proc
+
+
+def write_fifo(path: Any, data: bytes) -> None:
+    """Writes to a FIFO whose reader is already open, without waiting."""
+    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)

@@ -16,7 +16,7 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import Runner, base_loop_class, run_on, run_script
+from conftest import Runner, write_fifo, base_loop_class, run_on, run_script
 from velnor.futures import KernelFuture
 
 
@@ -228,14 +228,6 @@ def test_cancel_forwards_the_op_ids_once(run: Runner, monkeypatch: pytest.Monkey
         assert sent == [fut.op_ids]
 
     run(main())
-
-
-def write_fifo(path: Any, data: bytes) -> None:
-    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-    try:
-        os.write(fd, data)
-    finally:
-        os.close(fd)
 
 
 def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:

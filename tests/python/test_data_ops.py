@@ -16,7 +16,7 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import Runner
+from conftest import Runner, write_fifo
 
 RW = (True, True, False, False, False, False)
 RW_CREATE = (True, True, False, False, True, False)
@@ -26,14 +26,6 @@ MiB = 1 << 20
 async def open_rw(path: Path, create: bool = False) -> int:
     handle, _, _ = await _velnor.open(str(path), *(RW_CREATE if create else RW))
     return int(handle)
-
-
-def write_fifo(path: Path, data: bytes) -> None:
-    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-    try:
-        os.write(fd, data)
-    finally:
-        os.close(fd)
 
 
 def test_reads_stop_at_end_of_file(run: Runner, tmp_path: Path) -> None:
