@@ -74,6 +74,23 @@ def settled_fd_count() -> int:
     return fd_count()
 
 
+def warm_settled_fd_count() -> int:
+    """settled_fd_count once libuv's process-wide pipe and this thread's
+    kernel-probe ring exist: both live as long as the process or thread."""
+    import uvloop
+    fd = os.open("/proc/self/stat", os.O_RDONLY)
+    try:
+        _velnor.probe_inline_read(fd, 1)
+    except OSError:
+        pass  # no io_uring here, so no ring either
+    finally:
+        os.close(fd)
+    loop = uvloop.new_event_loop()
+    loop.run_until_complete(sweep_bridges())
+    loop.close()
+    return settled_fd_count()
+
+
 def feed_fifo(path: Path | str, data: bytes) -> None:
     fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
     try:
