@@ -588,3 +588,113 @@ def test_functions_without_arguments_refuse_them(sandbox: Sandbox) -> None:
             assert value in (0, None) or value in ("compio-io-uring", "compio-polling")
         sandbox.run(main())
     prop()
+
+
+class Model:
+    """The file as a bytearray: what positional operations must produce."""
+
+    def __init__(self) -> None:
+        self.data = bytearray()
+
+    def write(self, pos: int, payload: bytes) -> tuple[int, int]:
+        if not payload:
+            return 0, pos  # nothing reaches the kernel, so no hole either
+        if pos > len(self.data):
+            self.data.extend(bytes(pos - len(self.data)))
+        self.data[pos:pos + len(payload)] = payload
+        return len(payload), pos + len(payload)
+
+    def set_len(self, size: int) -> None:
+        del self.data[size:]
+        self.data.extend(bytes(size - len(self.data)))
+
+
+POS = st.integers(0, 20000)
+MODEL_OPS = st.lists(st.one_of(
+    st.tuples(st.just("write"), POS, st.binary(max_size=3000)),
+    st.tuples(st.just("set_len"), POS),
+    st.tuples(st.just("read"), POS, st.integers(0, 5000)),
+    st.tuples(st.just("readinto"), POS, st.integers(0, 5000)),
+    st.tuples(st.just("parallel"), POS, st.integers(0, 5000), st.integers(1, 2048)),
+    st.tuples(st.just("read_to_end"), POS),
+    st.tuples(st.just("size"),),
+), max_size=40)
+
+
+def test_positional_operations_match_a_model(sandbox: Sandbox) -> None:
+    @settings(max_examples=100, deadline=None,
+              suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(MODEL_OPS)
+    def prop(ops: list[tuple[Any, ...]]) -> None:
+        model = Model()
+
+        async def main() -> None:
+            h, size, _ = await _velnor.open(sandbox.root / "model", True, True, False, True,
+                                            True, False)
+            assert size == 0
+            try:
+                for op in ops:
+                    name, args = op[0], op[1:]
+                    if name == "write":
+                        want = model.write(*args)
+                        assert await _velnor.write(h, args[0], args[1], False) == want
+                    elif name == "set_len":
+                        model.set_len(args[0])
+                        assert await _velnor.set_len(h, args[0]) is None
+                    elif name == "read":
+                        want = bytes(model.data[args[0]:args[0] + args[1]])
+                        assert await _velnor.read(h, *args) == want
+                    elif name == "readinto":
+                        want = bytes(model.data[args[0]:args[0] + args[1]])
+                        buf = bytearray(b"\xaa" * args[1])
+                        assert await _velnor.readinto(h, args[0], buf) == len(want)
+                        assert buf == want + b"\xaa" * (args[1] - len(want))
+                    elif name == "parallel":
+                        want = bytes(model.data[args[0]:args[0] + args[1]])
+                        assert await _velnor.read_parallel(h, *args) == want
+                    elif name == "read_to_end":
+                        assert await _velnor.read_to_end(h, args[0]) == model.data[args[0]:]
+                    else:
+                        assert await _velnor.size(h) == len(model.data)
+            finally:
+                await _velnor.close(h)
+            assert (sandbox.root / "model").read_bytes() == model.data
+
+        sandbox.run(main())
+    prop()
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "position 2**64-1 reaches the kernel as offset -1, which io_uring and "
+    "preadv/pwritev read as 'the descriptor's current position': reads return "
+    "data from elsewhere in the file and writes overwrite it"))
+@pytest.mark.parametrize("op", ["read", "readinto", "read_to_end", "read_parallel", "write"])
+def test_the_last_position_is_past_every_end(run: Any, tmp_path: Path, op: str) -> None:
+    # Positions are unsigned 64-bit: 2**64-1 lies past the end of any file.
+    # A read there finds nothing (or fails) and a write there fails; neither
+    # may use the descriptor's own position.
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+    last = 2**64 - 1
+
+    async def main() -> Any:
+        h, _, _ = await _velnor.open(path, *RW)
+        buf = bytearray(4)
+        fut = {
+            "read": lambda: _velnor.read(h, last, 4),
+            "readinto": lambda: _velnor.readinto(h, last, buf),
+            "read_to_end": lambda: _velnor.read_to_end(h, last),
+            "read_parallel": lambda: _velnor.read_parallel(h, last, 8, 3),
+            "write": lambda: _velnor.write(h, last, b"XY", False),
+        }[op]()
+        try:
+            result = await fut
+        except OSError:
+            result = None
+        await _velnor.close(h)
+        return result, bytes(buf)
+
+    result, buf = run(main())
+    assert path.read_bytes() == b"0123456789"
+    assert buf == bytes(4)
+    assert result in (None, b"", 0), result
