@@ -24,7 +24,7 @@ from typing import Any
 
 import _velnor
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 from conftest import base_loop_class
@@ -358,10 +358,16 @@ def is_bytes(limit: Any) -> Callable[[Any], None]:
     return check
 
 
+OPEN_PARAMS = ("path", "read", "write", "append", "truncate", "create", "create_new")
+
+
 def test_open(sandbox: Sandbox) -> None:
     @EXAMPLES
-    @given(PATH, st.lists(FLAG, min_size=6, max_size=6), keywords(
-        ("path", "read", "write", "append", "truncate", "create", "create_new")))
+    # One call that must be accepted and one that must be refused, whatever
+    # the random draws: the guard below insists on both outcomes.
+    @example(Ref("path:data"), [True, False, False, False, False, False], (OPEN_PARAMS, "keyword"))
+    @example(None, [True] * 6, (OPEN_PARAMS, "positional"))
+    @given(PATH, st.lists(FLAG, min_size=6, max_size=6), keywords(OPEN_PARAMS))
     def prop(path: Any, flags: list[Any], shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [path, *flags])
 
@@ -383,6 +389,8 @@ def test_handle_functions(sandbox: Sandbox, name: str, params: tuple[str, ...],
     fn = getattr(_velnor, name)
 
     @EXAMPLES
+    @example([Ref("rw")] * len(params), (params, "positional"))
+    @example([-1] * len(params), (params, "positional"))
     @given(st.lists(HANDLE, min_size=len(params), max_size=len(params)), keywords(params))
     def prop(values: list[Any], shape: Any) -> None:
         if name == "close" and values[0] in (Ref("ro"), Ref("rw"), Ref("dir")):
@@ -398,6 +406,7 @@ def test_handle_functions(sandbox: Sandbox, name: str, params: tuple[str, ...],
 
 def test_sync_and_set_len(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("rw"), True, 10, (("handle", "data_only"), "keyword"), (("handle", "size"), "stray"))
     @given(HANDLE, FLAG, ANY_INT, keywords(("handle", "data_only")),
            keywords(("handle", "size")))
     def prop(handle: Any, flag: Any, size: Any, s1: Any, s2: Any) -> None:
@@ -411,6 +420,8 @@ def test_sync_and_set_len(sandbox: Sandbox) -> None:
 
 def test_read(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("ro"), 0, 10, (("handle", "pos", "len"), "keyword"))
+    @example(Ref("ro"), 0, -1, (("handle", "pos", "len"), "positional"))
     @given(HANDLE, ANY_INT, LENGTH, keywords(("handle", "pos", "len")))
     def prop(handle: Any, pos: Any, length: Any, shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [handle, pos, length])
@@ -421,6 +432,8 @@ def test_read(sandbox: Sandbox) -> None:
 
 def test_read_parallel(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("ro"), 1, 100, 7, (("handle", "pos", "len", "chunk"), "keyword"))
+    @example(Ref("ro"), 1, 100, 0, (("handle", "pos", "len", "chunk"), "positional"))
     @given(HANDLE, ANY_INT, SMALL_LENGTH, ANY_INT, keywords(("handle", "pos", "len", "chunk")))
     def prop(handle: Any, pos: Any, length: Any, chunk: Any, shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [handle, pos, length, chunk])
@@ -431,6 +444,8 @@ def test_read_parallel(sandbox: Sandbox) -> None:
 
 def test_readinto(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("ro"), 3, bytearray(9), (("handle", "pos", "buffer"), "keyword"))
+    @example(Ref("ro"), 3, b"read-only", (("handle", "pos", "buffer"), "positional"))
     @given(HANDLE, ANY_INT, buffers(), keywords(("handle", "pos", "buffer")))
     def prop(handle: Any, pos: Any, buffer: Any, shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [handle, pos, buffer])
@@ -444,6 +459,8 @@ def test_readinto(sandbox: Sandbox) -> None:
 
 def test_write(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("rw"), 5, b"data", False, (("handle", "pos", "data", "append"), "keyword"))
+    @example(Ref("rw"), 5, b"data", 0, (("handle", "pos", "data", "append"), "positional"))
     @given(HANDLE, ANY_INT, buffers(), FLAG, keywords(("handle", "pos", "data", "append")))
     def prop(handle: Any, pos: Any, data: Any, append: Any, shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [handle, pos, data, append])
@@ -459,6 +476,8 @@ def test_write(sandbox: Sandbox) -> None:
 
 def test_write_file(sandbox: Sandbox) -> None:
     @EXAMPLES
+    @example(Ref("path:new"), b"data", (("path", "data"), "keyword"))
+    @example(Ref("path:new"), "text", (("path", "data"), "positional"))
     @given(PATH, buffers(), keywords(("path", "data")))
     def prop(path: Any, data: Any, shape: Any) -> None:
         args, kwargs = call_shape(shape[0], shape[1], [path, data])

@@ -18,7 +18,7 @@ from typing import Any
 
 import _velnor
 
-from conftest import LOOP_KINDS, driver_threads, run_on
+from conftest import LOOP_KINDS, driver_threads, run_on, run_script
 from reliability_support import (
     APPEND_CREATE, READ_ONLY, RW, parse_records, record, record_size, rss_bytes,
     settled_fd_count, sweep_bridges,
@@ -249,7 +249,9 @@ def check_files(sh: Shared, ledgers: list[Ledger]) -> None:
                 assert fut.result()[1] <= len(appended)
 
 
-def test_threads_and_loops_share_files_under_random_cancellation(tmp_path: Path) -> None:
+def stress_rounds(tmp_path: Path, rounds: int) -> list[int]:
+    """Runs `rounds` rounds over the same source file, checking every round
+    exactly; returns the RSS after each round."""
     rng = random.Random(7)
     src = tmp_path / "src"
     src_data = rng.randbytes(SRC_SIZE)
@@ -259,7 +261,7 @@ def test_threads_and_loops_share_files_under_random_cancellation(tmp_path: Path)
     baseline_fds = settled_fd_count()
     rss: list[int] = []
     totals = {"cancelled": 0, "completed": 0}
-    for round_ in range(ROUNDS):
+    for round_ in range(rounds):
         # Fresh files per round keep the checking side's memory flat.
         sh = Shared(src=src, src_data=src_data, positional=tmp_path / f"positional{round_}",
                     appended=tmp_path / f"appended{round_}")
@@ -280,7 +282,26 @@ def test_threads_and_loops_share_files_under_random_cancellation(tmp_path: Path)
         assert driver_threads() == 1
         rss.append(rss_bytes())
     # Both outcomes must really have happened, or the test proved little.
-    assert totals["cancelled"] > ROUNDS * THREADS * 10, totals
-    assert totals["completed"] > ROUNDS * THREADS * OPS_PER_THREAD // 2, totals
+    assert totals["cancelled"] > rounds * THREADS * 10, totals
+    assert totals["completed"] > rounds * THREADS * OPS_PER_THREAD // 2, totals
+    return rss
+
+
+def test_threads_and_loops_share_files_under_random_cancellation(tmp_path: Path) -> None:
+    stress_rounds(tmp_path, rounds=3)
+
+
+def test_memory_does_not_grow_over_rounds() -> None:
+    # In a fresh interpreter: the worker threads and allocator arenas other
+    # tests leave behind make RSS climb for several rounds before it settles,
+    # which would hide a leak or fake one.
+    proc = run_script(f"""
+        import tempfile
+        from pathlib import Path
+        from test_reliability_stress import stress_rounds
+        with tempfile.TemporaryDirectory() as d:
+            print(stress_rounds(Path(d), rounds={ROUNDS}))
+    """)
+    rss = eval(proc.stdout)
     growth = max(rss[WARM_UP_ROUNDS:]) - max(rss[:WARM_UP_ROUNDS])
     assert growth < RSS_TOLERANCE, f"RSS grew by {growth / MiB:.1f} MiB: {[r >> 20 for r in rss]}"
