@@ -6,9 +6,9 @@ PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
-.PHONY: test bench deps venv ext core-test py-test py-test-fallback sanitize asan-ext clean
+.PHONY: test bench deps venv ext core-test typecheck py-test py-test-fallback sanitize asan-ext clean
 
-test: core-test py-test py-test-fallback
+test: core-test typecheck py-test py-test-fallback
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -38,6 +38,9 @@ core-test: deps build/core/.stamp
 	cmake --build build/core -j$(JOBS)
 	ctest --test-dir build/core --output-on-failure
 
+typecheck: venv
+	$(PY) -m mypy
+
 py-test: ext
 	$(PY) -m pytest -q
 
@@ -55,14 +58,15 @@ sanitize: deps
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
 # The extension itself under AddressSanitizer+UBSan, loaded into the real
-# (uninstrumented) interpreter with the sanitizer runtime preloaded.
+# (uninstrumented) interpreter with the sanitizer runtime preloaded; the C++
+# runtime too, or ASan cannot find the real __cxa_throw to intercept.
 asan-ext: venv deps
 	cmake -S . -B build/asan-ext -DVELNOR_BUILD_EXTENSION=ON -DVELNOR_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)') >/dev/null
 	cmake --build build/asan-ext -j$(JOBS) --target _velnor
-	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  PYTHONPATH=build/asan-ext:python $(PY) -m pytest -q -p no:cacheprovider
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  VELNOR_SANITIZED=1 PYTHONPATH=build/asan-ext:python $(PY) -m pytest -q -p no:cacheprovider
 
 bench: ext
 	$(PY) -m pip install -q aiofiles anyio matplotlib

@@ -18,7 +18,7 @@ Ref py_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const std::uint64_t len = arg_u64("len", a[2]);
     // The object stays invisible to Python until the drain hands it over,
     // so the kernel may fill its storage meanwhile.
-    Ref buf = new_zeroed_bytes(len);
+    Ref buf = new_bytes_to_fill(len);
     RawBufMut dst{bytes_data(buf), static_cast<std::size_t>(len)};
     return submit(op::Read{handle, pos, dst}, ResultMode::new_bytes(std::move(buf)), Owner{});
 }

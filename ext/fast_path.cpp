@@ -73,7 +73,7 @@ Ref read_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::uint64_t len = arg_u64("len", a[1]);
     Exclusive hold(self);
     if (len == 0) return none();
-    Ref buf = new_zeroed_bytes(len);
+    Ref buf = new_bytes_to_fill(len);
     const auto n = fast::fill(self->fd, pos, bytes_data(buf), static_cast<std::size_t>(len));
     if (!n) return none();
     return bytes_prefix(buf, *n);
@@ -98,7 +98,7 @@ Ref read_all_at(int fd, std::uint64_t pos) {
     const auto size = fast::regular_size(fd);
     if (!size) return none();
     const std::uint64_t expected = pos < *size ? *size - pos : 0;
-    Ref buf = new_zeroed_bytes(expected);
+    Ref buf = new_bytes_to_fill(expected);
     if (expected > 0) {
         const auto n = fast::fill(fd, pos, bytes_data(buf), static_cast<std::size_t>(expected));
         if (!n || *n != expected) return none();

@@ -4,12 +4,16 @@
 
 namespace velnor::ext {
 
-Ref new_zeroed_bytes(std::uint64_t len) {
+Ref new_bytes_to_fill(std::uint64_t len) {
     if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         throw_py_error();
     }
-    Ref b = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+    return checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+}
+
+Ref new_zeroed_bytes(std::uint64_t len) {
+    Ref b = new_bytes_to_fill(len);
     std::memset(bytes_data(b), 0, static_cast<std::size_t>(len));
     return b;
 }

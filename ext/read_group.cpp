@@ -105,7 +105,7 @@ Ref py_read_parallel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     std::shared_ptr<Driver> drv = driver();
     std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
     Ref future = call(bridge->future_factory());
-    Ref buffer = new_zeroed_bytes(len);
+    Ref buffer = new_bytes_to_fill(len);
     std::uint8_t* base = bytes_data(buffer);
     const std::uint64_t k = len / chunk + (len % chunk ? 1 : 0);
     auto group = std::make_shared<ReadGroup>(std::move(bridge), static_cast<std::size_t>(k), future,

@@ -1,0 +1,109 @@
+"""Awaiting the extension's futures so that a cancelled await never leaves
+kernel work behind it: the shared road of `BinaryFile` and the whole-file
+helpers."""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Callable
+from typing import Any
+
+import _velnor
+
+from .futures import KernelFuture
+
+PARALLEL_MIN = 4 * 1024 * 1024
+"""Ranges at least this long are read as parallel chunks; shorter ones in one read."""
+
+PARALLEL_CHUNK = 1024 * 1024
+"""Bytes per chunk of a parallel read: large enough that a chunk's round trip
+is dwarfed by its copy, small enough that several chunks run at once."""
+
+
+async def wait_settled(fut: asyncio.Future[Any]) -> None:
+    """Wait until `fut` is done, even when the waiting task is cancelled again
+    meanwhile; the caller re-raises the cancellation it is already handling."""
+    while not fut.done():
+        try:
+            await asyncio.wait((fut,))
+        except asyncio.CancelledError:
+            pass
+
+
+async def await_kernel(
+    fut: KernelFuture,
+    abandoned: Callable[[Any], None] | None = None,
+    on_cancel: Callable[[], None] | None = None,
+) -> Any:
+    """The result of `fut`, with cancellation that waits for the kernel.
+
+    A cancelled task resumes only once the future has settled, so no buffer
+    lent to the operation is touched after this returns or raises: the
+    future's own ``cancel()`` asks the driver to stop and defers the
+    cancellation until the kernel has answered. A result the kernel produced
+    anyway goes to `abandoned` (to close a handle nobody will receive, or to
+    account for a write that happened), then the cancellation propagates.
+
+    `on_cancel` replaces that request by the caller's own, for work that
+    goes on beyond the future's operations (see `read_bytes`); the future is
+    then shielded from the task's cancellation.
+    """
+    try:
+        if on_cancel is None:
+            return await fut
+        return await asyncio.shield(fut)
+    except asyncio.CancelledError:
+        if not fut.done():
+            if on_cancel is None:
+                _velnor.cancel_ops(fut.op_ids)
+            else:
+                on_cancel()
+            await wait_settled(fut)
+        if not fut.cancelled() and fut.exception() is None and abandoned is not None:
+            abandoned(fut.result())
+        raise
+
+
+async def read_range(handle: int, pos: int, length: int) -> bytes:
+    """`length` bytes at `pos` (fewer only at end of file), in parallel
+    chunks when the range is long."""
+    if length >= PARALLEL_MIN:
+        fut = _velnor.read_parallel(handle, pos, length, PARALLEL_CHUNK)
+    else:
+        fut = _velnor.read(handle, pos, length)
+    data: bytes = await await_kernel(fut)
+    return data
+
+
+async def read_to_end(handle: int, pos: int, size: int) -> bytes:
+    """Everything from `pos` to end of file, `size` being a recent snapshot
+    of the file's length that decides whether to read in parallel."""
+    remaining = size - pos
+    if remaining < PARALLEL_MIN:
+        rest: bytes = await await_kernel(_velnor.read_to_end(handle, pos))
+        return rest
+    head = await read_range(handle, pos, remaining)
+    if len(head) < remaining:
+        return head
+    # The file may have grown since the snapshot; read() means "to the end".
+    tail: bytes = await await_kernel(_velnor.read_to_end(handle, pos + remaining))
+    return head + tail if tail else head
+
+
+def _consume(fut: asyncio.Future[Any]) -> None:
+    if not fut.cancelled():
+        fut.exception()
+
+
+def close_soon(handle: int) -> None:
+    """Close a handle without waiting; for handles whose owner is gone.
+
+    The close is never cancelled: a close cancelled before the driver ran it
+    would leave the descriptor open for good.
+    """
+    _velnor.close(handle).add_done_callback(_consume)
+
+
+async def close_handle(handle: int) -> None:
+    """Close a handle and wait for it; cancelling the wait does not stop the close."""
+    await asyncio.shield(_velnor.close(handle))

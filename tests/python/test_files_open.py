@@ -1,0 +1,278 @@
+"""velnor.open beside the standard library's binary open(): modes, paths and
+the exceptions bad input gets, on both event loops."""
+
+from __future__ import annotations
+
+import asyncio
+import builtins
+import errno
+import gc
+import io
+import os
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import velnor
+from conftest import Runner
+from files_support import assert_no_fd_leak, settled_fd_count, wait_for_state
+
+CANONICAL_MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
+# Other spellings of the same modes, and the b-less forms velnor reads as binary.
+SPELLINGS = [("r+b", "rb+"), ("br", "rb"), ("+ab", "ab+"), ("r", "rb"), ("w+", "wb+"),
+             ("a", "ab"), ("x", "xb")]
+
+
+async def stdlib_outcome(path: Path, mode: str) -> tuple[Any, ...]:
+    try:
+        f = builtins.open(path, mode, buffering=0)
+    except Exception as exc:  # the outcome being compared
+        return (type(exc),)
+    with f:
+        state = (f.mode, f.tell(), f.readable(), f.writable())
+        if f.writable():
+            f.write(b"XY")
+        return state + (f.tell(),)
+
+
+async def velnor_outcome(path: Path, mode: str) -> tuple[Any, ...]:
+    try:
+        f = await velnor.open(path, mode)
+    except Exception as exc:
+        return (type(exc),)
+    async with f:
+        state = (f.mode, f.tell(), f.readable(), f.writable())
+        if f.writable():
+            await f.write(b"XY")
+        return state + (f.tell(),)
+
+
+@pytest.mark.parametrize("existing", [None, b"", b"0123456789"], ids=["missing", "empty", "full"])
+@pytest.mark.parametrize("mode,std_mode", [(m, m) for m in CANONICAL_MODES] + SPELLINGS)
+def test_modes_create_truncate_and_append_like_the_standard_library(
+        run: Runner, tmp_path: Path, mode: str, std_mode: str, existing: bytes | None) -> None:
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    if existing is not None:
+        ours.write_bytes(existing)
+        theirs.write_bytes(existing)
+
+    async def main() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+        return await velnor_outcome(ours, mode), await stdlib_outcome(theirs, std_mode)
+
+    got, expected = run(main())
+    assert got == expected
+    assert ours.exists() == theirs.exists()
+    if theirs.exists():
+        assert ours.read_bytes() == theirs.read_bytes()
+
+
+@pytest.mark.parametrize("mode", ["", "b", "+", "+b", "rw", "rr", "z", "rb+b", "wa", "r++",
+                                  "xa", "rU", "rbt", "tb"])
+def test_bad_modes_raise_value_error_at_the_call(tmp_path: Path, mode: str) -> None:
+    with pytest.raises(ValueError):
+        builtins.open(tmp_path / "f", mode)
+    with pytest.raises(ValueError):
+        velnor.open(tmp_path / "f", mode)  # before anything is awaited
+    assert not (tmp_path / "f").exists()
+
+
+@pytest.mark.parametrize("mode", ["rt", "wt", "t", "r+t", "at"])
+def test_text_modes_are_refused_with_a_pointer_to_the_text_helpers(tmp_path: Path,
+                                                                    mode: str) -> None:
+    with pytest.raises(ValueError, match="read_text"):
+        velnor.open(tmp_path / "f", mode)
+
+
+@pytest.mark.parametrize("mode", [None, 3, b"rb"])
+def test_a_mode_that_is_not_a_str_is_a_type_error(tmp_path: Path, mode: Any) -> None:
+    with pytest.raises(TypeError):
+        builtins.open(tmp_path / "f", mode)
+    with pytest.raises(TypeError):
+        velnor.open(tmp_path / "f", mode)
+
+
+def test_paths_of_every_kind_and_their_errors(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "f").write_bytes(b"abc")
+
+    async def main() -> None:
+        async with velnor.open(tmp_path / "f") as f:
+            assert f.name == str(tmp_path / "f") and await f.read() == b"abc"
+        async with velnor.open(os.fsencode(tmp_path / "f")) as f:
+            assert f.name == os.fsencode(tmp_path / "f") and await f.read() == b"abc"
+        # A name that is not valid in the filesystem encoding still reaches its file.
+        raw = os.fsencode(tmp_path) + b"/\xff\xfe"
+        async with velnor.open(raw, "wb") as f:
+            await f.write(b"raw")
+        with builtins.open(raw, "rb") as g:
+            assert g.read() == b"raw"
+
+        for mode in ("rb", "wb", "ab+"):
+            with pytest.raises(IsADirectoryError) as info:
+                await velnor.open(tmp_path, mode)
+            assert info.value.filename == str(tmp_path)
+        with pytest.raises(FileNotFoundError) as missing:
+            await velnor.open(tmp_path / "no" / "such", "wb")
+        assert str(tmp_path / "no" / "such") in str(missing.value)
+        with pytest.raises(FileExistsError):
+            await velnor.open(tmp_path / "f", "xb")
+
+    before = settled_fd_count()
+    run(main())
+    assert_no_fd_leak(before)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        velnor.open(str(tmp_path / "a\0b"))
+    with pytest.raises(TypeError):
+        velnor.open(3)  # type: ignore[arg-type]
+
+
+def test_a_closed_file_refuses_everything_but_close(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        f = await velnor.open(tmp_path / "f", "wb+")
+        await f.close()
+        await f.close()
+        assert f.closed and f.name == str(tmp_path / "f") and f.mode == "rb+"
+        calls: list[Any] = [
+            f.read(), f.read(1), f.readinto(bytearray(1)), f.write(b"x"), f.seek(0),
+            f.truncate(), f.flush(), f.sync(), f.size(), f.pread(1, 0), f.pwrite(b"x", 0),
+        ]
+        for call in calls:
+            with pytest.raises(ValueError, match=r"^I/O operation on closed file\.$"):
+                await call
+        for sync_call in (f.tell, f.fileno, f.readable, f.writable, f.seekable):
+            with pytest.raises(ValueError, match=r"^I/O operation on closed file\.$"):
+                sync_call()
+
+    run(main())
+
+
+def test_bad_arguments_get_the_standard_library_exceptions(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "f").write_bytes(b"0123456789")
+
+    async def main() -> None:
+        async with velnor.open(tmp_path / "f", "rb+") as f, \
+                velnor.open(tmp_path / "f", "rb") as ro, \
+                velnor.open(tmp_path / "g", "wb") as wo:
+            with builtins.open(tmp_path / "f", "rb+") as std:
+                cases: list[tuple[Any, Any, type[BaseException]]] = [
+                    (lambda: f.write("text"), lambda: std.write("text"), TypeError),
+                    (lambda: f.write(5), lambda: std.write(5), TypeError),
+                    (lambda: f.write(memoryview(b"abcdef")[::2]),
+                     lambda: std.write(memoryview(b"abcdef")[::2]), BufferError),
+                    (lambda: f.readinto(b"abc"), lambda: std.readinto(b"abc"), TypeError),
+                    (lambda: f.readinto(memoryview(bytearray(8))[::2]),
+                     lambda: std.readinto(memoryview(bytearray(8))[::2]), TypeError),
+                    (lambda: f.read(-2), lambda: std.read(-2), ValueError),
+                    (lambda: f.read(1.5), lambda: std.read(1.5), TypeError),
+                    (lambda: f.seek(-1), lambda: std.seek(-1), OSError),
+                    (lambda: f.seek(-20, os.SEEK_END), lambda: std.seek(-20, os.SEEK_END), OSError),
+                    (lambda: f.seek(0, 7), lambda: std.seek(0, 7), ValueError),
+                    (lambda: f.seek(1.0), lambda: std.seek(1.0), TypeError),
+                    (lambda: f.truncate(-1), lambda: std.truncate(-1), OSError),
+                    (lambda: f.truncate("1"), lambda: std.truncate("1"), TypeError),
+                    (lambda: ro.write(b"x"), None, io.UnsupportedOperation),
+                    (lambda: ro.truncate(0), None, io.UnsupportedOperation),
+                    (lambda: ro.pwrite(b"x", 0), None, io.UnsupportedOperation),
+                    (lambda: wo.read(), None, io.UnsupportedOperation),
+                    (lambda: wo.readinto(bytearray(2)), None, io.UnsupportedOperation),
+                    (lambda: wo.pread(1, 0), None, io.UnsupportedOperation),
+                    (lambda: f.pread(-1, 0), None, ValueError),
+                    (lambda: f.pread(1, -1), None, ValueError),
+                    (lambda: f.pwrite(b"x", -1), None, ValueError),
+                    (lambda: f.seek(2**63), None, OverflowError),
+                ]
+                for ours, theirs, kind in cases:
+                    if theirs is not None:
+                        with pytest.raises(kind):
+                            theirs()
+                    with pytest.raises(kind):
+                        await ours()
+            with pytest.raises(OSError) as info:
+                await f.seek(-1)
+            assert info.value.errno == errno.EINVAL
+            # Nothing above moved the position or touched the file.
+            assert f.tell() == 0 and await f.read() == b"0123456789"
+
+    run(main())
+    assert (tmp_path / "f").read_bytes() == b"0123456789"
+
+
+def test_a_file_belongs_to_the_loop_that_opened_it(loop_kind: str, run: Runner,
+                                                    tmp_path: Path) -> None:
+    (tmp_path / "f").write_bytes(b"abc")
+    before = settled_fd_count()
+
+    async def opened() -> velnor.BinaryFile:
+        return await velnor.open(tmp_path / "f", "rb+")
+
+    f = run(opened())
+
+    async def elsewhere() -> None:
+        for call in (f.read, f.size, lambda: f.write(b"x"), lambda: f.seek(0)):
+            with pytest.raises(RuntimeError, match="another event loop"):
+                await call()
+        assert f.tell() == 0  # synchronous state needs no loop
+        await f.close()  # a file can always be closed
+
+    run(elsewhere())
+    assert f.closed
+    assert_no_fd_leak(before)
+
+
+def test_an_unclosed_file_warns_and_is_closed_by_its_loop(run: Runner, tmp_path: Path) -> None:
+    before = settled_fd_count()
+
+    async def main() -> None:
+        f = await velnor.open(tmp_path / "f", "wb")
+        fd = f.fileno()
+        with pytest.warns(ResourceWarning, match="unclosed file"):
+            del f
+            gc.collect()
+
+        def gone() -> bool:
+            try:
+                os.fstat(fd)
+            except OSError:
+                return True
+            return False
+
+        await wait_for_state(gone)
+
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_open_is_lazy_and_awaitable_once_per_call(run: Runner, tmp_path: Path) -> None:
+    opener = velnor.open(tmp_path / "f", "xb")
+    assert not (tmp_path / "f").exists()
+
+    async def main() -> None:
+        f = await opener
+        async with f:
+            assert f.mode == "xb" and f.writable() and not f.readable() and f.seekable()
+            assert f.fileno() >= 0 and repr(f).startswith("<velnor.BinaryFile")
+        with pytest.raises(FileExistsError):
+            await velnor.open(tmp_path / "f", "xb")
+
+    run(main())
+
+
+def test_cancelled_opens_leave_no_descriptor_behind(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "f").write_bytes(b"abc")
+    before = settled_fd_count()
+
+    async def main() -> None:
+        for turns in range(8):
+            tasks = [asyncio.ensure_future(velnor.open(tmp_path / "f", "rb")) for _ in range(16)]
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            for task in tasks:
+                task.cancel()
+            for task in tasks:
+                try:
+                    await (await task).close()
+                except asyncio.CancelledError:
+                    pass
+
+    run(main())
+    assert_no_fd_leak(before)

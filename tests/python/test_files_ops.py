@@ -1,0 +1,301 @@
+"""BinaryFile operations: generated sequences against the standard library,
+cold and large reads, cancellation, concurrency on one file, and several
+threads with a loop each."""
+
+from __future__ import annotations
+
+import asyncio
+import builtins
+import io
+import itertools
+import os
+import threading
+from pathlib import Path
+from typing import Any
+
+import _velnor
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velnor
+from conftest import Runner, run_on
+from files_support import (assert_no_fd_leak, disk_dir, evict, pattern,  # noqa: F401
+                           settled_fd_count, wait_for_state)
+from velnor.kernel import PARALLEL_MIN
+
+MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
+
+OPS = st.one_of(
+    st.tuples(st.just("write"), st.binary(max_size=48)),
+    st.tuples(st.just("read"), st.integers(-1, 64)),
+    st.tuples(st.just("readinto"), st.integers(0, 64)),
+    st.tuples(st.just("seek"), st.integers(-80, 160), st.sampled_from([0, 1, 2])),
+    st.tuples(st.just("tell")),
+    st.tuples(st.just("truncate"), st.none() | st.integers(0, 120)),
+    st.tuples(st.just("pread"), st.integers(0, 64), st.integers(0, 120)),
+    st.tuples(st.just("pwrite"), st.binary(max_size=32), st.integers(0, 120)),
+)
+
+
+def apply_stdlib(f: Any, readable: bool, op: tuple[Any, ...]) -> Any:
+    """One operation on a raw standard-library file; pread/pwrite through os."""
+    name, *args = op
+    if name == "readinto":
+        buf = bytearray(args[0])
+        return f.readinto(buf), bytes(buf)
+    if name in ("pread", "pwrite") and not (readable if name == "pread" else f.writable()):
+        raise io.UnsupportedOperation(name)
+    if name == "pread":
+        return os.pread(f.fileno(), *args)
+    if name == "pwrite":
+        return os.pwrite(f.fileno(), *args)
+    return getattr(f, name)(*args)
+
+
+async def apply_velnor(f: velnor.BinaryFile, op: tuple[Any, ...]) -> Any:
+    name, *args = op
+    if name == "readinto":
+        buf = bytearray(args[0])
+        return await f.readinto(buf), bytes(buf)
+    if name == "tell":
+        return f.tell()
+    return await getattr(f, name)(*args)
+
+
+def outcome(call: Any) -> Any:
+    try:
+        return call()
+    except Exception as exc:  # compared by type
+        return type(exc)
+
+
+async def async_outcome(call: Any) -> Any:
+    try:
+        return await call()
+    except Exception as exc:
+        return type(exc)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(mode=st.sampled_from(MODES), initial=st.none() | st.binary(max_size=100),
+       ops=st.lists(OPS, max_size=25), cold=st.booleans())
+def test_operation_sequences_match_the_standard_library(
+        run: Runner, disk_dir: Path, mode: str, initial: bytes | None,
+        ops: list[tuple[Any, ...]], cold: bool) -> None:
+    for old in disk_dir.iterdir():
+        old.unlink()
+    ours, theirs = disk_dir / "ours", disk_dir / "theirs"
+    if initial is not None:
+        ours.write_bytes(initial)
+        theirs.write_bytes(initial)
+
+    async def main() -> None:
+        ref = outcome(lambda: builtins.open(theirs, mode, buffering=0))
+        f = await async_outcome(lambda: velnor.open(ours, mode))
+        if isinstance(ref, type):
+            assert f is ref
+            return
+        assert isinstance(f, velnor.BinaryFile)
+        async with f:
+            with ref:
+                for op in ops:
+                    if cold:
+                        evict(ours, required=False)  # reads then miss the fast path
+                    expected = outcome(lambda: apply_stdlib(ref, f.readable(), op))
+                    got = await async_outcome(lambda: apply_velnor(f, op))
+                    assert got == expected, op
+                    assert f.tell() == ref.tell(), op
+
+    run(main())
+    assert ours.exists() == theirs.exists()
+    if theirs.exists():
+        assert ours.read_bytes() == theirs.read_bytes()
+
+
+@pytest.mark.parametrize("size", [0, 1, PARALLEL_MIN - 1, PARALLEL_MIN, 3 * PARALLEL_MIN + 12345])
+@pytest.mark.parametrize("cold", [False, True], ids=["cached", "cold"])
+def test_whole_file_and_large_reads(run: Runner, disk_dir: Path, size: int, cold: bool,
+                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    data = pattern(size)
+    path = disk_dir / "f"
+    path.write_bytes(data)
+    parallel: list[int] = []
+    real_read_parallel = _velnor.read_parallel
+
+    def counting_read_parallel(handle: int, pos: int, length: int, chunk: int) -> Any:
+        parallel.append(length)
+        return real_read_parallel(handle, pos, length, chunk)
+
+    monkeypatch.setattr(_velnor, "read_parallel", counting_read_parallel)
+
+    async def main() -> None:
+        async with velnor.open(path) as f:
+            if cold:
+                evict(path)
+            assert await f.read() == data and f.tell() == size
+            # Only a large read that misses the page cache is split into chunks.
+            assert parallel == ([size] if cold and size >= PARALLEL_MIN else [])
+            assert await f.read() == b""
+            await f.seek(size // 3)
+            if cold:
+                evict(path)
+            assert await f.read(size) == data[size // 3:]
+            # A huge request on a small file asks for no more than the file holds.
+            assert await f.pread(2**40, 0) == data
+            if cold:
+                evict(path)
+            buf = bytearray(size + 7)
+            await f.seek(0)
+            assert await f.readinto(buf) == size and buf[:size] == data
+            assert await f.size() == size
+
+    run(main())
+
+
+def test_a_read_all_sees_what_the_file_grew_by(run: Runner, disk_dir: Path) -> None:
+    path = disk_dir / "f"
+    path.write_bytes(pattern(PARALLEL_MIN))
+
+    async def main() -> None:
+        async with velnor.open(path, "rb") as f, velnor.open(path, "ab") as g:
+            evict(path)
+            await g.write(b"tail")
+            assert await f.read() == pattern(PARALLEL_MIN) + b"tail"
+
+    run(main())
+
+
+def test_append_mode_writes_at_the_end_and_the_position_follows(run: Runner,
+                                                                tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"0123")
+
+    async def main() -> None:
+        async with velnor.open(path, "ab+") as f, velnor.open(path, "ab") as other:
+            assert f.tell() == 4
+            await f.seek(1)
+            assert await f.read(2) == b"12"
+            assert await f.write(b"AB") == 2 and f.tell() == 6
+            await other.write(b"xyz")  # another appender moves the end
+            await f.seek(0)
+            assert await f.write(b"C") == 1 and f.tell() == 10
+            assert await f.write(b"") == 0 and f.tell() == 10
+            assert await f.pread(100, 0) == b"0123ABxyzC"
+
+    run(main())
+
+
+def test_operations_on_one_file_from_many_tasks_are_serialised(run: Runner,
+                                                               disk_dir: Path) -> None:
+    path = disk_dir / "f"
+    pieces = [bytes([65 + i]) * (i + 1) for i in range(24)]
+
+    async def main() -> None:
+        async with velnor.open(path, "wb+") as f:
+            assert await asyncio.gather(*(f.write(p) for p in pieces)) == [len(p) for p in pieces]
+            assert f.tell() == sum(map(len, pieces))
+            await f.seek(0)
+            evict(path)  # cached reads finish inline; these must wait for the driver
+            # Each read takes the position the previous one left.
+            got = await asyncio.gather(*(f.read(len(p)) for p in pieces))
+            assert got == pieces
+            await f.seek(0)
+            seeks = await asyncio.gather(*(f.seek(1, os.SEEK_CUR) for _ in range(10)))
+            assert seeks == list(range(1, 11))
+
+    run(main())
+    assert path.read_bytes() == b"".join(pieces)
+
+
+def test_threads_with_a_loop_each_use_files_at_once(loop_kind: str, tmp_path: Path) -> None:
+    errors: list[BaseException] = []
+    start = threading.Barrier(4)
+
+    async def work(index: int) -> None:
+        path = tmp_path / f"t{index}"
+        data = pattern(100_000 + index, seed=index)
+        async with velnor.open(path, "wb+") as f:
+            for offset in range(0, len(data), 7_000):
+                await f.write(data[offset:offset + 7_000])
+            await f.seek(0)
+            assert await f.read() == data
+        assert await velnor.read_bytes(path) == data
+
+    def thread_main(index: int) -> None:
+        try:
+            start.wait()
+            run_on(loop_kind, work(index))
+        except BaseException as exc:  # reported by the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=thread_main, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_a_cancelled_read_leaves_the_file_usable_and_buffers_untouched(
+        run: Runner, disk_dir: Path) -> None:
+    size = 6 * PARALLEL_MIN
+    path = disk_dir / "f"
+    path.write_bytes(pattern(size))
+    before = settled_fd_count()
+
+    async def main() -> None:
+        async with velnor.open(path, "rb") as f:
+            for turns in itertools.chain(range(4), [8, 16, 64]):
+                evict(path)
+                buf = bytearray(size)
+                task = asyncio.ensure_future(f.readinto(buf))
+                for _ in range(turns):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    n = await task
+                except asyncio.CancelledError:
+                    snapshot = bytes(buf)
+                    assert f.tell() == 0  # a cancelled read does not move the position
+                    await asyncio.sleep(0.01)
+                    assert buf == snapshot, "the buffer changed after the await raised"
+                else:
+                    assert n == size and f.tell() == size
+                    await f.seek(0)
+                evict(path)
+                reader = asyncio.ensure_future(f.read())
+                await asyncio.sleep(0)
+                reader.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await reader
+            assert await f.read(10) == pattern(10)
+
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_a_file_without_a_fast_path_drops_it_and_reads_through_the_driver(
+        run: Runner, tmp_path: Path) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def writer() -> None:
+        with builtins.open(fifo, "wb") as w:
+            w.write(b"through the pipe")
+
+    async def main() -> None:
+        thread = threading.Thread(target=writer)
+        thread.start()
+        try:
+            async with velnor.open(fifo, "rb") as f:
+                assert not f.seekable()
+                assert await f.read(7) == b"through"
+                assert f._fast is None  # supported() said no once: never asked again
+                # Sized like a large read, which on a regular file would be read in chunks.
+                assert await f.read(PARALLEL_MIN) == b" the pipe"
+                assert await f.read() == b""
+        finally:
+            await asyncio.to_thread(thread.join)
+
+    run(main())

@@ -1,0 +1,185 @@
+"""read_bytes, write_bytes, read_text and write_text beside pathlib's, and
+their behaviour when cancelled or failing: nothing may leak."""
+
+from __future__ import annotations
+
+import array
+import asyncio
+import itertools
+import os
+from pathlib import Path
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velnor
+from conftest import Runner
+from files_support import (assert_no_fd_leak, disk_dir, evict, open_fds,  # noqa: F401
+                           pattern, settled_fd_count, wait_for_state)
+from velnor.kernel import PARALLEL_MIN
+
+
+@pytest.mark.parametrize("size", [0, 10, PARALLEL_MIN, PARALLEL_MIN + 1, 3 * PARALLEL_MIN + 5])
+@pytest.mark.parametrize("cold", [False, True], ids=["cached", "cold"])
+def test_read_bytes_and_write_bytes_round_trip(run: Runner, disk_dir: Path, size: int,
+                                               cold: bool) -> None:
+    data = pattern(size, seed=size)
+    path = disk_dir / "f"
+
+    async def main() -> None:
+        assert await velnor.write_bytes(path, data) == size
+        assert path.read_bytes() == data
+        if cold:
+            evict(path)
+        assert await velnor.read_bytes(path) == data
+        assert await velnor.read_bytes(os.fsencode(path)) == data
+
+    before = settled_fd_count()
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_write_bytes_takes_any_contiguous_buffer(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    numbers = array.array("i", [1, 2, 3])
+
+    async def main() -> None:
+        await velnor.write_bytes(path, b"old content, longer")
+        assert await velnor.write_bytes(path, numbers) == numbers.itemsize * 3
+        assert path.read_bytes() == numbers.tobytes()  # truncated first, like pathlib
+        assert await velnor.write_bytes(path, memoryview(bytearray(b"xyz"))) == 3
+        assert await velnor.read_bytes(path) == b"xyz"
+        with pytest.raises(TypeError):
+            await velnor.write_bytes(path, "text")
+        with pytest.raises(BufferError):
+            await velnor.write_bytes(path, memoryview(b"abcdef")[::2])
+
+    run(main())
+    assert path.read_bytes() == b"xyz"
+
+
+def test_whole_file_errors_are_those_of_pathlib(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        for ours, theirs in [
+            (lambda: velnor.read_bytes(tmp_path / "missing"),
+             lambda: (tmp_path / "missing").read_bytes()),
+            (lambda: velnor.read_bytes(tmp_path), lambda: tmp_path.read_bytes()),
+            (lambda: velnor.write_bytes(tmp_path / "no" / "f", b""),
+             lambda: (tmp_path / "no" / "f").write_bytes(b"")),
+            (lambda: velnor.write_bytes(tmp_path, b"x"), lambda: tmp_path.write_bytes(b"x")),
+            (lambda: velnor.read_text(tmp_path / "missing"),
+             lambda: (tmp_path / "missing").read_text()),
+        ]:
+            with pytest.raises(OSError) as expected:
+                theirs()
+            with pytest.raises(type(expected.value)) as got:
+                await ours()
+            assert got.value.errno == expected.value.errno
+            assert got.value.filename == expected.value.filename
+        with pytest.raises(ValueError, match="embedded null byte"):
+            await velnor.read_bytes(str(tmp_path / "a\0b"))
+        with pytest.raises(TypeError):
+            await velnor.write_text(tmp_path / "f", b"bytes")  # type: ignore[arg-type]
+
+    before = settled_fd_count()
+    run(main())
+    assert_no_fd_leak(before)
+
+
+TEXT_ARGS = st.fixed_dictionaries({
+    "encoding": st.sampled_from(["utf-8", "utf-16", "latin-1", "ascii", "utf-8-sig"]),
+    "errors": st.sampled_from(["strict", "replace", "surrogateescape", "ignore"]),
+    "newline": st.sampled_from([None, "", "\n", "\r", "\r\n"]),
+})
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.text(alphabet=st.characters(codec="utf-8") | st.sampled_from("\r\n\xe9"),
+                    max_size=40),
+       args=TEXT_ARGS)
+def test_text_helpers_match_pathlib(run: Runner, tmp_path: Path, text: str,
+                                    args: dict[str, Any]) -> None:
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+
+    def expect(call: Any) -> Any:
+        try:
+            return call()
+        except (UnicodeError, ValueError) as exc:
+            return type(exc)
+
+    async def attempt(call: Any) -> Any:
+        try:
+            return await call()
+        except (UnicodeError, ValueError) as exc:
+            return type(exc)
+
+    async def main() -> None:
+        expected = expect(lambda: theirs.write_text(text, **args))
+        assert await attempt(lambda: velnor.write_text(ours, text, **args)) == expected
+        if isinstance(expected, int):
+            assert ours.read_bytes() == theirs.read_bytes()
+            reading = {"encoding": args["encoding"], "errors": args["errors"]}
+            assert await attempt(lambda: velnor.read_text(ours, **reading)) == \
+                expect(lambda: theirs.read_text(**reading))
+
+    run(main())
+
+
+def test_read_bytes_cancelled_while_filling_a_large_file_closes_it(
+        run: Runner, disk_dir: Path) -> None:
+    path = disk_dir / "big"
+    path.write_bytes(pattern(8 * PARALLEL_MIN))
+    before = settled_fd_count()
+
+    def filling() -> bool:
+        return any(getattr(t.get_coro(), "__qualname__", "") == "_LargeFileFill._fill"
+                   for t in asyncio.all_tasks())
+
+    async def main() -> None:
+        for _ in range(3):
+            evict(path)
+            fds = open_fds()
+            task = asyncio.ensure_future(velnor.read_bytes(path))
+            await wait_for_state(lambda: filling() or task.done())
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            # The handle was closed before the cancellation reached the caller.
+            assert open_fds() == fds
+        # Cancelled at every early stage: before and while the driver opens it.
+        for turns in itertools.chain(range(6), [10, 20]):
+            evict(path)
+            task = asyncio.ensure_future(velnor.read_bytes(path))
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            task.cancel()
+            try:
+                assert len(await task) == 8 * PARALLEL_MIN
+            except asyncio.CancelledError:
+                pass
+        assert not filling()
+
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_failing_and_cancelled_whole_file_calls_leave_no_descriptor(
+        run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "small").write_bytes(b"abc")
+    before = settled_fd_count()
+
+    async def main() -> None:
+        for turns in range(6):
+            calls = [velnor.read_bytes(tmp_path / "missing"), velnor.read_bytes(tmp_path / "small"),
+                     velnor.write_bytes(tmp_path / "out", b"data"), velnor.read_bytes(tmp_path)]
+            tasks = [asyncio.ensure_future(c) for c in calls]
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            for task in tasks[::2]:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+
+    run(main())
+    assert_no_fd_leak(before)
