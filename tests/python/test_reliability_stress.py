@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import os
 import random
 import sys
 import threading
@@ -18,6 +19,7 @@ from pathlib import Path
 from typing import Any
 
 import _velnor
+import pytest
 
 from conftest import LOOP_KINDS, driver_threads, run_on, run_script
 from reliability_support import (
@@ -298,6 +300,10 @@ def test_threads_and_loops_share_files_under_random_cancellation(tmp_path: Path)
 
 
 def test_memory_does_not_grow_over_rounds() -> None:
+    if os.environ.get("VELNOR_SANITIZED"):
+        # AddressSanitizer quarantines freed memory and replaces the C
+        # allocator: neither RSS nor the heap figures mean anything there.
+        pytest.skip("memory is not measurable under AddressSanitizer")
     # In a fresh interpreter: the worker threads and allocator arenas other
     # tests leave behind make RSS climb for several rounds before it settles.
     proc = run_script(f"""
