@@ -4,6 +4,8 @@ completes in the parent."""
 
 from __future__ import annotations
 
+import os
+
 import pytest
 
 from conftest import run_script
@@ -120,5 +122,10 @@ def test_child_gets_its_own_driver_while_the_parent_has_operations_in_flight(
         loop_kind: str, exit_how: str) -> None:
     # The child leaves through os._exit, through an ordinary interpreter
     # exit, or through an ordinary exit with a read of its own still parked.
+    if os.environ.get("VELNOR_SANITIZED"):
+        # GCC 12's AddressSanitizer does not reset its allocator's locks in
+        # a forked child: when a parent thread was inside malloc at the
+        # fork, the child's first allocation waits forever.
+        pytest.skip("AddressSanitizer's allocator is not fork-safe under busy threads")
     proc = run_script(FORK_SCRIPT.format(kind=loop_kind, exit=exit_how))
     assert proc.stdout == "ok\n"
