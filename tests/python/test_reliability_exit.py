@@ -5,18 +5,20 @@ nothing on stderr, and not hang."""
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import pytest
 
 from conftest import run_script
 
 EXIT_SCRIPT = """
-    import asyncio, atexit, os, sys, tempfile, threading, time
+    import asyncio, atexit, os, sys, threading, time
     import _velnor
     from conftest import run_on
     from reliability_support import APPEND_CREATE, READ_ONLY, RW_CREATE, feed_fifo
 
     KIND, MODE = {kind!r}, {mode!r}
-    d = tempfile.mkdtemp()
+    d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
     fifo = os.path.join(d, "fifo")
     os.mkfifo(fifo)
     # Held open for writing, the FIFO never reports end of file: reads on it
@@ -97,7 +99,9 @@ MODES = ["loop-returns", "sys-exit", "daemon-loop", "fed-at-exit", "fed-in-atexi
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_exit_with_operations_in_flight_is_clean(loop_kind: str, mode: str) -> None:
+def test_exit_with_operations_in_flight_is_clean(loop_kind: str, mode: str,
+                                                 tmp_path: Path) -> None:
     # A hang fails the test through the timeout.
-    proc = run_script(EXIT_SCRIPT.format(kind=loop_kind, mode=mode), timeout=60)
+    proc = run_script(EXIT_SCRIPT.format(kind=loop_kind, mode=mode), timeout=60,
+                      env={"VELNOR_TEST_DIR": str(tmp_path)})
     assert proc.stdout == "leaving\n"

@@ -18,7 +18,7 @@ from reliability_support import READ_ONLY, RW, RW_CREATE
 
 # Each script runs in a fresh interpreter and finishes with "ok".
 PRELUDE = """
-    import asyncio, errno, os, resource, signal, sys, tempfile
+    import asyncio, errno, os, resource, signal, sys
     import _velnor
     from conftest import run_on
     from reliability_support import APPEND_CREATE, READ_ONLY, RW, RW_CREATE, fd_count
@@ -39,13 +39,18 @@ def script(kind: str, body: str) -> str:
     return PRELUDE.format(kind=kind) + body
 
 
+def in_dir(path: Path | str) -> dict[str, str | bytes | None]:
+    """The environment that tells a script which directory to work in."""
+    return {"VELNOR_TEST_DIR": str(path)}
+
+
 FILE_SIZE_LIMIT = """
     LIMIT = 64 * 1024
     # Past the limit the kernel sends SIGXFSZ; ignored, the write fails with
     # EFBIG instead, after writing what fits.
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (LIMIT, LIMIT))
-    d = tempfile.mkdtemp()
+    d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
     payload = os.urandom(LIMIT + 5000)
 
     def content(name):
@@ -80,14 +85,14 @@ FILE_SIZE_LIMIT = """
 """
 
 
-def test_file_size_limit_gives_efbig_after_a_short_write(loop_kind: str) -> None:
-    assert run_script(script(loop_kind, FILE_SIZE_LIMIT)).stdout == "ok\n"
+def test_file_size_limit_gives_efbig_after_a_short_write(loop_kind: str, tmp_path: Path) -> None:
+    assert run_script(script(loop_kind, FILE_SIZE_LIMIT), env=in_dir(tmp_path)).stdout == "ok\n"
 
 
 SMALL_TMPFS = """
     import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
-    d = tempfile.mkdtemp()
+    d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
     try:
         # A private mount namespace: the tmpfs vanishes with this process and
         # is never seen by the rest of the system.
@@ -126,17 +131,17 @@ SMALL_TMPFS = """
 """
 
 
-def test_full_tmpfs_gives_enospc(loop_kind: str) -> None:
+def test_full_tmpfs_gives_enospc(loop_kind: str, tmp_path: Path) -> None:
     if os.geteuid() != 0:
         pytest.skip("mounting a tmpfs needs root")
-    out = run_script(script(loop_kind, SMALL_TMPFS)).stdout
+    out = run_script(script(loop_kind, SMALL_TMPFS), env=in_dir(tmp_path)).stdout
     if out.startswith("skip:"):
         pytest.skip(f"mounting a small tmpfs is not permitted here ({out.strip()})")
     assert out == "ok\n"
 
 
 DESCRIPTOR_LIMIT = """
-    d = tempfile.mkdtemp()
+    d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 
     async def main():
@@ -183,8 +188,9 @@ DESCRIPTOR_LIMIT = """
 """
 
 
-def test_descriptor_limit_gives_emfile_and_the_process_recovers(loop_kind: str) -> None:
-    assert run_script(script(loop_kind, DESCRIPTOR_LIMIT)).stdout == "ok\n"
+def test_descriptor_limit_gives_emfile_and_the_process_recovers(loop_kind: str,
+                                                                 tmp_path: Path) -> None:
+    assert run_script(script(loop_kind, DESCRIPTOR_LIMIT), env=in_dir(tmp_path)).stdout == "ok\n"
 
 
 UNPRIVILEGED = """
@@ -243,7 +249,7 @@ def test_permission_denied_for_an_unprivileged_user(loop_kind: str, drop: str) -
         Path(d, "readonly").write_bytes(b"readonly")
         os.chmod(Path(d, "readonly"), 0o644)
         body = UNPRIVILEGED.replace("{drop!r}", repr(drop))
-        proc = run_script(script(loop_kind, body), env={"VELNOR_TEST_DIR": d})
+        proc = run_script(script(loop_kind, body), env=in_dir(d))
         assert proc.stdout == "ok\n"
         assert Path(d, "readonly").read_bytes() == b"readonly"
     finally:

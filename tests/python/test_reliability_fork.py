@@ -5,6 +5,7 @@ completes in the parent."""
 from __future__ import annotations
 
 import os
+from pathlib import Path
 
 import pytest
 
@@ -13,7 +14,7 @@ from conftest import run_script
 # Runs in a fresh interpreter. A loop thread of the parent keeps reads parked
 # on a FIFO and appends running while the main thread forks.
 FORK_SCRIPT = """
-    import asyncio, os, sys, tempfile, threading, traceback, warnings
+    import asyncio, os, sys, threading, traceback, warnings
     warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
     import _velnor
     from conftest import driver_threads, run_on
@@ -21,7 +22,7 @@ FORK_SCRIPT = """
 
     KIND = {kind!r}
     EXIT = {exit!r}
-    d = tempfile.mkdtemp()
+    d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
     parent_fifo = os.path.join(d, "parent.fifo")
     child_fifo = os.path.join(d, "child.fifo")
     os.mkfifo(parent_fifo)
@@ -119,7 +120,7 @@ FORK_SCRIPT = """
 
 @pytest.mark.parametrize("exit_how", ["_exit", "exit", "in-flight"])
 def test_child_gets_its_own_driver_while_the_parent_has_operations_in_flight(
-        loop_kind: str, exit_how: str) -> None:
+        loop_kind: str, exit_how: str, tmp_path: Path) -> None:
     # The child leaves through os._exit, through an ordinary interpreter
     # exit, or through an ordinary exit with a read of its own still parked.
     if os.environ.get("VELNOR_SANITIZED"):
@@ -127,5 +128,6 @@ def test_child_gets_its_own_driver_while_the_parent_has_operations_in_flight(
         # a forked child: when a parent thread was inside malloc at the
         # fork, the child's first allocation waits forever.
         pytest.skip("AddressSanitizer's allocator is not fork-safe under busy threads")
-    proc = run_script(FORK_SCRIPT.format(kind=loop_kind, exit=exit_how))
+    proc = run_script(FORK_SCRIPT.format(kind=loop_kind, exit=exit_how),
+                      env={"VELNOR_TEST_DIR": str(tmp_path)})
     assert proc.stdout == "ok\n"
