@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ext/calls.hpp"
+#include "ext/globals.hpp"
 #include "ext/io_error.hpp"
 #include "ext/loop_bridge.hpp"
 
@@ -23,6 +24,18 @@ void call_quietly(PyObject* future, PyObject* method, std::initializer_list<PyOb
 void fail_with_pending(PyObject* future) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     call_quietly(future, names().set_exception, {error.get()});
+}
+
+void close_abandoned(std::uint64_t handle) noexcept {
+    // The pending exception belongs to the future; keep it out of the way
+    // of the driver lookup.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    try {
+        driver()->submit(op::Close{handle}, make_callback([](Outcome&&) {}));
+    } catch (...) {
+        discard_error();
+    }
+    PyErr_SetRaisedException(pending.release());
 }
 
 Ref tuple_steal(std::initializer_list<Ref> items) {
@@ -92,6 +105,10 @@ void settle(Completion& c) noexcept {
             call(c.mode.object.get(), {future, id.get(), fd.get()});
         } catch (...) {
             set_error_from_current_exception();
+            // Nobody else knows this handle: close it rather than leave the
+            // file open for the life of the process. If the callable did
+            // close it before raising, this close only fails quietly.
+            close_abandoned(handle->id);
             fail_with_pending(future);
         }
         return;
