@@ -5,6 +5,10 @@ on the calling thread, and everything that would have to wait answers None
 from __future__ import annotations
 
 import os
+import shutil
+import subprocess
+import sys
+import textwrap
 import threading
 from collections.abc import Iterator
 from pathlib import Path
@@ -254,7 +258,34 @@ def test_probe_ring_is_per_thread_and_released_with_it(expected_backend: str | N
     if expected_backend == "compio-polling":
         pytest.skip("io_uring is unavailable on this backend")
     # In a fresh process: no driver, so every io_uring descriptor is a probe's.
-    proc = run_script("""
+    proc = run_script(PER_THREAD_RING_SCRIPT)
+    assert proc.stdout.strip() == "ok"
+
+
+def test_probe_ring_setups_are_counted_per_thread(tmp_path: Path,
+                                                   expected_backend: str | None) -> None:
+    # A ring built and torn down on every call would keep the descriptor
+    # count at one too; counting the io_uring_setup calls tells them apart.
+    if expected_backend == "compio-polling":
+        pytest.skip("io_uring is unavailable on this backend")
+    strace = shutil.which("strace")
+    if strace is None or subprocess.run([strace, "-o", os.devnull, "true"],
+                                        capture_output=True).returncode != 0:
+        pytest.skip("strace is missing or ptrace is not permitted")
+    trace = tmp_path / "trace"
+    proc = subprocess.run(
+        [strace, "-f", "-qq", "-o", str(trace), "-e", "trace=io_uring_setup",
+         sys.executable, "-c",
+         f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+         + textwrap.dedent(PER_THREAD_RING_SCRIPT)],
+        capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr
+    setups = [line for line in trace.read_text().splitlines() if "io_uring_setup(64" in line]
+    # The main thread, the two workers and the last thread: one ring each.
+    assert len(setups) == 4, setups
+
+
+PER_THREAD_RING_SCRIPT = """
         import os, threading, time, _velnor
         from test_fast_path import uring_fds
         def settled(want, probe):
@@ -287,5 +318,4 @@ def test_probe_ring_is_per_thread_and_released_with_it(expected_backend: str | N
         t = threading.Thread(target=lambda: _velnor.probe_inline_read(fd, 64)); t.start(); t.join()
         assert settled(maps, rings_mapped) and settled(1, uring_fds)
         print("ok")
-    """)
-    assert proc.stdout.strip() == "ok"
+    """
