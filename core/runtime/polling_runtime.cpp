@@ -38,6 +38,7 @@ void PollingRuntime::submit(KernelRequest& req) noexcept {
 void PollingRuntime::turn(bool may_wait, const std::function<bool()>& has_external_work) {
     if (draining_) return;
     collect_pool();
+    if (may_wait && !exec_.has_ready() && work_arrives_soon(has_external_work, nullptr)) may_wait = false;
     if (may_wait && may_park(has_external_work)) {
         epoll_event ev;
         const int n = ::epoll_wait(epfd_, &ev, 1, -1);

@@ -1,5 +1,7 @@
 #include "core/runtime/runtime_base.hpp"
 
+#include <chrono>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,6 +142,29 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
         return false;
     }
     return true;
+}
+
+// A loop that awaits one operation after another submits the next one a few
+// microseconds after the previous reply reached it. Parking in between costs
+// that submission an eventfd write and a wake-up of a sleeping thread on
+// another CPU, which together take longer than this spin; a driver with no
+// work for longer than this parks as before.
+constexpr auto kSpinBeforePark = std::chrono::microseconds(50);
+
+bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_work,
+                                    bool (*kernel_done)(RuntimeBase*) noexcept) noexcept {
+    const auto until = std::chrono::steady_clock::now() + kSpinBeforePark;
+    do {
+        for (int i = 0; i < 32; ++i) {
+            if (inbox_->has_items() || (has_external_work && has_external_work()) ||
+                (kernel_done && kernel_done(this)))
+                return true;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
 }
 
 // Awaitables: each hands itself to the runtime of the calling thread.

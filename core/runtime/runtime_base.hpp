@@ -41,6 +41,11 @@ protected:
     // Parks only if nothing that would make the wait pointless is known:
     // tasks ready, pool results queued, or the caller's external work.
     bool may_park(const std::function<bool()>& has_external_work) noexcept;
+    // Before parking, keeps looking for a short while: work that arrives
+    // within it is taken without the cross-thread wake-up. True when some
+    // arrived. `kernel_done` reports finished kernel requests.
+    bool work_arrives_soon(const std::function<bool()>& has_external_work,
+                           bool (*kernel_done)(RuntimeBase*) noexcept) noexcept;
 
     Executor exec_;
     std::shared_ptr<EventWaker> waker_;

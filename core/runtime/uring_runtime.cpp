@@ -141,6 +141,14 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
     collect_pool();
     reap();
     arm_wake();
+    if (may_wait && !exec_.has_ready()) {
+        // What is queued goes to the kernel before the thread looks around.
+        (void)ring_.submit();
+        if (work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
+                return static_cast<UringRuntime*>(self)->ring_.peek_cqe() != nullptr;
+            }))
+            may_wait = false;
+    }
     // Parking needs the wake-up READ in flight, or a send would go unseen.
     const bool park = may_wait && wake_armed_ && may_park(has_external_work);
     const int r = park ? ring_.submit_and_wait(1) : ring_.submit();
