@@ -10,7 +10,7 @@ probe_pread_nowait / FastPath.read are the fast path without io_uring at all.
 from __future__ import annotations
 
 import os
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Awaitable, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any
 
@@ -24,6 +24,23 @@ MASK = len(POSITIONS) - 1  # a power of two: the walk wraps with a mask
 
 async def maybe_await(x: Any) -> Any:
     return await x if hasattr(x, "__await__") else x
+
+
+def sequential_reads(f: Any) -> Callable[[int], Awaitable[None]]:
+    """A batch of CHUNK-sized reads walking a file object from the start,
+    rewinding every MASK + 1 reads so the walk stays on cached data."""
+    rd = f.read
+    i = 0
+
+    async def batch(n: int) -> None:
+        nonlocal i
+        for _ in range(n):
+            if i & MASK == 0:
+                await maybe_await(f.seek(0))
+            await rd(CHUNK)
+            i += 1
+
+    return batch
 
 
 @asynccontextmanager
@@ -120,18 +137,7 @@ def rungs(fx: Fixtures) -> list[tuple[str, str, ContestantFactory]]:
     @asynccontextmanager
     async def binary_file() -> AsyncIterator[Bench]:
         async with v.open_binary(str(fx.seq), "rb") as f:
-            rd = f.read
-            i = 0
-
-            async def batch(n: int) -> None:
-                nonlocal i
-                for _ in range(n):
-                    if i & MASK == 0:
-                        await maybe_await(f.seek(0))
-                    await rd(CHUNK)
-                    i += 1
-
-            yield Bench(batch)
+            yield Bench(sequential_reads(f))
 
     @asynccontextmanager
     async def os_pread() -> AsyncIterator[Bench]:

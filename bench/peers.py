@@ -22,7 +22,7 @@ import velnor_api as v
 from fixtures import (CHUNK, COLD_SIZE, COLD_STRIDE, REGION_SIZE, REGIONS, SEQ_SIZE,
                       Fixtures, evict, is_cached)
 from harness import Bench, ContestantFactory, NotAvailable
-from ladder import MASK, POSITIONS, maybe_await
+from ladder import MASK, POSITIONS, maybe_await, sequential_reads
 
 VELNOR = "velnor"
 VELNOR_RAW = "velnor-raw"
@@ -166,17 +166,7 @@ def _read4k(key: str, fx: Fixtures) -> ContestantFactory:
         i = 0
         if key in (VELNOR, "aiofiles", "anyio"):
             async with _stream_files(key, path, 1) as (f,):
-                rd = f.read
-
-                async def batch(n: int) -> None:
-                    nonlocal i
-                    for _ in range(n):
-                        if i & MASK == 0:
-                            await maybe_await(f.seek(0))
-                        await rd(CHUNK)
-                        i += 1
-
-                yield Bench(batch)
+                yield Bench(sequential_reads(f))
             return
         if key == VELNOR_RAW:
             rd = v.native("read")
