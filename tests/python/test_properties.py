@@ -36,6 +36,7 @@ EXAMPLES = settings(max_examples=150, deadline=None,
 # Writes and set_len past this size fail with EFBIG instead of filling the
 # disk or memory when an argument happens to be a large position.
 FILE_SIZE_LIMIT = 8 << 20
+ADDRESS_SPACE_LIMIT = 12 << 30
 
 
 class Boom(Exception):
@@ -284,6 +285,13 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
     old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
     resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_LIMIT, old_limit[1]))
+    # Generated arguments once drove this process to the machine's whole
+    # memory and the OOM killer ended the run; with a cap, such an example
+    # fails with MemoryError (or the driver's "memory allocation failed")
+    # instead. The sanitizer reserves terabytes of address space: no cap.
+    old_as = resource.getrlimit(resource.RLIMIT_AS)
+    if not os.environ.get("VELNOR_SANITIZED"):
+        resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE_LIMIT, old_as[1]))
     fds = warm_settled_fd_count()
     box = Sandbox(tmp_path, loop_kind)
     try:
@@ -291,6 +299,7 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
     finally:
         box.close()
         resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        resource.setrlimit(resource.RLIMIT_AS, old_as)
         signal.signal(signal.SIGXFSZ, old_handler)
     # Every handle an example opened was closed again.
     assert warm_settled_fd_count() == fds
