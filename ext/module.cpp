@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "ext/calls.hpp"
-#include "ext/deferred.hpp"
-#include "ext/entry.hpp"
-#include "ext/globals.hpp"
+#include "ext/capi/calls.hpp"
+#include "ext/capi/deferred.hpp"
+#include "ext/capi/entry.hpp"
+#include "ext/bridge/globals.hpp"
 #include "ext/module_table.hpp"
 
 namespace velnor::ext {

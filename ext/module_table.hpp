@@ -3,7 +3,7 @@
 // registration order.
 #pragma once
 
-#include "ext/ref.hpp"
+#include "ext/capi/ref.hpp"
 
 namespace velnor::ext {
 

@@ -9,9 +9,9 @@ from __future__ import annotations
 
 from _velnor import backend_name, shutdown
 
-from .files import BinaryFile, FileOpener, open
+from ._files import BinaryFile, FileOpener, open
 from .futures import KernelFuture
-from .whole_file import read_bytes, read_text, write_bytes, write_text
+from ._whole_file import read_bytes, read_text, write_bytes, write_text
 
 __all__ = [
     "BinaryFile",

@@ -22,7 +22,7 @@ import velnor
 from conftest import Runner, run_on
 from files_support import (assert_no_fd_leak, disk_dir, evict, pattern,  # noqa: F401
                            settled_fd_count, wait_for_state)
-from velnor.kernel import PARALLEL_MIN
+from velnor._kernel import PARALLEL_MIN
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
 

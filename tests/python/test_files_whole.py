@@ -18,7 +18,7 @@ import velnor
 from conftest import Runner
 from files_support import (assert_no_fd_leak, disk_dir, evict, open_fds,  # noqa: F401
                            pattern, settled_fd_count, wait_for_state)
-from velnor.kernel import PARALLEL_MIN
+from velnor._kernel import PARALLEL_MIN
 
 
 @pytest.mark.parametrize("size", [0, 10, PARALLEL_MIN, PARALLEL_MIN + 1, 3 * PARALLEL_MIN + 5])

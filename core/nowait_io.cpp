@@ -1,0 +1,85 @@
+#include "core/nowait_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+
+namespace velnor::fast {
+
+namespace {
+constexpr int kRwfNowait = 0x8;
+constexpr long kSysOpenat2 = 437;
+constexpr std::uint64_t kResolveCached = 0x20;
+
+struct OpenHow {
+    std::uint64_t flags;
+    std::uint64_t mode;
+    std::uint64_t resolve;
+};
+static_assert(sizeof(OpenHow) == 24);
+
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}  // namespace
+
+long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept {
+    if (off > kMaxOffset) return -EINVAL;
+    iovec iov{dst, len};
+    const ssize_t r = ::preadv2(fd, &iov, 1, static_cast<off_t>(off), kRwfNowait);
+    return r < 0 ? -errno : r;
+}
+
+std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
+    if (fd < 0) return std::nullopt;
+    std::size_t done = 0;
+    while (done < len) {
+        // An offset that wraps or leaves the signed range cannot be asked for.
+        if (done > std::numeric_limits<std::uint64_t>::max() - pos) return std::nullopt;
+        const std::uint64_t off = pos + done;
+        if (off > kMaxOffset) return std::nullopt;
+        const long r = pread_nowait(fd, dst + done, len - done, off);
+        if (r == -EINTR) continue;
+        if (r < 0) return std::nullopt;
+        if (r == 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
+bool at_end(int fd, std::uint64_t size) noexcept {
+    std::uint8_t scratch = 0;
+    return pread_nowait(fd, &scratch, 1, size) == 0;
+}
+
+std::optional<std::uint64_t> regular_size(int fd) noexcept {
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG) return std::nullopt;
+    return st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
+}
+
+int open_cached(const char* path) noexcept {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer, and some devices wait in open; the type check that follows
+    // refuses both anyway. O_NOCTTY: never adopt a terminal.
+    OpenHow how{O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0, kResolveCached};
+    const long r = ::syscall(kSysOpenat2, AT_FDCWD, path, &how, sizeof how);
+    return r < 0 ? -1 : static_cast<int>(r);
+}
+
+bool supports_nowait(int fd) noexcept {
+    if (fd < 0) return false;
+    std::uint8_t scratch = 0;
+    long r;
+    do {
+        r = pread_nowait(fd, &scratch, 1, 0);
+    } while (r == -EINTR);
+    return r >= 0 || r == -EAGAIN;
+}
+
+}  // namespace velnor::fast

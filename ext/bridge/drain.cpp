@@ -1,0 +1,172 @@
+// The drain: on the loop thread, turn every queued completion into a settled
+// future.
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "ext/capi/calls.hpp"
+#include "ext/bridge/globals.hpp"
+#include "ext/capi/io_error.hpp"
+#include "ext/bridge/loop_bridge.hpp"
+
+namespace velnor::ext {
+namespace {
+
+constexpr int kEcanceled = 125;
+
+// Errors of set_exception and settle_cancelled have nowhere to go.
+void call_quietly(PyObject* future, PyObject* method, std::initializer_list<PyObject*> args) noexcept {
+    if (!try_call_method(future, method, args)) discard_error();
+}
+
+// Hands the pending exception to the future instead of the drain's caller.
+void fail_with_pending(PyObject* future) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    call_quietly(future, names().set_exception, {error.get()});
+}
+
+void close_abandoned(std::uint64_t handle) noexcept {
+    // The pending exception belongs to the future; keep it out of the way
+    // of the driver lookup.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    try {
+        driver()->submit(op::Close{handle}, make_callback([](Outcome&&) {}));
+    } catch (...) {
+        discard_error();
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+Ref tuple_steal(std::initializer_list<Ref> items) {
+    Ref t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const Ref& item : items) checked(PyTuple_SetItem(t.get(), i++, Ref(item).release()));
+    return t;
+}
+
+// The future's value for a reply in the given mode. A Read outside the
+// modes that expect one becomes a RuntimeError, returned as `mismatch`.
+Ref value_of(const Reply& reply, const ResultMode& mode, Ref& mismatch) {
+    using Tag = ResultMode::Tag;
+    if (auto* h = std::get_if<reply::Handle>(&reply)) {
+        return tuple_steal({u64_to_int(h->id), u64_to_int(h->size), i64_to_int(h->fd)});
+    }
+    if (auto* b = std::get_if<reply::Bytes>(&reply)) {
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b->data.data()),
+                                                 static_cast<Py_ssize_t>(b->data.size())));
+    }
+    if (auto* r = std::get_if<reply::Read>(&reply)) {
+        if (mode.tag == Tag::NewBytes) {
+            const Py_ssize_t len = PyBytes_Size(mode.object.get());
+            if (len < 0) throw_py_error();
+            const auto n = static_cast<Py_ssize_t>(std::min<std::size_t>(r->n, static_cast<std::size_t>(len)));
+            if (n == len) return mode.object;
+            // A short read (end of file): the prefix, copied once here.
+            return checked(PyBytes_FromStringAndSize(PyBytes_AsString(mode.object.get()), n));
+        }
+        if (mode.tag == Tag::IntoBuffer) return u64_to_int(r->n);
+        Ref text = str_from("mismatched velnor reply: " + to_string(reply));
+        mismatch = call(PyExc_RuntimeError, {text.get()});
+        return {};
+    }
+    if (auto* w = std::get_if<reply::Written>(&reply)) {
+        if (mode.tag == Tag::WrittenCount) return u64_to_int(w->n);
+        return tuple_steal({u64_to_int(w->n), u64_to_int(w->end)});
+    }
+    if (auto* s = std::get_if<reply::Size>(&reply)) return u64_to_int(s->size);
+    return none();
+}
+
+void settle(Completion& c) noexcept {
+    PyObject* future = c.future.get();
+    if (auto* error = std::get_if<IoError>(&c.result)) {
+        if (error->is_os() && error->code == kEcanceled) {
+            call_quietly(future, names().settle_cancelled, {});
+            return;
+        }
+        try {
+            Ref exc = io_err_to_pyerr(*error);
+            call_quietly(future, names().set_exception, {exc.get()});
+        } catch (...) {
+            set_error_from_current_exception();
+            fail_with_pending(future);
+        }
+        return;
+    }
+    const Reply& reply = std::get<Reply>(c.result);
+    auto* handle = std::get_if<reply::Handle>(&reply);
+    if (c.mode.tag == ResultMode::Tag::WholeFile && c.mode.object && handle) {
+        // The callable takes the future over; it settles it once the file
+        // has been read.
+        try {
+            Ref id = u64_to_int(handle->id);
+            Ref fd = i64_to_int(handle->fd);
+            call(c.mode.object.get(), {future, id.get(), fd.get()});
+        } catch (...) {
+            set_error_from_current_exception();
+            // Nobody else knows this handle: close it rather than leave the
+            // file open for the life of the process. If the callable did
+            // close it before raising, this close only fails quietly.
+            close_abandoned(handle->id);
+            fail_with_pending(future);
+        }
+        return;
+    }
+    try {
+        Ref mismatch;
+        Ref value = value_of(reply, c.mode, mismatch);
+        if (mismatch) {
+            call_quietly(future, names().set_exception, {mismatch.get()});
+            return;
+        }
+        call_method(future, names().set_result, {value.get()});
+    } catch (...) {
+        set_error_from_current_exception();
+        fail_with_pending(future);
+    }
+}
+
+}  // namespace
+
+void LoopBridge::drain() {
+    if (!doorbell_) unreachable("doorbell set at construction");
+    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
+        // Empty the pipe; how many bytes were in it means nothing.
+        unsigned char sink[64];
+        for (;;) {
+            const ssize_t n = ::read(pipe->read_end.get(), sink, sizeof sink);
+            if (n > 0 || (n < 0 && errno == EINTR)) continue;
+            break;
+        }
+    }
+    for (;;) {
+        std::vector<Completion> batch = take_queue();
+        if (batch.empty()) {
+            // Quiet again, unless something slipped in after the take: its
+            // complete() saw pending still true and did not ring, so this
+            // drain must take it (see complete() for the ordering).
+            pending_.store(false, std::memory_order_release);
+            bool empty;
+            {
+                std::lock_guard<std::mutex> lock(queue_mu_);
+                empty = queue_.empty();
+            }
+            if (empty) break;
+            // Re-claim the wake-up; if another complete() already did, it
+            // has rung and another drain call follows.
+            if (pending_.exchange(true, std::memory_order_acq_rel)) break;
+            continue;
+        }
+        // Each completion's references (owner's view, kept object, future)
+        // are released in that order as it is settled.
+        for (Completion& c : batch) {
+            settle(c);
+            c.owner.release();
+            c.mode.object.reset();
+            c.future.reset();
+        }
+    }
+}
+
+}  // namespace velnor::ext

@@ -1,0 +1,72 @@
+#include "ext/bridge/drain_handle.hpp"
+
+#include <new>
+
+#include "ext/capi/binder.hpp"
+#include "ext/capi/calls.hpp"
+#include "ext/bridge/loop_bridge.hpp"
+
+namespace velnor::ext {
+namespace {
+
+struct DrainObject {
+    PyObject ob_base;
+    std::weak_ptr<LoopBridge> bridge;  // constructed in place by make_drain_handle
+};
+
+// Not an entry point: it touches no Python reference of ours, and must
+// not run the pending releases in the middle of someone else's dealloc.
+void drain_dealloc(PyObject* self) noexcept {
+    auto* d = reinterpret_cast<DrainObject*>(self);
+    d->bridge.~weak_ptr();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap-type instances own their type
+}
+
+PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        static const Params<0> params{"DrainHandle.__call__", {}};
+        PyObject* none[1];
+        bind_tuple(params.signature(), args, kwargs, none);
+        // A bridge that went away took its pipe with it: nothing to read.
+        if (auto bridge = reinterpret_cast<DrainObject*>(self)->bridge.lock()) bridge->drain();
+        return ext::none();
+    });
+}
+
+PyType_Slot drain_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(drain_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(drain_call)},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec drain_spec = {
+    // Named as a builtin: spelled out, because a dotless name makes the
+    // interpreter warn that the type has no __module__.
+    "builtins.DrainHandle",
+    static_cast<int>(sizeof(DrainObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    drain_slots,
+};
+
+PyTypeObject* drain_type() {
+    static PyObject* type = nullptr;  // kept for the life of the process
+    if (!type) type = checked(PyType_FromSpec(&drain_spec)).release();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) {
+    PyTypeObject* type = drain_type();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref obj = checked(alloc(type, 0));
+    new (&reinterpret_cast<DrainObject*>(obj.get())->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
+    return obj;
+}
+
+}  // namespace velnor::ext

@@ -1,0 +1,18 @@
+// DrainHandle: the callable handed to the event loop (as add_reader callback
+// or through call_soon_threadsafe). It holds only a weak reference to its
+// bridge; calling it runs the bridge's drain.
+#pragma once
+
+#include <memory>
+
+#include "ext/capi/ref.hpp"
+
+namespace velnor::ext {
+
+class LoopBridge;
+
+// Creates the type on first use; it is not exported and cannot be
+// instantiated from Python.
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge);
+
+}  // namespace velnor::ext

@@ -1,0 +1,231 @@
+// FastPath and try_read_file: reads served from the page cache on the
+// calling thread, answering None whenever a step would have to wait.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "ext/capi/binder.hpp"
+#include "ext/capi/calls.hpp"
+#include "ext/capi/convert.hpp"
+#include "ext/capi/entry.hpp"
+#include "core/nowait_io.hpp"
+#include "ext/module_table.hpp"
+#include "ext/capi/new_bytes.hpp"
+#include "ext/capi/owner.hpp"
+
+namespace velnor::ext {
+namespace {
+
+struct FastPathObject {
+    PyObject_HEAD
+    std::int32_t fd;
+    // 0 free, -1 exclusively held, n > 0 held shared n times. Only the
+    // re-entrant case can conflict (a buffer exporter calling back into the
+    // same object while a method runs), and it raises instead of waiting.
+    std::atomic<int> borrow;
+};
+
+class Exclusive {
+public:
+    explicit Exclusive(FastPathObject* o) : o_(o) {
+        int expected = 0;
+        if (!o_->borrow.compare_exchange_strong(expected, -1, std::memory_order_acquire))
+            raise(PyExc_RuntimeError, "Already borrowed");
+    }
+    ~Exclusive() { o_->borrow.store(0, std::memory_order_release); }
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+
+private:
+    FastPathObject* o_;
+};
+
+class Shared {
+public:
+    explicit Shared(FastPathObject* o) : o_(o) {
+        int cur = o_->borrow.load(std::memory_order_relaxed);
+        do {
+            if (cur < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        } while (!o_->borrow.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
+    }
+    ~Shared() { o_->borrow.fetch_sub(1, std::memory_order_release); }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+private:
+    FastPathObject* o_;
+};
+
+FastPathObject* self_of(PyObject* self) { return reinterpret_cast<FastPathObject*>(self); }
+
+// Closes a descriptor on every path out of try_read_file.
+struct FdGuard {
+    int fd;
+    ~FdGuard() { ::close(fd); }
+};
+
+Ref read_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<2> params{"FastPath.read", {"pos", "len"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::uint64_t pos = arg_u64("pos", a[0]);
+    const std::uint64_t len = arg_u64("len", a[1]);
+    Exclusive hold(self);
+    if (len == 0) return none();
+    Ref buf = new_bytes_to_fill(len);
+    const auto n = fast::fill(self->fd, pos, bytes_data(buf), static_cast<std::size_t>(len));
+    if (!n) return none();
+    return bytes_prefix(buf, *n);
+}
+
+Ref readinto_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<2> params{"FastPath.readinto", {"pos", "buffer"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::uint64_t pos = arg_u64("pos", a[0]);
+    Exclusive hold(self);
+    Owner view = Owner::acquire(a[1], Access::Destination);
+    if (view.size() == 0) return none();
+    const auto n = fast::fill(self->fd, pos, view.data(), view.size());
+    view.release();
+    if (!n) return none();
+    return checked(PyLong_FromSize_t(*n));
+}
+
+// Everything from `pos` to the fstat size, confirmed by an end-of-file
+// probe at that size; None when anything is missing or the size moved.
+Ref read_all_at(int fd, std::uint64_t pos) {
+    const auto size = fast::regular_size(fd);
+    if (!size) return none();
+    const std::uint64_t expected = pos < *size ? *size - pos : 0;
+    Ref buf = new_bytes_to_fill(expected);
+    if (expected > 0) {
+        const auto n = fast::fill(fd, pos, bytes_data(buf), static_cast<std::size_t>(expected));
+        if (!n || *n != expected) return none();
+    }
+    if (!fast::at_end(fd, *size)) return none();
+    return buf;
+}
+
+Ref read_all_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<1> params{"FastPath.read_all", {"pos"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::uint64_t pos = arg_u64("pos", a[0]);
+    Exclusive hold(self);
+    if (self->fd < 0) return none();
+    return read_all_at(self->fd, pos);
+}
+
+Ref size_impl(FastPathObject* self) {
+    Shared hold(self);
+    const auto size = fast::regular_size(self->fd);
+    if (!size) return none();
+    return u64_to_int(*size);
+}
+
+Ref supported_impl(FastPathObject* self) {
+    Exclusive hold(self);
+    return Ref::borrow(fast::supports_nowait(self->fd) ? Py_True : Py_False);
+}
+
+template <Ref (*F)(FastPathObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] { return F(self_of(self), args, nargs, kwnames); });
+}
+
+template <Ref (*F)(FastPathObject*)>
+PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
+    return guarded([&] { return F(self_of(self)); });
+}
+
+template <auto F>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef fast_path_methods[] = {
+    {"read", as_cfunction<&method<read_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, pos, len)\n--\n\nUp to `len` bytes at `pos` as `bytes`, short only at EOF, or `None`\n"
+     "when the fast path does not apply."},
+    {"readinto", as_cfunction<&method<readinto_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+     "readinto($self, pos, buffer)\n--\n\n`readinto` counterpart of `read`: fills a caller-owned buffer and\n"
+     "returns the byte count, or `None` when the fast path does not apply."},
+    {"read_all", as_cfunction<&method<read_all_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_all($self, pos)\n--\n\nEverything from `pos` to EOF -- the `f.read()` case, where the size\n"
+     "comes from `fstat` -- or `None` when any part is not resident or the\nfile changed size while it "
+     "was being copied."},
+    {"size", &method_noargs<size_impl>, METH_NOARGS,
+     "size($self)\n--\n\nThe file's current size from an inline `fstat`, or `None` for anything\nthat is "
+     "not a regular file. Lets a large read-all skip the driver round\ntrips for its size snapshot and "
+     "its end-of-file check."},
+    {"supported", &method_noargs<supported_impl>, METH_NOARGS,
+     "supported($self)\n--\n\nWhether this file can ever take the fast path. The caller asks once\nafter "
+     "a `None` and drops the object when the answer is no, so a file\nthat can never be served pays one "
+     "probe rather than one per read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        static const Params<1> params{"FastPath.__new__", {"fd"}};
+        PyObject* bound[1] = {};
+        bind_tuple(params.signature(), args, kwargs, bound);
+        const std::int32_t fd = arg_fd("fd", bound[0]);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Ref obj = checked(alloc(type, 0));
+        auto* self = self_of(obj.get());
+        self->fd = fd;
+        new (&self->borrow) std::atomic<int>(0);
+        return obj;
+    });
+}
+
+void fast_path_dealloc(PyObject* self) noexcept {
+    // The descriptor is borrowed from the owner: never closed here.
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot fast_path_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fast_path_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fast_path_dealloc)},
+    {Py_tp_methods, fast_path_methods},
+    {Py_tp_doc, const_cast<char*>("FastPath(fd)\n--\n\nPer-file fast-path state, owned by the Python "
+                                  "`BinaryFile` for as long as\nthe file is open.")},
+    {0, nullptr},
+};
+
+PyType_Spec fast_path_spec = {
+    "_velnor.FastPath",
+    static_cast<int>(sizeof(FastPathObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    fast_path_slots,
+};
+
+Ref py_try_read_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<1> params{"try_read_file", {"path"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::string path = arg_path("path", a[0]);
+    if (path.find('\0') != std::string::npos) return none();
+    const int fd = fast::open_cached(path.c_str());
+    if (fd < 0) return none();
+    FdGuard guard{fd};
+    return read_all_at(fd, 0);
+}
+
+}  // namespace
+
+Ref make_fast_path_type() { return checked(PyType_FromSpec(&fast_path_spec)); }
+
+PyMethodDef TRY_READ_FILE_METHOD = fast_method<py_try_read_file>(
+    "try_read_file",
+    "try_read_file(path)\n--\n\nWhole-file fast path by path: open, size, read and close on the calling\n"
+    "thread with every step refusing to block. Returns `None` whenever any step\nwould have blocked, "
+    "leaving the caller to submit the ordinary async read.\nOnly Linux has a cached-only `open` "
+    "(`openat2(RESOLVE_CACHED)`); on Darwin\nan inline `open` stalls on cold paths and endpoint-security "
+    "scans, so the\nfunction does not exist there and `read_bytes` submits straight away.");
+
+}  // namespace velnor::ext

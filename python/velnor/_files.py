@@ -1,0 +1,419 @@
+"""`velnor.open` and the `BinaryFile` it returns."""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import io
+import operator
+import os
+import stat
+import warnings
+from collections.abc import Buffer, Generator
+from types import TracebackType
+from typing import Any, Final
+
+import _velnor
+
+from ._buffers import byte_view, writable_view
+from ._kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_range,
+                     read_to_end)
+from ._modes import OpenMode, parse_mode
+from ._paths import StrOrBytesPath, fs_path, with_filename
+
+MAX_OFFSET: Final = 2**63 - 1
+"""The largest file position the kernel accepts (a signed 64-bit offset)."""
+
+
+def _offset(value: Any, what: str) -> int:
+    offset = operator.index(value)
+    if offset < 0:
+        raise ValueError(f"negative {what}: {offset}")
+    if offset > MAX_OFFSET:
+        raise OverflowError(f"{what} out of range: {offset}")
+    return offset
+
+
+class BinaryFile:
+    """An open binary file whose I/O never blocks the event loop.
+
+    Returned by `velnor.open`; not meant to be instantiated directly. The
+    file keeps its own position: `read`, `readinto` and `write` use and
+    advance it, `seek` and `tell` set and report it, and every read or write
+    is a positional kernel operation at it. In append mode writes go to the
+    end of the file and the position follows, as with the standard library.
+
+    Concurrency: operations that use or change the position (`read`,
+    `readinto`, `write`, `seek`, `truncate`) are serialised by a lock of the
+    file, so tasks sharing one file see them in a well-defined order;
+    `pread` and `pwrite` do not take it and may overlap anything. A file
+    belongs to the event loop that opened it: every operation but `close`
+    raises `RuntimeError` on any other loop.
+
+    Reads first ask the file's fast path, which serves data already in the
+    page cache on the calling thread without ever blocking; anything else
+    goes to the driver thread.
+
+    Cancelling a task that awaits an operation asks the kernel to stop it and
+    resumes the task once the kernel is done with the operation's buffers; a
+    read cancelled this way leaves the position unchanged, and a write that
+    the kernel finished anyway advances it.
+    """
+
+    __slots__ = ("_handle", "_fd", "_name", "_mode", "_loop", "_lock", "_pos",
+                 "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
+
+    def __init__(self, *, handle: int, fd: int, size: int, name: str | bytes,
+                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
+        self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
+        self._fast_probed = False
+        self._handle = handle
+        self._fd = fd
+        self._name = name
+        self._mode = mode
+        self._loop = loop
+        self._lock = asyncio.Lock()
+        self._pos = size if mode.append else 0
+        self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
+        # Only a regular file's size says where its data ends.
+        self._regular = stat.S_ISREG(st_mode)
+        self._closed = False  # last: __del__ closes only what was fully opened
+
+    # -- state -------------------------------------------------------------
+
+    @property
+    def name(self) -> str | bytes:
+        """The path the file was opened with, as ``str`` (or ``bytes`` if given so)."""
+        return self._name
+
+    @property
+    def mode(self) -> str:
+        """The mode as the standard library reports it: ``"rb"``, ``"rb+"``
+        (for ``r+`` and ``w+``), ``"wb"``, ``"ab"``, ``"ab+"``, ``"xb"``, ``"xb+"``."""
+        return self._mode.text
+
+    @property
+    def closed(self) -> bool:
+        """Whether `close` has been called."""
+        return self._closed
+
+    def fileno(self) -> int:
+        """The file's descriptor, valid until `close`; velnor owns it, do not close it."""
+        self._check_open()
+        return self._fd
+
+    def readable(self) -> bool:
+        """Whether the mode allows reading."""
+        self._check_open()
+        return self._mode.readable
+
+    def writable(self) -> bool:
+        """Whether the mode allows writing."""
+        self._check_open()
+        return self._mode.writable
+
+    def seekable(self) -> bool:
+        """Whether the file supports positioning (false for pipes and sockets)."""
+        self._check_open()
+        return self._seekable
+
+    def tell(self) -> int:
+        """The current position."""
+        self._check_open()
+        return self._pos
+
+    def __repr__(self) -> str:
+        return f"<velnor.BinaryFile name={self._name!r} mode={self.mode!r} closed={self._closed}>"
+
+    # -- reading -----------------------------------------------------------
+
+    async def read(self, size: int | None = -1) -> bytes:
+        """Up to `size` bytes from the position, or everything to the end of
+        the file when `size` is -1 or None; fewer only at end of file."""
+        n = -1 if size is None else operator.index(size)
+        if n < -1:
+            raise ValueError("read length must be non-negative or -1")
+        self._check_usable(reading=True)
+        async with self._lock:
+            self._check_open()
+            pos = self._pos
+            data = await (self._read_all(pos) if n == -1 else self._read_at(pos, n))
+            self._pos = pos + len(data)
+            return data
+
+    async def readinto(self, buffer: Buffer) -> int:
+        """Fill `buffer` (any writable, contiguous buffer) from the position;
+        returns the byte count, less than the buffer's size only at end of file."""
+        view = writable_view(buffer)
+        self._check_usable(reading=True)
+        async with self._lock:
+            self._check_open()
+            pos = self._pos
+            if view.nbytes == 0:
+                return 0
+            fast = self._fast
+            n = fast.readinto(pos, view) if fast is not None else None
+            if n is None:
+                self._fast_missed()
+                n = await await_kernel(_velnor.readinto(self._handle, pos, view))
+            self._pos = pos + n
+            return n
+
+    async def pread(self, size: int, offset: int) -> bytes:
+        """Up to `size` bytes at `offset`, without using or moving the position."""
+        n = operator.index(size)
+        if n < 0:
+            raise ValueError(f"negative size: {n}")
+        pos = _offset(offset, "offset")
+        self._check_usable(reading=True)
+        return await self._read_at(pos, n)
+
+    async def _read_at(self, pos: int, n: int) -> bytes:
+        if n == 0:
+            return b""
+        if n >= PARALLEL_MIN and self._regular:
+            # Never allocate for more than the file holds: read(2**40) on a
+            # small file must not ask for a terabyte.
+            n = min(n, max(await self._current_size() - pos, 0))
+            if n == 0:
+                return b""
+        fast = self._fast
+        if fast is not None:
+            data = fast.read(pos, n)
+            if data is not None:
+                return data
+            self._fast_missed()
+        if not self._regular:
+            # Chunks read in parallel from a pipe would interleave its data.
+            streamed: bytes = await await_kernel(_velnor.read(self._handle, pos, n))
+            return streamed
+        return await read_range(self._handle, pos, n)
+
+    async def _read_all(self, pos: int) -> bytes:
+        fast = self._fast
+        if fast is not None:
+            data = fast.read_all(pos)
+            if data is not None:
+                return data
+            self._fast_missed()
+        size = await self._current_size() if self._regular else 0
+        return await read_to_end(self._handle, pos, size)
+
+    async def _current_size(self) -> int:
+        fast = self._fast
+        if fast is not None:
+            size = fast.size()
+            if size is not None:
+                return size
+        result: int = await await_kernel(_velnor.size(self._handle))
+        return result
+
+    def _fast_missed(self) -> None:
+        # A file that can never take the fast path pays one probe, not one per read.
+        if not self._fast_probed and self._fast is not None:
+            self._fast_probed = True
+            if not self._fast.supported():
+                self._fast = None
+
+    # -- writing -----------------------------------------------------------
+
+    async def write(self, data: Buffer) -> int:
+        """Write all of `data` (any contiguous bytes-like object) at the
+        position, or at the end of the file in append mode; returns its length."""
+        source = byte_view(data)
+        self._check_usable(writing=True)
+        async with self._lock:
+            self._check_open()
+            if len(source) == 0:
+                return 0
+
+            def moved(result: tuple[int, int]) -> None:
+                self._pos = result[1]
+
+            append = self._mode.append
+            fut = _velnor.write(self._handle, 0 if append else self._pos, source, append)
+            n, end = await await_kernel(fut, abandoned=moved)
+            self._pos = end
+            written: int = n
+            return written
+
+    async def pwrite(self, data: Buffer, offset: int) -> int:
+        """Write all of `data` at `offset` without using or moving the
+        position; returns its length. In append mode Linux places the data at
+        the end of the file whatever `offset` says (as ``os.pwrite`` does)."""
+        source = byte_view(data)
+        pos = _offset(offset, "offset")
+        self._check_usable(writing=True)
+        n, _ = await await_kernel(_velnor.write(self._handle, pos, source, False))
+        written: int = n
+        return written
+
+    async def truncate(self, size: int | None = None) -> int:
+        """Resize the file to `size` bytes (default: the position), extending
+        it with zeros if needed; the position is unchanged. Returns the size."""
+        target = None if size is None else operator.index(size)
+        self._check_usable(writing=True)
+        async with self._lock:
+            self._check_open()
+            if target is None:
+                target = self._pos
+            if target < 0:
+                raise OSError(errno.EINVAL, f"negative size value {target}")
+            await await_kernel(_velnor.set_len(self._handle, target))
+            return target
+
+    async def flush(self) -> None:
+        """Nothing to do: velnor buffers nothing. Use `sync` for durability."""
+        self._check_open()
+
+    async def sync(self, data_only: bool = False) -> None:
+        """Make the file's data (and, unless `data_only`, its metadata) durable,
+        like ``os.fsync`` (``os.fdatasync`` with `data_only`)."""
+        self._check_usable()
+        await await_kernel(_velnor.sync(self._handle, bool(data_only)))
+
+    # -- positioning -------------------------------------------------------
+
+    async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Move the position to `offset` from the start (``SEEK_SET``), the
+        current position (``SEEK_CUR``) or the end of the file (``SEEK_END``);
+        returns the new position. A negative result raises `OSError` (EINVAL)."""
+        offset = operator.index(offset)
+        whence = operator.index(whence)
+        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+            raise ValueError(f"whence value {whence} unsupported")
+        self._check_usable()
+        if not self._seekable:
+            raise io.UnsupportedOperation("File or stream is not seekable.")
+        async with self._lock:
+            self._check_open()
+            if whence == os.SEEK_SET:
+                target = offset
+            elif whence == os.SEEK_CUR:
+                target = self._pos + offset
+            else:
+                target = await self._current_size() + offset
+            if target < 0:
+                raise OSError(errno.EINVAL, f"negative seek position {target}")
+            if target > MAX_OFFSET:
+                raise OverflowError(f"seek position out of range: {target}")
+            self._pos = target
+            return target
+
+    async def size(self) -> int:
+        """The file's current size in bytes."""
+        self._check_usable()
+        return await self._current_size()
+
+    # -- closing -----------------------------------------------------------
+
+    async def close(self) -> None:
+        """Close the file; closing twice is harmless. Works from any event
+        loop, so a file can always be closed. Operations already in flight
+        finish before the descriptor goes."""
+        if self._closed:
+            return
+        self._closed = True
+        # The fast path borrows the descriptor: drop it before the close.
+        self._fast = None
+        await close_handle(self._handle)
+
+    async def __aenter__(self) -> BinaryFile:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        await self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_closed", True):
+            return
+        self._closed = True
+        self._fast = None
+        # Close first: the warning below raises where warnings are errors.
+        loop = self._loop
+        try:
+            loop.call_soon_threadsafe(close_soon, self._handle)
+        except RuntimeError:
+            pass  # the loop is closed; nothing can run the close any more
+        warnings.warn(f"unclosed file {self!r}", ResourceWarning, stacklevel=2, source=self)
+
+    # -- checks ------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("I/O operation on closed file.")
+
+    def _check_usable(self, *, reading: bool = False, writing: bool = False) -> None:
+        self._check_open()
+        if asyncio.get_running_loop() is not self._loop:
+            raise RuntimeError(
+                f"{self!r} was opened on another event loop; use it only on the loop that opened it")
+        if reading and not self._mode.readable:
+            raise io.UnsupportedOperation("File not open for reading")
+        if writing and not self._mode.writable:
+            raise io.UnsupportedOperation("File not open for writing")
+
+
+class FileOpener:
+    """What `velnor.open` returns: ``await`` it for a `BinaryFile`, or use it
+    with ``async with`` to have the file closed at the end of the block.
+    Nothing is opened until then."""
+
+    __slots__ = ("_path", "_name", "_mode", "_file")
+
+    def __init__(self, path: str, name: str | bytes, mode: OpenMode) -> None:
+        self._path = path
+        self._name = name
+        self._mode = mode
+        self._file: BinaryFile | None = None
+
+    def __await__(self) -> Generator[Any, None, BinaryFile]:
+        return _open(self._path, self._name, self._mode).__await__()
+
+    async def __aenter__(self) -> BinaryFile:
+        self._file = await _open(self._path, self._name, self._mode)
+        return self._file
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        if self._file is not None:
+            await self._file.close()
+
+
+def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
+    """Open a file for non-blocking binary I/O.
+
+    ``f = await velnor.open(path, "rb")`` or ``async with velnor.open(path,
+    "wb") as f:``. The modes are those of the standard library's binary
+    files, with the same creation, truncation, append and exclusive-creation
+    behaviour and the same errors: ``r`` (read, the file must exist), ``w``
+    (write, created or truncated), ``a`` (append, created if missing), ``x``
+    (write a new file, `FileExistsError` if it exists), each with ``+`` for
+    reading and writing. The ``b`` may be left out; text modes are refused.
+    A ``bytes`` path is decoded with the filesystem encoding.
+
+    The mode and the path are checked here, at the call; opening happens
+    when the result is awaited or entered.
+    """
+    parsed = parse_mode(mode)
+    text, name = fs_path(path)
+    return FileOpener(text, name, parsed)
+
+
+async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
+    loop = asyncio.get_running_loop()
+    try:
+        handle, size, fd = await await_kernel(
+            _velnor.open(path, *mode.flags), abandoned=lambda opened: close_soon(opened[0]))
+    except OSError as error:
+        raise with_filename(error, name) from None
+    try:
+        kind = os.fstat(fd).st_mode
+        if stat.S_ISDIR(kind):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+        return BinaryFile(handle=handle, fd=fd, size=size, name=name, mode=mode, loop=loop,
+                          st_mode=kind)
+    except BaseException:
+        await close_handle(handle)
+        raise

@@ -1,0 +1,139 @@
+"""Whole-file helpers: `read_bytes`, `write_bytes`, `read_text`, `write_text`."""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import os
+from collections.abc import Buffer
+
+import _velnor
+
+from ._buffers import byte_view
+from .futures import KernelFuture
+from ._kernel import PARALLEL_MIN, await_kernel, close_soon, read_to_end, wait_settled
+from ._paths import StrOrBytesPath, fs_path, with_filename
+
+INLINE_MAX = PARALLEL_MIN
+"""Files up to this size come back from the driver in one read; larger ones
+are left open for a parallel fill."""
+
+
+class _LargeFileFill:
+    """The `on_handle` of one `read_bytes`: fills a file that the driver left
+    open because it is large, then closes it and settles the future, in
+    every outcome (success, failure, cancellation)."""
+
+    __slots__ = ("aborted", "task")
+
+    def __init__(self) -> None:
+        self.aborted = False
+        self.task: asyncio.Task[None] | None = None
+
+    def on_handle(self, fut: KernelFuture, handle: int, fd: int) -> None:
+        # Called by the drain on the loop thread. From here on the handle
+        # belongs to the task; a task cancelled before its first step never
+        # runs its body, so its done-callback closes the handle instead.
+        try:
+            task = fut.get_loop().create_task(self._fill(fut, handle, fd))
+        except BaseException:
+            close_soon(handle)
+            raise
+        task.add_done_callback(lambda done: self._unstarted(done, fut, handle))
+        self.task = task
+
+    def abort(self, fut: KernelFuture) -> None:
+        """Stop the read: the driver's part if it is still running, the fill
+        if it has started, or the fill before it starts."""
+        self.aborted = True
+        _velnor.cancel_ops(fut.op_ids)
+        if self.task is not None:
+            self.task.cancel()
+
+    @staticmethod
+    def _unstarted(task: asyncio.Task[None], fut: KernelFuture, handle: int) -> None:
+        if task.cancelled():
+            close_soon(handle)
+            if not fut.done():
+                fut.settle_cancelled()
+
+    async def _fill(self, fut: KernelFuture, handle: int, fd: int) -> None:
+        data: bytes | None = None
+        error: BaseException | None = None
+        try:
+            if self.aborted:
+                raise asyncio.CancelledError
+            data = await read_to_end(handle, 0, os.fstat(fd).st_size)
+        except BaseException as exc:  # every outcome must settle the future
+            error = exc
+        closing = _velnor.close(handle)
+        # Not even a second cancellation may skip the close or the settling.
+        await wait_settled(closing)
+        if error is None and not closing.cancelled():
+            error = closing.exception()
+        if fut.done():
+            return
+        if isinstance(error, asyncio.CancelledError):
+            fut.settle_cancelled()
+        elif error is not None:
+            fut.set_exception(error)
+        else:
+            fut.set_result(data)
+
+
+async def read_bytes(path: StrOrBytesPath) -> bytes:
+    """The whole content of the file at `path`, like ``Path.read_bytes``.
+
+    A file whose pages are all cached is read at once on the calling
+    thread, without blocking; any other is read by the driver thread, a
+    large one as parallel chunks.
+    """
+    text, name = fs_path(path)
+    data = _velnor.try_read_file(text)
+    if data is not None:
+        return data
+    fill = _LargeFileFill()
+    fut = _velnor.read_file(text, INLINE_MAX, fill.on_handle)
+    try:
+        result: bytes = await await_kernel(fut, on_cancel=lambda: fill.abort(fut))
+    except OSError as error:
+        raise with_filename(error, name) from None
+    return result
+
+
+async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
+    """Create or truncate the file at `path` and write `data` (any contiguous
+    bytes-like object) into it, like ``Path.write_bytes``; returns the byte count."""
+    source = byte_view(data)
+    text, name = fs_path(path)
+    try:
+        written: int = await await_kernel(_velnor.write_file(text, source))
+    except OSError as error:
+        raise with_filename(error, name) from None
+    return written
+
+
+async def read_text(path: StrOrBytesPath, encoding: str | None = "utf-8",
+                    errors: str | None = "strict") -> str:
+    """The file at `path` decoded as text, like ``Path.read_text``: universal
+    newlines (``\\r\\n`` and ``\\r`` become ``\\n``); ``encoding=None`` means
+    the locale's encoding."""
+    data = await read_bytes(path)
+    with io.TextIOWrapper(io.BytesIO(data), encoding=encoding, errors=errors) as decoder:
+        return decoder.read()
+
+
+async def write_text(path: StrOrBytesPath, data: str, encoding: str | None = "utf-8",
+                     errors: str | None = "strict", newline: str | None = None) -> int:
+    """Encode `data` and write it to the file at `path`, like
+    ``Path.write_text``: ``newline=None`` writes ``\\n`` as ``os.linesep``,
+    any other value as for ``open()``. Returns the number of characters."""
+    if not isinstance(data, str):
+        raise TypeError(f"data must be str, not {type(data).__name__}")
+    buffer = io.BytesIO()
+    with io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=newline) as encoder:
+        encoder.write(data)
+        encoder.flush()
+        encoded = buffer.getvalue()
+    await write_bytes(path, encoded)
+    return len(data)
