@@ -5,6 +5,8 @@ from __future__ import annotations
 import os
 from typing import TypeAlias
 
+from ._errors import std_error
+
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 """Every kind of path the package accepts, like the standard library's."""
 
@@ -26,8 +28,5 @@ def fs_path(path: StrOrBytesPath) -> tuple[str, str | bytes]:
 
 
 def with_filename(error: OSError, name: str | bytes) -> OSError:
-    """Attach the path to an error that came back from the driver without it,
-    so messages read like the standard library's."""
-    if error.filename is None and error.errno is not None:
-        error.filename = name
-    return error
+    """The standard library's error for a failure on the path `name`."""
+    return std_error(error, name)
