@@ -103,7 +103,8 @@ void on_message(rt::Runtime& runtime, LoopState& state, Msg& m) {
     auto& s = std::get<message::Submit>(m);
     std::optional<std::uint64_t> handle_id;
     // The id is used up on receipt, whatever becomes of the operation.
-    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op))
+    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op) ||
+        std::holds_alternative<op::Adopt>(s.op))
         handle_id = state.next_handle++;
     const bool* flag = state.cancels.with([&](auto& map) {
         auto [it, inserted] = map.insert_or_assign(s.id, false);
@@ -304,6 +305,19 @@ struct Exec {
         auto size = co_await file_size(file.fd());
         if (auto* e = std::get_if<IoError>(&size)) co_return *e;
         if (!handle_id) unreachable("open allocates an id");
+        const std::int64_t fd = file.fd();
+        files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
+        co_return reply::Handle{*handle_id, std::get<std::uint64_t>(size), fd};
+    }
+
+    rt::Task<Outcome> operator()(op::Adopt& a) {
+        FileRef file(a.fd);
+        auto size = co_await file_size(file.fd());
+        if (auto* e = std::get_if<IoError>(&size)) {
+            file.release_fd();  // a failed adoption leaves the descriptor to its owner
+            co_return *e;
+        }
+        if (!handle_id) unreachable("adopt allocates an id");
         const std::int64_t fd = file.fd();
         files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
         co_return reply::Handle{*handle_id, std::get<std::uint64_t>(size), fd};

@@ -81,10 +81,16 @@ struct WriteFile {
     Payload data;
 };
 struct Nop {};
+// Takes over a descriptor opened elsewhere into the file table, which then
+// closes it like any opened file. Until the reply is a handle the descriptor
+// stays the submitter's: a failed or unexecuted adoption never closes it.
+struct Adopt {
+    int fd = -1;
+};
 }  // namespace op
 
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
-                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop>;
+                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt>;
 
 namespace reply {
 struct Handle {

@@ -53,6 +53,7 @@ const Registration TABLE[] = {
     fn(&PROBE_NOP_METHOD),
     fn(&BACKEND_NAME_METHOD),
     fn(&SHUTDOWN_METHOD),
+    fn(&ADOPT_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -13,6 +13,7 @@ extern PyMethodDef CLOSE_METHOD;
 extern PyMethodDef SYNC_METHOD;
 extern PyMethodDef SET_LEN_METHOD;
 extern PyMethodDef SIZE_METHOD;
+extern PyMethodDef ADOPT_METHOD;
 
 // data_ops.cpp
 extern PyMethodDef READ_METHOD;

@@ -1,4 +1,4 @@
-"""`velnor.open` and the `BinaryFile` it returns."""
+"""`BinaryFile`, the unbuffered file that ``velnor.open(p, "rb", buffering=0)`` returns."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import operator
 import os
 import stat
 import warnings
-from collections.abc import Buffer, Generator
+from collections.abc import Buffer, Iterable
 from types import TracebackType
 from typing import Any, Final
 
@@ -18,8 +18,11 @@ import _velnor
 from ._buffers import byte_view, writable_view
 from ._kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_range,
                      read_to_end)
-from ._modes import OpenMode, parse_mode
-from ._paths import StrOrBytesPath, fs_path, with_filename
+from ._modes import OpenMode
+from ._paths import with_filename
+
+LINE_CHUNK: Final = 8192
+"""Bytes an unbuffered `readline` reads at a time while looking for the line's end."""
 
 MAX_OFFSET: Final = 2**63 - 1
 """The largest file position the kernel accepts (a signed 64-bit offset)."""
@@ -63,8 +66,9 @@ class BinaryFile:
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_loop", "_lock", "_pos",
                  "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
 
-    def __init__(self, *, handle: int, fd: int, size: int, name: str | bytes,
-                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
+    def __init__(self, *, handle: int, fd: int, size: int, name: str | bytes | int,
+                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int,
+                 pos: int | None = None) -> None:
         self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
         self._fast_probed = False
         self._handle = handle
@@ -73,7 +77,7 @@ class BinaryFile:
         self._mode = mode
         self._loop = loop
         self._lock = asyncio.Lock()
-        self._pos = size if mode.append else 0
+        self._pos = pos if pos is not None else size if mode.append else 0
         self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
         # Only a regular file's size says where its data ends.
         self._regular = stat.S_ISREG(st_mode)
@@ -82,8 +86,9 @@ class BinaryFile:
     # -- state -------------------------------------------------------------
 
     @property
-    def name(self) -> str | bytes:
-        """The path the file was opened with, as ``str`` (or ``bytes`` if given so)."""
+    def name(self) -> str | bytes | int:
+        """The path the file was opened with, as ``str`` (or ``bytes`` if given
+        so), or the descriptor it was opened from."""
         return self._name
 
     @property
@@ -117,6 +122,11 @@ class BinaryFile:
         self._check_open()
         return self._seekable
 
+    def isatty(self) -> bool:
+        """Whether the file is a terminal."""
+        self._check_open()
+        return os.isatty(self._fd)
+
     def tell(self) -> int:
         """The current position."""
         self._check_open()
@@ -140,6 +150,61 @@ class BinaryFile:
             data = await (self._read_all(pos) if n == -1 else self._read_at(pos, n))
             self._pos = pos + len(data)
             return data
+
+    async def readall(self) -> bytes:
+        """Everything from the position to the end of the file."""
+        return await self.read(-1)
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        """One line, up to and including ``b"\\n"``, of at most `size` bytes
+        when `size` is not negative; ``b""`` at end of file. The position
+        ends right after the line: a seekable file is read a chunk at a time
+        from the position, anything else a byte at a time."""
+        limit = -1 if size is None else operator.index(size)
+        self._check_usable(reading=True)
+        async with self._lock:
+            self._check_open()
+            pos = self._pos
+            chunk = LINE_CHUNK if self._seekable else 1
+            parts: list[bytes] = []
+            taken = 0
+            while limit < 0 or taken < limit:
+                data = await self._read_at(pos + taken, chunk if limit < 0 else min(chunk, limit - taken))
+                if not data:
+                    break
+                end = data.find(b"\n") + 1
+                if end:
+                    data = data[:end]
+                parts.append(data)
+                taken += len(data)
+                if end:
+                    break
+            self._pos = pos + taken
+            return b"".join(parts)
+
+    async def readlines(self, hint: int | None = -1) -> list[bytes]:
+        """The lines up to end of file, or while their total size stays
+        within `hint` when it is positive (the line that crosses it included)."""
+        limit = -1 if hint is None else operator.index(hint)
+        self._check_usable(reading=True)
+        lines: list[bytes] = []
+        total = 0
+        while line := await self.readline():
+            lines.append(line)
+            if 0 < limit < total + len(line):
+                break
+            total += len(line)
+        return lines
+
+    def __aiter__(self) -> BinaryFile:
+        self._check_open()
+        return self
+
+    async def __anext__(self) -> bytes:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fill `buffer` (any writable, contiguous buffer) from the position;
@@ -236,6 +301,12 @@ class BinaryFile:
             self._pos = end
             written: int = n
             return written
+
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Write every bytes-like object of `lines`, in order."""
+        self._check_open()
+        for line in lines:
+            await self.write(line)
 
     async def pwrite(self, data: Buffer, offset: int) -> int:
         """Write all of `data` at `offset` without using or moving the
@@ -353,52 +424,6 @@ class BinaryFile:
             raise io.UnsupportedOperation("File not open for reading")
         if writing and not self._mode.writable:
             raise io.UnsupportedOperation("File not open for writing")
-
-
-class FileOpener:
-    """What `velnor.open` returns: ``await`` it for a `BinaryFile`, or use it
-    with ``async with`` to have the file closed at the end of the block.
-    Nothing is opened until then."""
-
-    __slots__ = ("_path", "_name", "_mode", "_file")
-
-    def __init__(self, path: str, name: str | bytes, mode: OpenMode) -> None:
-        self._path = path
-        self._name = name
-        self._mode = mode
-        self._file: BinaryFile | None = None
-
-    def __await__(self) -> Generator[Any, None, BinaryFile]:
-        return _open(self._path, self._name, self._mode).__await__()
-
-    async def __aenter__(self) -> BinaryFile:
-        self._file = await _open(self._path, self._name, self._mode)
-        return self._file
-
-    async def __aexit__(self, exc_type: type[BaseException] | None,
-                        exc: BaseException | None, tb: TracebackType | None) -> None:
-        if self._file is not None:
-            await self._file.close()
-
-
-def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
-    """Open a file for non-blocking binary I/O.
-
-    ``f = await velnor.open(path, "rb")`` or ``async with velnor.open(path,
-    "wb") as f:``. The modes are those of the standard library's binary
-    files, with the same creation, truncation, append and exclusive-creation
-    behaviour and the same errors: ``r`` (read, the file must exist), ``w``
-    (write, created or truncated), ``a`` (append, created if missing), ``x``
-    (write a new file, `FileExistsError` if it exists), each with ``+`` for
-    reading and writing. The ``b`` may be left out; text modes are refused.
-    A ``bytes`` path is decoded with the filesystem encoding.
-
-    The mode and the path are checked here, at the call; opening happens
-    when the result is awaited or entered.
-    """
-    parsed = parse_mode(mode)
-    text, name = fs_path(path)
-    return FileOpener(text, name, parsed)
 
 
 async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:

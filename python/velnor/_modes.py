@@ -1,4 +1,4 @@
-"""Parsing the mode strings of `velnor.open` the way the standard library does."""
+"""Parsing the mode strings of `velnor.open` the way the built-in ``open`` does."""
 
 from __future__ import annotations
 
@@ -9,13 +9,15 @@ _MODE_LETTERS = frozenset("rwxa+tb")
 
 @dataclass(frozen=True, slots=True)
 class OpenMode:
-    """A validated binary mode: what the file allows and how to open it.
+    """A validated mode: what the file allows and how to open it.
 
     `text` is the spelling the standard library's binary files report for the
     same mode: ``"rb"``, ``"wb"``, ``"ab"``, ``"xb"``, and with ``+``
     ``"rb+"`` (also for ``w+``), ``"ab+"`` and ``"xb+"``. `flags` are the six open
     flags of the extension, in its order: read, write, append, truncate,
-    create, create_new.
+    create, create_new. `binary` tells a binary mode (``b``) from a text one
+    (``t`` or neither letter), and `given` is the mode as the caller spelled
+    it, which is what a text file reports.
     """
 
     text: str
@@ -23,29 +25,29 @@ class OpenMode:
     writable: bool
     append: bool
     flags: tuple[bool, bool, bool, bool, bool, bool]
+    binary: bool = True
+    given: str = ""
 
 
 def parse_mode(mode: str) -> OpenMode:
-    """Validate `mode` and describe it, raising what `open()` raises.
-
-    The ``b`` is optional: velnor files are always binary. A text mode
-    (``t``) is refused, as are unknown or repeated letters and anything but
-    exactly one of ``r``, ``w``, ``a``, ``x``.
-    """
+    """Validate `mode` and describe it, raising what ``open()`` raises for a
+    mode that is not a ``str``, has unknown or repeated letters, mixes text
+    and binary, or has anything but exactly one of ``r``, ``w``, ``a``, ``x``."""
     if not isinstance(mode, str):
-        raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
+        kind = "None" if mode is None else type(mode).__name__
+        raise TypeError(f"open() argument 'mode' must be str, not {kind}")
     letters = set(mode)
     if len(letters) != len(mode) or not letters <= _MODE_LETTERS:
         raise ValueError(f"invalid mode: {mode!r}")
-    if "t" in letters:
-        if "b" in letters:
-            raise ValueError("can't have text and binary mode at once")
-        raise ValueError(
-            f"velnor.open() only opens binary files, mode {mode!r} asks for text: "
-            "use velnor.read_text() / velnor.write_text(), or decode the bytes yourself")
+    if "t" in letters and "b" in letters:
+        raise ValueError("can't have text and binary mode at once")
     kinds = [letter for letter in "rwax" if letter in letters]
-    if len(kinds) != 1:
+    if len(kinds) > 1:
         raise ValueError("must have exactly one of create/read/write/append mode")
+    if not kinds:
+        # The built-in open lets this through to the raw file, which words it so.
+        raise ValueError("Must have exactly one of create/read/write/append mode "
+                         "and at most one plus")
     kind = kinds[0]
     plus = "+" in letters
     readable = kind == "r" or plus
@@ -61,4 +63,5 @@ def parse_mode(mode: str) -> OpenMode:
     )
     reported = "r" if kind == "w" and plus else kind
     return OpenMode(text=reported + "b" + ("+" if plus else ""), readable=readable,
-                    writable=writable, append=append, flags=flags)
+                    writable=writable, append=append, flags=flags, binary="b" in letters,
+                    given=mode)

@@ -1,5 +1,5 @@
-"""velnor.open beside the standard library's binary open(): modes, paths and
-the exceptions bad input gets, on both event loops."""
+"""velnor.open beside the standard library's unbuffered binary open(): modes,
+paths and the exceptions bad input gets, on both event loops."""
 
 from __future__ import annotations
 
@@ -19,9 +19,9 @@ from conftest import Runner
 from files_support import assert_no_fd_leak, settled_fd_count, wait_for_state
 
 CANONICAL_MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
-# Other spellings of the same modes, and the b-less forms velnor reads as binary.
-SPELLINGS = [("r+b", "rb+"), ("br", "rb"), ("+ab", "ab+"), ("r", "rb"), ("w+", "wb+"),
-             ("a", "ab"), ("x", "xb")]
+# Other spellings of the same modes.
+SPELLINGS = [("r+b", "rb+"), ("br", "rb"), ("+ab", "ab+"), ("b+r", "rb+"), ("bw+", "wb+"),
+             ("ba", "ab"), ("bx", "xb")]
 
 
 async def stdlib_outcome(path: Path, mode: str) -> tuple[Any, ...]:
@@ -38,7 +38,7 @@ async def stdlib_outcome(path: Path, mode: str) -> tuple[Any, ...]:
 
 async def velnor_outcome(path: Path, mode: str) -> tuple[Any, ...]:
     try:
-        f = await velnor.open(path, mode)
+        f = await velnor.open(path, mode, buffering=0)
     except Exception as exc:
         return (type(exc),)
     async with f:
@@ -77,11 +77,20 @@ def test_bad_modes_raise_value_error_at_the_call(tmp_path: Path, mode: str) -> N
     assert not (tmp_path / "f").exists()
 
 
-@pytest.mark.parametrize("mode", ["rt", "wt", "t", "r+t", "at"])
-def test_text_modes_are_refused_with_a_pointer_to_the_text_helpers(tmp_path: Path,
-                                                                    mode: str) -> None:
-    with pytest.raises(ValueError, match="read_text"):
-        velnor.open(tmp_path / "f", mode)
+@pytest.mark.parametrize("mode", ["r", "rt", "wt", "w", "r+t", "at", "a+", "x"])
+def test_text_modes_open_text_files_and_unbuffered_text_is_refused(
+        run: Runner, tmp_path: Path, mode: str) -> None:
+    (tmp_path / "f").write_text("")
+    if "x" in mode:
+        (tmp_path / "f").unlink()
+
+    async def main() -> None:
+        async with velnor.open(tmp_path / "f", mode) as f:
+            assert isinstance(f, velnor.TextFile) and f.mode == mode
+        with pytest.raises(ValueError, match="^can't have unbuffered text I/O$"):
+            await velnor.open(tmp_path / "f", mode.replace("x", "w"), buffering=0)
+
+    run(main())
 
 
 @pytest.mark.parametrize("mode", [None, 3, b"rb"])
@@ -96,9 +105,9 @@ def test_paths_of_every_kind_and_their_errors(run: Runner, tmp_path: Path) -> No
     (tmp_path / "f").write_bytes(b"abc")
 
     async def main() -> None:
-        async with velnor.open(tmp_path / "f") as f:
+        async with velnor.open(tmp_path / "f", "rb") as f:
             assert f.name == str(tmp_path / "f") and await f.read() == b"abc"
-        async with velnor.open(os.fsencode(tmp_path / "f")) as f:
+        async with velnor.open(os.fsencode(tmp_path / "f"), "rb") as f:
             assert f.name == os.fsencode(tmp_path / "f") and await f.read() == b"abc"
         # A name that is not valid in the filesystem encoding still reaches its file.
         raw = os.fsencode(tmp_path) + b"/\xff\xfe"
@@ -123,12 +132,12 @@ def test_paths_of_every_kind_and_their_errors(run: Runner, tmp_path: Path) -> No
     with pytest.raises(ValueError, match="embedded null byte"):
         velnor.open(str(tmp_path / "a\0b"))
     with pytest.raises(TypeError):
-        velnor.open(3)  # type: ignore[arg-type]
+        velnor.open(3.5)  # type: ignore[call-overload]
 
 
 def test_a_closed_file_refuses_everything_but_close(run: Runner, tmp_path: Path) -> None:
     async def main() -> None:
-        f = await velnor.open(tmp_path / "f", "wb+")
+        f = await velnor.open(tmp_path / "f", "wb+", buffering=0)
         await f.close()
         await f.close()
         assert f.closed and f.name == str(tmp_path / "f") and f.mode == "rb+"
@@ -150,9 +159,9 @@ def test_bad_arguments_get_the_standard_library_exceptions(run: Runner, tmp_path
     (tmp_path / "f").write_bytes(b"0123456789")
 
     async def main() -> None:
-        async with velnor.open(tmp_path / "f", "rb+") as f, \
-                velnor.open(tmp_path / "f", "rb") as ro, \
-                velnor.open(tmp_path / "g", "wb") as wo:
+        async with velnor.open(tmp_path / "f", "rb+", buffering=0) as f, \
+                velnor.open(tmp_path / "f", "rb", buffering=0) as ro, \
+                velnor.open(tmp_path / "g", "wb", buffering=0) as wo:
             with builtins.open(tmp_path / "f", "rb+") as std:
                 cases: list[tuple[Any, Any, type[BaseException]]] = [
                     (lambda: f.write("text"), lambda: std.write("text"), TypeError),
@@ -203,7 +212,7 @@ def test_a_file_belongs_to_the_loop_that_opened_it(loop_kind: str, run: Runner,
     before = settled_fd_count()
 
     async def opened() -> velnor.BinaryFile:
-        return await velnor.open(tmp_path / "f", "rb+")
+        return await velnor.open(tmp_path / "f", "rb+", buffering=0)
 
     f = run(opened())
 
@@ -243,7 +252,7 @@ def test_an_unclosed_file_warns_and_is_closed_by_its_loop(run: Runner, tmp_path:
 
 
 def test_open_is_lazy_and_awaitable_once_per_call(run: Runner, tmp_path: Path) -> None:
-    opener = velnor.open(tmp_path / "f", "xb")
+    opener = velnor.open(tmp_path / "f", "xb", buffering=0)
     assert not (tmp_path / "f").exists()
 
     async def main() -> None:

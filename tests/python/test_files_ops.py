@@ -92,7 +92,7 @@ def test_operation_sequences_match_the_standard_library(
 
     async def main() -> None:
         ref = outcome(lambda: builtins.open(theirs, mode, buffering=0))
-        f = await async_outcome(lambda: velnor.open(ours, mode))
+        f = await async_outcome(lambda: velnor.open(ours, mode, buffering=0))
         if isinstance(ref, type):
             assert f is ref
             return
@@ -130,7 +130,7 @@ def test_whole_file_and_large_reads(run: Runner, disk_dir: Path, size: int, cold
     monkeypatch.setattr(_velnor, "read_parallel", counting_read_parallel)
 
     async def main() -> None:
-        async with velnor.open(path) as f:
+        async with velnor.open(path, "rb", buffering=0) as f:
             if cold:
                 evict(path)
             assert await f.read() == data and f.tell() == size
@@ -158,7 +158,7 @@ def test_a_read_all_sees_what_the_file_grew_by(run: Runner, disk_dir: Path) -> N
     path.write_bytes(pattern(PARALLEL_MIN))
 
     async def main() -> None:
-        async with velnor.open(path, "rb") as f, velnor.open(path, "ab") as g:
+        async with velnor.open(path, "rb", buffering=0) as f, velnor.open(path, "ab", buffering=0) as g:
             evict(path)
             await g.write(b"tail")
             assert await f.read() == pattern(PARALLEL_MIN) + b"tail"
@@ -172,7 +172,7 @@ def test_append_mode_writes_at_the_end_and_the_position_follows(run: Runner,
     path.write_bytes(b"0123")
 
     async def main() -> None:
-        async with velnor.open(path, "ab+") as f, velnor.open(path, "ab") as other:
+        async with velnor.open(path, "ab+", buffering=0) as f, velnor.open(path, "ab", buffering=0) as other:
             assert f.tell() == 4
             await f.seek(1)
             assert await f.read(2) == b"12"
@@ -192,7 +192,7 @@ def test_operations_on_one_file_from_many_tasks_are_serialised(run: Runner,
     pieces = [bytes([65 + i]) * (i + 1) for i in range(24)]
 
     async def main() -> None:
-        async with velnor.open(path, "wb+") as f:
+        async with velnor.open(path, "wb+", buffering=0) as f:
             assert await asyncio.gather(*(f.write(p) for p in pieces)) == [len(p) for p in pieces]
             assert f.tell() == sum(map(len, pieces))
             await f.seek(0)
@@ -215,7 +215,7 @@ def test_threads_with_a_loop_each_use_files_at_once(loop_kind: str, tmp_path: Pa
     async def work(index: int) -> None:
         path = tmp_path / f"t{index}"
         data = pattern(100_000 + index, seed=index)
-        async with velnor.open(path, "wb+") as f:
+        async with velnor.open(path, "wb+", buffering=0) as f:
             for offset in range(0, len(data), 7_000):
                 await f.write(data[offset:offset + 7_000])
             await f.seek(0)
@@ -245,7 +245,7 @@ def test_a_cancelled_read_leaves_the_file_usable_and_buffers_untouched(
     before = settled_fd_count()
 
     async def main() -> None:
-        async with velnor.open(path, "rb") as f:
+        async with velnor.open(path, "rb", buffering=0) as f:
             for turns in itertools.chain(range(4), [8, 16, 64]):
                 evict(path)
                 buf = bytearray(size)
@@ -288,7 +288,7 @@ def test_a_file_without_a_fast_path_drops_it_and_reads_through_the_driver(
         thread = threading.Thread(target=writer)
         thread.start()
         try:
-            async with velnor.open(fifo, "rb") as f:
+            async with velnor.open(fifo, "rb", buffering=0) as f:
                 assert not f.seekable()
                 assert await f.read(7) == b"through"
                 assert f._fast is None  # supported() said no once: never asked again

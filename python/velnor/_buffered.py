@@ -1,0 +1,449 @@
+"""`BufferedFile`: the buffered binary file that ``velnor.open(p, "rb")`` returns."""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import io
+import operator
+import os
+from collections.abc import Buffer, Iterable
+from types import TracebackType
+
+from ._buffers import byte_view, writable_view
+from ._errors import std_error
+from ._files import BinaryFile
+
+DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
+
+
+def _size_arg(size: int | None) -> int:
+    n = -1 if size is None else operator.index(size)
+    if n < -1:
+        raise ValueError("read length must be non-negative or -1")
+    return n
+
+
+def _limit_arg(size: int | None) -> int:
+    return -1 if size is None else operator.index(size)
+
+
+class BufferedFile:
+    """A binary file with a buffer in front of its `BinaryFile`, as the
+    built-in ``open`` returns for ``"rb"``, ``"wb"``, ``"r+b"`` and the rest.
+
+    Behaves as ``io.BufferedReader``, ``io.BufferedWriter`` and
+    ``io.BufferedRandom`` do, with every method that may touch the file a
+    coroutine: small reads and line reads are served from the buffer, which
+    is refilled first from the page cache on the calling thread and through
+    the driver thread only on a miss; writes collect in the buffer until it
+    is full, `flush`, `seek`, `truncate`, `close` or the end of an
+    ``async with`` block. `tell` is synchronous, as the buffer knows the
+    position. ``async for line in f`` reads lines ending in ``b"\\n"``.
+
+    Operations that wait for the file hold a lock of the file, so tasks
+    sharing it see whole operations in turn.
+    """
+
+    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "__weakref__")
+
+    def __init__(self, raw: BinaryFile, buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
+        if buffer_size <= 0:
+            raise ValueError("buffer size must be strictly positive")
+        self._raw = raw
+        self._buffer_size = buffer_size
+        # Read-ahead: `_rbuf[_rpos:]` lies just before the raw position. At
+        # most one of it and the write buffer holds data at any time.
+        self._rbuf = b""
+        self._rpos = 0
+        self._wbuf = bytearray()
+        self._lock = asyncio.Lock()
+
+    # -- state -------------------------------------------------------------
+
+    @property
+    def raw(self) -> BinaryFile:
+        """The unbuffered file underneath."""
+        return self._raw
+
+    @property
+    def name(self) -> str | bytes | int:
+        """The path (or descriptor) the file was opened with."""
+        return self._raw.name
+
+    @property
+    def mode(self) -> str:
+        """The mode as the standard library's binary files report it (``"rb"``, ``"rb+"``...)."""
+        return self._raw.mode
+
+    @property
+    def closed(self) -> bool:
+        """Whether `close` has been called."""
+        return self._raw.closed
+
+    def fileno(self) -> int:
+        """The file's descriptor."""
+        self._check_open_plain()
+        return self._raw.fileno()
+
+    def readable(self) -> bool:
+        """Whether the mode allows reading."""
+        self._check_open_plain()
+        return self._raw.readable()
+
+    def writable(self) -> bool:
+        """Whether the mode allows writing."""
+        self._check_open_plain()
+        return self._raw.writable()
+
+    def seekable(self) -> bool:
+        """Whether the file supports positioning."""
+        self._check_open_plain()
+        return self._raw.seekable()
+
+    def isatty(self) -> bool:
+        """Whether the file is a terminal."""
+        self._check_open_plain()
+        return os.isatty(self._raw.fileno())
+
+    def tell(self) -> int:
+        """The position: the raw file's, less what is read ahead, plus what
+        waits to be written."""
+        self._check_open_plain()
+        pos = self._raw.tell() - (len(self._rbuf) - self._rpos) + len(self._wbuf)
+        return max(pos, 0)
+
+    def __repr__(self) -> str:
+        return f"<velnor.BufferedFile name={self.name!r} mode={self.mode!r} closed={self.closed}>"
+
+    # -- reading -----------------------------------------------------------
+
+    async def read(self, size: int | None = -1) -> bytes:
+        """Up to `size` bytes, or everything to the end of the file when
+        `size` is -1 or None; fewer only at end of file."""
+        n = _size_arg(size)
+        self._check_reading("read of closed file")
+        rbuf, rpos = self._rbuf, self._rpos
+        if 0 <= n <= len(rbuf) - rpos and not self._lock.locked():
+            self._rpos = rpos + n
+            return rbuf[rpos:rpos + n]
+        async with self._lock:
+            await self._prepare_read()
+            head = self._take(-1)
+            if n == -1:
+                rest = await self._raw.read(-1)
+                return head + rest if head else rest
+            parts = [head]
+            missing = n - len(head)
+            while missing > 0:
+                if missing >= self._buffer_size:
+                    chunk = await self._raw.read(missing)
+                    parts.append(chunk)
+                else:
+                    await self._fill()
+                    chunk = self._take(missing)
+                    parts.append(chunk)
+                if not chunk:
+                    break
+                missing -= len(chunk)
+            return b"".join(parts)
+
+    async def readall(self) -> bytes:
+        """Everything from the position to the end of the file."""
+        return await self.read(-1)
+
+    async def read1(self, size: int | None = -1) -> bytes:
+        """Up to `size` bytes (default: the buffer's size) with at most one
+        read of the file: what is buffered if anything is, else one raw read."""
+        n = _limit_arg(size)
+        self._check_reading("read of closed file")
+        if n < 0:
+            n = self._buffer_size
+        if n == 0:
+            return b""
+        if self._rpos < len(self._rbuf) and not self._lock.locked():
+            return self._take(n)
+        async with self._lock:
+            await self._prepare_read()
+            if self._rpos < len(self._rbuf):
+                return self._take(n)
+            self._drop_buffer()
+            return await self._raw.read(n)
+
+    async def peek(self, size: int = 0) -> bytes:
+        """The buffered bytes at the position, without moving it; reads the
+        file once if nothing is buffered. May return more or fewer than `size`."""
+        operator.index(size)
+        self._check_reading("peek of closed file")
+        async with self._lock:
+            await self._prepare_read()
+            if self._rpos == len(self._rbuf):
+                await self._fill()
+            return self._rbuf[self._rpos:]
+
+    async def readinto(self, buffer: Buffer) -> int:
+        """Fill `buffer` from the position; fewer bytes only at end of file."""
+        return await self._readinto(buffer, once=False)
+
+    async def readinto1(self, buffer: Buffer) -> int:
+        """Fill `buffer` with at most one read of the file."""
+        return await self._readinto(buffer, once=True)
+
+    async def _readinto(self, buffer: Buffer, *, once: bool) -> int:
+        view = writable_view(buffer)
+        self._check_reading("readinto of closed file")
+        async with self._lock:
+            await self._prepare_read()
+            total = view.nbytes
+            head = self._take(total)
+            view[:len(head)] = head
+            done = len(head)
+            while done < total and not (once and done):
+                missing = total - done
+                if missing >= self._buffer_size:
+                    got = await self._raw.readinto(view[done:])
+                else:
+                    await self._fill()
+                    chunk = self._take(missing)
+                    got = len(chunk)
+                    view[done:done + got] = chunk
+                if got == 0:
+                    break
+                done += got
+                if once:
+                    break
+            return done
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        """One line, up to and including ``b"\\n"``, of at most `size` bytes
+        when `size` is not negative; ``b""`` at end of file."""
+        limit = _limit_arg(size)
+        self._check_reading("readline of closed file")
+        line = self._buffered_line(limit)
+        if line is not None:
+            return line
+        return await self._readline(limit)
+
+    def _buffered_line(self, limit: int) -> bytes | None:
+        # A whole line already in the buffer needs no lock and no await.
+        if self._lock.locked():
+            return None
+        rbuf, rpos = self._rbuf, self._rpos
+        end = len(rbuf) if limit < 0 else min(len(rbuf), rpos + limit)
+        i = rbuf.find(b"\n", rpos, end)
+        if i < 0:
+            if limit >= 0 and end - rpos == limit:
+                self._rpos = end
+                return rbuf[rpos:end]
+            return None
+        self._rpos = i + 1
+        return rbuf[rpos:i + 1]
+
+    async def _readline(self, limit: int) -> bytes:
+        async with self._lock:
+            await self._prepare_read()
+            parts: list[bytes] = []
+            taken = 0
+            while limit < 0 or taken < limit:
+                rbuf, rpos = self._rbuf, self._rpos
+                end = len(rbuf) if limit < 0 else min(len(rbuf), rpos + limit - taken)
+                i = rbuf.find(b"\n", rpos, end)
+                stop = end if i < 0 else i + 1
+                parts.append(rbuf[rpos:stop])
+                taken += stop - rpos
+                self._rpos = stop
+                if i >= 0:
+                    break
+                if (limit < 0 or taken < limit) and not await self._fill():
+                    break
+            return b"".join(parts)
+
+    async def readlines(self, hint: int | None = -1) -> list[bytes]:
+        """The lines up to end of file, or while their total size stays
+        within `hint` when it is positive (the line that crosses it included)."""
+        limit = _limit_arg(hint)
+        self._check_reading("I/O operation on closed file.")
+        lines: list[bytes] = []
+        total = 0
+        async for line in self:
+            lines.append(line)
+            if 0 < limit < total + len(line):
+                break
+            total += len(line)
+        return lines
+
+    def __aiter__(self) -> BufferedFile:
+        self._check_reading("I/O operation on closed file.")
+        return self
+
+    async def __anext__(self) -> bytes:
+        self._check_reading("readline of closed file")
+        line = self._buffered_line(-1)
+        if line is None:
+            line = await self._readline(-1)
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    def _take(self, n: int) -> bytes:
+        """Up to `n` buffered bytes (all of them when `n` is -1), consumed."""
+        rbuf, rpos = self._rbuf, self._rpos
+        end = len(rbuf) if n < 0 else min(len(rbuf), rpos + n)
+        self._rpos = end
+        return rbuf[rpos:end]
+
+    async def _fill(self) -> bool:
+        """Replace the drained buffer by one read of the file; False at end of file."""
+        data = await self._raw.read(self._buffer_size)
+        self._rbuf = data
+        self._rpos = 0
+        return bool(data)
+
+    def _drop_buffer(self) -> None:
+        self._rbuf = b""
+        self._rpos = 0
+
+    async def _prepare_read(self) -> None:
+        if self._wbuf:
+            await self._flush_writes()
+
+    # -- writing -----------------------------------------------------------
+
+    async def write(self, data: Buffer) -> int:
+        """Buffer `data` (any contiguous bytes-like object) for writing at
+        the position, writing the buffer out when it is full; returns its length."""
+        self._check_open("write to closed file")
+        source = byte_view(data)
+        self._check_writable("write")
+        n = len(source)
+        if self._rpos == len(self._rbuf) and not self._lock.locked() \
+                and len(self._wbuf) + n < self._buffer_size:
+            self._rbuf, self._rpos = b"", 0
+            self._wbuf += source
+            return n
+        async with self._lock:
+            await self._unread()
+            self._wbuf += source
+            if len(self._wbuf) >= self._buffer_size:
+                await self._flush_writes()
+            return n
+
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Write every bytes-like object of `lines`, in order."""
+        self._check_open("I/O operation on closed file.")
+        for line in lines:
+            await self.write(line)
+
+    async def flush(self) -> None:
+        """Write out the buffered writes."""
+        self._check_open("flush of closed file")
+        async with self._lock:
+            await self._flush_writes()
+
+    async def _flush_writes(self) -> None:
+        if not self._wbuf:
+            return
+        # The kernel reads the buffer until the write completes: hand it over
+        # and start a new one rather than let later writes change it.
+        pending, self._wbuf = self._wbuf, bytearray()
+        await self._raw.write(pending)
+
+    async def _unread(self) -> None:
+        """Move the raw position back over what was read ahead but not used,
+        so that a write lands where the reader stopped."""
+        ahead = len(self._rbuf) - self._rpos
+        self._drop_buffer()
+        if ahead:
+            await self._raw.seek(-ahead, os.SEEK_CUR)
+
+    async def truncate(self, size: int | None = None) -> int:
+        """Write out the buffer, then resize the file to `size` bytes
+        (default: the position); the position is unchanged."""
+        target = None if size is None else operator.index(size)
+        self._check_open("truncate of closed file")
+        self._check_writable("truncate")
+        async with self._lock:
+            await self._flush_writes()
+            await self._unread()
+            if target is None:
+                target = self._raw.tell()
+            try:
+                return await self._raw.truncate(target)
+            except OSError as error:
+                raise std_error(error) from None
+
+    async def sync(self, data_only: bool = False) -> None:
+        """Write out the buffer, then make the file durable (see `BinaryFile.sync`)."""
+        await self.flush()
+        await self._raw.sync(data_only)
+
+    # -- positioning -------------------------------------------------------
+
+    async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Move the position as ``io.BufferedRandom.seek`` does; a move that
+        stays inside the read buffer keeps the buffer."""
+        offset = operator.index(offset)
+        whence = operator.index(whence)
+        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+            raise ValueError(f"whence value {whence} unsupported")
+        self._check_open("seek of closed file")
+        if not self._raw.seekable():
+            raise io.UnsupportedOperation("File or stream is not seekable.")
+        if whence != os.SEEK_END and not self._wbuf and not self._lock.locked():
+            raw_pos = self._raw.tell()
+            start = raw_pos - len(self._rbuf)
+            target = offset if whence == os.SEEK_SET else raw_pos - len(self._rbuf) + self._rpos + offset
+            if start <= target <= raw_pos:
+                self._rpos = target - start
+                return target
+        async with self._lock:
+            await self._flush_writes()
+            if whence == os.SEEK_CUR:
+                offset -= len(self._rbuf) - self._rpos
+            self._drop_buffer()
+            try:
+                return await self._raw.seek(offset, whence)
+            except OSError as error:
+                if error.errno == errno.EINVAL:
+                    raise std_error(error) from None
+                raise
+
+    # -- closing -----------------------------------------------------------
+
+    async def close(self) -> None:
+        """Write out the buffer and close the file; closing twice is harmless.
+        The file is closed even when the last write fails, whose error is raised."""
+        if self._raw.closed:
+            return
+        try:
+            async with self._lock:
+                await self._flush_writes()
+        finally:
+            self._drop_buffer()
+            await self._raw.close()
+
+    async def __aenter__(self) -> BufferedFile:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        await self.close()
+
+    # -- checks ------------------------------------------------------------
+
+    def _check_open(self, message: str) -> None:
+        if self._raw.closed:
+            raise ValueError(message)
+
+    def _check_open_plain(self) -> None:
+        self._check_open("I/O operation on closed file")
+
+    def _check_reading(self, message: str) -> None:
+        self._check_open(message)
+        if not self._raw.readable():
+            raise io.UnsupportedOperation("read")
+
+    def _check_writable(self, what: str) -> None:
+        if not self._raw.writable():
+            raise io.UnsupportedOperation(what)
+

@@ -1,0 +1,245 @@
+"""`velnor.open`: the built-in ``open``'s contract, with files whose I/O is awaited."""
+
+from __future__ import annotations
+
+import asyncio
+import errno
+import io
+import locale
+import operator
+import os
+import stat
+import sys
+import warnings
+from collections.abc import Callable, Generator
+from types import TracebackType
+from typing import Any, Generic, Literal, TypeAlias, TypeVar, overload
+
+import _velnor
+
+from ._buffered import DEFAULT_BUFFER_SIZE, BufferedFile
+from ._errors import std_error
+from ._files import BinaryFile, _open as open_path
+from ._kernel import await_kernel, close_soon
+from ._modes import OpenMode, parse_mode
+from ._paths import StrOrBytesPath, fs_path
+from ._text import TextFile, check_newline
+
+AnyFile: TypeAlias = TextFile | BufferedFile | BinaryFile
+FileT = TypeVar("FileT", bound=AnyFile)
+FileDescriptorOrPath: TypeAlias = int | StrOrBytesPath
+Opener: TypeAlias = Callable[[str, int], int]
+
+OpenTextMode: TypeAlias = Literal[
+    "r", "w", "a", "x", "r+", "w+", "a+", "x+", "+r", "+w", "+a", "+x",
+    "rt", "wt", "at", "xt", "tr", "tw", "ta", "tx",
+    "r+t", "w+t", "a+t", "x+t", "rt+", "wt+", "at+", "xt+", "+rt", "+wt", "+at", "+xt",
+    "t+r", "t+w", "t+a", "t+x", "tr+", "tw+", "ta+", "tx+",
+]
+OpenBinaryMode: TypeAlias = Literal[
+    "rb", "wb", "ab", "xb", "br", "bw", "ba", "bx",
+    "rb+", "wb+", "ab+", "xb+", "r+b", "w+b", "a+b", "x+b", "+rb", "+wb", "+ab", "+xb",
+    "br+", "bw+", "ba+", "bx+", "b+r", "b+w", "b+a", "b+x", "+br", "+bw", "+ba", "+bx",
+]
+
+
+class FileOpener(Generic[FileT]):
+    """What `velnor.open` returns: ``await`` it for the file, or use it with
+    ``async with`` to have the file closed at the end of the block. Nothing
+    is opened until then."""
+
+    __slots__ = ("_open", "_file")
+
+    def __init__(self, open_file: Callable[[], Generator[Any, None, FileT]]) -> None:
+        self._open: Callable[[], Generator[Any, None, FileT]] = open_file
+        self._file: FileT | None = None
+
+    def __await__(self) -> Generator[Any, None, FileT]:
+        return self._open()
+
+    async def __aenter__(self) -> FileT:
+        self._file = await self
+        return self._file
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        if self._file is not None:
+            await self._file.close()
+
+
+def _optional_str(value: object, what: str) -> None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"open() argument '{what}' must be str or None, "
+                        f"not {type(value).__name__}")
+
+
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenTextMode = "r", buffering: int = -1,  # noqa: A001
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: Opener | None = None) -> FileOpener[TextFile]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: Literal[0],  # noqa: A001
+         encoding: None = None, errors: None = None, newline: None = None,
+         closefd: bool = True, opener: Opener | None = None) -> FileOpener[BinaryFile]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryMode,  # noqa: A001
+         buffering: Literal[-1, 1] = -1, encoding: None = None, errors: None = None,
+         newline: None = None, closefd: bool = True,
+         opener: Opener | None = None) -> FileOpener[BufferedFile]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: int = -1,  # noqa: A001
+         encoding: None = None, errors: None = None, newline: None = None,
+         closefd: bool = True,
+         opener: Opener | None = None) -> FileOpener[BufferedFile | BinaryFile]: ...
+@overload
+def open(file: FileDescriptorOrPath, mode: str, buffering: int = -1,  # noqa: A001
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: Opener | None = None) -> FileOpener[AnyFile]: ...
+
+
+def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # noqa: A001
+         encoding: str | None = None, errors: str | None = None, newline: str | None = None,
+         closefd: bool = True, opener: Opener | None = None) -> FileOpener[Any]:
+    """Open a file as the built-in ``open`` does, for I/O that is awaited.
+
+    ``f = await velnor.open(path)`` or ``async with velnor.open(path, "w")
+    as f:``. The arguments and their meaning are the built-in's: text modes
+    (``"r"``, ``"w"``, ``"a"``, ``"x"``, with ``+`` and ``t``) give a
+    `TextFile` with the built-in's default encoding, `errors` and `newline`
+    handling; binary modes (with ``b``) give a `BufferedFile`, or the
+    unbuffered `BinaryFile` with ``buffering=0``; ``buffering=1`` asks for
+    line buffering in text mode, a larger number for a buffer of that size.
+    `file` is a path (``str``, ``bytes`` or path-like) or a descriptor that is
+    already open, which the file closes unless `closefd` is false; an
+    `opener` is called on this thread, as the built-in calls it, and returns
+    such a descriptor.
+
+    The arguments are checked here, at the call, raising what the built-in
+    raises; opening happens when the result is awaited or entered.
+    """
+    if not isinstance(file, int):
+        text_path, name = fs_path(file)
+    buffering = operator.index(buffering)
+    _optional_str(encoding, "encoding")
+    _optional_str(errors, "errors")
+    _optional_str(newline, "newline")
+    parsed = parse_mode(mode)
+    if parsed.binary:
+        if encoding is not None:
+            raise ValueError("binary mode doesn't take an encoding argument")
+        if errors is not None:
+            raise ValueError("binary mode doesn't take an errors argument")
+        if newline is not None:
+            raise ValueError("binary mode doesn't take a newline argument")
+        if buffering == 1:
+            warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
+                          "the default buffer size will be used", RuntimeWarning, stacklevel=2)
+    else:
+        # The built-in's default, with its EncodingWarning under -X warn_default_encoding.
+        encoding = io.text_encoding(encoding, 2)
+        if encoding == "locale":
+            encoding = "utf-8" if sys.flags.utf8_mode else locale.getencoding()
+    if isinstance(file, int):
+        if file < 0:
+            raise ValueError("negative file descriptor")
+        return FileOpener(lambda: _open_fd(file, parsed, closefd, buffering, encoding, errors,
+                                           newline).__await__())
+    if not closefd:
+        raise ValueError("Cannot use closefd=False with file name")
+    if opener is not None:
+        return FileOpener(lambda: _open_with_opener(
+            opener, text_path, name, parsed, buffering, encoding, errors, newline).__await__())
+    return FileOpener(lambda: _open_path(text_path, name, parsed, buffering, encoding, errors,
+                                         newline).__await__())
+
+
+async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
+                     encoding: str | None, errors: str | None, newline: str | None) -> Any:
+    raw = await open_path(path, name, mode)
+    return await _wrap(raw, mode, buffering, encoding, errors, newline)
+
+
+_OS_FLAGS = {
+    (True, False): os.O_RDONLY, (False, True): os.O_WRONLY, (True, True): os.O_RDWR,
+}
+
+
+def _os_flags(mode: OpenMode) -> int:
+    read, write, append, truncate, create, create_new = mode.flags
+    flags = _OS_FLAGS[(read, write)] | os.O_CLOEXEC
+    if append:
+        flags |= os.O_APPEND
+    if truncate:
+        flags |= os.O_TRUNC
+    if create:
+        flags |= os.O_CREAT
+    if create_new:
+        flags |= os.O_CREAT | os.O_EXCL
+    return flags
+
+
+async def _open_with_opener(opener: Opener, path: str, name: str | bytes, mode: OpenMode,
+                            buffering: int, encoding: str | None, errors: str | None,
+                            newline: str | None) -> Any:
+    fd = opener(path, _os_flags(mode))
+    if not isinstance(fd, int):
+        raise TypeError("expected integer from opener")
+    if fd < 0:
+        raise ValueError(f"opener returned {fd}")
+    return await _open_fd(fd, mode, True, buffering, encoding, errors, newline, name=name)
+
+
+async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
+                   encoding: str | None, errors: str | None, newline: str | None,
+                   name: str | bytes | None = None) -> Any:
+    """A file over the descriptor `fd`: the driver takes it over (a
+    duplicate of it when `closefd` is false, so that the caller's descriptor
+    outlives the file)."""
+    loop = asyncio.get_running_loop()
+    try:
+        st_mode = os.fstat(fd).st_mode
+        # The file starts where the descriptor stands, as the built-in's does.
+        pos = os.lseek(fd, 0, os.SEEK_END if mode.append else os.SEEK_CUR)
+    except OSError as error:
+        if error.errno != errno.ESPIPE:
+            raise std_error(error) from None
+        pos = 0
+    if stat.S_ISDIR(st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+    owned = fd if closefd else os.dup(fd)
+    try:
+        handle, _size, _fd = await await_kernel(
+            _velnor.adopt(owned), abandoned=lambda adopted: close_soon(adopted[0]))
+    except BaseException:
+        if not closefd:
+            os.close(owned)
+        raise
+    raw = BinaryFile(handle=handle, fd=owned, size=pos, name=fd if name is None else name,
+                     mode=mode, loop=loop, st_mode=st_mode, pos=pos)
+    return await _wrap(raw, mode, buffering, encoding, errors, newline)
+
+
+async def _wrap(raw: BinaryFile, mode: OpenMode, buffering: int, encoding: str | None,
+                errors: str | None, newline: str | None) -> Any:
+    """Layer a buffer and a text file over `raw` as the built-in ``open``
+    does; on failure `raw` is closed and the error raised."""
+    try:
+        line_buffering = False
+        if buffering == 1 or (buffering < 0 and raw.isatty()):
+            buffering = -1
+            line_buffering = True
+        if buffering < 0:
+            size = os.fstat(raw.fileno()).st_blksize
+            buffering = size if size > 1 else DEFAULT_BUFFER_SIZE
+        if buffering == 0:
+            if mode.binary:
+                return raw
+            raise ValueError("can't have unbuffered text I/O")
+        buffered = BufferedFile(raw, buffering)
+        if mode.binary:
+            return buffered
+        assert encoding is not None
+        return TextFile(buffered, encoding, errors, newline, line_buffering, mode=mode.given)
+    except BaseException:
+        await raw.close()
+        raise

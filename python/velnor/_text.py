@@ -1,0 +1,638 @@
+"""`TextFile`: the text file that ``velnor.open(p)`` and ``velnor.open(p, "w")`` return."""
+
+from __future__ import annotations
+
+import asyncio
+import codecs
+import io
+import operator
+import os
+from collections.abc import Iterable
+from types import TracebackType
+from typing import Any, Final
+
+from ._buffered import BufferedFile
+
+CHUNK_SIZE: Final = 8192
+"""Bytes decoded at a time while positions may be asked for: the built-in's
+chunk, so that `tell` cookies come out the same."""
+
+ITER_CHUNK_SIZE: Final = 128 * 1024
+"""Bytes decoded at a time while lines are iterated (positions are not
+available then), so that a chunk's lines are split at once, in C."""
+
+_NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
+
+
+def _pack_cookie(position: int, dec_flags: int = 0, bytes_to_feed: int = 0,
+                 need_eof: bool = False, chars_to_skip: int = 0) -> int:
+    # The built-in's layout, so that cookies pass between the two.
+    return (position | (dec_flags << 64) | (bytes_to_feed << 128)
+            | (chars_to_skip << 192) | (int(need_eof) << 256))
+
+
+def _unpack_cookie(cookie: int) -> tuple[int, int, int, bool, int]:
+    rest, position = divmod(cookie, 1 << 64)
+    rest, dec_flags = divmod(rest, 1 << 64)
+    rest, bytes_to_feed = divmod(rest, 1 << 64)
+    need_eof, chars_to_skip = divmod(rest, 1 << 64)
+    return position, dec_flags, bytes_to_feed, bool(need_eof), chars_to_skip
+
+
+def check_newline(newline: str | None) -> None:
+    """Refuse what ``io.TextIOWrapper`` refuses as a `newline`."""
+    if newline is not None and not isinstance(newline, str):
+        raise TypeError(f"illegal newline type: {type(newline).__name__}")
+    if newline not in _NEWLINES:
+        raise ValueError(f"illegal newline value: {newline}")
+
+
+class TextFile:
+    """A text file over a `BufferedFile`, as the built-in ``open`` returns
+    for ``"r"``, ``"w"``, ``"a+"`` and the other text modes.
+
+    Encoding, errors and newline handling, `tell` cookies and `seek` are
+    those of ``io.TextIOWrapper``; every method that may touch the file is a
+    coroutine. Reads decode whole chunks with an incremental decoder, so
+    ``async for line in f`` mostly hands out lines already split from a
+    chunk, refilled from the page cache on the calling thread. As with the
+    built-in, `tell` is refused while lines are being iterated, until the
+    iteration ends or the file is repositioned.
+
+    Operations that wait for the file hold a lock of the file, so tasks
+    sharing it see whole operations in turn.
+    """
+
+    __slots__ = ("_buffer", "_encoding", "_errors", "_readuniversal", "_readtranslate",
+                 "_readnl", "_writetranslate", "_writenl", "_line_buffering", "_decoder",
+                 "_encoder", "_decoded_chars", "_decoded_chars_used", "_snapshot",
+                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lines",
+                 "_line_next", "_lines_base", "_lock", "_mode", "__weakref__")
+
+    def __init__(self, buffer: BufferedFile, encoding: str, errors: str | None = None,
+                 newline: str | None = None, line_buffering: bool = False,
+                 mode: str = "r") -> None:
+        check_newline(newline)
+        if errors is None:
+            errors = "strict"
+        elif not isinstance(errors, str):
+            raise TypeError(f"TextIOWrapper() argument 'errors' must be str or None, "
+                            f"not {type(errors).__name__}")
+        info = codecs.lookup(encoding)
+        if not getattr(info, "_is_text_encoding", True):
+            raise LookupError(f"{encoding!r} is not a text encoding; "
+                              "use codecs.open() to handle arbitrary codecs")
+        self._buffer = buffer
+        self._encoding = encoding
+        self._errors = errors
+        self._mode = mode
+        self._readuniversal = not newline
+        self._readtranslate = newline is None
+        self._readnl = newline
+        self._writetranslate = newline != ""
+        self._writenl = newline or os.linesep
+        self._line_buffering = line_buffering
+        self._decoder: Any = None
+        self._encoder: Any = None
+        self._decoded_chars = ""
+        self._decoded_chars_used = 0
+        # (decoder flags, bytes fed since) at the start of the decoded chunk.
+        self._snapshot: tuple[int, bytes] | None = None
+        self._b2cratio = 0.0
+        self._seekable = self._telling = buffer.seekable()
+        self._has_read1 = True
+        # Lines already split from the decoded chunk for iteration:
+        # `_lines[_line_next:]` start at `_lines_base` plus the lengths of
+        # those before them.
+        self._lines: list[str] | None = None
+        self._line_next = 0
+        self._lines_base = 0
+        self._lock = asyncio.Lock()
+        if buffer.readable():
+            self._make_decoder()
+        if buffer.writable():
+            self._encoder = codecs.getincrementalencoder(encoding)(errors)
+            if self._seekable and buffer.tell() != 0:
+                # Appending, or opened at an offset: no second byte-order mark.
+                self._encoder.setstate(0)
+
+    def _make_decoder(self) -> Any:
+        decoder: Any = codecs.getincrementaldecoder(self._encoding)(self._errors)
+        if self._readuniversal:
+            decoder = io.IncrementalNewlineDecoder(decoder, self._readtranslate)
+        self._decoder = decoder
+        return decoder
+
+    # -- state -------------------------------------------------------------
+
+    @property
+    def buffer(self) -> BufferedFile:
+        """The buffered binary file underneath."""
+        return self._buffer
+
+    @property
+    def name(self) -> str | bytes | int:
+        """The path (or descriptor) the file was opened with."""
+        return self._buffer.name
+
+    @property
+    def mode(self) -> str:
+        """The mode as given to `velnor.open`."""
+        return self._mode
+
+    @property
+    def encoding(self) -> str:
+        """The encoding's name, as given or chosen by default."""
+        return self._encoding
+
+    @property
+    def errors(self) -> str:
+        """The codec error handler (``"strict"`` unless given)."""
+        return self._errors
+
+    @property
+    def newlines(self) -> str | tuple[str, ...] | None:
+        """The kinds of line ending read so far in universal-newline mode."""
+        newlines: str | tuple[str, ...] | None = getattr(self._decoder, "newlines", None)
+        return newlines
+
+    @property
+    def line_buffering(self) -> bool:
+        """Whether a write with a line ending flushes."""
+        return self._line_buffering
+
+    @property
+    def write_through(self) -> bool:
+        """Always false: writes are buffered."""
+        return False
+
+    @property
+    def closed(self) -> bool:
+        """Whether `close` has been called."""
+        return self._buffer.closed
+
+    def fileno(self) -> int:
+        """The file's descriptor."""
+        return self._buffer.fileno()
+
+    def readable(self) -> bool:
+        """Whether the mode allows reading."""
+        return self._buffer.readable()
+
+    def writable(self) -> bool:
+        """Whether the mode allows writing."""
+        return self._buffer.writable()
+
+    def seekable(self) -> bool:
+        """Whether the file supports positioning."""
+        self._check_open()
+        return self._seekable
+
+    def isatty(self) -> bool:
+        """Whether the file is a terminal."""
+        return self._buffer.isatty()
+
+    def __repr__(self) -> str:
+        return (f"<velnor.TextFile name={self.name!r} mode={self._mode!r} "
+                f"encoding={self._encoding!r} closed={self.closed}>")
+
+    # -- decoded characters ------------------------------------------------
+
+    def _drop_lines(self) -> None:
+        """Fold the lines iteration handed out back into the decoded chunk's
+        position; every operation but iteration starts with this."""
+        lines = self._lines
+        if lines is not None:
+            self._decoded_chars_used = self._lines_base + sum(map(len, lines[:self._line_next]))
+            self._lines = None
+
+    def _set_decoded_chars(self, chars: str) -> None:
+        self._decoded_chars = chars
+        self._decoded_chars_used = 0
+
+    def _get_decoded_chars(self, n: int = -1) -> str:
+        offset = self._decoded_chars_used
+        chars = self._decoded_chars[offset:] if n < 0 else self._decoded_chars[offset:offset + n]
+        self._decoded_chars_used += len(chars)
+        return chars
+
+    def _rewind_decoded_chars(self, n: int) -> None:
+        if self._decoded_chars_used < n:
+            raise AssertionError("rewind decoded_chars out of bounds")
+        self._decoded_chars_used -= n
+
+    async def _read_chunk(self, size_hint: int = 0) -> bool:
+        """Decode one more chunk of the file; False at end of file. While
+        positions may be asked for, remember where the chunk started."""
+        decoder = self._decoder
+        if decoder is None:
+            raise ValueError("no decoder")
+        if self._telling:
+            dec_buffer, dec_flags = decoder.getstate()
+            chunk_size = CHUNK_SIZE
+        else:
+            chunk_size = ITER_CHUNK_SIZE
+        if size_hint > 0:
+            size_hint = int(max(self._b2cratio, 1.0) * size_hint)
+        chunk = await self._buffer.read1(max(chunk_size, size_hint))
+        eof = not chunk
+        decoded = decoder.decode(chunk, eof)
+        self._set_decoded_chars(decoded)
+        self._b2cratio = len(chunk) / len(decoded) if decoded else 0.0
+        if self._telling:
+            self._snapshot = (dec_flags, dec_buffer + chunk)
+        return not eof
+
+    # -- reading -----------------------------------------------------------
+
+    async def read(self, size: int | None = -1) -> str:
+        """Up to `size` characters, or everything to the end of the file
+        when `size` is -1 or None."""
+        n = -1 if size is None else operator.index(size)
+        self._check_open()
+        self._check_readable()
+        async with self._lock:
+            self._drop_lines()
+            await self._buffer.flush()
+            decoder = self._decoder
+            if n < 0:
+                data = await self._buffer.read()
+                result: str = self._get_decoded_chars() + decoder.decode(data, True)
+                self._set_decoded_chars("")
+                self._snapshot = None
+                return result
+            result = self._get_decoded_chars(n)
+            while len(result) < n:
+                more = await self._read_chunk(n - len(result))
+                result += self._get_decoded_chars(n - len(result))
+                if not more:
+                    break
+            return result
+
+    async def readline(self, size: int | None = -1) -> str:
+        """One line with its ending (translated as `newline` says), of at
+        most `size` characters when `size` is not negative; ``""`` at end of file."""
+        limit = -1 if size is None else operator.index(size)
+        self._check_open()
+        self._check_readable()
+        async with self._lock:
+            self._drop_lines()
+            return await self._readline(limit)
+
+    async def _readline(self, limit: int) -> str:
+        if not self._decoded_chars:
+            # Nothing decoded since the last repositioning: the built-in
+            # decodes a chunk before it looks at the limit, even for readline(0).
+            while await self._read_chunk():
+                if self._decoded_chars:
+                    break
+        line = self._get_decoded_chars()
+        start = 0
+        while True:
+            if self._readtranslate:
+                pos = line.find("\n", start)
+                if pos >= 0:
+                    endpos = pos + 1
+                    break
+                start = len(line)
+            elif self._readuniversal:
+                # The newline decoder never ends a chunk inside "\r\n".
+                nlpos = line.find("\n", start)
+                crpos = line.find("\r", start)
+                if crpos == -1:
+                    if nlpos == -1:
+                        start = len(line)
+                    else:
+                        endpos = nlpos + 1
+                        break
+                elif nlpos == -1:
+                    endpos = crpos + 1
+                    break
+                elif nlpos < crpos:
+                    endpos = nlpos + 1
+                    break
+                elif nlpos == crpos + 1:
+                    endpos = crpos + 2
+                    break
+                else:
+                    endpos = crpos + 1
+                    break
+            else:
+                readnl = self._readnl
+                assert readnl is not None
+                pos = line.find(readnl, start)
+                if pos >= 0:
+                    endpos = pos + len(readnl)
+                    break
+                start = max(len(line) - len(readnl) + 1, 0)
+            if limit >= 0 and len(line) >= limit:
+                endpos = limit
+                break
+            while await self._read_chunk():
+                if self._decoded_chars:
+                    break
+            if self._decoded_chars:
+                line += self._get_decoded_chars()
+            else:
+                self._set_decoded_chars("")
+                self._snapshot = None
+                return line
+        if 0 <= limit < endpos:
+            endpos = limit
+        self._rewind_decoded_chars(len(line) - endpos)
+        return line[:endpos]
+
+    async def readlines(self, hint: int | None = -1) -> list[str]:
+        """The lines up to end of file, or while their total length stays
+        within `hint` when it is positive (the line that crosses it included).
+        Iterates the file, as the built-in's does, so `tell` is refused
+        afterwards unless the end of the file was reached."""
+        limit = -1 if hint is None else operator.index(hint)
+        self._check_open()
+        lines: list[str] = []
+        total = 0
+        async for line in self:
+            lines.append(line)
+            if 0 < limit < total + len(line):
+                break
+            total += len(line)
+        return lines
+
+    def __aiter__(self) -> TextFile:
+        self._check_open()
+        return self
+
+    async def __anext__(self) -> str:
+        lines = self._lines
+        if lines is not None:
+            i = self._line_next
+            if i < len(lines):
+                self._line_next = i + 1
+                return lines[i]
+        self._telling = False
+        self._check_open()
+        self._check_readable()
+        async with self._lock:
+            self._drop_lines()
+            if self._split_lines():
+                lines = self._lines
+                assert lines is not None
+                self._line_next = 1
+                return lines[0]
+            line = await self._readline(-1)
+        if not line:
+            self._snapshot = None
+            self._telling = self._seekable
+            raise StopAsyncIteration
+        return line
+
+    def _split_lines(self) -> bool:
+        """Split the complete lines of the decoded chunk for iteration, where
+        ``str.splitlines`` (in C) cuts exactly where `readline` would; False
+        when there is no complete line or the newline mode does not allow it."""
+        chars = self._decoded_chars
+        used = self._decoded_chars_used
+        newline = self._readnl
+        if newline is None or newline == "\n":
+            end = chars.rfind("\n", used) + 1
+            if end <= used:
+                return False
+            lines = chars[used:end].splitlines(True)
+            # Any other line break splitlines knows would add a line.
+            if len(lines) != chars.count("\n", used, end):
+                return False
+        elif newline == "":
+            end = max(chars.rfind("\n", used), chars.rfind("\r", used)) + 1
+            if end <= used:
+                return False
+            lines = chars[used:end].splitlines(True)
+            breaks = (chars.count("\n", used, end) + chars.count("\r", used, end)
+                      - chars.count("\r\n", used, end))
+            if len(lines) != breaks:
+                return False
+        else:
+            return False
+        self._lines = lines
+        self._lines_base = used
+        return True
+
+    # -- writing -----------------------------------------------------------
+
+    async def write(self, text: str) -> int:
+        """Encode and buffer `text`, translating ``"\\n"`` as `newline`
+        says; returns its length in characters."""
+        self._check_open()
+        if not isinstance(text, str):
+            raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+        if self._encoder is None:
+            raise io.UnsupportedOperation("not writable")
+        length = len(text)
+        haslf = (self._writetranslate or self._line_buffering) and "\n" in text
+        if haslf and self._writetranslate and self._writenl != "\n":
+            text = text.replace("\n", self._writenl)
+        data = self._encoder.encode(text)
+        async with self._lock:
+            self._drop_lines()
+            await self._buffer.write(data)
+            if self._line_buffering and (haslf or "\r" in text):
+                await self._buffer.flush()
+            if self._decoded_chars or self._snapshot is not None:
+                self._set_decoded_chars("")
+                self._snapshot = None
+            if self._decoder is not None:
+                self._decoder.reset()
+        return length
+
+    async def writelines(self, lines: Iterable[str]) -> None:
+        """Write every string of `lines`, in order."""
+        self._check_open()
+        for line in lines:
+            await self.write(line)
+
+    async def flush(self) -> None:
+        """Write out the buffered text."""
+        self._check_open()
+        self._telling = self._seekable
+        await self._buffer.flush()
+
+    async def truncate(self, size: int | None = None) -> int:
+        """Write out the buffer and resize the file to `size` bytes (default:
+        the position's byte offset)."""
+        self._check_open()
+        await self.flush()
+        if size is None:
+            size = self.tell()
+        return await self._buffer.truncate(size)
+
+    # -- positioning -------------------------------------------------------
+
+    def tell(self) -> int:
+        """An opaque number for `seek` to come back here, as
+        ``io.TextIOWrapper.tell`` makes it (the byte offset when the decoder
+        keeps no state). Synchronous: the buffer's position already counts
+        the text waiting to be written."""
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        if not self._telling:
+            raise OSError("telling position disabled by next() call")
+        self._drop_lines()
+        position = self._buffer.tell()
+        decoder = self._decoder
+        if decoder is None or self._snapshot is None:
+            if self._decoded_chars_used < len(self._decoded_chars):
+                raise AssertionError("pending decoded text")
+            return position
+        dec_flags, next_input = self._snapshot
+        position -= len(next_input)
+        chars_to_skip = self._decoded_chars_used
+        if chars_to_skip == 0:
+            return _pack_cookie(position, dec_flags)
+        saved_state = decoder.getstate()
+        try:
+            # Guess where the skipped characters end from the chunk's ratio,
+            # back off until the decoder is at a clean start, then walk forward.
+            skip_bytes = int(self._b2cratio * chars_to_skip)
+            skip_back = 1
+            while skip_bytes > 0:
+                self._decoder_setstate(position, dec_flags)
+                n = len(decoder.decode(next_input[:skip_bytes]))
+                if n <= chars_to_skip:
+                    pending, flags = decoder.getstate()
+                    if not pending:
+                        dec_flags = flags
+                        chars_to_skip -= n
+                        break
+                    skip_bytes -= len(pending)
+                    skip_back = 1
+                else:
+                    skip_bytes -= skip_back
+                    skip_back *= 2
+            else:
+                skip_bytes = 0
+                self._decoder_setstate(position, dec_flags)
+            start_pos = position + skip_bytes
+            start_flags = dec_flags
+            if chars_to_skip == 0:
+                return _pack_cookie(start_pos, start_flags)
+            bytes_fed = 0
+            need_eof = False
+            chars_decoded = 0
+            for i in range(skip_bytes, len(next_input)):
+                bytes_fed += 1
+                chars_decoded += len(decoder.decode(next_input[i:i + 1]))
+                pending, flags = decoder.getstate()
+                if not pending and chars_decoded <= chars_to_skip:
+                    # A clean start point no further than the position.
+                    start_pos += bytes_fed
+                    chars_to_skip -= chars_decoded
+                    start_flags, bytes_fed, chars_decoded = flags, 0, 0
+                if chars_decoded >= chars_to_skip:
+                    break
+            else:
+                chars_decoded += len(decoder.decode(b"", True))
+                need_eof = True
+                if chars_decoded < chars_to_skip:
+                    raise OSError("can't reconstruct logical file position")
+            return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
+        finally:
+            decoder.setstate(saved_state)
+
+    async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+        """Go back to a position `tell` returned (``SEEK_SET``), or to the
+        current position or the end of the file with an offset of 0."""
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        cookie = operator.index(cookie)
+        whence = operator.index(whence)
+        if whence == os.SEEK_CUR:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+            whence = os.SEEK_SET
+            cookie = self.tell()
+        elif whence == os.SEEK_END:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+            async with self._lock:
+                self._drop_lines()
+                await self._buffer.flush()
+                position = await self._buffer.seek(0, os.SEEK_END)
+                self._set_decoded_chars("")
+                self._snapshot = None
+                self._telling = self._seekable
+                if self._decoder is not None:
+                    self._decoder.reset()
+                self._reset_encoder(position == 0)
+                return position
+        if whence != os.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if cookie < 0:
+            raise ValueError(f"negative seek position {cookie}")
+        async with self._lock:
+            self._drop_lines()
+            await self._buffer.flush()
+            start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(cookie)
+            await self._buffer.seek(start_pos)
+            self._set_decoded_chars("")
+            self._snapshot = None
+            self._telling = self._seekable
+            if self._decoder is not None:
+                self._decoder_setstate(start_pos, dec_flags)
+            if chars_to_skip:
+                decoder = self._decoder or self._make_decoder()
+                chunk = await self._buffer.read(bytes_to_feed)
+                self._set_decoded_chars(decoder.decode(chunk, need_eof))
+                self._snapshot = (dec_flags, chunk)
+                if len(self._decoded_chars) < chars_to_skip:
+                    raise OSError("can't restore logical file position")
+                self._decoded_chars_used = chars_to_skip
+            else:
+                self._snapshot = (dec_flags, b"")
+            self._reset_encoder(start_pos == 0 and dec_flags == 0)
+            return cookie
+
+    def _reset_encoder(self, at_start: bool) -> None:
+        # A byte-order mark belongs only at the very start of the file.
+        if self._encoder is not None:
+            if at_start:
+                self._encoder.reset()
+            else:
+                self._encoder.setstate(0)
+
+    def _decoder_setstate(self, position: int, dec_flags: int) -> None:
+        # At the start of the file some decoders (utf-16) must expect a
+        # byte-order mark again, which only reset() restores; it also forgets
+        # the line endings seen, as the built-in's does.
+        if position == 0 and dec_flags == 0:
+            self._decoder.reset()
+        else:
+            self._decoder.setstate((b"", dec_flags))
+
+    # -- closing -----------------------------------------------------------
+
+    async def close(self) -> None:
+        """Write out the buffer and close the file; closing twice is harmless."""
+        if self._buffer.closed:
+            return
+        try:
+            await self.flush()
+        finally:
+            await self._buffer.close()
+
+    async def __aenter__(self) -> TextFile:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        await self.close()
+
+    # -- checks ------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._buffer.closed:
+            raise ValueError("I/O operation on closed file.")
+
+    def _check_readable(self) -> None:
+        if self._decoder is None and not self._buffer.readable():
+            raise io.UnsupportedOperation("not readable")

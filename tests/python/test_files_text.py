@@ -1,0 +1,439 @@
+"""Text files beside the built-in open(): generated operation sequences over
+encodings, error handlers and newline modes (tell cookies included), line
+iteration, line buffering, arguments and their errors, descriptors."""
+
+from __future__ import annotations
+
+import asyncio
+import builtins
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import velnor
+from conftest import Runner
+from files_support import assert_no_fd_leak, disk_dir, evict, settled_fd_count  # noqa: F401
+
+SETTINGS = settings(max_examples=30, deadline=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+TEXT_MODES = ["r", "r+", "w", "w+", "a", "a+", "x+"]
+# Stateless and stateful decoders, byte-order marks, multi-byte characters.
+ENCODINGS = ["utf-8", "latin-1", "utf-16", "utf-8-sig", "utf-32-le", "shift_jis", "iso2022_jp",
+             "gb18030"]
+NEWLINES = [None, "", "\n", "\r", "\r\n"]
+ERRORS = ["strict", "replace", "surrogateescape", "backslashreplace"]
+# Characters that make line ends of every kind, that str.splitlines takes for
+# line ends (and readline does not), and that take several bytes to encode.
+TEXT = st.lists(st.sampled_from(list("ab\n\r\x0c\x1c\x85\u2028é€日") + ["\r\n"]),
+                max_size=40).map("".join)
+CHUNKY_TEXT = st.lists(TEXT, max_size=6).map("".join)
+
+TEXT_OPS = st.one_of(
+    st.tuples(st.just("read"), st.integers(-1, 40)),
+    st.tuples(st.just("readline"), st.integers(-1, 30)),
+    st.tuples(st.just("readlines"), st.integers(-1, 40)),
+    st.tuples(st.just("next")),
+    st.tuples(st.just("write"), TEXT),
+    st.tuples(st.just("writelines"), st.lists(TEXT, max_size=3)),
+    st.tuples(st.just("tell")),
+    st.tuples(st.just("seek_told"), st.integers(0, 8)),
+    st.tuples(st.just("seek"), st.sampled_from([0, 1, 2])),
+    st.tuples(st.just("flush")),
+    st.tuples(st.just("truncate")),
+)
+
+READS = ("read", "readline", "readlines", "next")
+WRITES = ("write", "writelines")
+
+
+def sync_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
+    name, *args = op
+    if name == "next":
+        return next(f, None)
+    if name == "tell":
+        told.append(f.tell())
+        return told[-1]
+    if name == "seek_told":
+        return f.seek(told[args[0] % len(told)]) if told else None
+    if name == "seek":
+        return f.seek(0, args[0])
+    return getattr(f, name)(*args)
+
+
+async def async_op(f: velnor.TextFile, op: tuple[Any, ...], told: list[int]) -> Any:
+    name, *args = op
+    if name == "next":
+        try:
+            return await f.__anext__()
+        except StopAsyncIteration:
+            return None
+    if name == "tell":
+        told.append(f.tell())
+        return told[-1]
+    if name == "seek_told":
+        return await f.seek(told[args[0] % len(told)]) if told else None
+    if name == "seek":
+        return await f.seek(0, args[0])
+    return await getattr(f, name)(*args)
+
+
+def failure(exc: Exception) -> tuple[type[Exception], str]:
+    # The two sides work on files named "ours" and "theirs".
+    return type(exc), str(exc).replace("theirs", "ours")
+
+
+def outcome(call: Any) -> Any:
+    try:
+        return call()
+    except Exception as exc:  # compared by type and message
+        return failure(exc)
+
+
+async def async_outcome(call: Any) -> Any:
+    try:
+        return await call()
+    except Exception as exc:
+        return failure(exc)
+
+
+@SETTINGS
+@given(mode=st.sampled_from(TEXT_MODES), encoding=st.sampled_from(ENCODINGS),
+       newline=st.sampled_from(NEWLINES), errors=st.sampled_from(ERRORS),
+       initial=st.none() | CHUNKY_TEXT | st.binary(max_size=40),
+       ops=st.lists(TEXT_OPS, max_size=12), cold=st.booleans())
+@example(mode="r", encoding="utf-16", newline=None, errors="strict", initial="ab\r\n" * 3000,
+         ops=[("readline", -1), ("tell",), ("read", 5000), ("tell",), ("seek_told", 0),
+              ("read", 3), ("seek_told", 1), ("readline", -1)], cold=False)
+@example(mode="r+", encoding="iso2022_jp", newline="", errors="strict",
+         initial="日a\r" * 2000, ops=[("read", 4097), ("tell",), ("read", 1), ("seek_told", 0),
+                                     ("write", "€"), ("seek", 0), ("read", -1)], cold=False)
+def test_text_operation_sequences_match_the_built_in(
+        run: Runner, disk_dir: Path, mode: str, encoding: str, newline: str | None,
+        errors: str, initial: str | bytes | None, ops: list[tuple[Any, ...]],
+        cold: bool) -> None:
+    for old in disk_dir.iterdir():
+        old.unlink()
+    ours, theirs = disk_dir / "ours", disk_dir / "theirs"
+    if initial is not None:
+        data = initial if isinstance(initial, bytes) else initial.encode(encoding, "replace")
+        ours.write_bytes(data)
+        theirs.write_bytes(data)
+    kwargs = {"encoding": encoding, "newline": newline, "errors": errors}
+
+    async def main() -> None:
+        ref = outcome(lambda: builtins.open(theirs, mode, **kwargs))
+        f = await async_outcome(lambda: velnor.open(ours, mode, **kwargs))
+        if isinstance(ref, tuple):
+            assert f == ref
+            return
+        assert isinstance(f, velnor.TextFile)
+        ours_told: list[int] = []
+        theirs_told: list[int] = []
+        written = False
+        async with f:
+            with ref:
+                for op in ops:
+                    if cold:
+                        evict(ours, required=False)
+                    if written and op[0] in READS:
+                        # The built-in's read1 reads before it writes out what
+                        # is buffered (a read right after a write lands before
+                        # it); velnor writes it out first, as its read does.
+                        ref.flush()
+                        await f.flush()
+                    written = op[0] in WRITES or (written and op[0] not in ("flush", "seek",
+                                                                          "seek_told"))
+                    expected = outcome(lambda: sync_op(ref, op, theirs_told))
+                    got = await async_outcome(lambda: async_op(f, op, ours_told))
+                    assert got == expected, op
+                assert (f.encoding, f.errors, f.newlines, f.mode, f.line_buffering) == \
+                    (ref.encoding, ref.errors, ref.newlines, ref.mode, ref.line_buffering)
+
+    run(main())
+    assert ours.exists() == theirs.exists()
+    if theirs.exists():
+        assert ours.read_bytes() == theirs.read_bytes()
+
+
+@settings(max_examples=25, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.lists(TEXT, max_size=40).map("".join), newline=st.sampled_from(NEWLINES),
+       repeat=st.sampled_from([1, 5000]), stop=st.integers(0, 50))
+def test_line_iteration_matches_the_built_in(run: Runner, tmp_path: Path, text: str,
+                                             newline: str | None, repeat: int,
+                                             stop: int) -> None:
+    """Lines split a whole chunk at a time must be the lines readline gives,
+    whatever other characters splitlines would take for line ends, across
+    chunk boundaries, and the file must go on from where iteration stopped."""
+    path = tmp_path / "lines"
+    path.write_bytes((text * repeat).encode())
+
+    async def main() -> None:
+        with builtins.open(path, encoding="utf-8", newline=newline) as ref:
+            expected = list(ref)
+        with builtins.open(path, encoding="utf-8", newline=newline) as ref:
+            head = []
+            for line in ref:
+                if len(head) == stop:
+                    break
+                head.append(line)
+            rest_expected = (ref.readline(), ref.read(7), ref.readline())
+            ref.seek(0)
+            first_again = ref.readline()
+        async with velnor.open(path, encoding="utf-8", newline=newline) as f:
+            assert [line async for line in f] == expected
+            with pytest.raises(StopAsyncIteration):
+                await f.__anext__()
+            assert f.tell() == path.stat().st_size  # telling again after the end
+        async with velnor.open(path, encoding="utf-8", newline=newline) as f:
+            got_head = []
+            async for line in f:
+                if len(got_head) == stop:
+                    break
+                got_head.append(line)
+            assert got_head == head
+            assert (await f.readline(), await f.read(7), await f.readline()) == rest_expected
+            await f.seek(0)
+            assert await f.readline() == first_again
+
+    run(main())
+
+
+def test_tell_during_iteration_is_refused_until_it_ends_or_seeks(run: Runner,
+                                                                  tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_text("a\nb\nc\n")
+
+    async def main() -> None:
+        with builtins.open(path) as ref:
+            next(ref)
+            with pytest.raises(OSError) as theirs:
+                ref.tell()
+        async with velnor.open(path) as f:
+            assert await f.__anext__() == "a\n"
+            with pytest.raises(OSError) as ours:
+                f.tell()
+            assert str(ours.value) == str(theirs.value)
+            with pytest.raises(OSError):
+                await f.seek(0, os.SEEK_CUR)
+            assert await f.readline() == "b\n"  # reading goes on where iteration left off
+            await f.seek(0)
+            assert f.tell() == 0 and await f.readline() == "a\n" and f.tell() == 2
+
+    run(main())
+
+
+def test_writes_are_buffered_until_flush_close_seek_or_block_exit(run: Runner,
+                                                                   tmp_path: Path) -> None:
+    path = tmp_path / "f"
+
+    async def main() -> None:
+        f = await velnor.open(path, "w", encoding="utf-8")
+        await f.write("one\n")
+        assert path.read_bytes() == b""
+        await f.flush()
+        assert path.read_bytes() == b"one\n"
+        await f.write("two\n")
+        await f.seek(0, os.SEEK_END)
+        assert path.read_bytes() == b"one\ntwo\n"
+        await f.write("three\n")
+        await f.close()
+        assert path.read_bytes() == b"one\ntwo\nthree\n"
+        async with velnor.open(path, "a") as g:
+            await g.writelines(["four\n", "five"])
+            assert path.read_bytes() == b"one\ntwo\nthree\n"
+        assert path.read_text() == "one\ntwo\nthree\nfour\nfive"
+        # Line buffering writes out every line as it is written.
+        async with velnor.open(path, "w", buffering=1) as h:
+            assert h.line_buffering
+            await h.write("partial")
+            assert path.read_bytes() == b""
+            await h.write(" line\nnext")
+            assert path.read_bytes() == b"partial line\nnext"
+        # A buffer of a given size writes out once it is full.
+        async with velnor.open(path, "wb", buffering=16) as b:
+            await b.write(b"x" * 15)
+            assert path.read_bytes() == b""
+            await b.write(b"y")
+            assert path.read_bytes() == b"x" * 15 + b"y"
+
+    run(main())
+
+
+def _call_outcome(call: Any) -> Any:
+    try:
+        result = call()
+    except Exception as exc:
+        return failure(exc)
+    return result
+
+
+@pytest.mark.parametrize("args,kwargs", [
+    (("rb",), {"encoding": "utf-8"}),
+    (("rb",), {"errors": "strict"}),
+    (("rb",), {"newline": "\n"}),
+    (("r",), {"encoding": 5}),
+    (("r",), {"errors": 5}),
+    (("r",), {"newline": 5}),
+    (("r", "x"), {}),
+    (("rt+b",), {}),
+    (("rw",), {}),
+    (("",), {}),
+    ((None,), {}),
+], ids=lambda value: repr(value))
+def test_arguments_are_refused_at_the_call_as_the_built_in_does(tmp_path: Path, args: Any,
+                                                                 kwargs: Any) -> None:
+    path = tmp_path / "f"
+    path.write_text("x")
+    expected = _call_outcome(lambda: builtins.open(path, *args, **kwargs))
+    assert isinstance(expected, tuple)
+    assert _call_outcome(lambda: velnor.open(path, *args, **kwargs)) == expected
+
+
+@pytest.mark.parametrize("mode,kwargs", [
+    ("w", {"buffering": 0}),
+    ("w", {"encoding": "no-such-codec"}),
+    ("w", {"encoding": "hex"}),
+    ("w", {"newline": "\n\n"}),
+    ("r", {"buffering": 0}),
+])
+def test_arguments_refused_once_the_file_is_open_leave_what_the_built_in_leaves(
+        run: Runner, tmp_path: Path, mode: str, kwargs: Any) -> None:
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    expected = _call_outcome(lambda: builtins.open(theirs, mode, **kwargs))
+    assert isinstance(expected, tuple)
+    before = settled_fd_count()
+
+    async def main() -> Any:
+        return await async_outcome(lambda: velnor.open(ours, mode, **kwargs))
+
+    assert run(main()) == expected
+    assert ours.exists() == theirs.exists()
+    assert_no_fd_leak(before)
+
+
+def test_default_encoding_and_its_warning_are_the_built_ins(tmp_path: Path) -> None:
+    script = f"""
+import asyncio, json, warnings, velnor
+async def main():
+    with warnings.catch_warnings(record=True) as ours:
+        warnings.simplefilter("always")
+        async with velnor.open({str(tmp_path / 'f')!r}, "w") as f:
+            encoding = f.encoding
+    with warnings.catch_warnings(record=True) as theirs:
+        warnings.simplefilter("always")
+        with open({str(tmp_path / 'g')!r}, "w") as g:
+            std_encoding = g.encoding
+    print(json.dumps([encoding, std_encoding,
+                      [(w.category.__name__, w.filename, w.lineno) for w in ours],
+                      [w.category.__name__ for w in theirs]]))
+asyncio.run(main())
+"""
+    for flags, warned in (([], []), (["-X", "warn_default_encoding"], ["EncodingWarning"]),
+                          (["-X", "utf8"], [])):
+        proc = subprocess.run([sys.executable, *flags, "-c", script], capture_output=True,
+                              text=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        encoding, std_encoding, ours, theirs = json.loads(proc.stdout)
+        assert encoding == std_encoding
+        assert [category for category, _, _ in ours] == theirs == warned
+        # The warning points at the line that called velnor.open.
+        assert all(where == ["<string>", 6] for _, *where in ours)
+
+
+def test_descriptors_open_as_the_built_in_opens_them(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"first\nsecond\n")
+    before = settled_fd_count()
+
+    async def main() -> None:
+        fd = os.open(path, os.O_RDWR)
+        os.lseek(fd, 6, os.SEEK_SET)
+        async with velnor.open(fd, "r+", closefd=False) as f:
+            assert f.name == fd and f.tell() == 6
+            assert await f.readline() == "second\n"
+            await f.write("third\n")
+        os.fstat(fd)  # still open
+        async with velnor.open(fd, "rb", buffering=0) as raw:
+            assert isinstance(raw, velnor.BinaryFile) and raw.name == fd
+        with pytest.raises(OSError):
+            os.fstat(fd)  # closed with the file
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+        async with velnor.open(fd, "ab") as b:
+            assert b.tell() == len(b"first\nsecond\nthird\n")
+            await b.write(b"end")
+        for bad, kind in ((-1, ValueError), (2**40, OverflowError)):
+            with pytest.raises(kind):
+                await velnor.open(bad)
+        with pytest.raises(ValueError, match="closefd=False with file name"):
+            velnor.open(path, closefd=False)
+        closed = os.open(path, os.O_RDONLY)
+        os.close(closed)
+        with pytest.raises(OSError) as info:
+            await velnor.open(closed)
+        with pytest.raises(OSError) as std:
+            builtins.open(closed)
+        assert (type(info.value), str(info.value)) == (type(std.value), str(std.value))
+        seen: list[tuple[str, int]] = []
+
+        def opener(name: str, flags: int) -> int:
+            seen.append((name, flags))
+            return os.open(name, flags, 0o600)
+
+        async with velnor.open(tmp_path / "made", "x", opener=opener) as made:
+            await made.write("by opener")
+        assert seen[0][0] == str(tmp_path / "made") and seen[0][1] & os.O_EXCL
+
+    run(main())
+    assert path.read_bytes() == b"first\nsecond\nthird\nend"
+    assert (tmp_path / "made").read_text() == "by opener"
+    assert_no_fd_leak(before)
+
+
+def test_pipes_read_lines_as_they_come(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        r, w = os.pipe()
+        os.write(w, b"one\ntwo\n")
+        os.close(w)
+        async with velnor.open(r) as f:
+            assert not f.seekable()
+            assert [line async for line in f] == ["one\n", "two\n"]
+            with pytest.raises(io.UnsupportedOperation):
+                f.tell()
+        r, w = os.pipe()
+        os.write(w, b"a\nb\nc")
+        os.close(w)
+        async with velnor.open(r, "rb", buffering=0) as raw:
+            assert await raw.readline() == b"a\n"
+            assert await raw.readlines() == [b"b\n", b"c"]
+
+    run(main())
+
+
+def test_concurrent_tasks_see_whole_lines(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    lines = [f"line {i} " + "x" * (i % 700) + "\n" for i in range(3000)]
+    path.write_text("".join(lines))
+
+    async def main() -> None:
+        async with velnor.open(path) as f:
+            async def reader() -> list[str]:
+                got = []
+                while line := await f.readline():
+                    got.append(line)
+                    await asyncio.sleep(0)
+                return got
+
+            parts = await asyncio.gather(*(reader() for _ in range(4)))
+        assert sorted(line for part in parts for line in part) == sorted(lines)
+
+    run(main())
