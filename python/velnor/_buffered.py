@@ -7,14 +7,19 @@ import errno
 import io
 import operator
 import os
-from collections.abc import Buffer, Iterable
+from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
+from typing import Final
 
 from ._buffers import byte_view, writable_view
 from ._errors import std_error
 from ._files import BinaryFile
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
+
+ITER_FILL: Final = 64 * 1024
+"""Bytes read at a time while lines are iterated, so that each refill
+gives many lines to split at once."""
 
 
 def _size_arg(size: int | None) -> int:
@@ -45,7 +50,8 @@ class BufferedFile:
     sharing it see whole operations in turn.
     """
 
-    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "__weakref__")
+    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "_lines",
+                 "_line_next", "_lines_base", "__weakref__")
 
     def __init__(self, raw: BinaryFile, buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         if buffer_size <= 0:
@@ -58,6 +64,11 @@ class BufferedFile:
         self._rpos = 0
         self._wbuf = bytearray()
         self._lock = asyncio.Lock()
+        # Lines split from the read buffer for iteration: `_lines[_line_next:]`
+        # start at `_lines_base` plus the lengths of those before them.
+        self._lines: list[bytes] | None = None
+        self._line_next = 0
+        self._lines_base = 0
 
     # -- state -------------------------------------------------------------
 
@@ -156,7 +167,7 @@ class BufferedFile:
         """Up to `size` bytes (default: the buffer's size) with at most one
         read of the file: what is buffered if anything is, else one raw read."""
         n = _limit_arg(size)
-        self._check_reading("read of closed file")
+        self._check_reading("read of closed file", "read1")
         if n < 0:
             n = self._buffer_size
         if n == 0:
@@ -174,7 +185,7 @@ class BufferedFile:
         """The buffered bytes at the position, without moving it; reads the
         file once if nothing is buffered. May return more or fewer than `size`."""
         operator.index(size)
-        self._check_reading("peek of closed file")
+        self._check_reading("peek of closed file", "peek")
         async with self._lock:
             await self._prepare_read()
             if self._rpos == len(self._rbuf):
@@ -191,7 +202,7 @@ class BufferedFile:
 
     async def _readinto(self, buffer: Buffer, *, once: bool) -> int:
         view = writable_view(buffer)
-        self._check_reading("readinto of closed file")
+        self._check_reading("readinto of closed file", "read1" if once else "read")
         async with self._lock:
             await self._prepare_read()
             total = view.nbytes
@@ -239,7 +250,7 @@ class BufferedFile:
         self._rpos = i + 1
         return rbuf[rpos:i + 1]
 
-    async def _readline(self, limit: int) -> bytes:
+    async def _readline(self, limit: int, fill: int = 0) -> bytes:
         async with self._lock:
             await self._prepare_read()
             parts: list[bytes] = []
@@ -254,7 +265,7 @@ class BufferedFile:
                 self._rpos = stop
                 if i >= 0:
                     break
-                if (limit < 0 or taken < limit) and not await self._fill():
+                if (limit < 0 or taken < limit) and not await self._fill(fill):
                     break
             return b"".join(parts)
 
@@ -265,25 +276,78 @@ class BufferedFile:
         self._check_reading("I/O operation on closed file.")
         lines: list[bytes] = []
         total = 0
-        async for line in self:
+        while line := await self.readline():
             lines.append(line)
             if 0 < limit < total + len(line):
                 break
             total += len(line)
         return lines
 
-    def __aiter__(self) -> BufferedFile:
+    def __aiter__(self) -> AsyncIterator[bytes]:
         self._check_reading("I/O operation on closed file.")
-        return self
+        return self._iterate()
+
+    async def _iterate(self) -> AsyncIterator[bytes]:
+        # An async generator: resuming it costs less than a coroutine per
+        # line, and most lines come straight from the split buffer.
+        while True:
+            lines = self._lines
+            if lines is not None:
+                i = self._line_next
+                if i < len(lines):
+                    self._line_next = i + 1
+                    yield lines[i]
+                    continue
+            line = await self._next_line()
+            if not line:
+                return
+            yield line
 
     async def __anext__(self) -> bytes:
-        self._check_reading("readline of closed file")
-        line = self._buffered_line(-1)
-        if line is None:
-            line = await self._readline(-1)
+        lines = self._lines
+        if lines is not None:
+            i = self._line_next
+            if i < len(lines):
+                self._line_next = i + 1
+                return lines[i]
+        line = await self._next_line()
         if not line:
             raise StopAsyncIteration
         return line
+
+    async def _next_line(self) -> bytes:
+        self._check_reading("readline of closed file")
+        if self._split_lines():
+            self._line_next = 1
+            assert self._lines is not None
+            return self._lines[0]
+        return await self._readline(-1, ITER_FILL)
+
+    def _split_lines(self) -> bool:
+        """Split the buffer's complete lines at once for iteration."""
+        if self._lock.locked():
+            return False
+        rbuf, rpos = self._rbuf, self._rpos
+        end = rbuf.rfind(b"\n", rpos) + 1
+        if end <= rpos:
+            return False
+        chunk = rbuf[rpos:end]
+        # bytes.splitlines (in C) also cuts at a lone b"\\r"; use it unless
+        # the chunk holds one.
+        lines = chunk.splitlines(True)
+        if len(lines) != chunk.count(b"\n"):
+            lines = [line + b"\n" for line in chunk.split(b"\n")[:-1]]
+        self._lines = lines
+        self._lines_base = rpos
+        return True
+
+    def _drop_lines(self) -> None:
+        """Fold the lines iteration handed out back into the buffer's
+        position; every other operation starts with this."""
+        lines = self._lines
+        if lines is not None:
+            self._rpos = self._lines_base + sum(map(len, lines[:self._line_next]))
+            self._lines = None
 
     def _take(self, n: int) -> bytes:
         """Up to `n` buffered bytes (all of them when `n` is -1), consumed."""
@@ -292,9 +356,10 @@ class BufferedFile:
         self._rpos = end
         return rbuf[rpos:end]
 
-    async def _fill(self) -> bool:
-        """Replace the drained buffer by one read of the file; False at end of file."""
-        data = await self._raw.read(self._buffer_size)
+    async def _fill(self, size: int = 0) -> bool:
+        """Replace the drained buffer by one read of the file (of the
+        buffer's size, or `size` if larger); False at end of file."""
+        data = await self._raw.read(max(size, self._buffer_size))
         self._rbuf = data
         self._rpos = 0
         return bool(data)
@@ -313,8 +378,8 @@ class BufferedFile:
         """Buffer `data` (any contiguous bytes-like object) for writing at
         the position, writing the buffer out when it is full; returns its length."""
         self._check_open("write to closed file")
-        source = byte_view(data)
         self._check_writable("write")
+        source = byte_view(data)
         n = len(source)
         if self._rpos == len(self._rbuf) and not self._lock.locked() \
                 and len(self._wbuf) + n < self._buffer_size:
@@ -331,6 +396,7 @@ class BufferedFile:
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Write every bytes-like object of `lines`, in order."""
         self._check_open("I/O operation on closed file.")
+        self._check_writable("write")
         for line in lines:
             await self.write(line)
 
@@ -415,6 +481,7 @@ class BufferedFile:
         The file is closed even when the last write fails, whose error is raised."""
         if self._raw.closed:
             return
+        self._drop_lines()
         try:
             async with self._lock:
                 await self._flush_writes()
@@ -432,16 +499,18 @@ class BufferedFile:
     # -- checks ------------------------------------------------------------
 
     def _check_open(self, message: str) -> None:
+        if self._lines is not None:
+            self._drop_lines()
         if self._raw.closed:
             raise ValueError(message)
 
     def _check_open_plain(self) -> None:
         self._check_open("I/O operation on closed file")
 
-    def _check_reading(self, message: str) -> None:
+    def _check_reading(self, message: str, what: str = "read") -> None:
         self._check_open(message)
         if not self._raw.readable():
-            raise io.UnsupportedOperation("read")
+            raise io.UnsupportedOperation(what)
 
     def _check_writable(self, what: str) -> None:
         if not self._raw.writable():

@@ -7,7 +7,8 @@ import codecs
 import io
 import operator
 import os
-from collections.abc import Iterable
+import re
+from collections.abc import AsyncIterator, Iterable
 from types import TracebackType
 from typing import Any, Final
 
@@ -22,6 +23,9 @@ ITER_CHUNK_SIZE: Final = 128 * 1024
 available then), so that a chunk's lines are split at once, in C."""
 
 _NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
+
+_UNIVERSAL_LINE: Final = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)")
+"""A line that ends in any of the universal line endings."""
 
 
 def _pack_cookie(position: int, dec_flags: int = 0, bytes_to_feed: int = 0,
@@ -351,16 +355,35 @@ class TextFile:
         self._check_open()
         lines: list[str] = []
         total = 0
-        async for line in self:
+        while True:
+            try:
+                line = await self.__anext__()
+            except StopAsyncIteration:
+                return lines
             lines.append(line)
             if 0 < limit < total + len(line):
-                break
+                return lines
             total += len(line)
-        return lines
 
-    def __aiter__(self) -> TextFile:
+    def __aiter__(self) -> AsyncIterator[str]:
         self._check_open()
-        return self
+        return self._iterate()
+
+    async def _iterate(self) -> AsyncIterator[str]:
+        # An async generator: resuming it costs less than a coroutine per
+        # line, and most lines come straight from the split chunk.
+        while True:
+            lines = self._lines
+            if lines is not None:
+                i = self._line_next
+                if i < len(lines):
+                    self._line_next = i + 1
+                    yield lines[i]
+                    continue
+            line = await self._next_line()
+            if not line:
+                return
+            yield line
 
     async def __anext__(self) -> str:
         lines = self._lines
@@ -369,6 +392,14 @@ class TextFile:
             if i < len(lines):
                 self._line_next = i + 1
                 return lines[i]
+        line = await self._next_line()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    async def _next_line(self) -> str:
+        """The next line for iteration, ``""`` at the end, which makes the
+        position available again."""
         self._telling = False
         self._check_open()
         self._check_readable()
@@ -383,35 +414,34 @@ class TextFile:
         if not line:
             self._snapshot = None
             self._telling = self._seekable
-            raise StopAsyncIteration
         return line
 
     def _split_lines(self) -> bool:
-        """Split the complete lines of the decoded chunk for iteration, where
-        ``str.splitlines`` (in C) cuts exactly where `readline` would; False
-        when there is no complete line or the newline mode does not allow it."""
+        """Split the complete lines of the decoded chunk at once for
+        iteration, cutting exactly where `readline` would; False when the
+        chunk holds no complete line."""
         chars = self._decoded_chars
         used = self._decoded_chars_used
         newline = self._readnl
-        if newline is None or newline == "\n":
-            end = chars.rfind("\n", used) + 1
-            if end <= used:
-                return False
-            lines = chars[used:end].splitlines(True)
-            # Any other line break splitlines knows would add a line.
-            if len(lines) != chars.count("\n", used, end):
-                return False
-        elif newline == "":
+        if newline == "":
             end = max(chars.rfind("\n", used), chars.rfind("\r", used)) + 1
             if end <= used:
                 return False
-            lines = chars[used:end].splitlines(True)
-            breaks = (chars.count("\n", used, end) + chars.count("\r", used, end)
-                      - chars.count("\r\n", used, end))
-            if len(lines) != breaks:
-                return False
+            chunk = chars[used:end]
+            # str.splitlines (in C) also cuts at other line breaks; use it
+            # unless the chunk holds any.
+            lines = chunk.splitlines(True)
+            if len(lines) != chunk.count("\n") + chunk.count("\r") - chunk.count("\r\n"):
+                lines = _UNIVERSAL_LINE.findall(chunk)
         else:
-            return False
+            sep = "\n" if newline is None else newline
+            end = chars.rfind(sep, used)
+            if end < 0:
+                return False
+            chunk = chars[used:end + len(sep)]
+            lines = chunk.splitlines(True) if sep == "\n" else []
+            if sep != "\n" or len(lines) != chunk.count("\n"):
+                lines = [line + sep for line in chunk.split(sep)[:-1]]
         self._lines = lines
         self._lines_base = used
         return True
@@ -615,6 +645,7 @@ class TextFile:
         """Write out the buffer and close the file; closing twice is harmless."""
         if self._buffer.closed:
             return
+        self._drop_lines()
         try:
             await self.flush()
         finally:

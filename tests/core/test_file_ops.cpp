@@ -112,5 +112,23 @@ TEST_F(DriverTest, CloseWaitsForOperationsAlreadyRunning) {
     ::close(writer);
 }
 
+TEST_F(DriverTest, AdoptTakesOverADescriptorThatCloseThenCloses) {
+    { std::ofstream(path("adopted")) << "0123456789"; }
+    const int fd = ::open(path("adopted").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto h = ok<reply::Handle>(call(op::Adopt{fd}));
+    EXPECT_EQ(h.size, 10u);
+    EXPECT_EQ(h.fd, fd);
+    auto data = ok<reply::Bytes>(call(op::Read{h.id, 6, Alloc{10}})).data;
+    EXPECT_EQ(std::string(data.begin(), data.end()), "6789");
+    ok<reply::Unit>(call(op::Close{h.id}));
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(DriverTest, AdoptingANonDescriptorFailsWithEbadf) {
+    EXPECT_EQ(err(call(op::Adopt{-1})).code, EBADF);
+}
+
 }  // namespace
 }  // namespace velnor::test

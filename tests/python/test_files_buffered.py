@@ -1,0 +1,264 @@
+"""Buffered binary files beside the built-in buffered open(): generated
+operation sequences (buffer sizes, cold pages, every reading and writing
+method), line iteration, and the unbuffered file's lines."""
+
+from __future__ import annotations
+
+import builtins
+import io
+import os
+from pathlib import Path
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import velnor
+from conftest import Runner
+from files_support import disk_dir, evict  # noqa: F401
+
+MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb+"]
+LINES = st.lists(st.sampled_from([b"a", b"bc", b"\n", b"\r", b"\r\n", b"\x00"]),
+                 max_size=40).map(b"".join)
+
+OPS = st.one_of(
+    st.tuples(st.just("read"), st.integers(-1, 40)),
+    st.tuples(st.just("read1"), st.integers(-1, 40)),
+    st.tuples(st.just("readinto"), st.integers(0, 40)),
+    st.tuples(st.just("readinto1"), st.integers(0, 40)),
+    st.tuples(st.just("peek"), st.integers(0, 40)),
+    st.tuples(st.just("readline"), st.integers(-1, 30)),
+    st.tuples(st.just("readlines"), st.integers(-1, 40)),
+    st.tuples(st.just("next")),
+    st.tuples(st.just("write"), LINES),
+    st.tuples(st.just("writelines"), st.lists(LINES, max_size=3)),
+    st.tuples(st.just("seek"), st.integers(-30, 80), st.sampled_from([0, 1, 2])),
+    st.tuples(st.just("tell")),
+    st.tuples(st.just("truncate"), st.none() | st.integers(0, 80)),
+    st.tuples(st.just("flush")),
+)
+# Operations whose result depends on how much each implementation buffers:
+# velnor's result is checked against the data, then the built-in file is
+# moved over the same bytes.
+ONE_READ = ("read1", "readinto1", "peek")
+
+
+def failure(exc: Exception) -> tuple[type[Exception], str]:
+    return type(exc), str(exc)
+
+
+def outcome(call: Any) -> Any:
+    try:
+        return call()
+    except Exception as exc:  # compared by type and message
+        return failure(exc)
+
+
+async def async_outcome(call: Any) -> Any:
+    try:
+        return await call()
+    except Exception as exc:
+        return failure(exc)
+
+
+def sync_op(f: Any, op: tuple[Any, ...]) -> Any:
+    name, *args = op
+    if name == "next":
+        return next(f, None)
+    if name in ("readinto", "readinto1"):
+        buf = bytearray(args[0])
+        return getattr(f, name)(buf), bytes(buf)
+    return getattr(f, name)(*args)
+
+
+async def async_op(f: velnor.BufferedFile, op: tuple[Any, ...]) -> Any:
+    name, *args = op
+    if name == "next":
+        try:
+            return await f.__anext__()
+        except StopAsyncIteration:
+            return None
+    if name in ("readinto", "readinto1"):
+        buf = bytearray(args[0])
+        n = await getattr(f, name)(buf)
+        return n, bytes(buf)
+    if name == "tell":
+        return f.tell()
+    return await getattr(f, name)(*args)
+
+
+def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
+    """What the built-in gives for a one-read operation that velnor answered
+    with `got`: the same bytes from the same position, or the same error."""
+    name, *args = op
+    if isinstance(got, tuple) and isinstance(got[0], type):
+        if name == "peek" and not ref.readable():
+            return failure(io.UnsupportedOperation("peek"))  # the built-in has no peek there
+        return outcome(lambda: sync_op(ref, op))
+    if name == "peek":
+        ahead = ref.peek(args[0])  # does not move
+        shared = min(len(ahead), len(got))
+        agrees = bool(ahead) == bool(got) and got[:shared] == ahead[:shared]
+        return got if agrees else ahead
+    if name == "read1":
+        return ref.read(len(got)) if got or args[0] == 0 else ref.read1(args[0])
+    n, _ = got
+    if n == 0:
+        return sync_op(ref, op)
+    return n, ref.read(n) + bytes(args[0] - n)
+
+
+@settings(max_examples=40, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(mode=st.sampled_from(MODES), initial=st.none() | LINES,
+       buffering=st.sampled_from([-1, 1, 2, 7, 64]), ops=st.lists(OPS, max_size=20),
+       cold=st.booleans())
+@example(mode="rb+", initial=b"a\nbc\n" * 3000, buffering=-1,
+         ops=[("readline", -1), ("next",), ("read", 5000), ("tell",), ("write", b"X"),
+              ("seek", -3, 1), ("readlines", 10), ("next",), ("seek", 0, 2), ("next",)],
+         cold=False)
+def test_buffered_operation_sequences_match_the_built_in(
+        run: Runner, disk_dir: Path, mode: str, initial: bytes | None, buffering: int,
+        ops: list[tuple[Any, ...]], cold: bool) -> None:
+    for old in disk_dir.iterdir():
+        old.unlink()
+    ours, theirs = disk_dir / "ours", disk_dir / "theirs"
+    if initial is not None:
+        ours.write_bytes(initial)
+        theirs.write_bytes(initial)
+
+    async def main() -> None:
+        with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
+            ref = outcome(lambda: builtins.open(theirs, mode, buffering))
+        with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
+            opening = velnor.open(ours, mode, buffering)
+        f = await async_outcome(lambda: opening)
+        if isinstance(ref, tuple):
+            assert f == (ref[0], ref[1].replace("theirs", "ours"))
+            return
+        assert isinstance(f, velnor.BufferedFile)
+        written = False
+        async with f:
+            with ref:
+                for op in ops:
+                    if cold:
+                        evict(ours, required=False)
+                    if written and op[0] in ONE_READ:
+                        # The built-in's read1 reads before it writes out what
+                        # is buffered; velnor writes it out first.
+                        ref.flush()
+                        await f.flush()
+                    written = op[0] in ("write", "writelines") or (
+                        written and op[0] not in ("flush", "seek", "truncate"))
+                    if op[0] in ONE_READ:
+                        got = await async_outcome(lambda: async_op(f, op))
+                        expected = follow(ref, op, got)
+                    else:
+                        expected = outcome(lambda: sync_op(ref, op))
+                        got = await async_outcome(lambda: async_op(f, op))
+                    assert got == expected, op
+                    assert outcome(f.tell) == outcome(ref.tell), op
+
+    run(main())
+    assert ours.exists() == theirs.exists()
+    if theirs.exists():
+        assert ours.read_bytes() == theirs.read_bytes()
+
+
+class _nothing:
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+
+@settings(max_examples=30, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=LINES, repeat=st.sampled_from([1, 4000]), stop=st.integers(0, 30),
+       buffering=st.sampled_from([-1, 0, 3]))
+def test_line_iteration_matches_the_built_in(run: Runner, tmp_path: Path, data: bytes,
+                                             repeat: int, stop: int, buffering: int) -> None:
+    path = tmp_path / "lines"
+    path.write_bytes(data * repeat)
+
+    async def main() -> None:
+        with builtins.open(path, "rb", buffering) as ref:
+            expected = list(ref)
+        with builtins.open(path, "rb", buffering) as ref:
+            head = []
+            for line in ref:
+                if len(head) == stop:
+                    break
+                head.append(line)
+            rest = (ref.readline(), ref.read(5), ref.tell(), ref.readlines(7))
+        async with velnor.open(path, "rb", buffering) as f:
+            assert [line async for line in f] == expected
+        async with velnor.open(path, "rb", buffering) as f:
+            got = []
+            async for line in f:
+                if len(got) == stop:
+                    break
+                got.append(line)
+            assert got == head
+            assert (await f.readline(), await f.read(5), f.tell(), await f.readlines(7)) == rest
+
+    run(main())
+
+
+def test_closed_and_one_way_files_refuse_as_the_built_in_does(run: Runner,
+                                                               tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"abc\n")
+
+    async def main() -> None:
+        ours = await velnor.open(path, "rb+")
+        await ours.close()
+        theirs = builtins.open(path, "rb+")
+        theirs.close()
+        calls: list[tuple[str, tuple[Any, ...]]] = [
+            ("read", ()), ("read1", ()), ("peek", ()), ("readline", ()),
+            ("readinto", (bytearray(1),)), ("write", (b"x",)), ("flush", ()), ("seek", (0,)),
+            ("truncate", ()), ("readlines", ()), ("writelines", ([b"x"],)), ("__next__", ()),
+        ]
+        for name, args in calls:
+            expected = outcome(lambda: getattr(theirs, name)(*args))
+            ours_name = "__anext__" if name == "__next__" else name
+            assert await async_outcome(lambda: getattr(ours, ours_name)(*args)) == expected, name
+        for name in ("tell", "fileno", "readable", "writable", "seekable", "isatty"):
+            assert outcome(getattr(ours, name)) == outcome(getattr(theirs, name)), name
+        async with velnor.open(path, "rb") as ro, velnor.open(tmp_path / "g", "wb") as wo:
+            with builtins.open(path, "rb") as sro, builtins.open(tmp_path / "h", "wb") as swo:
+                for mine, std, name, args in (
+                        (ro, sro, "write", (b"x",)), (ro, sro, "truncate", ()),
+                        (wo, swo, "read", ()), (wo, swo, "readinto", (bytearray(1),)),
+                        (ro, sro, "write", ("text",)), (wo, swo, "write", (5,)),
+                        (ro, sro, "read", (-2,)), (ro, sro, "seek", (0, 5)),
+                        (ro, sro, "seek", (-1,)), (ro, sro, "read", (1.5,))):
+                    expected = outcome(lambda: getattr(std, name)(*args))
+                    assert await async_outcome(lambda: getattr(mine, name)(*args)) == expected
+
+    run(main())
+
+
+def test_unbuffered_lines_leave_the_position_after_the_line(run: Runner,
+                                                            tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"one\n" + b"x" * 20000 + b"\nlast")
+
+    async def main() -> None:
+        async with velnor.open(path, "rb", buffering=0) as f:
+            assert await f.readline() == b"one\n" and f.tell() == 4
+            assert await f.readline(3) == b"xxx" and f.tell() == 7
+            assert await f.readline() == b"x" * 19997 + b"\n"
+            assert [line async for line in f] == [b"last"]
+            await f.seek(0)
+            assert await f.readlines(3) == [b"one\n"]
+            assert await f.readall() == b"x" * 20000 + b"\nlast"
+            assert f.isatty() is False
+
+    run(main())
+    with builtins.open(path, "rb", buffering=0) as std:
+        assert std.readline() == b"one\n" and std.readline(3) == b"xxx"
+        assert std.readlines(3) == [b"x" * 19997 + b"\n"]
