@@ -135,9 +135,14 @@ class BufferedFile:
         n = _size_arg(size)
         self._check_reading("read of closed file")
         rbuf, rpos = self._rbuf, self._rpos
-        if 0 <= n <= len(rbuf) - rpos and not self._lock.locked():
-            self._rpos = rpos + n
-            return rbuf[rpos:rpos + n]
+        if not self._lock.locked():
+            if 0 <= n <= len(rbuf) - rpos:
+                self._rpos = rpos + n
+                return rbuf[rpos:rpos + n]
+            if n >= self._buffer_size and rpos == len(rbuf) and not self._wbuf:
+                # Nothing buffered either way: one read straight from the
+                # file (the raw file serialises it with other tasks' reads).
+                return await self._raw.read(n)
         async with self._lock:
             await self._prepare_read()
             head = self._take(-1)
