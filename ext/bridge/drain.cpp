@@ -32,6 +32,8 @@ void close_abandoned(std::uint64_t handle) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     try {
         driver()->submit(op::Close{handle}, make_callback([](Outcome&&) {}));
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         discard_error();
     }
@@ -88,6 +90,8 @@ void settle(Completion& c) noexcept {
         try {
             Ref exc = io_err_to_pyerr(*error);
             call_quietly(future, names().set_exception, {exc.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             fail_with_pending(future);
@@ -103,6 +107,8 @@ void settle(Completion& c) noexcept {
             Ref id = u64_to_int(handle->id);
             Ref fd = i64_to_int(handle->fd);
             call(c.mode.object.get(), {future, id.get(), fd.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             // Nobody else knows this handle: close it rather than leave the
@@ -121,6 +127,8 @@ void settle(Completion& c) noexcept {
             return;
         }
         call_method(future, names().set_result, {value.get()});
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         set_error_from_current_exception();
         fail_with_pending(future);
@@ -130,12 +138,11 @@ void settle(Completion& c) noexcept {
 }  // namespace
 
 void LoopBridge::drain() {
-    if (!doorbell_) unreachable("doorbell set at construction");
-    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
+    if (bell_.read_end.get() >= 0) {
         // Empty the pipe; how many bytes were in it means nothing.
         unsigned char sink[64];
         for (;;) {
-            const ssize_t n = ::read(pipe->read_end.get(), sink, sizeof sink);
+            const ssize_t n = ::read(bell_.read_end.get(), sink, sizeof sink);
             if (n > 0 || (n < 0 && errno == EINTR)) continue;
             break;
         }
