@@ -138,15 +138,6 @@ void settle(Completion& c) noexcept {
 }  // namespace
 
 void LoopBridge::drain() {
-    if (bell_.read_end.get() >= 0) {
-        // Empty the pipe; how many bytes were in it means nothing.
-        unsigned char sink[64];
-        for (;;) {
-            const ssize_t n = ::read(bell_.read_end.get(), sink, sizeof sink);
-            if (n > 0 || (n < 0 && errno == EINTR)) continue;
-            break;
-        }
-    }
     for (;;) {
         std::vector<Completion> batch = take_queue();
         if (batch.empty()) {

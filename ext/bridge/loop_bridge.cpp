@@ -23,10 +23,14 @@ struct BridgeDeleter {
 };
 
 // Both ends non-blocking and close-on-exec, or two closed ends.
-PipeBell make_pipe() noexcept {
+std::shared_ptr<PipeBell> make_pipe() {
+    auto bell = std::make_shared<PipeBell>();
     int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return {};
-    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+        bell->read_end = UniqueFd(fds[0]);
+        bell->write_end = UniqueFd(fds[1]);
+    }
+    return bell;
 }
 
 // Drops the bridge of a collected loop from the loop map. `self` is the
@@ -51,12 +55,6 @@ PyObject* on_loop_collected_entry(PyObject* self, PyObject* weakref) noexcept {
 }
 
 PyMethodDef LOOP_COLLECTED_METHOD = {"_velnor_loop_collected", on_loop_collected_entry, METH_O, nullptr};
-
-PyObject* remove_reader_name() {
-    static PyObject* name = nullptr;  // kept for the life of the process
-    if (!name) name = checked(PyUnicode_InternFromString("remove_reader")).release();
-    return name;
-}
 
 PyObject* kernel_future_kwnames() {
     static PyObject* names = nullptr;  // kept for the life of the process
@@ -99,7 +97,17 @@ void sweep_closed_loops(Globals& g) {
 
 }  // namespace
 
-LoopBridge::LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, PipeBell bell) noexcept
+void PipeBell::empty() const noexcept {
+    if (read_end.get() < 0) return;
+    unsigned char sink[64];
+    for (;;) {
+        const ssize_t n = ::read(read_end.get(), sink, sizeof sink);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        break;
+    }
+}
+
+LoopBridge::LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept
     : loop_ref_(std::move(loop_ref)), weak_(weak), loop_key_(key), bell_(std::move(bell)) {}
 
 std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
@@ -117,19 +125,18 @@ std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
     }
     std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
                                        BridgeDeleter{});
-    bridge->drain_ = make_drain_handle(bridge);
+    bridge->drain_ = make_drain_handle(bridge, bridge->bell_);
     return bridge;
 }
 
 LoopBridge::~LoopBridge() {
     // Queued completions first (their futures, kept objects and views),
-    // then the loop, the doorbell (read end, then write end), the drain
-    // object and the bound call_soon_threadsafe.
+    // then the loop, the drain object (and with the last of the two the
+    // doorbell pipe) and the bound call_soon_threadsafe.
     queue_.clear();
     loop_ref_.reset();
-    bell_.read_end.reset();
-    bell_.write_end.reset();
     drain_.reset();
+    bell_.reset();
     call_soon_threadsafe_.reset();
 }
 
@@ -172,13 +179,8 @@ Ref LoopBridge::new_future() const {
 }
 
 void LoopBridge::register_doorbell(const std::shared_ptr<LoopBridge>& self, PyObject* loop) {
-    if (bell_.read_end.get() >= 0) {
-        Ref fd = checked(PyLong_FromLong(bell_.read_end.get()));
-        // The descriptor number may have belonged to a doorbell that was
-        // closed while its loop still watched it; a selector keeps such a
-        // registration and would take this add_reader for a change of
-        // callback, never watching the new pipe. Registered afresh.
-        if (!try_call_method(loop, remove_reader_name(), {fd.get()})) discard_error();
+    if (bell_->read_end.get() >= 0) {
+        Ref fd = checked(PyLong_FromLong(bell_->read_end.get()));
         if (try_call_method(loop, names().add_reader, {fd.get(), drain_.get()})) return;
         discard_error();
     }
@@ -226,10 +228,10 @@ void LoopBridge::complete(Completion completion) noexcept {
 
 // Driver thread: never the interpreter lock (gil.hpp).
 void LoopBridge::ring() noexcept {
-    if (bell_.write_end.get() >= 0) {
+    if (bell_->write_end.get() >= 0) {
         const unsigned char byte = 0x01;
         // EAGAIN means the pipe is full of unread bytes: the loop will wake.
-        while (::write(bell_.write_end.get(), &byte, 1) < 0 && errno == EINTR) {
+        while (::write(bell_->write_end.get(), &byte, 1) < 0 && errno == EINTR) {
         }
     }
     if (via_ringer_.load(std::memory_order_acquire)) {

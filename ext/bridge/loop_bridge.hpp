@@ -17,11 +17,20 @@ namespace velnor::ext {
 // The doorbell: a non-blocking, close-on-exec pipe that the driver thread
 // rings by writing one byte. The loop watches the read end with add_reader;
 // a loop that cannot is woken by the ringer (ringer.hpp) instead, and the
-// drain still empties the pipe. Either end may be closed when the pipe
-// could not be made: then only the ringer wakes the loop.
+// drain still empties the pipe. Both ends are closed when the pipe could
+// not be made: then only the ringer wakes the loop.
+//
+// Shared by the bridge and its drain object, the pipe lives as long as
+// either: as long as the loop may still watch its read end. A descriptor
+// number the loop still has registered is thus never handed to a new
+// doorbell, which the loop's selector would take for the old one (a loop
+// whose bridge was dropped while it runs keeps its old registration).
 struct PipeBell {
     UniqueFd read_end;
     UniqueFd write_end;
+
+    // Reads whatever is in the pipe; how many bytes means nothing.
+    void empty() const noexcept;
 };
 
 class LoopBridge {
@@ -60,8 +69,8 @@ public:
     // quiet. Any thread; never fails.
     void complete(Completion completion) noexcept;
 
-    // Settles everything queued, including what arrives meanwhile. Loop
-    // thread, interpreter lock held.
+    // Settles everything queued, including what arrives meanwhile; the
+    // caller has emptied the pipe first. Loop thread, interpreter lock held.
     void drain();
 
     // For the ringer: claims an owed wake-up.
@@ -71,7 +80,7 @@ public:
     void wake_by_call_soon();
 
 private:
-    LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, PipeBell bell) noexcept;
+    LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept;
     void ring() noexcept;
     std::vector<Completion> take_queue() noexcept;
 
@@ -80,7 +89,7 @@ private:
     Ref loop_ref_;
     bool weak_;
     std::uintptr_t loop_key_;
-    PipeBell bell_;
+    std::shared_ptr<PipeBell> bell_;  // never null
     Ref drain_;
     // Set before `via_ringer_`; read only by the ringer.
     Ref call_soon_threadsafe_;

@@ -59,7 +59,7 @@ int reap_read(rt::Ring& ring) {
         }
         if (read_done && cancel_sent == cancel_done) break;
         const int r = ring.submit_and_wait(1);
-        if (r >= 0 || cancel_sent) continue;
+        if (r >= 0) continue;
         if (r != -EINTR) {
             // The wait itself failed, so the read may still be pending: its
             // buffer stays where it is, and the ring goes (closing it
@@ -68,7 +68,7 @@ int reap_read(rt::Ring& ring) {
         }
         // Interrupted: the signal's handler runs here, as for any blocking
         // call of the interpreter's; one that raises ends the wait.
-        if (PyErr_CheckSignals() < 0) {
+        if (!cancel_sent && PyErr_CheckSignals() < 0) {
             io_uring_sqe* sqe = ring.get_sqe();
             if (!sqe) unreachable("probe submission queue full");
             sqe->opcode = IORING_OP_ASYNC_CANCEL;

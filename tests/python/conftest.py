@@ -32,6 +32,11 @@ def pytest_configure(config: pytest.Config) -> None:
     _watchdog_out.append(os.fdopen(os.dup(2), "w"))
 
 
+def pytest_unconfigure(config: pytest.Config) -> None:
+    while _watchdog_out:
+        _watchdog_out.pop().close()
+
+
 @pytest.fixture(autouse=True)
 def _native_hang_watchdog(request: pytest.FixtureRequest) -> Any:
     marker = request.node.get_closest_marker("timeout")

@@ -8,32 +8,53 @@ import asyncio
 import gc
 import os
 import signal
-import sys
 import textwrap
-import threading
 import warnings
+import weakref
 from pathlib import Path
 
 import _velnor
 import pytest
 import velnor
 
-from conftest import base_loop_class, run_on, run_script
+from conftest import base_loop_class, run_script
 from reliability_support import failed_exits, fd_count, other_interpreters, warm_settled_fd_count
 
 
+async def nop() -> None:
+    await asyncio.wait_for(_velnor.probe_nop(), 10)
+
+
+def collectable_after_running(loop_kind: str) -> bool:
+    """Whether an unclosed loop of this kind that ran a coroutine can be
+    collected at all, velnor aside (uvloop keeps such loops alive)."""
+    async def nothing() -> None:
+        await asyncio.sleep(0)
+
+    loop = base_loop_class(loop_kind)()
+    loop.run_until_complete(nothing())
+    gone = weakref.ref(loop)
+    del loop
+    gc.collect()
+    return gone() is None
+
+
 def test_unclosed_loops_that_are_collected_take_their_bridges_along(loop_kind: str) -> None:
-    before = warm_settled_fd_count()
     with warnings.catch_warnings():
         # asyncio warns about every unclosed loop it collects.
         warnings.simplefilter("ignore", ResourceWarning)
+        if not collectable_after_running(loop_kind):
+            pytest.skip(f"an unclosed {loop_kind} loop that ran is never collected")
+        before = warm_settled_fd_count()
         for _ in range(20):
             loop = base_loop_class(loop_kind)()
-            loop.run_until_complete(_velnor.probe_nop())
+            loop.run_until_complete(nop())
+            gone = weakref.ref(loop)
             del loop
             gc.collect()
-    # The loops' own descriptors go with them; a bridge kept alive would
-    # keep its loop and the loop's descriptors too, and its pipe.
+            # A bridge that held its loop would keep it, with the loop's
+            # descriptors and its own pipe.
+            assert gone() is None
     assert fd_count() <= before
 
 
@@ -45,7 +66,7 @@ def test_a_loop_collected_with_operations_done_can_be_replaced_at_its_address(
         warnings.simplefilter("ignore", ResourceWarning)
         for _ in range(20):
             loop = base_loop_class(loop_kind)()
-            assert loop.run_until_complete(asyncio.wait_for(_velnor.probe_nop(), 10)) is None
+            loop.run_until_complete(nop())
             del loop
             gc.collect()
 
@@ -153,34 +174,53 @@ def test_a_loop_that_calls_velnor_from_its_own_methods_does_not_deadlock(
     assert proc.stdout == "leaving\n"
 
 
-def test_a_loop_whose_bridge_was_dropped_while_running_is_woken_by_the_next(
-        loop_kind: str) -> None:
-    class Misbehaving(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
-        # Its is_closed raises, which counts as closed: any new loop's
-        # bridge drops this loop's bridge although it is running.
-        def is_closed(self) -> bool:
-            raise RuntimeError("is_closed refused")
+MISBEHAVING_LOOP = """
+    import asyncio, threading
+    import _velnor
+    from conftest import base_loop_class, run_on
 
-    def other_loop() -> None:
-        run_on(loop_kind, _velnor.probe_nop())
+    KIND = {kind!r}
 
-    async def main() -> None:
+    async def nop():
         await asyncio.wait_for(_velnor.probe_nop(), 10)
+
+    class Misbehaving(base_loop_class(KIND)):
+        # While it misbehaves its is_closed raises, which counts as closed:
+        # any new loop's bridge drops this loop's bridge although it runs.
+        misbehave = True
+
+        def is_closed(self):
+            if self.misbehave:
+                raise RuntimeError("is_closed refused")
+            return super().is_closed()
+
+    def other_loop():
+        run_on(KIND, nop())
+
+    async def main():
+        await nop()
         for _ in range(3):
-            # Another loop drops our bridge, and our next operation builds a
-            # new one whose pipe is likely to get the old descriptor numbers.
+            # Another loop drops our bridge; our next operation builds a new
+            # one, whose pipe must not take descriptor numbers this loop
+            # still watches for the old one.
             t = threading.Thread(target=other_loop)
             t.start()
             t.join()
-            await asyncio.wait_for(_velnor.probe_nop(), 10)
+            await nop()
 
     loop = Misbehaving()
-    try:
-        loop.run_until_complete(main())
-    finally:
-        # close() itself does not ask is_closed of asyncio's loops; uvloop's
-        # does, so uvloop's is asked through the base class.
-        base_loop_class(loop_kind).close(loop)
+    loop.run_until_complete(main())
+    loop.misbehave = False
+    loop.close()
+    print("leaving")
+"""
+
+
+def test_a_loop_whose_bridge_was_dropped_while_running_is_woken_by_the_next(
+        loop_kind: str) -> None:
+    # Run apart: a loop that is never woken again would wait for ever.
+    proc = run_script(MISBEHAVING_LOOP.format(kind=loop_kind), timeout=60)
+    assert proc.stdout == "leaving\n"
 
 
 def test_a_signal_that_raises_during_the_inline_probe_withdraws_its_read(

@@ -154,14 +154,15 @@ print("leaving")
 EXITS_PER_CASE = 32
 
 
-def interpreter_cases(tmp_path: Path, loop_kind: str) -> dict[str, tuple[str, dict[str, str]]]:
-    cases = {"this": (sys.executable, {})}
+def interpreter_cases(tmp_path: Path, loop_kind: str,
+                      needs: tuple[str, ...] = ()) -> dict[str, tuple[str, dict[str, str]]]:
+    cases: dict[str, tuple[str, dict[str, str]]] = {"this": (sys.executable, {})}
     if os.environ.get("VELNOR_SANITIZED"):
         return cases  # the sanitized build is loaded into this interpreter only
+    needs += ("uvloop",) if loop_kind == "uvloop" else ()
     for label, (python, env) in other_interpreters(tmp_path).items():
-        if loop_kind == "uvloop" and not has_module(python, env, "uvloop"):
-            continue
-        cases[label] = (python, env)
+        if all(has_module(python, env, module) for module in needs):
+            cases[label] = (python, env)
     return cases
 
 
@@ -182,7 +183,8 @@ def test_daemon_loop_threads_exit_cleanly_every_time(loop_kind: str, bell: str,
 @pytest.mark.parametrize("mode", MODES)
 def test_exit_with_operations_in_flight_is_clean_on_other_interpreters(
         loop_kind: str, mode: str, tmp_path: Path) -> None:
-    cases = interpreter_cases(tmp_path, loop_kind)
+    # The script takes its helpers from conftest, which needs pytest.
+    cases = interpreter_cases(tmp_path, loop_kind, needs=("pytest",))
     cases.pop("this")
     if not cases:
         pytest.skip("no other interpreter that can load this build")
