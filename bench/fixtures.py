@@ -95,11 +95,14 @@ def warm(path: Path) -> None:
         os.close(fd)
 
 
-def evict(path: Path) -> None:
+def evict(path: Path, pos: int = 0, length: int = CHUNK) -> bool:
+    """Drop the file's pages from the page cache; whether `length` bytes at
+    `pos` are out of it now (some filesystems keep pages asked to go)."""
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        return not is_cached(fd, pos, length)
     finally:
         os.close(fd)
 
