@@ -16,18 +16,11 @@ from pathlib import Path
 import _velnor
 import pytest
 
-from conftest import run_script
+from support.fds import fd_count
+from support.files import evict
+from support.processes import run_script
 
 DATA = bytes(range(256)) * 64  # 16 KiB
-
-
-def evict(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 @pytest.fixture
@@ -69,9 +62,9 @@ def test_pages_not_in_the_cache_are_refused(cached: tuple[Path, int]) -> None:
         lambda: fp.size() == len(DATA),  # metadata needs no data pages
     ]
     for check in checks:
-        evict(path)
+        evict(path, required=False)
         assert check()
-    evict(path)
+    evict(path, required=False)
     with pytest.raises(BlockingIOError):
         _velnor.probe_pread_nowait(fd, 4096)
     os.pread(fd, len(DATA), 0)
@@ -177,7 +170,7 @@ def test_try_read_file(tmp_path: Path) -> None:
     assert _velnor.try_read_file(str(path) + "\0x") is None
     with pytest.raises(TypeError, match="^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
         _velnor.try_read_file(bytes(path))
-    evict(path)
+    evict(path, required=False)
     assert _velnor.try_read_file(path) is None
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
@@ -201,22 +194,12 @@ def test_try_read_file_needs_cached_dentries(tmp_path: Path) -> None:
 def test_no_descriptor_is_left_behind(tmp_path: Path) -> None:
     path = tmp_path / "f"
     path.write_bytes(DATA)
-    before = len(os.listdir("/proc/self/fd"))
+    before = fd_count()
     for _ in range(200):
         assert _velnor.try_read_file(path) == DATA
         _velnor.try_read_file(tmp_path)
         _velnor.try_read_file("/proc/self/status")
-    assert len(os.listdir("/proc/self/fd")) == before
-
-
-def uring_fds() -> int:
-    count = 0
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            count += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:[io_uring]"
-        except FileNotFoundError:
-            pass
-    return count
+    assert fd_count() == before
 
 
 def test_probe_pread_nowait(cached: tuple[Path, int], tmp_path: Path) -> None:
@@ -287,7 +270,7 @@ def test_probe_ring_setups_are_counted_per_thread(tmp_path: Path,
 
 PER_THREAD_RING_SCRIPT = """
         import os, threading, time, _velnor
-        from test_fast_path import uring_fds
+        from support.fds import uring_fds
         def settled(want, probe):
             # A joined Python thread runs its C++ thread-exit handlers a
             # moment later.

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 # Runs in a fresh interpreter. A loop thread of the parent keeps reads parked
 # on a FIFO and appends running while the main thread forks.
@@ -17,8 +17,10 @@ FORK_SCRIPT = """
     import asyncio, os, sys, threading, traceback, warnings
     warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
     import _velnor
-    from conftest import driver_threads, run_on
-    from reliability_support import APPEND_CREATE, READ_ONLY, RW_CREATE, feed_fifo
+    from support.files import write_fifo as feed_fifo
+    from support.flags import APPEND_CREATE, READ_ONLY, RW_CREATE
+    from support.loops import run_on
+    from support.processes import driver_threads
 
     KIND = {kind!r}
     EXIT = {exit!r}
