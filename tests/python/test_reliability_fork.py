@@ -51,8 +51,10 @@ FORK_SCRIPT = """
         # them may have gone to the child.
         assert results[0] == 8 and len(results[1]) == 4, results[:2]
         assert sorted(bytes(buf) + results[1]) == sorted(b"ABCDEFGHWXYZ"), (buf, results[1])
+        # An append reports the size it saw after itself; other appends may
+        # be half done by then (tmpfs grows a file page by page).
         for n, end in results[2:10]:
-            assert n == len(big) and end % len(big) == 0
+            assert n == len(big) and len(big) <= end <= 8 * len(big), (n, end)
         assert results[10] == len(big)
         await _velnor.close(fifo)
         await _velnor.close(log)
