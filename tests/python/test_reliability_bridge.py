@@ -17,8 +17,9 @@ import _velnor
 import pytest
 import velnor
 
-from conftest import base_loop_class, run_script
-from reliability_support import failed_exits, fd_count, other_interpreters, warm_settled_fd_count
+from support.fds import fd_count, settled_fd_count
+from support.loops import base_loop_class
+from support.processes import failed_exits, other_interpreters, run_script
 
 
 async def nop() -> None:
@@ -45,7 +46,7 @@ def test_unclosed_loops_that_are_collected_take_their_bridges_along(loop_kind: s
         warnings.simplefilter("ignore", ResourceWarning)
         if not collectable_after_running(loop_kind):
             pytest.skip(f"an unclosed {loop_kind} loop that ran is never collected")
-        before = warm_settled_fd_count()
+        before = settled_fd_count()
         for _ in range(20):
             loop = base_loop_class(loop_kind)()
             loop.run_until_complete(nop())
@@ -129,7 +130,7 @@ def test_the_package_does_not_offer_the_modules_shutdown() -> None:
 LOOP_CALLS_VELNOR = """
     import asyncio, threading
     import _velnor
-    from conftest import base_loop_class, run_on
+    from support.loops import base_loop_class, run_on
 
     KIND, WHERE = {kind!r}, {where!r}
     base = base_loop_class(KIND)
@@ -177,7 +178,7 @@ def test_a_loop_that_calls_velnor_from_its_own_methods_does_not_deadlock(
 MISBEHAVING_LOOP = """
     import asyncio, threading
     import _velnor
-    from conftest import base_loop_class, run_on
+    from support.loops import base_loop_class, run_on
 
     KIND = {kind!r}
 

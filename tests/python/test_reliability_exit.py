@@ -12,14 +12,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_script
-from reliability_support import failed_exits, has_module, other_interpreters
+from support.processes import failed_exits, has_module, other_interpreters, run_script
 
 EXIT_SCRIPT = """
     import asyncio, atexit, os, sys, threading, time
     import _velnor
-    from conftest import run_on
-    from reliability_support import APPEND_CREATE, READ_ONLY, RW_CREATE, feed_fifo
+    from support.files import write_fifo as feed_fifo
+    from support.flags import APPEND_CREATE, READ_ONLY, RW_CREATE
+    from support.loops import run_on
 
     KIND, MODE = {kind!r}, {mode!r}
     d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory
@@ -183,8 +183,8 @@ def test_daemon_loop_threads_exit_cleanly_every_time(loop_kind: str, bell: str,
 @pytest.mark.parametrize("mode", MODES)
 def test_exit_with_operations_in_flight_is_clean_on_other_interpreters(
         loop_kind: str, mode: str, tmp_path: Path) -> None:
-    # The script takes its helpers from conftest, which needs pytest.
-    cases = interpreter_cases(tmp_path, loop_kind, needs=("pytest",))
+    # The script's helpers import uvloop whatever the loop.
+    cases = interpreter_cases(tmp_path, loop_kind, needs=("uvloop",))
     cases.pop("this")
     if not cases:
         pytest.skip("no other interpreter that can load this build")
