@@ -103,7 +103,8 @@ void on_message(rt::Runtime& runtime, LoopState& state, Msg& m) {
     auto& s = std::get<message::Submit>(m);
     std::optional<std::uint64_t> handle_id;
     // The id is used up on receipt, whatever becomes of the operation.
-    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op))
+    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op) ||
+        std::holds_alternative<op::Adopt>(s.op))
         handle_id = state.next_handle++;
     const bool* flag = state.cancels.with([&](auto& map) {
         auto [it, inserted] = map.insert_or_assign(s.id, false);
@@ -295,6 +296,16 @@ struct Exec {
 
     rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
 
+    // No system call: the descriptor was opened and checked by the submitter,
+    // which gave it up when it sent this operation.
+    rt::Task<Outcome> operator()(op::Adopt& a) {
+        if (!handle_id) unreachable("adopt allocates an id");
+        if (a.fd < 0) co_return IoError::os(EBADF);
+        const std::int64_t fd = a.fd;
+        files.with([&](auto& m) { m.insert_or_assign(*handle_id, FileRef(a.fd)); });
+        co_return reply::Handle{*handle_id, 0, fd};
+    }
+
     rt::Task<Outcome> operator()(op::Open& o) {
         auto flags = open_flags(o);
         if (auto* e = std::get_if<IoError>(&flags)) co_return *e;
@@ -440,7 +451,8 @@ std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle) {
 
 rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
                           const bool& cancelled) {
-    if (cancelled) co_return cancelled_err();
+    // An adoption is never withdrawn: the descriptor has no other owner.
+    if (cancelled && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
     Exec exec{handle_id, files, cancelled};
     co_return co_await std::visit([&](auto& o) { return exec(o); }, op);
 }

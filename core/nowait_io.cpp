@@ -72,6 +72,18 @@ int open_cached(const char* path) noexcept {
     return r < 0 ? -1 : static_cast<int>(r);
 }
 
+int open_cached_regular(const char* path) noexcept {
+    const int fd = open_cached(path);
+    if (fd < 0) return -1;
+    struct stat st {};
+    // F_SETFL 0 clears O_NONBLOCK: no other status flag was asked for.
+    if (::fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool supports_nowait(int fd) noexcept {
     if (fd < 0) return false;
     std::uint8_t scratch = 0;

@@ -28,6 +28,11 @@ std::optional<std::uint64_t> regular_size(int fd) noexcept;
 // other reason.
 int open_cached(const char* path) noexcept;
 
+// A regular file opened read-only the way `open_cached` does, for keeping:
+// O_NONBLOCK (needed only so that opening a FIFO or device cannot wait) is
+// cleared again. -1 for anything that is not a regular file or any failure.
+int open_cached_regular(const char* path) noexcept;
+
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
 // yes: the data just was not cached).
 bool supports_nowait(int fd) noexcept;
