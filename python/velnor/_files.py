@@ -61,7 +61,7 @@ class BinaryFile:
     the kernel finished anyway advances it.
     """
 
-    __slots__ = ("_handle", "_adopting", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
+    __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
                  "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
 
     def __init__(self, *, handle: int | None, fd: int, size: int, name: str | bytes,
@@ -72,6 +72,7 @@ class BinaryFile:
         # has needed it yet; `_adopting` is the hand-over once one did.
         self._handle = handle
         self._adopting: KernelFuture | None = None
+        self._adopt_waiters = 0
         self._fd = fd
         self._name = name
         self._mode = mode
@@ -246,7 +247,12 @@ class BinaryFile:
             adopting = self._adopting = _velnor.adopt(self._fd)
             adopting.add_done_callback(self._adopted)
         # Shielded: the hand-over is never withdrawn, whoever gives up waiting.
-        opened = await asyncio.shield(adopting)
+        # Counted: a close waits until every waiter has submitted its operation.
+        self._adopt_waiters += 1
+        try:
+            opened = await asyncio.shield(adopting)
+        finally:
+            self._adopt_waiters -= 1
         handle = opened[0]
         assert isinstance(handle, int)
         return handle
@@ -393,18 +399,31 @@ class BinaryFile:
         # The fast path borrows the descriptor: drop it before the close.
         self._fast = None
         handle = self._handle
-        if handle is None:
-            adopting = self._adopting
-            if adopting is None:
-                # The driver never saw it: nothing can be in flight on it.
-                os.close(self._fd)
-                return
-            try:
-                handle = (await asyncio.shield(adopting))[0]
-            except asyncio.CancelledError:
-                adopting.add_done_callback(_close_adopted)
-                raise
+        adopting = self._adopting
+        if handle is None and adopting is None:
+            # The driver never saw it: nothing can be in flight on it.
+            os.close(self._fd)
+            return
+        if handle is None or self._adopt_waiters:
+            assert adopting is not None
+            # Operations that were waiting for the hand-over are in flight
+            # too: they go to the driver before the close does, even if this
+            # task stops waiting.
+            closing = asyncio.ensure_future(self._close_handed_over(adopting))
+            _CLOSING.add(closing)
+            closing.add_done_callback(_CLOSING.discard)
+            await asyncio.shield(closing)
+            return
         await close_handle(handle)
+
+    async def _close_handed_over(self, adopting: KernelFuture) -> None:
+        try:
+            opened = await asyncio.shield(adopting)
+        except Exception:  # the driver is gone: nothing left to close with
+            return
+        while self._adopt_waiters:
+            await asyncio.sleep(0)
+        await close_handle(opened[0])
 
     async def __aenter__(self) -> BinaryFile:
         return self
@@ -504,6 +523,10 @@ def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
             _PARSED[mode] = parsed
     text, name = fs_path(path)
     return FileOpener(text, name, parsed)
+
+
+_CLOSING: set[asyncio.Task[None]] = set()
+"""Closes waiting for a hand-over (the loop keeps only weak references to tasks)."""
 
 
 def _close_adopted(adopting: KernelFuture) -> None:
