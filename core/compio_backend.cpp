@@ -206,7 +206,7 @@ rt::Task<std::optional<IoError>> close_file(FileRef file) {
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
 rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
                                                         std::uint8_t* dst, std::size_t n,
-                                                        const bool& cancelled) {
+                                                        const bool& cancelled, bool spread = false) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
@@ -214,7 +214,8 @@ rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std
         if (cancelled) co_return cancelled_err();
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled);
+        const std::int32_t r =
+            co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled, spread);
         if (r < 0) co_return os_err(r);
         if (r == 0) break;
         filled += static_cast<std::size_t>(r);
@@ -363,7 +364,7 @@ struct Exec {
         if (auto* e = std::get_if<IoError>(&looked)) co_return *e;
         const FileRef file = std::move(std::get<FileRef>(looked));
         if (auto* into = std::get_if<RawBufMut>(&r.target)) {
-            auto n = co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled);
+            auto n = co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled, r.spread);
             if (auto* e = std::get_if<IoError>(&n)) co_return *e;
             co_return reply::Read{std::get<std::size_t>(n)};
         }

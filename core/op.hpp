@@ -50,6 +50,10 @@ struct Open {
 struct Read {
     std::uint64_t handle = 0, pos = 0;
     ReadTarget target;
+    // One of several chunks of a regular file read together: run on the
+    // kernel's workers so that the chunks copy in parallel, rather than one
+    // after another inside the driver thread's submitting call.
+    bool spread = false;
 };
 struct ReadToEnd {
     std::uint64_t handle = 0, pos = 0;

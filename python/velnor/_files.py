@@ -141,24 +141,25 @@ class BinaryFile:
             raise ValueError("read length must be non-negative or -1")
         self._check_usable(reading=True)
         fast = self._fast
+        missed = False
         if not self._users and fast is not None:
             # Nobody holds or waits for the lock, and a read served at once
             # from the page cache cannot interleave with anything: no lock.
             pos = self._pos
-            if n == -1:
-                data = fast.read_all_max(pos, INLINE_COPY_MAX)
-            elif 0 < n <= INLINE_COPY_MAX:
-                data = fast.read(pos, n)
-            else:
-                data = None
-            if data is not None:
-                self._pos = pos + len(data)
-                return data
+            if n == -1 or 0 < n <= INLINE_COPY_MAX:
+                data = fast.read_all_max(pos, INLINE_COPY_MAX) if n == -1 else fast.read(pos, n)
+                if data is not None:
+                    self._pos = pos + len(data)
+                    return data
+                missed = True
+                self._fast_missed()
         await self._acquire()
         try:
             self._check_open()
+            # Taking a free lock does not yield: a miss just now still holds.
+            retry = not (missed and pos == self._pos)
             pos = self._pos
-            data = await (self._read_all(pos) if n == -1 else self._read_at(pos, n))
+            data = await (self._read_all(pos, retry) if n == -1 else self._read_at(pos, n, retry))
             self._pos = pos + len(data)
             return data
         finally:
@@ -196,7 +197,7 @@ class BinaryFile:
         self._check_usable(reading=True)
         return await self._read_at(pos, n)
 
-    async def _read_at(self, pos: int, n: int) -> bytes:
+    async def _read_at(self, pos: int, n: int, try_fast: bool = True) -> bytes:
         if n == 0:
             return b""
         if n >= PARALLEL_MIN and self._regular:
@@ -206,7 +207,7 @@ class BinaryFile:
             if n == 0:
                 return b""
         fast = self._fast
-        if fast is not None and n <= INLINE_COPY_MAX:
+        if fast is not None and try_fast and n <= INLINE_COPY_MAX:
             data = fast.read(pos, n)
             if data is not None:
                 return data
@@ -218,9 +219,9 @@ class BinaryFile:
             return streamed
         return await read_range(handle, pos, n)
 
-    async def _read_all(self, pos: int) -> bytes:
+    async def _read_all(self, pos: int, try_fast: bool = True) -> bytes:
         fast = self._fast
-        if fast is not None:
+        if fast is not None and try_fast:
             data = fast.read_all_max(pos, INLINE_COPY_MAX)
             if data is not None:
                 return data
