@@ -20,9 +20,11 @@ Ref py_open_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto a = params.bind(args, nargs, kwnames);
     const std::string path = arg_path("path", a[0]);
     if (path.find('\0') != std::string::npos) return none();
-    const int fd = fast::open_cached_regular(path.c_str());
-    if (fd < 0) return none();
-    return checked(PyLong_FromLong(fd));
+    UniqueFd fd = fast::open_cached_regular(path.c_str());
+    if (fd.get() < 0) return none();
+    Ref number = checked(PyLong_FromLong(fd.get()));
+    (void)fd.release();  // the caller owns it now
+    return number;
 }
 
 Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
