@@ -54,6 +54,9 @@ const Registration TABLE[] = {
     fn(&PROBE_NOP_METHOD),
     fn(&BACKEND_NAME_METHOD),
     fn(&SHUTDOWN_METHOD),
+    fn(&OPEN_CACHED_METHOD),
+    fn(&ADOPT_METHOD),
+    fn(&TRY_READ_FILE_MAX_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {
