@@ -6,6 +6,7 @@ cannot be evicted, so a cold read there would be a cached read in disguise.
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import tempfile
@@ -23,6 +24,7 @@ COLD_SIZE = 16 * MiB
 COLD_STRIDE = 64 * KiB  # beyond the kernel's readahead window of the previous sample
 BIG_SIZE = 256 * MiB
 WRITE_SIZE = 64 * MiB
+LINES = 200_000  # lines of the text file iterated line by line
 
 
 @dataclass
@@ -33,6 +35,7 @@ class Fixtures:
     small: Path  # one 4 KiB file, cached
     big: Path  # 256 MiB, cached
     cold: Path  # 16 MiB, evicted before every sample
+    lines: Path  # LINES lines of text (about 14.5 MB), cached
     write_dir: Path
     payload: bytes  # the 64 MiB every writer writes
 
@@ -63,6 +66,7 @@ def create(base: str | None = None, *, big: bool = True) -> Fixtures:
         small=root / "small-4KiB.bin",
         big=root / "big-256MiB.bin",
         cold=root / "cold-16MiB.bin",
+        lines=root / "lines-200k.txt",
         write_dir=root / "writes",
         payload=(block * (WRITE_SIZE // len(block))),
     )
@@ -72,7 +76,10 @@ def create(base: str | None = None, *, big: bool = True) -> Fixtures:
     _fill(fx.small, CHUNK, block)
     _fill(fx.big, BIG_SIZE if big else 0, block)
     _fill(fx.cold, COLD_SIZE, block)
-    for p in (fx.seq, fx.regions, fx.small, fx.big):
+    with open(fx.lines, "w", encoding="utf-8") as f:
+        # Lines of 11 to 134 characters, about the issue's 72.5 bytes on average.
+        f.writelines(f"{i:08d} {'word ' * (i % 25)}\n" for i in range(LINES))
+    for p in (fx.seq, fx.regions, fx.small, fx.big, fx.lines):
         warm(p)
     evict(fx.cold)
     return fx
@@ -95,11 +102,14 @@ def warm(path: Path) -> None:
         os.close(fd)
 
 
-def evict(path: Path) -> None:
+def evict(path: Path, pos: int = 0, length: int = CHUNK) -> bool:
+    """Drop the file's pages from the page cache; whether `length` bytes at
+    `pos` are out of it now (some filesystems keep pages asked to go)."""
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        return not is_cached(fd, pos, length)
     finally:
         os.close(fd)
 
@@ -114,6 +124,11 @@ def is_cached(fd: int, pos: int, length: int) -> bool:
             n = os.preadv(fd, [view], pos, os.RWF_NOWAIT)
         except BlockingIOError:
             return False
+        except OSError as e:
+            if e.errno != errno.EOPNOTSUPP:
+                raise
+            # No no-wait reads here (tmpfs): its pages never leave memory.
+            return True
         if n <= 0:
             return n == 0
         pos += n

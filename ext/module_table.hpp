@@ -13,7 +13,6 @@ extern PyMethodDef CLOSE_METHOD;
 extern PyMethodDef SYNC_METHOD;
 extern PyMethodDef SET_LEN_METHOD;
 extern PyMethodDef SIZE_METHOD;
-extern PyMethodDef ADOPT_METHOD;
 
 // data_ops.cpp
 extern PyMethodDef READ_METHOD;
@@ -45,5 +44,12 @@ extern PyMethodDef PROBE_NOP_METHOD;
 // module.cpp
 extern PyMethodDef BACKEND_NAME_METHOD;
 extern PyMethodDef SHUTDOWN_METHOD;
+
+// cached_open.cpp
+extern PyMethodDef OPEN_CACHED_METHOD;
+extern PyMethodDef ADOPT_METHOD;
+
+// fast_path.cpp
+extern PyMethodDef TRY_READ_FILE_MAX_METHOD;
 
 }  // namespace velnor::ext

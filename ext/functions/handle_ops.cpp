@@ -1,4 +1,4 @@
-// open, close, sync, set_len, size, adopt: one operation each on a whole file,
+// open, close, sync, set_len, size: one operation each on a whole file,
 // resolved by the drain's generic conversion.
 #include "ext/capi/binder.hpp"
 #include "ext/capi/convert.hpp"
@@ -54,12 +54,6 @@ Ref py_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return submit(op::Size{arg_u64("handle", a[0])}, ResultMode::plain(), Owner{});
 }
 
-Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> params{"adopt", {"fd"}};
-    const auto a = params.bind(args, nargs, kwnames);
-    return submit(op::Adopt{arg_fd("fd", a[0])}, ResultMode::plain(), Owner{});
-}
-
 }  // namespace
 
 PyMethodDef OPEN_METHOD = fast_method<py_open>(
@@ -68,6 +62,5 @@ PyMethodDef CLOSE_METHOD = fast_method<py_close>("close", "close(handle)\n--\n\n
 PyMethodDef SYNC_METHOD = fast_method<py_sync>("sync", "sync(handle, data_only)\n--\n\n");
 PyMethodDef SET_LEN_METHOD = fast_method<py_set_len>("set_len", "set_len(handle, size)\n--\n\n");
 PyMethodDef SIZE_METHOD = fast_method<py_size>("size", "size(handle)\n--\n\n");
-PyMethodDef ADOPT_METHOD = fast_method<py_adopt>("adopt", "adopt(fd)\n--\n\n");
 
 }  // namespace velnor::ext

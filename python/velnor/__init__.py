@@ -9,7 +9,7 @@ move a whole file at once, like their namesakes on ``pathlib.Path``.
 
 from __future__ import annotations
 
-from _velnor import backend_name, shutdown
+from _velnor import backend_name
 
 from ._buffered import BufferedFile
 from ._files import BinaryFile
@@ -28,7 +28,6 @@ __all__ = [
     "open",
     "read_bytes",
     "read_text",
-    "shutdown",
     "write_bytes",
     "write_text",
 ]

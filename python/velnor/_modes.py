@@ -25,6 +25,8 @@ class OpenMode:
     writable: bool
     append: bool
     flags: tuple[bool, bool, bool, bool, bool, bool]
+    cached_open: bool = False
+    """Read-only: the file may be opened on the calling thread when its path is cached."""
     binary: bool = True
     given: str = ""
 
@@ -63,5 +65,5 @@ def parse_mode(mode: str) -> OpenMode:
     )
     reported = "r" if kind == "w" and plus else kind
     return OpenMode(text=reported + "b" + ("+" if plus else ""), readable=readable,
-                    writable=writable, append=append, flags=flags, binary="b" in letters,
-                    given=mode)
+                    writable=writable, append=append, flags=flags, cached_open=not writable,
+                    binary="b" in letters, given=mode)

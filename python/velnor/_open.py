@@ -43,6 +43,10 @@ OpenBinaryMode: TypeAlias = Literal[
 ]
 
 
+_PARSED: dict[str, OpenMode] = {}
+"""Modes already parsed: the same few strings come back on every call."""
+
+
 class FileOpener(Generic[FileT]):
     """What `velnor.open` returns: ``await`` it for the file, or use it with
     ``async with`` to have the file closed at the end of the block. Nothing
@@ -123,7 +127,11 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
     _optional_str(encoding, "encoding")
     _optional_str(errors, "errors")
     _optional_str(newline, "newline")
-    parsed = parse_mode(mode)
+    parsed = _PARSED.get(mode) if type(mode) is str else None
+    if parsed is None:
+        parsed = parse_mode(mode)
+        if len(_PARSED) < 64:
+            _PARSED[mode] = parsed
     if parsed.binary:
         if encoding is not None:
             raise ValueError("binary mode doesn't take an encoding argument")
@@ -192,9 +200,8 @@ async def _open_with_opener(opener: Opener, path: str, name: str | bytes, mode: 
 async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
                    encoding: str | None, errors: str | None, newline: str | None,
                    name: str | bytes | None = None) -> Any:
-    """A file over the descriptor `fd`: the driver takes it over (a
-    duplicate of it when `closefd` is false, so that the caller's descriptor
-    outlives the file)."""
+    """A file over the descriptor `fd`, or over a duplicate of it when
+    `closefd` is false, so that the caller's descriptor outlives the file."""
     loop = asyncio.get_running_loop()
     try:
         st_mode = os.fstat(fd).st_mode
@@ -208,14 +215,13 @@ async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
     owned = fd if closefd else os.dup(fd)
     try:
-        handle, _size, _fd = await await_kernel(
-            _velnor.adopt(owned), abandoned=lambda adopted: close_soon(adopted[0]))
+        # The driver takes the descriptor over when an operation first needs it.
+        raw = BinaryFile(handle=None, fd=owned, size=pos, name=fd if name is None else name,
+                         mode=mode, loop=loop, st_mode=st_mode, pos=pos)
     except BaseException:
         if not closefd:
             os.close(owned)
         raise
-    raw = BinaryFile(handle=handle, fd=owned, size=pos, name=fd if name is None else name,
-                     mode=mode, loop=loop, st_mode=st_mode, pos=pos)
     return await _wrap(raw, mode, buffering, encoding, errors, newline)
 
 

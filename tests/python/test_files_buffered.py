@@ -15,8 +15,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
-from conftest import Runner
-from files_support import disk_dir, evict  # noqa: F401
+from support.files import evict
+from support.loops import Runner
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb+"]
 LINES = st.lists(st.sampled_from([b"a", b"bc", b"\n", b"\r", b"\r\n", b"\x00"]),

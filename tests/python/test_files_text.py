@@ -19,8 +19,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
-from conftest import Runner
-from files_support import assert_no_fd_leak, disk_dir, evict, settled_fd_count  # noqa: F401
+from support.fds import assert_no_fd_leak, settled_fd_count
+from support.files import evict
+from support.loops import Runner
 
 SETTINGS = settings(max_examples=30, deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
