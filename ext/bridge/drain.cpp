@@ -130,11 +130,13 @@ void settle(Completion& c) noexcept {
 void LoopBridge::drain() {
     if (!doorbell_) unreachable("doorbell set at construction");
     if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
-        // Empty the pipe; how many bytes were in it means nothing.
+        // Empty the pipe; how many bytes were in it means nothing. A read
+        // that did not fill the sink found the pipe empty: asking again would
+        // only fetch an EAGAIN, one system call per drain for nothing.
         unsigned char sink[64];
         for (;;) {
             const ssize_t n = ::read(pipe->read_end.get(), sink, sizeof sink);
-            if (n > 0 || (n < 0 && errno == EINTR)) continue;
+            if (n == static_cast<ssize_t>(sizeof sink) || (n < 0 && errno == EINTR)) continue;
             break;
         }
     }

@@ -420,7 +420,9 @@ class BinaryFile:
     async def _close_handed_over(self, adopting: KernelFuture) -> None:
         try:
             opened = await asyncio.shield(adopting)
-        except Exception:  # the driver is gone: nothing left to close with
+        except Exception:
+            # The hand-over never ran (the driver is gone): still ours.
+            os.close(self._fd)
             return
         while self._adopt_waiters:
             await asyncio.sleep(0)
