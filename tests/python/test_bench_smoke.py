@@ -112,3 +112,22 @@ def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
     text = "\n".join(report.scenario_table(sc, ["asyncio"]))
     assert "velnor 5.00 OVER" in text and "stdlib sync 1.00" in text
     assert "velnor driver/loop CPU 1.50" in text
+
+
+def test_eviction_check_does_not_undo_the_eviction(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A no-wait read that misses starts the readahead: checked that way, the
+    # "evicted" file of a cold case is back in the cache before it is read.
+    monkeypatch.syspath_prepend(str(BENCH))
+    import fixtures
+
+    with tempfile.TemporaryDirectory(dir="/var/tmp") as d:
+        path = Path(d) / "f"
+        path.write_bytes(os.urandom(64 * 1024))
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            if not fixtures.evict(path, 0, 4096):
+                pytest.skip("this filesystem keeps pages that were asked to go")
+            time.sleep(0.05)  # time enough for a readahead to land
+            assert not fixtures.is_resident(fd, 0, 4096)
+        finally:
+            os.close(fd)
