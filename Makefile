@@ -80,13 +80,13 @@ $(VENV)/.tools: $(VENV)/.stamp
 	  "sphinx>=7.2"
 	touch $@
 
-# The extension links its C++ runtime statically, so the wheel needs only
-# glibc; auditwheel names the oldest manylinux policy its symbols allow
+# The wheel is built from the sdist, so the sdist is known to build. The
+# extension links its C++ runtime statically, so the wheel needs only glibc; auditwheel names the oldest manylinux policy its symbols allow
 # (the build machine's glibc bounds it) and refuses any other dependency.
 wheel: $(VENV)/.tools
 	rm -rf dist build/wheel-raw
-	$(PY) -m build --no-isolation --sdist --outdir dist .
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	$(PY) -m build --no-isolation --outdir build/wheel-raw .
+	mkdir -p dist && mv build/wheel-raw/*.tar.gz dist/
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
 	$(VENV)/bin/auditwheel show dist/*.whl
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
