@@ -1,5 +1,5 @@
-// The driver thread: start-up, the message loop, and the execution of every
-// operation as a coroutine task on the completion runtime.
+// The driver thread: start-up, the message loop and its tables (open files,
+// cancel flags); each operation runs as a task (see execute.hpp).
 #pragma once
 
 #include <condition_variable>
@@ -7,11 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <variant>
 
 #include "core/channel.hpp"
-#include "core/file_table.hpp"
 #include "core/op.hpp"
+#include "core/result.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor::compio_backend {
@@ -20,7 +19,7 @@ namespace velnor::compio_backend {
 // or nothing at all when the thread ended before reporting.
 class Startup {
 public:
-    using Report = std::variant<rt::Backend, IoError>;
+    using Report = Result<rt::Backend>;
     void send(Report r);
     void close();  // the sending side went away
     std::optional<Report> wait();
@@ -34,16 +33,10 @@ private:
 
 // Creates the detached thread "velnor-compio". Returns the OS error when the
 // thread cannot be created.
-std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup);
+Result<void> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup);
 
 // The main loop; returns once the channel is closed and drained, after the
 // runtime destroyed what never finished.
 void run(rt::Runtime& runtime, Channel& rx);
-
-// Looks a handle up without changing the table.
-std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle);
-
-rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
-                          const bool& cancelled);
 
 }  // namespace velnor::compio_backend

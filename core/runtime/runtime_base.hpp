@@ -2,6 +2,7 @@
 // the event waker, and the pool side of every request.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -25,8 +26,8 @@ public:
     RuntimeStats stats() const noexcept override { return stats_; }
 
 protected:
-    // Fails (returns -errno) only when the event descriptor cannot be made.
-    int init_common(const RuntimeOptions& options) noexcept;
+    // Fails only when the event descriptor cannot be made.
+    Result<void> init_common(const RuntimeOptions& options) noexcept;
 
     // Hands `req` to the pool; its result comes back through collect_pool().
     void run_on_pool(KernelRequest& req) noexcept;
@@ -60,6 +61,11 @@ protected:
 
 private:
     std::vector<Finished> finished_;  // reused: no allocation per turn
+    // The adaptive spin of work_arrives_soon: how long the next one may
+    // last, and when the thread last gave up and parked.
+    std::chrono::nanoseconds spin_budget_{std::chrono::microseconds(50)};
+    std::chrono::steady_clock::time_point parked_at_{};
+    bool parked_ = false;
     std::size_t pool_in_flight_ = 0;
 };
 

@@ -13,8 +13,6 @@
 namespace velnor::ext {
 namespace {
 
-constexpr int kEcanceled = 125;
-
 // Errors of set_exception and settle_cancelled have nowhere to go.
 void call_quietly(PyObject* future, PyObject* method, std::initializer_list<PyObject*> args) noexcept {
     if (!try_call_method(future, method, args)) discard_error();
@@ -32,6 +30,8 @@ void close_abandoned(std::uint64_t handle) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     try {
         driver()->submit(op::Close{handle}, make_callback([](Outcome&&) {}));
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         discard_error();
     }
@@ -81,13 +81,15 @@ Ref value_of(const Reply& reply, const ResultMode& mode, Ref& mismatch) {
 void settle(Completion& c) noexcept {
     PyObject* future = c.future.get();
     if (auto* error = std::get_if<IoError>(&c.result)) {
-        if (error->is_os() && error->code == kEcanceled) {
+        if (error->is_cancelled()) {
             call_quietly(future, names().settle_cancelled, {});
             return;
         }
         try {
             Ref exc = io_err_to_pyerr(*error);
             call_quietly(future, names().set_exception, {exc.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             fail_with_pending(future);
@@ -103,6 +105,8 @@ void settle(Completion& c) noexcept {
             Ref id = u64_to_int(handle->id);
             Ref fd = i64_to_int(handle->fd);
             call(c.mode.object.get(), {future, id.get(), fd.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             // Nobody else knows this handle: close it rather than leave the
@@ -121,6 +125,8 @@ void settle(Completion& c) noexcept {
             return;
         }
         call_method(future, names().set_result, {value.get()});
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         set_error_from_current_exception();
         fail_with_pending(future);
@@ -130,16 +136,6 @@ void settle(Completion& c) noexcept {
 }  // namespace
 
 void LoopBridge::drain() {
-    if (!doorbell_) unreachable("doorbell set at construction");
-    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
-        // Empty the pipe; how many bytes were in it means nothing.
-        unsigned char sink[64];
-        for (;;) {
-            const ssize_t n = ::read(pipe->read_end.get(), sink, sizeof sink);
-            if (n > 0 || (n < 0 && errno == EINTR)) continue;
-            break;
-        }
-    }
     for (;;) {
         std::vector<Completion> batch = take_queue();
         if (batch.empty()) {

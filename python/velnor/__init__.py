@@ -17,7 +17,7 @@ if sys.platform != "linux":
 
 from importlib.metadata import PackageNotFoundError, version
 
-from _velnor import backend_name, shutdown
+from _velnor import backend_name
 
 from ._files import BinaryFile, FileOpener, open
 from .futures import KernelFuture
@@ -36,7 +36,6 @@ __all__ = [
     "open",
     "read_bytes",
     "read_text",
-    "shutdown",
     "write_bytes",
     "write_text",
 ]

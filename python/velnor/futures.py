@@ -26,15 +26,11 @@ class KernelFuture(asyncio.Future[Any]):
     or raised.
     """
 
-    __slots__ = ("op_ids", "_abort_requested", "_abort_msg")
-
-    op_ids: Sequence[int]
-
-    def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None:
-        super().__init__(loop=loop)
-        self.op_ids = ()
-        self._abort_requested = False
-        self._abort_msg: Any | None = None
+    # Defaults live on the class, not in an __init__: one future is made per
+    # operation, and the base class's own constructor is the cheap part.
+    op_ids: Sequence[int] = ()
+    _abort_requested = False
+    _abort_msg: Any | None = None
 
     def set_result(self, result: Any, /) -> None:
         # A result can only meet a done future if something outside the
@@ -68,13 +64,25 @@ class KernelFuture(asyncio.Future[Any]):
             return False
         if not self.op_ids:
             return super().cancel(msg=msg)
-        if not self._abort_requested:
-            self._abort_requested = True
-            self._abort_msg = msg
-            _velnor.cancel_ops(self.op_ids)
+        self.request_abort(msg)
         return False
+
+    def request_abort(self, msg: Any | None = None) -> None:
+        """Ask the driver, once, to abort the operations behind this future.
+
+        The only road by which the package asks the kernel to stop: a task's
+        cancellation reaches it through `cancel`, and the helpers that await
+        a future on a task's behalf call it directly. The future settles when
+        the kernel has answered; `msg` is what its cancellation then carries.
+        """
+        if self._abort_requested or self.done():
+            return
+        self._abort_requested = True
+        self._abort_msg = msg
+        _velnor.cancel_ops(self.op_ids)
 
     @property
     def abort_requested(self) -> bool:
-        """Whether ``cancel()`` has asked the kernel to abort."""
+        """Whether the kernel has been asked to abort (by ``cancel()`` or
+        `request_abort`)."""
         return self._abort_requested

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 SYS_PREADV2 = 327
 SYS_OPENAT2 = 437

@@ -17,7 +17,7 @@ import pytest
 
 import _velnor
 import velnor
-from conftest import Runner
+from support.loops import Runner
 
 ROOT = Path(__file__).resolve().parents[2]
 USER_PROGRAM = ROOT / "tests" / "typing" / "user_program.py"

@@ -10,6 +10,7 @@ import array
 import asyncio
 import ctypes
 import mmap
+import operator
 import os
 import pickle
 import resource
@@ -27,8 +28,10 @@ import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
-from conftest import base_loop_class
-from reliability_support import READ_ONLY, RW, RW_CREATE, warm_settled_fd_count
+from support.fds import settled_fd_count
+from support.flags import READ_ONLY, RW, RW_CREATE
+from support.loops import base_loop_class
+from support.objects import IndexReturns
 from velnor.futures import KernelFuture
 
 EXAMPLES = settings(max_examples=150, deadline=None,
@@ -44,17 +47,6 @@ class Boom(Exception):
 
 
 SYNC_ERRORS = (TypeError, OverflowError, ValueError, BufferError, MemoryError, Boom)
-
-
-class IndexReturns:
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        return self.value
-
-    def __repr__(self) -> str:
-        return f"IndexReturns({self.value!r})"
 
 
 class IndexRaises:
@@ -118,9 +110,18 @@ FLAG = st.one_of(st.booleans(), st.booleans(), GARBAGE, st.sampled_from([0, 1]))
 HANDLE = st.one_of(st.sampled_from([Ref("ro"), Ref("rw"), Ref("closed"), Ref("dir")]),
                    st.sampled_from([Ref("ro"), Ref("rw")]), ANY_INT)
 # Descriptors for the synchronous paths: only ones this test owns, or ones
-# that cannot be open, so no read ever consumes a pipe of the process.
-FD = st.one_of(st.sampled_from([Ref("ro_fd"), Ref("rw_fd"), Ref("dir_fd")]),
-               ints(st.sampled_from([-1, -(2**31), 2**31 - 1, 2**31, 2**63, 2**64])))
+# that cannot be open, so no read ever consumes (or waits for ever on) a
+# pipe of the process, such as a loop's doorbell or self-pipe. Every number
+# drawn, however it is spelled (a bool, an __index__), is one of those.
+IMPOSSIBLE_FDS = [-1, -(2**31), 2**31 - 1, 2**31, 2**63, 2**64]
+PREPARED_FDS = ["ro_fd", "rw_fd", "dir_fd"]
+FD = st.one_of(
+    st.sampled_from([Ref(name) for name in PREPARED_FDS]),
+    st.sampled_from(IMPOSSIBLE_FDS), st.sampled_from(IMPOSSIBLE_FDS).map(IndexReturns),
+    st.none(), st.floats(), st.text(max_size=4), st.binary(max_size=4), st.just([1]),
+    st.just(object()), st.just(1j), st.builds(IndexReturns, st.sampled_from(["7", None])),
+    st.builds(IndexRaises, st.sampled_from([Boom, TypeError, OverflowError, MemoryError])),
+)
 
 NAME = st.text(st.characters(blacklist_characters="/\0"), min_size=1, max_size=24).filter(
     lambda s: s not in (".", ".."))
@@ -292,7 +293,7 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
     old_as = resource.getrlimit(resource.RLIMIT_AS)
     if not os.environ.get("VELNOR_SANITIZED"):
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE_LIMIT, old_as[1]))
-    fds = warm_settled_fd_count()
+    fds = settled_fd_count()
     box = Sandbox(tmp_path, loop_kind)
     try:
         yield box
@@ -302,7 +303,7 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
         resource.setrlimit(resource.RLIMIT_AS, old_as)
         signal.signal(signal.SIGXFSZ, old_handler)
     # Every handle an example opened was closed again.
-    assert warm_settled_fd_count() == fds
+    assert settled_fd_count() == fds
 
 
 def is_handle_triple(value: Any) -> bool:
@@ -581,6 +582,21 @@ def test_fast_path(sandbox: Sandbox) -> None:
             except SYNC_ERRORS:
                 continue
             assert ok(value), value
+    prop()
+
+
+def test_descriptors_drawn_are_prepared_or_cannot_be_open() -> None:
+    @settings(max_examples=400, deadline=None)
+    @given(FD)
+    def prop(fd: Any) -> None:
+        if isinstance(fd, Ref):
+            assert fd.name in PREPARED_FDS
+            return
+        try:
+            number = operator.index(fd)
+        except Exception:
+            return  # refused before any descriptor is used
+        assert number in IMPOSSIBLE_FDS, number
     prop()
 
 

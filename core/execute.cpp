@@ -1,0 +1,151 @@
+#include "core/execute.hpp"
+
+#include <fcntl.h>
+
+#include <utility>
+
+#include "core/file_io.hpp"
+
+namespace velnor::compio_backend {
+
+namespace {
+
+struct Exec {
+    std::optional<std::uint64_t> handle_id;
+    FileTable& files;
+    const bool& cancelled;
+
+    // Puts an opened file into the table under the id the message loop gave
+    // this operation, and answers with its handle.
+    reply::Handle register_file(FileRef file, std::uint64_t size, const char* what) {
+        if (!handle_id) unreachable(what);
+        const std::int64_t fd = file.fd();
+        files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
+        return reply::Handle{*handle_id, size, fd};
+    }
+
+    rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
+
+    // No system call: the descriptor was opened and checked by the submitter,
+    // which gave it up when it sent this operation.
+    rt::Task<Outcome> operator()(op::Adopt& a) {
+        if (a.fd < 0) co_return IoError::os(EBADF);
+        co_return register_file(FileRef(a.fd), 0, "adopt allocates an id");
+    }
+
+    rt::Task<Outcome> operator()(op::Open& o) {
+        VELNOR_CO_TRY(const int flags, open_flags(o));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(o.path, flags));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        co_return register_file(std::move(file), size, "open allocates an id");
+    }
+
+    rt::Task<Outcome> operator()(op::Close& c) {
+        FileRef file = files.with([&](auto& m) {
+            FileRef f;
+            if (auto it = m.find(c.handle); it != m.end()) {
+                f = std::move(it->second);
+                m.erase(it);
+            }
+            return f;
+        });
+        if (!file) co_return unknown_handle();
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
+        co_return reply::Unit{};
+    }
+
+    rt::Task<Outcome> operator()(op::Sync& s) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY_VOID(from_kernel(co_await rt::fsync(file.fd(), s.data_only)));
+        co_return reply::Unit{};
+    }
+
+    rt::Task<Outcome> operator()(op::SetLen& s) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY_VOID(from_kernel(co_await rt::ftruncate(file.fd(), s.size)));
+        co_return reply::Unit{};
+    }
+
+    rt::Task<Outcome> operator()(op::Size& s) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        co_return reply::Size{size};
+    }
+
+    rt::Task<Outcome> operator()(op::Read& r) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
+        if (auto* into = std::get_if<RawBufMut>(&r.target)) {
+            VELNOR_CO_TRY(const std::size_t n,
+                          co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled, r.spread));
+            co_return reply::Read{n};
+        }
+        Bytes buf;
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, std::get<Alloc>(r.target).len));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, buf.data(), buf.size(), cancelled));
+        buf.resize(n);
+        co_return reply::Bytes{std::move(buf)};
+    }
+
+    rt::Task<Outcome> operator()(op::ReadToEnd& r) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        Bytes buf;
+        // One spare byte lets the final zero-length read find room without a
+        // reallocation when the file has not grown.
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, (r.pos < size ? size - r.pos : 0) + 1));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file.fd(), r.pos, buf));
+        buf.resize(n);
+        co_return reply::Bytes{std::move(buf)};
+    }
+
+    rt::Task<Outcome> operator()(op::ReadFile& r) {
+        VELNOR_CO_TRY(FileRef file, co_await open_path(r.path, O_RDONLY | O_CLOEXEC));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        if (size > r.inline_max) co_return register_file(std::move(file), size, "read_file allocates an id");
+        Bytes buf;
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, size + 1));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file.fd(), 0, buf));
+        buf.resize(n);
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
+        co_return reply::Bytes{std::move(buf)};
+    }
+
+    rt::Task<Outcome> operator()(op::Write& w) {
+        VELNOR_CO_TRY(const FileRef file, lookup(files, w.handle));
+        const std::size_t n = w.data.size();
+        if (!w.append) {
+            VELNOR_CO_TRY_VOID(co_await write_all_at(file.fd(), w.data.ptr(), n, w.pos));
+            co_return reply::Written{n, w.pos + n};
+        }
+        VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        co_return reply::Written{n, size};
+    }
+
+    rt::Task<Outcome> operator()(op::WriteFile& w) {
+        VELNOR_CO_TRY(FileRef file, co_await open_path(w.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC));
+        const std::size_t n = w.data.size();
+        VELNOR_CO_TRY_VOID(co_await write_all_at(file.fd(), w.data.ptr(), n, 0));
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
+        co_return reply::Written{n, n};
+    }
+};
+
+}  // namespace
+
+Result<FileRef> lookup(FileTable& files, std::uint64_t handle) {
+    return files.with([&](auto& m) -> Result<FileRef> {
+        if (auto it = m.find(handle); it != m.end()) return it->second;
+        return unknown_handle();
+    });
+}
+
+rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
+                          const bool& cancelled) {
+    // An adoption is never withdrawn: the descriptor has no other owner.
+    if (cancelled && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
+    Exec exec{handle_id, files, cancelled};
+    co_return co_await std::visit([&](auto& o) { return exec(o); }, op);
+}
+
+}  // namespace velnor::compio_backend

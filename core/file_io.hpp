@@ -1,0 +1,50 @@
+// The steps the driver's operations are made of: opening, sizing and closing
+// a file, and the read and write loops that turn one request into as many
+// kernel requests as the length field and short transfers need.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/file_table.hpp"
+#include "core/op.hpp"
+#include "core/result.hpp"
+#include "core/runtime/runtime.hpp"
+
+namespace velnor::compio_backend {
+
+IoError cancelled_err();
+IoError unknown_handle();
+
+// Open flags of the six booleans, or EINVAL for impossible combinations.
+Result<int> open_flags(const op::Open& o);
+
+// Opens `path` through the runtime; the descriptor is owned by the result.
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags);
+
+rt::Task<Result<std::uint64_t>> file_size(int fd);
+
+// Closes an explicitly closed file: after every other holder let go, through
+// the runtime rather than a blocking close on this thread.
+rt::Task<Result<void>> close_file(FileRef file);
+
+// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel;
+// `spread` hands each request to the kernel's workers (see op::Read).
+rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
+                                         std::size_t n, const bool& cancelled, bool spread = false);
+
+// Reads from `pos` to end of file into `buf` (whose size is the capacity),
+// growing it as the file grows. Returns the length read.
+rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf);
+
+// Sizes `buf` to `n` bytes, or reports that memory ran out.
+Result<void> alloc_bytes(Bytes& buf, std::uint64_t n);
+
+rt::Task<Result<void>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos);
+
+// The append loop runs on a worker: write(2) lands at the descriptor's own
+// position, atomically at end of file with O_APPEND.
+rt::Task<Result<void>> append_all(int fd, const Payload& data);
+
+}  // namespace velnor::compio_backend
