@@ -9,7 +9,7 @@ JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
 .PHONY: test bench deps venv ext py313 core-test typecheck py-test py-test-fallback sanitize asan-ext \
-        wheel wheel-test docs clean
+        wheel wheel-test install-read-only docs clean
 
 test: core-test typecheck py-test py-test-fallback
 
@@ -112,6 +112,10 @@ wheel: $(VENV)/.tools
 wheel-test: build/core/.stamp
 	cmake --build build/core -j$(JOBS) --target no_uring
 	tests/tools/test_installed.sh dist/*.whl
+
+# pip install from a read-only copy of the source builds and installs.
+install-read-only: venv
+	tests/tools/install_read_only.sh $(PY)
 
 docs: $(VENV)/.tools ext
 	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs

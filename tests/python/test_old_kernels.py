@@ -93,8 +93,9 @@ async def main():
         assert await f.read() == data[30:]
         assert await f.seek(0) == 0 and await f.write(b"new") == 3
         assert await f.pread(4, 0) == b"new" + data[3:4]
-    async with velnor.open(big) as f:
+    async with velnor.open(big) as f:  # read-only: tries the cached open first
         assert await f.read() == large
+        assert await f.pread(3, 10) == large[10:13]
     await velnor.write_text(small, "done")
     assert await velnor.read_text(small) == "done"
 
