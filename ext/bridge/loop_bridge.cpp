@@ -75,12 +75,12 @@ LoopBridge::~LoopBridge() {
 }
 
 void LoopBridge::set_drain(Ref drain) {
-    if (drain_) unreachable("drain set once");
+    if (drain_) raise_unreachable("drain set once");
     drain_ = std::move(drain);
 }
 
 void LoopBridge::set_doorbell(Doorbell doorbell) {
-    if (doorbell_) unreachable("doorbell set once");
+    if (doorbell_) raise_unreachable("doorbell set once");
     doorbell_.emplace(std::move(doorbell));
 }
 
@@ -118,22 +118,30 @@ void LoopBridge::complete(Completion completion) noexcept {
     ring();
 }
 
+// Filled before the bridge is published and emptied only by the destructor.
+// ring() may run on the driver thread, where nothing can be raised, so every
+// user treats an empty cell alike: the process ends.
+Doorbell& LoopBridge::doorbell() noexcept {
+    if (!doorbell_) velnor::abort_unreachable("doorbell set at construction");
+    return *doorbell_;
+}
+
 void LoopBridge::ring() noexcept {
-    if (!doorbell_) velnor::unreachable("doorbell set at construction");
-    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
+    Doorbell& bell = doorbell();
+    if (auto* pipe = std::get_if<PipeBell>(&bell)) {
         const unsigned char byte = 0x01;
         // EAGAIN means the pipe is full of unread bytes: the loop will wake.
         while (::write(pipe->write_end.get(), &byte, 1) < 0 && errno == EINTR) {
         }
         return;
     }
-    ring_call_soon(std::get<CallSoonBell>(*doorbell_));
+    ring_call_soon(std::get<CallSoonBell>(bell));
 }
 
 void LoopBridge::ring_call_soon(CallSoonBell& bell) noexcept {
     gil::Ensure ensure;
     if (!ensure.acquired()) return;  // the interpreter is exiting: no loop will run it
-    if (!drain_) velnor::unreachable("drain set at construction");
+    if (!drain_) velnor::abort_unreachable("drain set at construction");
     Ref scheduled = try_call(bell.call_soon_threadsafe.get(), {drain_.get()});
     if (scheduled) return;
     // The loop refused (it is closed, typically). Nothing will ever drain

@@ -67,6 +67,7 @@ public:
 private:
     LoopBridge(Ref loop, Ref future_factory) noexcept;
     void ring() noexcept;
+    Doorbell& doorbell() noexcept;
     void ring_call_soon(CallSoonBell& bell) noexcept;
     std::vector<Completion> take_queue() noexcept;
 

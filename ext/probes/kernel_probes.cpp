@@ -40,7 +40,7 @@ Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (!sqe) raise(PyExc_RuntimeError, "probe submission queue full");
     // The length field is 32 bits wide: only the low bits are asked for.
     rt::Ring::prep_read(sqe, fd, bytes_data(buf), static_cast<unsigned>(len & 0xFFFFFFFFu), 0, 1);
-    if (const int r = ring.submit_and_wait(1); r < 0) raise_io_error(IoError::os(-r));
+    if (const int r = ring.publish_and_wait(1); r < 0) raise_io_error(IoError::os(-r));
     io_uring_cqe* cqe = ring.peek_cqe();
     if (!cqe) raise(PyExc_RuntimeError, "probe completion missing");
     const int res = cqe->res;
