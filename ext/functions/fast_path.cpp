@@ -13,7 +13,7 @@
 #include "core/nowait_io.hpp"
 #include "ext/module_table.hpp"
 #include "ext/capi/new_bytes.hpp"
-#include "ext/capi/owner.hpp"
+#include "ext/capi/buffer_view.hpp"
 
 namespace velnor::ext {
 namespace {

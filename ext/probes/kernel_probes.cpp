@@ -8,7 +8,7 @@
 #include "ext/capi/convert.hpp"
 #include "ext/capi/entry.hpp"
 #include "core/nowait_io.hpp"
-#include "ext/capi/io_error.hpp"
+#include "ext/capi/os_error.hpp"
 #include "ext/module_table.hpp"
 #include "ext/capi/new_bytes.hpp"
 
