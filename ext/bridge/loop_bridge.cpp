@@ -121,7 +121,7 @@ std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
         // it leaves the map when it is closed.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_py_error();
         discard_error();
-        loop_ref = Ref::borrow(loop);
+        loop_ref = Ref::new_ref(loop);
     }
     std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
                                        BridgeDeleter{});
@@ -146,7 +146,7 @@ Ref LoopBridge::loop() const {
     PyObject* target = PyWeakref_GetObject(loop_ref_.get());
     if (!target) throw_py_error();
     if (target == Py_None) return {};
-    return Ref::borrow(target);
+    return Ref::new_ref(target);
 }
 
 bool LoopBridge::is_for(PyObject* loop) const noexcept {
