@@ -58,9 +58,10 @@ KernelCall statx_fd(int fd, struct ::statx* out) noexcept {
     return KernelCall{q};
 }
 
-KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
+KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
     KernelRequest q;
     q.opcode = opcode::kRead;
+    q.spread = spread;
     q.fd = fd;
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;

@@ -57,6 +57,9 @@ struct KernelRequest {
     std::uint32_t len = 0;      // byte count; mode for OPENAT; mask for STATX
     std::uint32_t op_flags = 0; // open flags, fsync flags, statx flags
     std::uint64_t addr2 = 0;    // struct statx* for STATX
+    // Hand the request to the kernel's workers at once instead of running
+    // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
+    bool spread = false;
 
     std::int32_t res = 0;
     // Called on the driver thread once the request has completed; during
@@ -80,7 +83,8 @@ struct KernelCall {
 
 KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
 KernelCall statx_fd(int fd, struct ::statx* out) noexcept;  // AT_EMPTY_PATH, mask 0x3fff
-KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
+KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off,
+               bool spread = false) noexcept;
 KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
 KernelCall fsync(int fd, bool data_only) noexcept;
 KernelCall ftruncate(int fd, std::uint64_t len) noexcept;
