@@ -178,7 +178,9 @@ struct Cancel {
 }  // namespace message
 using Msg = std::variant<message::Submit, message::Cancel>;
 
-// Fatal internal invariant failure: the driver thread cannot go on.
-[[noreturn]] void unreachable(const char* what) noexcept;
+// An internal invariant failed where nothing can be raised (the driver
+// thread, a noexcept path): prints "internal error: entered unreachable
+// code: <what>" and ends the process.
+[[noreturn]] void abort_unreachable(const char* what) noexcept;
 
 }  // namespace velnor

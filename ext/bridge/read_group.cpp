@@ -57,7 +57,7 @@ public:
         State done;
         {
             std::lock_guard lk(mu_);
-            if (!state_.future || !state_.buffer) velnor::unreachable("group completes once");
+            if (!state_.future || !state_.buffer) velnor::abort_unreachable("group completes once");
             done = std::move(state_);
         }
         Outcome result = done.error ? Outcome{*done.error} : Outcome{Reply{reply::Read{done.valid_len}}};
@@ -104,7 +104,7 @@ Ref py_read_parallel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
     std::shared_ptr<Driver> drv = driver();
     std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-    Ref future = call(bridge->future_factory());
+    Ref future = bridge->new_future();
     Ref buffer = new_bytes_to_fill(len);
     std::uint8_t* base = bytes_data(buffer);
     const std::uint64_t k = len / chunk + (len % chunk ? 1 : 0);
