@@ -216,6 +216,11 @@ def _pread_at(fd: int, pos: int, length: int) -> bytes:
     return os.pread(fd, length, pos)
 
 
+def _open_read_close(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
 # --- the adapters -----------------------------------------------------------------
 
 def _count_lines(path: str) -> int:
@@ -247,9 +252,16 @@ class Adapter:
         """`data` as the whole content of the file at `path` (created or truncated)."""
         raise NotAvailable(f"{self.label} has no whole-file write here")
 
+<<<<<<< HEAD
     async def count_lines(self, path: str) -> int:
         """The lines of the text file at `path`, iterated one by one."""
         raise NotAvailable(f"{self.label} has no text files")
+=======
+    async def open_read_close(self, path: str) -> bytes:
+        """Open the file at `path`, read all of it and close it, as a program
+        going through many small files does."""
+        raise NotAvailable(f"{self.label} has no file objects here")
+>>>>>>> main
 
 
 class StreamAdapter(Adapter):
@@ -284,10 +296,15 @@ class Velnor(StreamAdapter):
         "cold4k": "await f.read(4096) after f.seek(pos) (velnor)",
         "read_whole": "await velnor.read_bytes(path)",
         "write_whole": "await velnor.write_bytes(path, data)",
+        "open_read_close": "async with velnor.open(path, 'rb') as f: await f.read()",
     }
 
     async def open_file(self, path: str) -> Any:
         return await velnor.open(path, "rb")
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with velnor.open(path, "rb") as f:
+            return await f.read()
 
     async def read_whole(self, path: str) -> bytes:
         return await velnor.read_bytes(path)
@@ -315,7 +332,17 @@ class VelnorRaw(Adapter):
         "lines": "(the extension has no text files)",
         "read_whole": "await _velnor.read_file(path, 1 MiB) [+ read_parallel]",
         "write_whole": "await _velnor.write_file(path, data)",
+        "open_read_close": "await _velnor.open(...); await _velnor.read_to_end(h, 0); "
+                           "await _velnor.close(h)",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        handle, _size, _fd = await _velnor.open(path, True, False, False, False, False, False)
+        try:
+            data: bytes = await _velnor.read_to_end(handle, 0)
+            return data
+        finally:
+            await _velnor.close(handle)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -351,7 +378,11 @@ class Sync(Adapter):
         "cold4k": "os.pread(fd, 4096, pos)",
         "read_whole": "Path(path).read_bytes()",
         "write_whole": "Path(path).write_bytes(data)",
+        "open_read_close": "with open(path, 'rb') as f: f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        return _open_read_close(path)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -380,7 +411,11 @@ class ToThread(Adapter):
         "lines": "await asyncio.to_thread(the stdlib loop over the whole file)",
         "read_whole": "await asyncio.to_thread(Path(path).read_bytes)",
         "write_whole": "await asyncio.to_thread(Path(path).write_bytes, data)",
+        "open_read_close": "await loop.run_in_executor(None, read_file, path)",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        return await asyncio.get_running_loop().run_in_executor(None, _open_read_close, path)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -414,7 +449,13 @@ class Aiofiles(StreamAdapter):
         "cold4k": "await f.read(4096) after await f.seek(pos)",
         "read_whole": "async with aiofiles.open(path, 'rb') as f: await f.read()",
         "write_whole": "async with aiofiles.open(path, 'wb') as f: await f.write(data)",
+        "open_read_close": "async with aiofiles.open(path, 'rb') as f: await f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with _optional("aiofiles").open(path, "rb") as f:
+            data: bytes = await f.read()
+            return data
 
     async def open_file(self, path: str) -> Any:
         return await _optional("aiofiles").open(path, "rb")
@@ -446,7 +487,13 @@ class Anyio(StreamAdapter):
         "cold4k": "await f.read(4096) after await f.seek(pos)",
         "read_whole": "await anyio.Path(path).read_bytes()",
         "write_whole": "await anyio.Path(path).write_bytes(data)",
+        "open_read_close": "async with await anyio.open_file(path, 'rb') as f: await f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with await _optional("anyio").open_file(path, "rb") as f:
+            data: bytes = await f.read()
+            return data
 
     async def open_file(self, path: str) -> Any:
         return await _optional("anyio").open_file(path, "rb")

@@ -18,7 +18,7 @@ struct Exec {
     // Puts an opened file into the table under the id the message loop gave
     // this operation, and answers with its handle.
     reply::Handle register_file(FileRef file, std::uint64_t size, const char* what) {
-        if (!handle_id) unreachable(what);
+        if (!handle_id) abort_unreachable(what);
         const std::int64_t fd = file.fd();
         files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
         return reply::Handle{*handle_id, size, fd};

@@ -110,7 +110,7 @@ Ref init() {
     if (interpreter != kMainInterpreter) {
         raise(PyExc_ImportError, "_velnor cannot be loaded in more than one interpreter");
     }
-    if (g_module) return Ref::borrow(g_module);
+    if (g_module) return Ref::new_ref(g_module);
     Ref module = create_module();
     g_module = Ref(module).release();  // cached for the life of the process
     return module;

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "core/runtime/polling_runtime.hpp"
-#include "core/runtime/probe.hpp"
+#include "core/runtime/opcode_support.hpp"
 #include "core/runtime/uring_runtime.hpp"
 
 namespace velnor::rt {
@@ -26,7 +26,7 @@ Result<std::unique_ptr<Runtime>> Runtime::build() { return build(RuntimeOptions{
 
 Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     if (options.backend != Backend::Polling) {
-        const OpcodeSet& ops = probed_opcodes();
+        const OpcodeSet& ops = kernel_opcodes();
         Result<std::unique_ptr<Runtime>> ring = IoError::os(ops.error < 0 ? -ops.error : ENOSYS);
         // Any failure to create the ring (ENOSYS, EPERM, ENOMEM, ...) means
         // the fallback, not an error.
@@ -36,17 +36,17 @@ Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     return PollingRuntime::create(options);
 }
 
-Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
+KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     KernelRequest q;
     q.opcode = opcode::kOpenat;
     q.fd = AT_FDCWD;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.len = mode;
     q.op_flags = flags;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit statx_fd(int fd, struct ::statx* out) noexcept {
+KernelCall statx_fd(int fd, struct ::statx* out) noexcept {
     static const char kEmptyPath[] = "";
     KernelRequest q;
     q.opcode = opcode::kStatx;
@@ -55,10 +55,10 @@ Submit statx_fd(int fd, struct ::statx* out) noexcept {
     q.len = 0x3fff;  // STATX_ALL and the fields after it the kernel knows
     q.op_flags = AT_EMPTY_PATH;
     q.addr2 = reinterpret_cast<std::uint64_t>(out);
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
+KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
     KernelRequest q;
     q.opcode = opcode::kRead;
     q.spread = spread;
@@ -66,40 +66,40 @@ Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, 
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;
     q.off = off;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
+KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
     KernelRequest q;
     q.opcode = opcode::kWrite;
     q.fd = fd;
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;
     q.off = off;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit fsync(int fd, bool data_only) noexcept {
+KernelCall fsync(int fd, bool data_only) noexcept {
     KernelRequest q;
     q.opcode = opcode::kFsync;
     q.fd = fd;
     q.op_flags = data_only ? IORING_FSYNC_DATASYNC : 0;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit ftruncate(int fd, std::uint64_t len) noexcept {
+KernelCall ftruncate(int fd, std::uint64_t len) noexcept {
     KernelRequest q;
     q.opcode = opcode::kFtruncate;
     q.fd = fd;
     q.off = len;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit close(int fd) noexcept {
+KernelCall close(int fd) noexcept {
     KernelRequest q;
     q.opcode = opcode::kClose;
     q.fd = fd;
-    return Submit{q};
+    return KernelCall{q};
 }
 
 }  // namespace velnor::rt

@@ -22,7 +22,7 @@ public:
     void spawn(Task<void> task) override { exec_.spawn(std::move(task)); }
     void schedule(std::coroutine_handle<> h) override { exec_.schedule(h); }
     bool run_ready(unsigned max_steps) override { return exec_.run_ready(max_steps); }
-    void submit_blocking(Blocking& job) noexcept override;
+    void start_blocking(Blocking& job) noexcept override;
     RuntimeStats stats() const noexcept override { return stats_; }
 
 protected:

@@ -7,7 +7,7 @@
 
 #include "ext/capi/calls.hpp"
 #include "ext/bridge/globals.hpp"
-#include "ext/capi/io_error.hpp"
+#include "ext/capi/os_error.hpp"
 #include "ext/bridge/loop_bridge.hpp"
 
 namespace velnor::ext {

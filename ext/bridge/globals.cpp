@@ -8,7 +8,7 @@
 
 #include "ext/bridge/backend_env.hpp"
 #include "ext/capi/calls.hpp"
-#include "ext/capi/io_error.hpp"
+#include "ext/capi/os_error.hpp"
 #include "ext/bridge/loop_bridge.hpp"
 
 namespace velnor::ext {

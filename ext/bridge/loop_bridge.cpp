@@ -99,10 +99,12 @@ void sweep_closed_loops(Globals& g) {
 
 void PipeBell::empty() const noexcept {
     if (read_end.get() < 0) return;
+    // A read that did not fill the sink found the pipe empty: asking again
+    // would only fetch an EAGAIN, one system call per drain for nothing.
     unsigned char sink[64];
     for (;;) {
         const ssize_t n = ::read(read_end.get(), sink, sizeof sink);
-        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n == static_cast<ssize_t>(sizeof sink) || (n < 0 && errno == EINTR)) continue;
         break;
     }
 }
@@ -121,7 +123,7 @@ std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
         // it leaves the map when it is closed.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_py_error();
         discard_error();
-        loop_ref = Ref::borrow(loop);
+        loop_ref = Ref::new_ref(loop);
     }
     std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
                                        BridgeDeleter{});
@@ -146,7 +148,7 @@ Ref LoopBridge::loop() const {
     PyObject* target = PyWeakref_GetObject(loop_ref_.get());
     if (!target) throw_py_error();
     if (target == Py_None) return {};
-    return Ref::borrow(target);
+    return Ref::new_ref(target);
 }
 
 bool LoopBridge::is_for(PyObject* loop) const noexcept {

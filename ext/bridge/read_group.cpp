@@ -57,7 +57,7 @@ public:
         State done;
         {
             std::lock_guard lk(mu_);
-            if (!state_.future || !state_.buffer) velnor::unreachable("group completes once");
+            if (!state_.future || !state_.buffer) velnor::abort_unreachable("group completes once");
             done = std::move(state_);
         }
         Outcome result = done.error ? Outcome{*done.error} : Outcome{Reply{reply::Read{done.valid_len}}};

@@ -28,7 +28,7 @@ Ref tuple_of(std::initializer_list<PyObject*> items) {
     Py_ssize_t i = 0;
     for (PyObject* item : items) {
         // PyTuple_SetItem steals; hand it a reference of its own.
-        checked(PyTuple_SetItem(t.get(), i++, Ref::borrow(item).release()));
+        checked(PyTuple_SetItem(t.get(), i++, Ref::new_ref(item).release()));
     }
     return t;
 }

@@ -41,7 +41,7 @@ inline Ref str_from(std::string_view s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 Ref tuple_of(std::initializer_list<PyObject*> items);
-inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref none() { return Ref::new_ref(Py_None); }
 
 // The qualified name of `o`'s type, as interpreter messages show it.
 std::string type_name(PyObject* o);

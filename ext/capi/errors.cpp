@@ -31,7 +31,7 @@ void throw_py_error() {
     throw PyError{};
 }
 
-void unreachable(const char* what) {
+void raise_unreachable(const char* what) {
     throw InvariantFailure{std::string("internal error: entered unreachable code: ") + what};
 }
 

@@ -13,7 +13,7 @@
 #include "core/nowait_io.hpp"
 #include "ext/module_table.hpp"
 #include "ext/capi/new_bytes.hpp"
-#include "ext/capi/owner.hpp"
+#include "ext/capi/buffer_view.hpp"
 #include "core/unique_fd.hpp"
 
 namespace velnor::ext {
@@ -25,17 +25,17 @@ struct FastPathObject {
     // 0 free, -1 exclusively held, n > 0 held shared n times. Only the
     // re-entrant case can conflict (a buffer exporter calling back into the
     // same object while a method runs), and it raises instead of waiting.
-    std::atomic<int> borrow;
+    std::atomic<int> access;
 };
 
 class Exclusive {
 public:
     explicit Exclusive(FastPathObject* o) : o_(o) {
         int expected = 0;
-        if (!o_->borrow.compare_exchange_strong(expected, -1, std::memory_order_acquire))
+        if (!o_->access.compare_exchange_strong(expected, -1, std::memory_order_acquire))
             raise(PyExc_RuntimeError, "Already borrowed");
     }
-    ~Exclusive() { o_->borrow.store(0, std::memory_order_release); }
+    ~Exclusive() { o_->access.store(0, std::memory_order_release); }
     Exclusive(const Exclusive&) = delete;
     Exclusive& operator=(const Exclusive&) = delete;
 
@@ -46,12 +46,12 @@ private:
 class Shared {
 public:
     explicit Shared(FastPathObject* o) : o_(o) {
-        int cur = o_->borrow.load(std::memory_order_relaxed);
+        int cur = o_->access.load(std::memory_order_relaxed);
         do {
             if (cur < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (!o_->borrow.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
+        } while (!o_->access.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
     }
-    ~Shared() { o_->borrow.fetch_sub(1, std::memory_order_release); }
+    ~Shared() { o_->access.fetch_sub(1, std::memory_order_release); }
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
 
@@ -133,7 +133,7 @@ Ref size_impl(FastPathObject* self) {
 
 Ref supported_impl(FastPathObject* self) {
     Exclusive hold(self);
-    return Ref::borrow(fast::supports_nowait(self->fd) ? Py_True : Py_False);
+    return Ref::new_ref(fast::supports_nowait(self->fd) ? Py_True : Py_False);
 }
 
 template <Ref (*F)(FastPathObject*, PyObject* const*, Py_ssize_t, PyObject*)>
@@ -187,7 +187,7 @@ PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
         Ref obj = checked(alloc(type, 0));
         auto* self = self_of(obj.get());
         self->fd = fd;
-        new (&self->borrow) std::atomic<int>(0);
+        new (&self->access) std::atomic<int>(0);
         return obj;
     });
 }

@@ -8,7 +8,7 @@
 #include "ext/capi/convert.hpp"
 #include "ext/capi/entry.hpp"
 #include "core/nowait_io.hpp"
-#include "ext/capi/io_error.hpp"
+#include "ext/capi/os_error.hpp"
 #include "ext/module_table.hpp"
 #include "ext/capi/new_bytes.hpp"
 
@@ -58,7 +58,7 @@ int reap_read(rt::Ring& ring) {
             ring.cqe_seen();
         }
         if (read_done && cancel_sent == cancel_done) break;
-        const int r = ring.submit_and_wait(1);
+        const int r = ring.publish_and_wait(1);
         if (r >= 0) continue;
         if (r != -EINTR) {
             // The wait itself failed, so the read may still be pending: its
@@ -70,7 +70,7 @@ int reap_read(rt::Ring& ring) {
         // call of the interpreter's; one that raises ends the wait.
         if (!cancel_sent && PyErr_CheckSignals() < 0) {
             io_uring_sqe* sqe = ring.get_sqe();
-            if (!sqe) unreachable("probe submission queue full");
+            if (!sqe) raise_unreachable("probe submission queue full");
             sqe->opcode = IORING_OP_ASYNC_CANCEL;
             sqe->fd = -1;
             sqe->addr = kReadTag;
@@ -93,7 +93,7 @@ Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (!sqe) raise(PyExc_RuntimeError, "probe submission queue full");
     // The length field is 32 bits wide: only the low bits are asked for.
     rt::Ring::prep_read(sqe, fd, bytes_data(buf), static_cast<unsigned>(len & 0xFFFFFFFFu), 0, kReadTag);
-    if (const int r = ring.submit(); r != 1) {
+    if (const int r = ring.publish(); r != 1) {
         // Not handed to the kernel: the entry must not stay queued for a
         // later call to submit with this buffer gone.
         thread_ring_slot().reset();

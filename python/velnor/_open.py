@@ -52,11 +52,17 @@ class FileOpener(Generic[FileT]):
     ``async with`` to have the file closed at the end of the block. Nothing
     is opened until then."""
 
-    __slots__ = ("_open", "_file")
+    __slots__ = ("_open", "_file", "_name", "_mode")
 
-    def __init__(self, open_file: Callable[[], Generator[Any, None, FileT]]) -> None:
+    def __init__(self, open_file: Callable[[], Generator[Any, None, FileT]],
+                 name: str | bytes | int, mode: str) -> None:
         self._open: Callable[[], Generator[Any, None, FileT]] = open_file
         self._file: FileT | None = None
+        self._name = name
+        self._mode = mode
+
+    def __repr__(self) -> str:
+        return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
         return self._open()
@@ -147,18 +153,21 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
         encoding = io.text_encoding(encoding, 2)
         if encoding == "locale":
             encoding = "utf-8" if sys.flags.utf8_mode else locale.getencoding()
+    # What the file will report: a binary file's mode in the standard spelling.
+    shown = parsed.text if parsed.binary else parsed.given
     if isinstance(file, int):
         if file < 0:
             raise ValueError("negative file descriptor")
         return FileOpener(lambda: _open_fd(file, parsed, closefd, buffering, encoding, errors,
-                                           newline).__await__())
+                                           newline).__await__(), file, shown)
     if not closefd:
         raise ValueError("Cannot use closefd=False with file name")
     if opener is not None:
         return FileOpener(lambda: _open_with_opener(
-            opener, text_path, name, parsed, buffering, encoding, errors, newline).__await__())
+            opener, text_path, name, parsed, buffering, encoding, errors, newline).__await__(),
+            name, shown)
     return FileOpener(lambda: _open_path(text_path, name, parsed, buffering, encoding, errors,
-                                         newline).__await__())
+                                         newline).__await__(), name, shown)
 
 
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
@@ -216,8 +225,9 @@ async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
     owned = fd if closefd else os.dup(fd)
     try:
         # The driver takes the descriptor over when an operation first needs it.
-        raw = BinaryFile(handle=None, fd=owned, size=pos, name=fd if name is None else name,
-                         mode=mode, loop=loop, st_mode=st_mode, pos=pos)
+        raw = BinaryFile._create(handle=None, fd=owned, size=pos,
+                                 name=fd if name is None else name, mode=mode, loop=loop,
+                                 st_mode=st_mode, pos=pos)
     except BaseException:
         if not closefd:
             os.close(owned)

@@ -374,12 +374,13 @@ class TextFile:
         # line, and most lines come straight from the split chunk.
         while True:
             lines = self._lines
-            if lines is not None:
-                i = self._line_next
-                if i < len(lines):
+            if lines is not None and self._line_next < len(lines):
+                for i in range(self._line_next, len(lines)):
                     self._line_next = i + 1
                     yield lines[i]
-                    continue
+                    if self._lines is not lines:
+                        break  # another operation took the file meanwhile
+                continue
             line = await self._next_line()
             if not line:
                 return

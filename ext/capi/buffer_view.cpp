@@ -1,4 +1,4 @@
-#include "ext/capi/owner.hpp"
+#include "ext/capi/buffer_view.hpp"
 
 #include <bit>
 #include <cstring>
