@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/path_ops.hpp"
+
 namespace velnor::compio_backend {
 
 // ---------------------------------------------------------------- start-up
@@ -294,6 +296,8 @@ struct Exec {
     const bool& cancelled;
 
     rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
+
+    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o); }
 
     rt::Task<Outcome> operator()(op::Open& o) {
         auto flags = open_flags(o);

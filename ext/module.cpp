@@ -53,6 +53,21 @@ const Registration TABLE[] = {
     fn(&PROBE_NOP_METHOD),
     fn(&BACKEND_NAME_METHOD),
     fn(&SHUTDOWN_METHOD),
+    fn(&STAT_METHOD),
+    fn(&RENAME_METHOD),
+    fn(&UNLINK_METHOD),
+    fn(&MKDIR_METHOD),
+    fn(&SYMLINK_METHOD),
+    fn(&LINK_METHOD),
+    fn(&LISTDIR_METHOD),
+    fn(&READLINK_METHOD),
+    fn(&CHMOD_METHOD),
+    fn(&ACCESS_METHOD),
+    fn(&STATVFS_METHOD),
+    fn(&UTIME_METHOD),
+    fn(&TRUNCATE_METHOD),
+    fn(&SENDFILE_METHOD),
+    fn(&COPY_RANGE_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

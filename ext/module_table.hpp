@@ -45,4 +45,21 @@ extern PyMethodDef PROBE_NOP_METHOD;
 extern PyMethodDef BACKEND_NAME_METHOD;
 extern PyMethodDef SHUTDOWN_METHOD;
 
+// path_ops.cpp
+extern PyMethodDef STAT_METHOD;
+extern PyMethodDef RENAME_METHOD;
+extern PyMethodDef UNLINK_METHOD;
+extern PyMethodDef MKDIR_METHOD;
+extern PyMethodDef SYMLINK_METHOD;
+extern PyMethodDef LINK_METHOD;
+extern PyMethodDef LISTDIR_METHOD;
+extern PyMethodDef READLINK_METHOD;
+extern PyMethodDef CHMOD_METHOD;
+extern PyMethodDef ACCESS_METHOD;
+extern PyMethodDef STATVFS_METHOD;
+extern PyMethodDef UTIME_METHOD;
+extern PyMethodDef TRUNCATE_METHOD;
+extern PyMethodDef SENDFILE_METHOD;
+extern PyMethodDef COPY_RANGE_METHOD;
+
 }  // namespace velnor::ext

@@ -104,4 +104,64 @@ Submit close(int fd) noexcept {
     return Submit{q};
 }
 
+Submit statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kStatx;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.len = STATX_BASIC_STATS;
+    q.op_flags = flags;
+    q.addr2 = reinterpret_cast<std::uint64_t>(out);
+    return Submit{q};
+}
+
+namespace {
+KernelRequest two_paths(std::uint8_t op, int olddirfd, const char* oldpath, int newdirfd,
+                        const char* newpath, std::uint32_t flags) noexcept {
+    KernelRequest q;
+    q.opcode = op;
+    q.fd = olddirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(oldpath);
+    q.len = static_cast<std::uint32_t>(newdirfd);
+    q.addr2 = reinterpret_cast<std::uint64_t>(newpath);
+    q.op_flags = flags;
+    return q;
+}
+}  // namespace
+
+Submit renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return Submit{two_paths(opcode::kRenameat, olddirfd, oldpath, newdirfd, newpath, flags)};
+}
+
+Submit linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return Submit{two_paths(opcode::kLinkat, olddirfd, oldpath, newdirfd, newpath, flags)};
+}
+
+Submit symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kSymlinkat;
+    q.fd = newdirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(target);
+    q.addr2 = reinterpret_cast<std::uint64_t>(linkpath);
+    return Submit{q};
+}
+
+Submit unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kUnlinkat;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.op_flags = flags;
+    return Submit{q};
+}
+
+Submit mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kMkdirat;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.len = mode;
+    return Submit{q};
+}
+
 }  // namespace velnor::rt
