@@ -1,5 +1,5 @@
-// The driver thread: start-up, the message loop, and the execution of every
-// operation as a coroutine task on the completion runtime.
+// The driver thread: start-up, the message loop and its tables (open files,
+// cancel flags); each operation runs as a task (see execute.hpp).
 #pragma once
 
 #include <condition_variable>
@@ -10,7 +10,6 @@
 #include <variant>
 
 #include "core/channel.hpp"
-#include "core/file_table.hpp"
 #include "core/op.hpp"
 #include "core/runtime/runtime.hpp"
 
@@ -39,11 +38,5 @@ std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startu
 // The main loop; returns once the channel is closed and drained, after the
 // runtime destroyed what never finished.
 void run(rt::Runtime& runtime, Channel& rx);
-
-// Looks a handle up without changing the table.
-std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle);
-
-rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
-                          const bool& cancelled);
 
 }  // namespace velnor::compio_backend
