@@ -102,6 +102,8 @@ enum class PathKind : std::uint8_t {
     Truncate,   // path, or dirfd itself; num[0] = length     -> Unit
     SendFile,   // dirfd = out, dirfd2 = in; num = offset (-1: the in position), count -> Size
     CopyRange,  // dirfd = out, dirfd2 = in; both from offset 0 to the end of in -> Size
+    OpenFd,     // dirfd, path, flags (O_*), mode             -> Size: a descriptor the caller owns
+    CloseFd,    // dirfd: a descriptor the caller owned       -> Unit
 };
 
 // The listing of a directory, without "." and "..": a u64 count n, n u64

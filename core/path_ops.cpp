@@ -272,6 +272,13 @@ rt::Task<Outcome> execute(op::PathOp& o) {
             co_return co_await on_pool_size(send_file, o);
         case PathKind::CopyRange:
             co_return co_await on_pool_size(copy_range, o);
+        case PathKind::OpenFd: {
+            const std::int32_t fd = co_await rt::openat_in(o.dirfd, p, o.flags | O_LARGEFILE, o.mode);
+            if (fd < 0) co_return os_err(fd);
+            co_return reply::Size{static_cast<std::uint64_t>(fd)};
+        }
+        case PathKind::CloseFd:
+            co_return unit_or_error(co_await rt::close(o.dirfd));
     }
     co_return IoError::os(EINVAL);
 }

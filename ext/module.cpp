@@ -68,6 +68,8 @@ const Registration TABLE[] = {
     fn(&TRUNCATE_METHOD),
     fn(&SENDFILE_METHOD),
     fn(&COPY_RANGE_METHOD),
+    fn(&OPEN_FD_METHOD),
+    fn(&CLOSE_FD_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -61,5 +61,7 @@ extern PyMethodDef UTIME_METHOD;
 extern PyMethodDef TRUNCATE_METHOD;
 extern PyMethodDef SENDFILE_METHOD;
 extern PyMethodDef COPY_RANGE_METHOD;
+extern PyMethodDef OPEN_FD_METHOD;
+extern PyMethodDef CLOSE_FD_METHOD;
 
 }  // namespace velnor::ext

@@ -40,9 +40,13 @@ std::variant<std::unique_ptr<Runtime>, IoError> Runtime::build(const RuntimeOpti
 }
 
 Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
+    return openat_in(AT_FDCWD, path, flags, mode);
+}
+
+Submit openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     KernelRequest q;
     q.opcode = opcode::kOpenat;
-    q.fd = AT_FDCWD;
+    q.fd = dirfd;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.len = mode;
     q.op_flags = flags;

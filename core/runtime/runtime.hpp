@@ -91,6 +91,7 @@ Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_
 Submit fsync(int fd, bool data_only) noexcept;
 Submit ftruncate(int fd, std::uint64_t len) noexcept;
 Submit close(int fd) noexcept;
+Submit openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
 // By name: `path` relative to `dirfd`, flags as statx(2), mask STATX_BASIC_STATS.
 Submit statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept;
 Submit renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;

@@ -1,5 +1,6 @@
 // stat, rename, unlink, mkdir, symlink, link, listdir, readlink, chmod,
-// access, statvfs, utime, truncate, sendfile, copy_range: file-system calls
+// access, statvfs, utime, truncate, sendfile, copy_range, open_fd,
+// close_fd: file-system calls
 // on names or on the caller's descriptors, one `op::PathOp` each. Replies
 // reach Python through the drain's generic conversion (bytes, int or None);
 // the package turns them into the os module's results.
@@ -204,6 +205,26 @@ Ref py_copy_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run(std::move(o));
 }
 
+Ref py_open_fd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<4> params{"open_fd", {"path", "dir_fd", "flags", "mode"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    op::PathOp o{PathKind::OpenFd};
+    o.path = arg_path("path", a[0]);
+    o.dirfd = arg_fd("dir_fd", a[1]);
+    o.flags = arg_u32("flags", a[2]);
+    o.mode = arg_u32("mode", a[3]);
+    return run(std::move(o));
+}
+
+Ref py_close_fd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<1> params{"close_fd", {"fd"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    op::PathOp o{PathKind::CloseFd};
+    o.on_fd = true;
+    o.dirfd = arg_fd("fd", a[0]);
+    return run(std::move(o));
+}
+
 }  // namespace
 
 PyMethodDef STAT_METHOD = fast_method<py_stat>(
@@ -253,4 +274,14 @@ PyMethodDef COPY_RANGE_METHOD = fast_method<py_copy_range>(
     "Everything of `in_fd` into `out_fd`, both from offset 0, in the kernel (copy_file_range(2), "
     "or sendfile(2)); resolves to the bytes copied.");
 
+}  // namespace velnor::ext
+
+namespace velnor::ext {
+PyMethodDef OPEN_FD_METHOD = fast_method<py_open_fd>(
+    "open_fd",
+    "open_fd(path, dir_fd, flags, mode)\n--\n\n"
+    "openat(2) with the O_* `flags` and `mode`; resolves to the new descriptor, which the caller "
+    "owns (it is not in the handle table).");
+PyMethodDef CLOSE_FD_METHOD = fast_method<py_close_fd>(
+    "close_fd", "close_fd(fd)\n--\n\nclose(2) of a descriptor the caller owns, by the driver thread.");
 }  // namespace velnor::ext

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 from _velnor import backend_name, shutdown
 
+from . import os, tempfile
+from ._async_path import Path
 from ._files import BinaryFile, FileOpener, open
 from .futures import KernelFuture
 from ._whole_file import read_bytes, read_text, write_bytes, write_text
@@ -17,11 +19,14 @@ __all__ = [
     "BinaryFile",
     "FileOpener",
     "KernelFuture",
+    "Path",
     "backend_name",
     "open",
+    "os",
     "read_bytes",
     "read_text",
     "shutdown",
+    "tempfile",
     "write_bytes",
     "write_text",
 ]

@@ -34,8 +34,8 @@ from .._stat import listing, stat_result, statvfs_result
 from . import path
 
 __all__ = [
-    "DirEntry", "ScandirIterator", "access", "chmod", "copy_file", "link", "listdir", "lstat",
-    "makedirs", "mkdir", "path", "readlink", "remove", "removedirs", "rename", "renames",
+    "DirEntry", "ScandirIterator", "access", "chmod", "close", "copy_file", "link", "listdir", "lstat",
+    "makedirs", "mkdir", "open", "path", "readlink", "remove", "removedirs", "rename", "renames",
     "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs", "symlink", "truncate",
     "unlink", "utime",
 ]
@@ -105,6 +105,31 @@ async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = 
     t = target("readlink", path)
     raw = await _run(_velnor.readlink(t.text, _dir(dir_fd)), t.name)
     return _decoded(raw, t.is_bytes)  # type: ignore[return-value]
+
+
+async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: A001
+               dir_fd: int | None = None) -> int:
+    """``os.open``: a new descriptor, opened by the driver thread. The
+    descriptor is the caller's (close it with ``os.close``); it is
+    close-on-exec, as ``os.open`` makes it."""
+    t = target("open", path)
+    fut = _velnor.open_fd(t.text, _dir(dir_fd), flags.__index__() | _os.O_CLOEXEC, mode.__index__())
+    try:
+        fd: int = await await_kernel(fut, abandoned=_os.close)
+    except OSError as e:
+        raise std_error(e, t.name) from None
+    return fd
+
+
+async def close(fd: int) -> None:
+    """``os.close``, by the driver thread: a close that may flush (a network
+    file system) never holds up the event loop."""
+    # Never cancelled: a close withdrawn before the driver ran it would leave
+    # the descriptor open for good.
+    try:
+        await asyncio.shield(_velnor.close_fd(fd))
+    except OSError as e:
+        raise std_error(e) from None
 
 
 # ------------------------------------------------------- names and folders
