@@ -18,6 +18,7 @@ import asyncio
 import errno as _errno
 import os as _os
 import shutil as _shutil
+import sys as _sys
 import stat as _stat_mod
 from collections.abc import AsyncIterator, Generator, Iterator
 from types import TracebackType
@@ -296,19 +297,30 @@ def _timespec(value: float | int, function: str) -> tuple[int, int]:
     return value.__index__(), 0
 
 
+class _Missing:
+    def __repr__(self) -> str:
+        return "<missing>"
+
+
+_MISSING: Any = _Missing()
+
+
 async def utime(path: FileDescriptorOrPath,
-                times: tuple[int, int] | tuple[float, float] | None = None, *,
-                ns: tuple[int, int] | None = None, dir_fd: int | None = None,
+                times: tuple[int, int] | tuple[float, float] | None = _MISSING, *,
+                ns: tuple[int, int] | None = _MISSING, dir_fd: int | None = None,
                 follow_symlinks: bool = True) -> None:
     """``os.utime``: set access and modification times (now, by default)."""
     t = target("utime", path, allow_fd=True)
-    if times is not None and ns is not None:
+    # As os.utime: `ns` counts as given even when it is None.
+    if times is _MISSING:
+        times = None
+    if times is not None and ns is not _MISSING:
         raise ValueError("utime: you may specify either 'times' or 'ns' but not both")
     if times is not None:
         if not isinstance(times, tuple) or len(times) != 2:
             raise TypeError("utime: 'times' must be either a tuple of two ints or None")
         (a_s, a_ns), (m_s, m_ns) = _timespec(times[0], "utime"), _timespec(times[1], "utime")
-    elif ns is not None:
+    elif ns is not _MISSING:
         if not isinstance(ns, tuple) or len(ns) != 2:
             raise TypeError("utime: 'ns' must be a tuple of two ints")
         a_s, a_ns = divmod(ns[0].__index__(), 1_000_000_000)
@@ -323,7 +335,8 @@ async def utime(path: FileDescriptorOrPath,
     else:
         flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
         fut = _velnor.utime(t.text, _dir(dir_fd), flags, a_s, a_ns, m_s, m_ns)
-    await _run(fut, t.name)
+    # Python 3.12's os.utime leaves the file name out of its errors.
+    await _run(fut, t.name if _sys.version_info >= (3, 13) else None)
 
 
 async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> int:
@@ -339,21 +352,25 @@ async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
     returned, the same file on both sides raises ``shutil.SameFileError``."""
     s = target("copy_file", src)
     d = target("copy_file", dst)
-    src_st = await stat(src)
+    try:
+        src_st: _os.stat_result | None = await stat(src)
+    except OSError:
+        src_st = None  # the open below reports it as the built-in open would
     try:
         dst_st: _os.stat_result | None = await stat(dst)
     except OSError:
         dst_st = None
-    if dst_st is not None and (src_st.st_dev, src_st.st_ino) == (dst_st.st_dev, dst_st.st_ino):
-        raise _shutil.SameFileError(f"{s.name!r} and {d.name!r} are the same file")
-    for st, t in ((src_st, s), (dst_st, d)):
+    if src_st is not None and dst_st is not None and \
+            (src_st.st_dev, src_st.st_ino) == (dst_st.st_dev, dst_st.st_ino):
+        raise _shutil.SameFileError(f"{src!r} and {dst!r} are the same file")
+    for st, name in ((src_st, src), (dst_st, dst)):
         if st is not None and _stat_mod.S_ISFIFO(st.st_mode):
-            raise _shutil.SpecialFileError(f"`{t.name}` is a named pipe")
-    if _stat_mod.S_ISDIR(src_st.st_mode):
-        raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
+            raise _shutil.SpecialFileError(f"`{name}` is a named pipe")
     src_handle, _, src_fd = await _run(
         _velnor.open(s.text, True, False, False, False, False, False), s.name)
     try:
+        if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
+            raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
         dst_handle, _, dst_fd = await _run(
             _velnor.open(d.text, False, True, False, True, True, False), d.name)
         try:
