@@ -15,7 +15,6 @@ namespace velnor::compio_backend {
 namespace {
 
 constexpr std::uint32_t kMaxIo = 0xFFFFFFFFu;  // the SQE length field
-constexpr std::uint32_t kStatxMask = 0x3fff;
 
 std::uint32_t cap(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, kMaxIo)); }
 
@@ -27,12 +26,11 @@ bool offset_ok(std::uint64_t pos, std::uint64_t done) { return pos <= kMaxOffset
 
 }  // namespace
 
-IoError os_err(std::int64_t res) { return IoError::os(static_cast<int>(-res)); }
 IoError cancelled_err() { return IoError::os(ECANCELED); }
 IoError unknown_handle() { return IoError::of(ErrorKind::InvalidInput, msg::kUnknownHandle); }
 
 // Open flags of the six booleans, or EINVAL for impossible combinations.
-std::variant<int, IoError> open_flags(const op::Open& o) {
+Result<int> open_flags(const op::Open& o) {
     const bool wr = o.write || o.append;
     int flags = 0;
     if (o.read && wr)
@@ -57,35 +55,32 @@ std::variant<int, IoError> open_flags(const op::Open& o) {
 }
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags) {
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags) {
     if (path.find('\0') != std::string::npos)
         co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
-    const std::int32_t r = co_await rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666);
-    if (r < 0) co_return os_err(r);
-    co_return FileRef(r);
+    VELNOR_CO_TRY(const std::uint32_t fd,
+                  from_kernel(co_await rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666)));
+    co_return FileRef(UniqueFd(static_cast<int>(fd)));
 }
 
-rt::Task<std::variant<std::uint64_t, IoError>> file_size(int fd) {
+rt::Task<Result<std::uint64_t>> file_size(int fd) {
     struct ::statx stx {};
-    const std::int32_t r = co_await rt::statx_fd(fd, &stx);
-    if (r < 0) co_return os_err(r);
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::statx_fd(fd, &stx)));
     co_return static_cast<std::uint64_t>(stx.stx_size);
 }
 
 // Closes an explicitly closed file: after every other holder let go, through
 // the runtime rather than a blocking close on this thread.
-rt::Task<std::optional<IoError>> close_file(FileRef file) {
+rt::Task<Result<void>> close_file(FileRef file) {
     co_await file.sole_holder();
     const int fd = file.release_fd();
-    const std::int32_t r = co_await rt::close(fd);
-    if (r < 0) co_return os_err(r);
-    co_return std::nullopt;
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::close(fd)));
+    co_return Result<void>{};
 }
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
-rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
-                                                        std::uint8_t* dst, std::size_t n,
-                                                        const bool& cancelled) {
+rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
+                                         std::size_t n, const bool& cancelled) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
@@ -93,17 +88,17 @@ rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std
         if (cancelled) co_return cancelled_err();
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled);
-        if (r < 0) co_return os_err(r);
-        if (r == 0) break;
-        filled += static_cast<std::size_t>(r);
+        VELNOR_CO_TRY(const std::uint32_t got,
+                      from_kernel(co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled)));
+        if (got == 0) break;
+        filled += got;
     }
     co_return filled;
 }
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read.
-rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf) {
+rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf) {
     std::size_t len = 0;
     for (;;) {
         if (len == buf.size()) {
@@ -116,39 +111,39 @@ rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint6
         if (!offset_ok(pos, len)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len);
         if (r == -EINTR) continue;
-        if (r < 0) co_return os_err(r);
-        if (r == 0) break;
-        len += static_cast<std::size_t>(r);
+        VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
+        if (got == 0) break;
+        len += got;
     }
     co_return len;
 }
 
-std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n) {
+Result<void> alloc_bytes(Bytes& buf, std::uint64_t n) {
     try {
         if (n > buf.max_size()) throw std::length_error("too large");
         buf.resize(static_cast<std::size_t>(n));
     } catch (const std::exception&) {
         return IoError::of(ErrorKind::OutOfMemory, msg::kOutOfMemory);
     }
-    return std::nullopt;
+    return {};
 }
 
-rt::Task<std::optional<IoError>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos) {
+rt::Task<Result<void>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos) {
     std::size_t written = 0;
     while (written < n) {
         if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await rt::write_at(fd, src + written, cap(n - written), pos + written);
         if (r == -EINTR) continue;
-        if (r < 0) co_return os_err(r);
-        if (r == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
-        written += static_cast<std::size_t>(r);
+        VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));
+        if (put == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
+        written += put;
     }
-    co_return std::nullopt;
+    co_return Result<void>{};
 }
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.
-rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data) {
+rt::Task<Result<void>> append_all(int fd, const Payload& data) {
     const std::uint8_t* p = data.ptr();
     const std::size_t n = data.size();
     rt::Blocking job{[fd, p, n]() -> std::int64_t {
@@ -164,8 +159,8 @@ rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data) {
     }};
     const std::optional<std::int64_t> r = co_await job;
     if (!r) co_return IoError::of(ErrorKind::Other, msg::kAppendCancelled);
-    if (*r < 0) co_return os_err(*r);
-    co_return std::nullopt;
+    VELNOR_CO_TRY_VOID(from_kernel(*r));
+    co_return Result<void>{};
 }
 
 }  // namespace velnor::compio_backend

@@ -5,48 +5,45 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <variant>
 
 #include "core/file_table.hpp"
 #include "core/op.hpp"
+#include "core/result.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor::compio_backend {
 
-IoError os_err(std::int64_t res);
 IoError cancelled_err();
 IoError unknown_handle();
 
 // Open flags of the six booleans, or EINVAL for impossible combinations.
-std::variant<int, IoError> open_flags(const op::Open& o);
+Result<int> open_flags(const op::Open& o);
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags);
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags);
 
-rt::Task<std::variant<std::uint64_t, IoError>> file_size(int fd);
+rt::Task<Result<std::uint64_t>> file_size(int fd);
 
 // Closes an explicitly closed file: after every other holder let go, through
 // the runtime rather than a blocking close on this thread.
-rt::Task<std::optional<IoError>> close_file(FileRef file);
+rt::Task<Result<void>> close_file(FileRef file);
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
-rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
-                                                        std::uint8_t* dst, std::size_t n,
-                                                        const bool& cancelled);
+rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
+                                         std::size_t n, const bool& cancelled);
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read.
-rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf);
+rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf);
 
 // Sizes `buf` to `n` bytes, or reports that memory ran out.
-std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n);
+Result<void> alloc_bytes(Bytes& buf, std::uint64_t n);
 
-rt::Task<std::optional<IoError>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos);
+rt::Task<Result<void>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos);
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.
-rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data);
+rt::Task<Result<void>> append_all(int fd, const Payload& data);
 
 }  // namespace velnor::compio_backend

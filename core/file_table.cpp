@@ -1,13 +1,11 @@
 #include "core/file_table.hpp"
 
-#include <unistd.h>
-
 #include "core/op.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor {
 
-FileRef::FileRef(int fd) : f_(new OpenFile) { f_->fd_ = fd; }
+FileRef::FileRef(UniqueFd fd) : f_(new OpenFile) { f_->fd_ = std::move(fd); }
 
 FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
     if (f_) ++f_->refs_;
@@ -16,12 +14,9 @@ FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
 FileRef::~FileRef() {
     if (!f_) return;
     if (--f_->refs_ == 0) {
-        if (f_->fd_ >= 0) {
-            if (auto* r = rt::Runtime::current())
-                r->close_detached(f_->fd_);
-            else
-                ::close(f_->fd_);
-        }
+        // On the driver thread the close goes through the runtime; anywhere
+        // else the descriptor closes with its owner.
+        if (auto* r = rt::Runtime::current(); r && f_->fd_.get() >= 0) r->close_detached(f_->fd_.release());
         delete f_;
     } else if (f_->refs_ == 1 && f_->sole_waiter_) {
         auto h = std::exchange(f_->sole_waiter_, {});
@@ -29,7 +24,7 @@ FileRef::~FileRef() {
     }
 }
 
-int FileRef::fd() const noexcept { return f_ ? f_->fd_ : -1; }
+int FileRef::fd() const noexcept { return f_ ? f_->fd_.get() : -1; }
 
 bool FileRef::SoleHolder::await_ready() const noexcept { return f->refs_ == 1; }
 
@@ -43,7 +38,7 @@ FileRef::SoleHolder::~SoleHolder() {
 }
 
 int FileRef::release_fd() noexcept {
-    int fd = std::exchange(f_->fd_, -1);
+    const int fd = f_->fd_.release();
     FileRef gone(std::move(*this));
     return fd;
 }

@@ -10,23 +10,19 @@
 
 namespace velnor::rt {
 
-int PollingRuntime::create(const RuntimeOptions& options, std::unique_ptr<Runtime>* out) noexcept {
+Result<std::unique_ptr<Runtime>> PollingRuntime::create(const RuntimeOptions& options) noexcept {
     std::unique_ptr<PollingRuntime> rt(new (std::nothrow) PollingRuntime);
-    if (!rt) return -ENOMEM;
-    if (int r = rt->init_common(options); r < 0) return r;
-    rt->epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (rt->epfd_ < 0) return -errno;
+    if (!rt) return IoError::os(ENOMEM);
+    VELNOR_TRY_VOID(rt->init_common(options));
+    rt->epfd_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    if (rt->epfd_.get() < 0) return IoError::os(errno);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    if (::epoll_ctl(rt->epfd_, EPOLL_CTL_ADD, rt->waker_->fd(), &ev) < 0) return -errno;
-    *out = std::move(rt);
-    return 0;
+    if (::epoll_ctl(rt->epfd_.get(), EPOLL_CTL_ADD, rt->waker_->fd(), &ev) < 0) return IoError::os(errno);
+    return std::unique_ptr<Runtime>(std::move(rt));
 }
 
-PollingRuntime::~PollingRuntime() {
-    shutdown();
-    if (epfd_ >= 0) ::close(epfd_);
-}
+PollingRuntime::~PollingRuntime() { shutdown(); }
 
 void PollingRuntime::submit(KernelRequest& req) noexcept {
     if (draining_) return;  // never completes: its task is about to be destroyed
@@ -41,7 +37,7 @@ void PollingRuntime::turn(bool may_wait, const std::function<bool()>& has_extern
     if (may_wait && !exec_.has_ready() && work_arrives_soon(has_external_work, nullptr)) may_wait = false;
     if (may_wait && may_park(has_external_work)) {
         epoll_event ev;
-        const int n = ::epoll_wait(epfd_, &ev, 1, -1);
+        const int n = ::epoll_wait(epfd_.get(), &ev, 1, -1);
         waker_->clear_parked();
         if (n > 0) {
             // Only this thread reads the descriptor, and epoll said it is

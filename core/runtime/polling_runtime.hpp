@@ -6,12 +6,13 @@
 #include <memory>
 
 #include "core/runtime/runtime_base.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::rt {
 
 class PollingRuntime final : public RuntimeBase {
 public:
-    static int create(const RuntimeOptions& options, std::unique_ptr<Runtime>* out) noexcept;
+    static Result<std::unique_ptr<Runtime>> create(const RuntimeOptions& options) noexcept;
     ~PollingRuntime() override;
 
     Backend backend() const noexcept override { return Backend::Polling; }
@@ -23,7 +24,7 @@ public:
 
 private:
     PollingRuntime() = default;
-    int epfd_ = -1;
+    UniqueFd epfd_;
 };
 
 }  // namespace velnor::rt

@@ -16,8 +16,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velnor.os as vos
-from conftest import Runner, run_on
-from fs_support import async_outcome, stat_facts, sync_outcome, tree
+from support.loops import Runner, run_on
+from support.fs import async_outcome, stat_facts, sync_outcome, tree
 
 
 @pytest.fixture

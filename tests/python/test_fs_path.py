@@ -13,8 +13,8 @@ import pytest
 
 import velnor
 from velnor import Path
-from conftest import Runner
-from fs_support import async_outcome, stat_facts, sync_outcome, tree
+from support.loops import Runner
+from support.fs import async_outcome, stat_facts, sync_outcome, tree
 
 
 def test_pure_operations_are_pathlibs() -> None:

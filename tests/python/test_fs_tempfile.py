@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import velnor.tempfile as vtf
-from conftest import Runner
+from support.loops import Runner
 
 
 def test_named_files_follow_the_arguments_and_go_away(run: Runner, tmp_path: Path) -> None:

@@ -8,13 +8,16 @@ import inspect
 import _velnor
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 EXPORTED = [
     "open", "read", "FastPath", "try_read_file", "read_parallel", "read_to_end", "readinto",
     "write", "close", "sync", "set_len", "size", "read_file", "write_file", "cancel_ops",
     "probe_inline_read", "probe_pread_nowait", "probe_ffi", "probe_resolved_future",
     "probe_nop", "backend_name", "shutdown",
+    # File-system calls on names, registered after everything above.
+    "stat", "rename", "unlink", "mkdir", "symlink", "link", "listdir", "readlink", "chmod",
+    "access", "statvfs", "utime", "truncate", "sendfile", "copy_range", "open_fd", "close_fd",
 ]
 
 
