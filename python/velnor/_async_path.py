@@ -45,6 +45,7 @@ class Path(os.PathLike[str]):
     """
 
     __slots__ = ("_path",)
+    _path: pathlib.Path
 
     def __init__(self, *args: str | os.PathLike[str]) -> None:
         self._path = pathlib.Path(*[a._path if isinstance(a, Path) else a for a in args])

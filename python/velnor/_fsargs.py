@@ -17,14 +17,15 @@ AT_FDCWD: int = getattr(os, "AT_FDCWD", -100)
 class Target:
     """One path argument: what the extension takes and what errors show.
 
-    `text` is the ``str`` the extension encodes back to the same bytes,
+    `text` is the ``str`` the extension encodes back to the same bytes
+    (empty for a descriptor),
     `name` the ``str``/``bytes`` (or descriptor) that the standard library
     puts in its errors' ``filename``, `fd` the descriptor when one was given.
     """
 
     __slots__ = ("text", "name", "fd", "is_bytes")
 
-    def __init__(self, text: str | None, name: str | bytes | int, fd: int | None, is_bytes: bool) -> None:
+    def __init__(self, text: str, name: str | bytes | int, fd: int | None, is_bytes: bool) -> None:
         self.text = text
         self.name = name
         self.fd = fd
@@ -40,11 +41,11 @@ def _kinds(allow_fd: bool, allow_none: bool) -> str:
 def target(function: str, path: object, *, allow_fd: bool = False, allow_none: bool = False) -> Target:
     """The path argument `path` of os.`function`, or the os module's error."""
     if allow_fd and isinstance(path, int) and not isinstance(path, bool):
-        return Target(None, path, path, False)
+        return Target("", path, path, False)
     if path is None and allow_none:
         return Target(".", ".", None, False)
     try:
-        name = os.fspath(path)  # type: ignore[arg-type]
+        name = os.fspath(path)  # type: ignore[call-overload]
     except TypeError:
         raise TypeError(f"{function}: path should be {_kinds(allow_fd, allow_none)}, "
                         f"not {type(path).__name__}") from None
@@ -67,7 +68,7 @@ def dir_fd(value: int | None) -> int:
         return AT_FDCWD
     if not isinstance(value, int):
         try:
-            return int(value.__index__())  # type: ignore[attr-defined]
+            return int(value.__index__())
         except AttributeError:
             raise TypeError(f"argument should be integer or None, not {type(value).__name__}") from None
     return value

@@ -365,7 +365,7 @@ async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
         raise _shutil.SameFileError(f"{src!r} and {dst!r} are the same file")
     for st, name in ((src_st, src), (dst_st, dst)):
         if st is not None and _stat_mod.S_ISFIFO(st.st_mode):
-            raise _shutil.SpecialFileError(f"`{name}` is a named pipe")
+            raise _shutil.SpecialFileError("`" + str(name) + "` is a named pipe")
     src_handle, _, src_fd = await _run(
         _velnor.open(s.text, True, False, False, False, False, False), s.name)
     try:

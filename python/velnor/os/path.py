@@ -126,18 +126,18 @@ async def _join_real(path: AnyStr, rest: AnyStr, strict: bool,
         sep_, cur, par = "/", ".", ".."
     if isabs(rest):
         rest = rest[1:]
-        path = sep_  # type: ignore[assignment]
+        path = sep_
     while rest:
-        name, _, rest = rest.partition(sep_)  # type: ignore[arg-type]
+        name, _, rest = rest.partition(sep_)
         if not name or name == cur:
             continue
         if name == par:
             if path:
                 path, name = split(path)
                 if name == par:
-                    path = join(path, par, par)  # type: ignore[arg-type]
+                    path = join(path, par, par)
             else:
-                path = par  # type: ignore[assignment]
+                path = par
             continue
         newpath = join(path, name)
         try:
