@@ -53,7 +53,10 @@ def test_stat_and_lstat_match_os_field_for_field(run: Runner, sample: Path) -> N
                     assert mine == theirs, name
             assert stat_facts(await vos.lstat(sample / "to_sub")) == stat_facts(os.lstat(sample / "to_sub"))
         # Devices: st_rdev is built from the major and minor numbers.
-        assert stat_facts(await vos.stat("/dev/null")) == stat_facts(os.stat("/dev/null"))
+        # (Its times move whenever any process writes to it.)
+        null_fields = ("st_mode", "st_ino", "st_dev", "st_rdev", "st_uid", "st_gid")
+        mine_null, theirs_null = await vos.stat("/dev/null"), os.stat("/dev/null")
+        assert [getattr(mine_null, f) for f in null_fields] == [getattr(theirs_null, f) for f in null_fields]
         # Descriptors and dir_fd.
         fd = os.open(sample, os.O_RDONLY | os.O_DIRECTORY)
         try:
@@ -205,7 +208,11 @@ def test_metadata_changes_land_as_with_os(run: Runner, tmp_path: Path) -> None:
         for mode in (os.F_OK, os.R_OK, os.W_OK, os.X_OK, os.R_OK | os.W_OK):
             for p in (a, tmp_path, tmp_path / "missing"):
                 assert await vos.access(p, mode) == os.access(p, mode)
-        assert await vos.statvfs(tmp_path) == os.statvfs(tmp_path)
+        # The free counts move with whatever else writes to the disk meanwhile.
+        stable = ("f_bsize", "f_frsize", "f_blocks", "f_files", "f_flag", "f_namemax", "f_fsid")
+        mine_vfs, theirs_vfs = await vos.statvfs(tmp_path), os.statvfs(tmp_path)
+        assert [getattr(mine_vfs, f) for f in stable] == [getattr(theirs_vfs, f) for f in stable]
+        assert abs(mine_vfs.f_bavail - theirs_vfs.f_bavail) < theirs_vfs.f_blocks // 100 + 1000
         with open(a, "rb") as f:
             assert (await vos.statvfs(f.fileno())).f_fsid == os.statvfs(tmp_path).f_fsid
     run(main())

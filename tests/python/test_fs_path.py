@@ -75,6 +75,8 @@ def test_status_methods_answer_as_pathlib(run: Runner, sample: SyncPath) -> None
             for pred in PREDICATES:
                 assert await getattr(mine, pred)() == getattr(theirs, pred)(), (name, pred)
             assert await mine.exists(follow_symlinks=False) == theirs.exists(follow_symlinks=False)
+            if name in ("/", "/dev/null"):
+                continue  # their times move with the rest of the system
             got = await async_outcome(mine.stat)
             want = sync_outcome(theirs.stat)
             assert (stat_facts(got[1]) if got[0] == "ok" else got) == (
