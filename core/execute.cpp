@@ -19,13 +19,20 @@ struct Exec {
     // Puts an opened file into the table under the id the message loop gave
     // this operation, and answers with its handle.
     reply::Handle register_file(FileRef file, std::uint64_t size, const char* what) {
-        if (!handle_id) unreachable(what);
+        if (!handle_id) abort_unreachable(what);
         const std::int64_t fd = file.fd();
         files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
         return reply::Handle{*handle_id, size, fd};
     }
 
     rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
+
+    // No system call: the descriptor was opened and checked by the submitter,
+    // which gave it up when it sent this operation.
+    rt::Task<Outcome> operator()(op::Adopt& a) {
+        if (a.fd < 0) co_return IoError::os(EBADF);
+        co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
+    }
 
     rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o); }
 
@@ -71,7 +78,8 @@ struct Exec {
     rt::Task<Outcome> operator()(op::Read& r) {
         VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
         if (auto* into = std::get_if<RawBufMut>(&r.target)) {
-            VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled));
+            VELNOR_CO_TRY(const std::size_t n,
+                          co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled, r.spread));
             co_return reply::Read{n};
         }
         Bytes buf;
@@ -137,7 +145,8 @@ Result<FileRef> lookup(FileTable& files, std::uint64_t handle) {
 
 rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
                           const bool& cancelled) {
-    if (cancelled) co_return cancelled_err();
+    // An adoption is never withdrawn: the descriptor has no other owner.
+    if (cancelled && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
     Exec exec{handle_id, files, cancelled};
     co_return co_await std::visit([&](auto& o) { return exec(o); }, op);
 }

@@ -80,7 +80,7 @@ rt::Task<Result<void>> close_file(FileRef file) {
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, const bool& cancelled) {
+                                         std::size_t n, const bool& cancelled, bool spread) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
@@ -89,7 +89,8 @@ rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos,
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
         VELNOR_CO_TRY(const std::uint32_t got,
-                      from_kernel(co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled)));
+                      from_kernel(co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled,
+                                                       spread)));
         if (got == 0) break;
         filled += got;
     }

@@ -29,9 +29,10 @@ rt::Task<Result<std::uint64_t>> file_size(int fd);
 // the runtime rather than a blocking close on this thread.
 rt::Task<Result<void>> close_file(FileRef file);
 
-// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
+// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel;
+// `spread` hands each request to the kernel's workers (see op::Read).
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, const bool& cancelled);
+                                         std::size_t n, const bool& cancelled, bool spread = false);
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read.

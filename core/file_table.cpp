@@ -44,8 +44,8 @@ int FileRef::release_fd() noexcept {
 }
 
 template <class V>
-void GuardedMap<V>::unreachable_borrow() noexcept {
-    unreachable("already mutably borrowed");
+void GuardedMap<V>::reentered() noexcept {
+    abort_unreachable("guarded map entered while in use");
 }
 template class GuardedMap<FileRef>;
 template class GuardedMap<bool>;

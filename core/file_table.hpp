@@ -67,19 +67,19 @@ class GuardedMap {
 public:
     template <class F>
     decltype(auto) with(F&& f) {
-        if (borrowed_) unreachable_borrow();
-        borrowed_ = true;
+        if (in_use_) reentered();
+        in_use_ = true;
         struct Reset {
             bool& b;
             ~Reset() { b = false; }
-        } reset{borrowed_};
+        } reset{in_use_};
         return f(map_);
     }
 
 private:
-    [[noreturn]] static void unreachable_borrow() noexcept;
+    [[noreturn]] static void reentered() noexcept;
     std::unordered_map<std::uint64_t, V> map_;
-    bool borrowed_ = false;
+    bool in_use_ = false;
 };
 
 using FileTable = GuardedMap<FileRef>;

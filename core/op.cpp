@@ -49,7 +49,7 @@ std::string to_string(const Reply& r) {
         r);
 }
 
-void unreachable(const char* what) noexcept {
+void abort_unreachable(const char* what) noexcept {
     std::fprintf(stderr, "internal error: entered unreachable code: %s\n", what);
     std::abort();
 }

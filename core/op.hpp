@@ -52,6 +52,10 @@ struct Open {
 struct Read {
     std::uint64_t handle = 0, pos = 0;
     ReadTarget target;
+    // One of several chunks of a regular file read together: run on the
+    // kernel's workers so that the chunks copy in parallel, rather than one
+    // after another inside the driver thread's submitting call.
+    bool spread = false;
 };
 struct ReadToEnd {
     std::uint64_t handle = 0, pos = 0;
@@ -83,6 +87,12 @@ struct WriteFile {
     Payload data;
 };
 struct Nop {};
+// A descriptor opened on the submitter's thread, handed to the file table
+// when the first driver operation needs it. The driver owns it from the
+// moment the operation is received.
+struct Adopt {
+    std::int32_t fd = -1;
+};
 
 // A file-system call on names, or on descriptors the caller owns, outside
 // the file table. One shape serves every kind so that the operation stays
@@ -122,7 +132,8 @@ struct PathOp {
 }  // namespace op
 
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
-                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::PathOp>;
+                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt,
+                        op::PathOp>;
 
 namespace reply {
 struct Handle {
@@ -203,7 +214,9 @@ struct Cancel {
 }  // namespace message
 using Msg = std::variant<message::Submit, message::Cancel>;
 
-// Fatal internal invariant failure: the driver thread cannot go on.
-[[noreturn]] void unreachable(const char* what) noexcept;
+// An internal invariant failed where nothing can be raised (the driver
+// thread, a noexcept path): prints "internal error: entered unreachable
+// code: <what>" and ends the process.
+[[noreturn]] void abort_unreachable(const char* what) noexcept;
 
 }  // namespace velnor

@@ -55,23 +55,21 @@ inline Result<std::uint32_t> from_kernel(std::int64_t r) noexcept {
 #define VELNOR_RESULT_CAT(a, b) VELNOR_RESULT_CAT2(a, b)
 #define VELNOR_RESULT_TMP VELNOR_RESULT_CAT(velnor_result_, __LINE__)
 
+// `leave` is the statement that hands the error up: `return` or `co_return`.
+#define VELNOR_RESULT_TRY(leave, decl, expr)                                   \
+    auto VELNOR_RESULT_TMP = (expr);                                           \
+    if (!VELNOR_RESULT_TMP.ok()) leave VELNOR_RESULT_TMP.error();              \
+    decl = std::move(VELNOR_RESULT_TMP).value()
+#define VELNOR_RESULT_CHECK(leave, expr)                                       \
+    if (auto VELNOR_RESULT_TMP = (expr); !VELNOR_RESULT_TMP.ok())              \
+    leave VELNOR_RESULT_TMP.error()
+
 // Declares `decl` from the value of `expr` (a Result), or leaves the
 // enclosing coroutine with its error. One use per line.
-#define VELNOR_CO_TRY(decl, expr)                                              \
-    auto VELNOR_RESULT_TMP = (expr);                                           \
-    if (!VELNOR_RESULT_TMP.ok()) co_return VELNOR_RESULT_TMP.error();         \
-    decl = std::move(VELNOR_RESULT_TMP).value()
-
+#define VELNOR_CO_TRY(decl, expr) VELNOR_RESULT_TRY(co_return, decl, expr)
 // Leaves the enclosing coroutine with the error of `expr` (any Result).
-#define VELNOR_CO_TRY_VOID(expr)                                               \
-    if (auto VELNOR_RESULT_TMP = (expr); !VELNOR_RESULT_TMP.ok())              \
-    co_return VELNOR_RESULT_TMP.error()
+#define VELNOR_CO_TRY_VOID(expr) VELNOR_RESULT_CHECK(co_return, expr)
 
 // The same two for plain functions.
-#define VELNOR_TRY(decl, expr)                                                 \
-    auto VELNOR_RESULT_TMP = (expr);                                           \
-    if (!VELNOR_RESULT_TMP.ok()) return VELNOR_RESULT_TMP.error();            \
-    decl = std::move(VELNOR_RESULT_TMP).value()
-#define VELNOR_TRY_VOID(expr)                                                  \
-    if (auto VELNOR_RESULT_TMP = (expr); !VELNOR_RESULT_TMP.ok())              \
-    return VELNOR_RESULT_TMP.error()
+#define VELNOR_TRY(decl, expr) VELNOR_RESULT_TRY(return, decl, expr)
+#define VELNOR_TRY_VOID(expr) VELNOR_RESULT_CHECK(return, expr)

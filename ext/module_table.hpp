@@ -45,6 +45,13 @@ extern PyMethodDef PROBE_NOP_METHOD;
 extern PyMethodDef BACKEND_NAME_METHOD;
 extern PyMethodDef SHUTDOWN_METHOD;
 
+// cached_open.cpp
+extern PyMethodDef OPEN_CACHED_METHOD;
+extern PyMethodDef ADOPT_METHOD;
+
+// fast_path.cpp
+extern PyMethodDef TRY_READ_FILE_MAX_METHOD;
+
 // path_ops.cpp
 extern PyMethodDef STAT_METHOD;
 extern PyMethodDef RENAME_METHOD;

@@ -13,12 +13,7 @@ Result<std::shared_ptr<EventWaker>> EventWaker::create() noexcept {
     if (fd.get() < 0) return IoError::os(errno);
     auto* w = new (std::nothrow) EventWaker(std::move(fd));
     if (!w) return IoError::os(ENOMEM);
-    // The control block can fail to allocate too; the deleter then frees w.
-    try {
-        return std::shared_ptr<EventWaker>(w);
-    } catch (const std::bad_alloc&) {
-        return IoError::os(ENOMEM);
-    }
+    return std::shared_ptr<EventWaker>(w);
 }
 
 void EventWaker::wake() noexcept {

@@ -24,7 +24,7 @@ Result<std::unique_ptr<Runtime>> PollingRuntime::create(const RuntimeOptions& op
 
 PollingRuntime::~PollingRuntime() { shutdown(); }
 
-void PollingRuntime::submit(KernelRequest& req) noexcept {
+void PollingRuntime::start(KernelRequest& req) noexcept {
     if (draining_) return;  // never completes: its task is about to be destroyed
     if (req.opcode == opcode::kRead || req.opcode == opcode::kWrite)
         san::check_kernel_buffer("at submission", req.addr, req.len);

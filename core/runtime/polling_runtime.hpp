@@ -16,7 +16,7 @@ public:
     ~PollingRuntime() override;
 
     Backend backend() const noexcept override { return Backend::Polling; }
-    void submit(KernelRequest& req) noexcept override;
+    void start(KernelRequest& req) noexcept override;
     bool on_ring(std::uint8_t) const noexcept override { return false; }
     void turn(bool may_wait, const std::function<bool()>& has_external_work) override;
     void close_detached(int fd) noexcept override;

@@ -140,7 +140,7 @@ int Ring::get_events() noexcept {
     return sys::io_uring_enter(fd_.get(), 0, 0, IORING_ENTER_GETEVENTS);
 }
 
-int Ring::register_probe(io_uring_probe* probe, unsigned nr_ops) noexcept {
+int Ring::list_opcodes(io_uring_probe* probe, unsigned nr_ops) noexcept {
     return sys::io_uring_register(fd_.get(), IORING_REGISTER_PROBE, probe, nr_ops);
 }
 

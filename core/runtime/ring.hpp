@@ -1,5 +1,5 @@
 // One io_uring instance driven through raw system calls: setup and mmap of
-// the two rings and the SQE array, SQE acquisition, submission, CQE access.
+// the two rings and the SQE array, SQE acquisition, publication to the kernel, CQE access.
 //
 // Used by the driver thread's proactor and, on its own thread, by the
 // extension's calibration probe:
@@ -8,7 +8,7 @@
 //     if (ring.init(64) < 0) ...;
 //     io_uring_sqe* sqe = ring.get_sqe();
 //     Ring::prep_read(sqe, fd, buf, len, off, /*user_data=*/0);
-//     int r = ring.submit_and_wait(1);        // one io_uring_enter
+//     int r = ring.publish_and_wait(1);       // one io_uring_enter
 //     io_uring_cqe* cqe = ring.peek_cqe();    // r >= 0: one CQE is there
 //     int res = cqe->res;
 //     ring.cqe_seen();
@@ -43,7 +43,7 @@ public:
     unsigned sq_entries() const noexcept { return sq_.entries; }
     unsigned cq_entries() const noexcept { return cq_.entries; }
 
-    // A zeroed entry to fill, or nullptr when the SQ is full (submit first).
+    // A zeroed entry to fill, or nullptr when the SQ is full (publish first).
     io_uring_sqe* get_sqe() noexcept;
     // Entries handed out by get_sqe() that the kernel has not consumed yet.
     unsigned sq_pending() const noexcept;
@@ -51,8 +51,8 @@ public:
     // Publishes the queued entries and enters the kernel once. With
     // `wait_nr` > 0 it also waits until that many completions are
     // available. Returns the number of entries consumed, or -errno.
-    int submit() noexcept { return enter(0); }
-    int submit_and_wait(unsigned wait_nr) noexcept { return enter(wait_nr); }
+    int publish() noexcept { return enter(0); }
+    int publish_and_wait(unsigned wait_nr) noexcept { return enter(wait_nr); }
 
     // The oldest unseen completion, or nullptr.
     io_uring_cqe* peek_cqe() noexcept;
@@ -63,7 +63,7 @@ public:
     // Enters the kernel only to move overflowed completions into the ring.
     int get_events() noexcept;
 
-    int register_probe(io_uring_probe* probe, unsigned nr_ops) noexcept;
+    int list_opcodes(io_uring_probe* probe, unsigned nr_ops) noexcept;
 
     static void prep_read(io_uring_sqe* sqe, int fd, void* buf, unsigned len, std::uint64_t off,
                           std::uint64_t user_data) noexcept;

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "core/runtime/polling_runtime.hpp"
-#include "core/runtime/probe.hpp"
+#include "core/runtime/opcode_support.hpp"
 #include "core/runtime/uring_runtime.hpp"
 
 namespace velnor::rt {
@@ -26,7 +26,7 @@ Result<std::unique_ptr<Runtime>> Runtime::build() { return build(RuntimeOptions{
 
 Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     if (options.backend != Backend::Polling) {
-        const OpcodeSet& ops = probed_opcodes();
+        const OpcodeSet& ops = kernel_opcodes();
         Result<std::unique_ptr<Runtime>> ring = IoError::os(ops.error < 0 ? -ops.error : ENOSYS);
         // Any failure to create the ring (ENOSYS, EPERM, ENOMEM, ...) means
         // the fallback, not an error.
@@ -36,21 +36,21 @@ Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     return PollingRuntime::create(options);
 }
 
-Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
+KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     return openat_in(AT_FDCWD, path, flags, mode);
 }
 
-Submit openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
+KernelCall openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     KernelRequest q;
     q.opcode = opcode::kOpenat;
     q.fd = dirfd;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.len = mode;
     q.op_flags = flags;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit statx_fd(int fd, struct ::statx* out) noexcept {
+KernelCall statx_fd(int fd, struct ::statx* out) noexcept {
     static const char kEmptyPath[] = "";
     KernelRequest q;
     q.opcode = opcode::kStatx;
@@ -59,53 +59,54 @@ Submit statx_fd(int fd, struct ::statx* out) noexcept {
     q.len = 0x3fff;  // STATX_ALL and the fields after it the kernel knows
     q.op_flags = AT_EMPTY_PATH;
     q.addr2 = reinterpret_cast<std::uint64_t>(out);
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
+KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
     KernelRequest q;
     q.opcode = opcode::kRead;
+    q.spread = spread;
     q.fd = fd;
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;
     q.off = off;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
+KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
     KernelRequest q;
     q.opcode = opcode::kWrite;
     q.fd = fd;
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;
     q.off = off;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit fsync(int fd, bool data_only) noexcept {
+KernelCall fsync(int fd, bool data_only) noexcept {
     KernelRequest q;
     q.opcode = opcode::kFsync;
     q.fd = fd;
     q.op_flags = data_only ? IORING_FSYNC_DATASYNC : 0;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit ftruncate(int fd, std::uint64_t len) noexcept {
+KernelCall ftruncate(int fd, std::uint64_t len) noexcept {
     KernelRequest q;
     q.opcode = opcode::kFtruncate;
     q.fd = fd;
     q.off = len;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit close(int fd) noexcept {
+KernelCall close(int fd) noexcept {
     KernelRequest q;
     q.opcode = opcode::kClose;
     q.fd = fd;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept {
+KernelCall statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept {
     KernelRequest q;
     q.opcode = opcode::kStatx;
     q.fd = dirfd;
@@ -113,7 +114,7 @@ Submit statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx
     q.len = STATX_BASIC_STATS;
     q.op_flags = flags;
     q.addr2 = reinterpret_cast<std::uint64_t>(out);
-    return Submit{q};
+    return KernelCall{q};
 }
 
 namespace {
@@ -130,39 +131,39 @@ KernelRequest two_paths(std::uint8_t op, int olddirfd, const char* oldpath, int 
 }
 }  // namespace
 
-Submit renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
-    return Submit{two_paths(opcode::kRenameat, olddirfd, oldpath, newdirfd, newpath, flags)};
+KernelCall renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return KernelCall{two_paths(opcode::kRenameat, olddirfd, oldpath, newdirfd, newpath, flags)};
 }
 
-Submit linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
-    return Submit{two_paths(opcode::kLinkat, olddirfd, oldpath, newdirfd, newpath, flags)};
+KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return KernelCall{two_paths(opcode::kLinkat, olddirfd, oldpath, newdirfd, newpath, flags)};
 }
 
-Submit symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept {
+KernelCall symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept {
     KernelRequest q;
     q.opcode = opcode::kSymlinkat;
     q.fd = newdirfd;
     q.addr = reinterpret_cast<std::uint64_t>(target);
     q.addr2 = reinterpret_cast<std::uint64_t>(linkpath);
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept {
+KernelCall unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept {
     KernelRequest q;
     q.opcode = opcode::kUnlinkat;
     q.fd = dirfd;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.op_flags = flags;
-    return Submit{q};
+    return KernelCall{q};
 }
 
-Submit mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept {
+KernelCall mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept {
     KernelRequest q;
     q.opcode = opcode::kMkdirat;
     q.fd = dirfd;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.len = mode;
-    return Submit{q};
+    return KernelCall{q};
 }
 
 }  // namespace velnor::rt

@@ -63,6 +63,9 @@ struct KernelRequest {
                                 // the new directory for RENAMEAT/LINKAT
     std::uint32_t op_flags = 0; // open, fsync, statx, rename, unlink, link flags
     std::uint64_t addr2 = 0;    // struct statx* for STATX; the new path for RENAMEAT/LINKAT/SYMLINKAT
+    // Hand the request to the kernel's workers at once instead of running
+    // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
+    bool spread = false;
 
     std::int32_t res = 0;
     // Called on the driver thread once the request has completed; during
@@ -76,29 +79,30 @@ struct KernelRequest {
     KernelRequest* ring_next = nullptr;
 };
 
-// Awaitable kernel request: `int32_t r = co_await Submit{req}`.
-struct Submit {
+// Awaitable kernel request: `int32_t r = co_await KernelCall{req}`.
+struct KernelCall {
     KernelRequest req;
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) noexcept;
     std::int32_t await_resume() const noexcept { return req.res; }
 };
 
-Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
-Submit statx_fd(int fd, struct ::statx* out) noexcept;  // AT_EMPTY_PATH, mask 0x3fff
-Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
-Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
-Submit fsync(int fd, bool data_only) noexcept;
-Submit ftruncate(int fd, std::uint64_t len) noexcept;
-Submit close(int fd) noexcept;
-Submit openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
+KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
+KernelCall statx_fd(int fd, struct ::statx* out) noexcept;  // AT_EMPTY_PATH, mask 0x3fff
+KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off,
+               bool spread = false) noexcept;
+KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
+KernelCall fsync(int fd, bool data_only) noexcept;
+KernelCall ftruncate(int fd, std::uint64_t len) noexcept;
+KernelCall close(int fd) noexcept;
+KernelCall openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
 // By name: `path` relative to `dirfd`, flags as statx(2), mask STATX_BASIC_STATS.
-Submit statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept;
-Submit renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
-Submit unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept;
-Submit mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept;
-Submit symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept;
-Submit linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
+KernelCall statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept;
+KernelCall renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
+KernelCall unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept;
+KernelCall mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept;
+KernelCall symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept;
+KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
 
 // Runs `fn` on the blocking worker pool; the awaiting task resumes with its
 // result, or with nullopt if the pool could not run it. The job never runs
@@ -148,7 +152,7 @@ public:
     virtual Backend backend() const noexcept = 0;
     virtual std::shared_ptr<Waker> waker() const noexcept = 0;
 
-    // Makes this runtime the one `Submit`, `Blocking` and `spawn` use on the
+    // Makes this runtime the one `KernelCall`, `Blocking` and `spawn` use on the
     // calling thread (the driver thread), until destroyed.
     virtual void make_current() noexcept = 0;
     static Runtime* current() noexcept;
@@ -158,12 +162,12 @@ public:
     virtual void spawn(Task<void> task) = 0;
     virtual void schedule(std::coroutine_handle<> h) = 0;
 
-    // What `Submit` and `Blocking` do when awaited. `req` (or `job`) must
+    // What `KernelCall` and `Blocking` do when awaited. `req` (or `job`) must
     // stay where it is until it completes: its completion runs
     // `on_complete`, or schedules `waiter`. After shutdown nothing is
     // started and nothing completes.
-    virtual void submit(KernelRequest& req) noexcept = 0;
-    virtual void submit_blocking(Blocking& job) noexcept = 0;
+    virtual void start(KernelRequest& req) noexcept = 0;
+    virtual void start_blocking(Blocking& job) noexcept = 0;
     // Whether `op` goes to the ring (false: it runs on the pool).
     virtual bool on_ring(std::uint8_t op) const noexcept = 0;
     virtual RuntimeStats stats() const noexcept = 0;

@@ -1,10 +1,10 @@
 #include "core/runtime/runtime_base.hpp"
 
-#include <chrono>
-
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <new>
 
@@ -58,24 +58,24 @@ Result<void> RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
 void RuntimeBase::run_on_pool(KernelRequest& req) noexcept {
     ++stats_.pool_jobs;
     ++pool_in_flight_;
-    const int r = pool_->submit(PoolJob{&run_request, &req, kRequest});
+    const int r = pool_->enqueue(PoolJob{&run_request, &req, kRequest});
     // Refused: the request fails with the pool's error on the next turn,
     // never inside the awaiting task's suspension.
     if (r < 0) inbox_->post(Finished{&req, r, kRequest});
 }
 
-void RuntimeBase::submit_blocking(Blocking& job) noexcept {
+void RuntimeBase::start_blocking(Blocking& job) noexcept {
     if (draining_) return;
     ++stats_.pool_jobs;
     ++pool_in_flight_;
-    if (pool_->submit(PoolJob{&run_blocking, &job, kBlocking}) < 0)
+    if (pool_->enqueue(PoolJob{&run_blocking, &job, kBlocking}) < 0)
         inbox_->post(Finished{&job, 0, kBlockingRefused});
 }
 
 void RuntimeBase::close_on_pool(int fd) noexcept {
     ++pool_in_flight_;
     void* item = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
-    if (pool_->submit(PoolJob{&run_close, item, kDetachedClose}) < 0) {
+    if (pool_->enqueue(PoolJob{&run_close, item, kDetachedClose}) < 0) {
         // No thread to close it on: closing here is the lesser evil than
         // leaking the descriptor (close rarely blocks for long).
         ::close(fd);
@@ -142,43 +142,62 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
     return true;
 }
 
-// A loop that awaits one operation after another submits the next one a few
+// A loop that awaits one operation after another sends the next one a few
 // microseconds after the previous reply reached it. Parking in between costs
 // that submission an eventfd write and a wake-up of a sleeping thread on
-// another CPU, which together take longer than this spin; a driver with no
-// work for longer than this parks as before.
-constexpr auto kSpinBeforePark = std::chrono::microseconds(50);
+// another CPU, which together take longer than a short spin. The spin is
+// a core taken from the program, though, so it lasts only while it pays:
+// about four times as long as work has recently taken to arrive, halved
+// after each spin that found nothing, doubled again after a park that ended
+// within the longest spin (one that a spin would have saved).
+constexpr std::chrono::nanoseconds kSpinMax = std::chrono::microseconds(50);
+constexpr std::chrono::nanoseconds kSpinMin = std::chrono::microseconds(2);
 
 bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_work,
                                     bool (*kernel_done)(RuntimeBase*) noexcept) noexcept {
-    const auto until = std::chrono::steady_clock::now() + kSpinBeforePark;
+    using std::chrono::steady_clock;
+    const auto start = steady_clock::now();
+    if (parked_) {
+        parked_ = false;
+        if (start - parked_at_ < kSpinMax) spin_budget_ = std::min(kSpinMax, std::max(kSpinMin, spin_budget_ * 2));
+    }
+    const auto until = start + spin_budget_;
+    auto now = start;
     do {
+        // At least one round of looks, however short the budget.
         for (int i = 0; i < 32; ++i) {
             if (inbox_->has_items() || (has_external_work && has_external_work()) ||
-                (kernel_done && kernel_done(this)))
+                (kernel_done && kernel_done(this))) {
+                const auto waited = steady_clock::now() - start;
+                spin_budget_ = std::clamp((spin_budget_ + 4 * waited) / 2, kSpinMin, kSpinMax);
                 return true;
+            }
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
         }
-    } while (std::chrono::steady_clock::now() < until);
+        now = steady_clock::now();
+    } while (now < until);
+    spin_budget_ = spin_budget_ / 2;
+    parked_ = true;
+    parked_at_ = now;
     return false;
 }
 
 // Awaitables: each hands itself to the runtime of the calling thread.
 
-void Submit::await_suspend(std::coroutine_handle<> h) noexcept {
+void KernelCall::await_suspend(std::coroutine_handle<> h) noexcept {
     req.waiter = h;
     Runtime* rt = Runtime::current();
-    if (!rt) unreachable("velnor runtime: kernel request outside the driver thread");
-    rt->submit(req);
+    if (!rt) abort_unreachable("velnor runtime: kernel request outside the driver thread");
+    rt->start(req);
 }
 
 void Blocking::await_suspend(std::coroutine_handle<> h) noexcept {
     waiter = h;
     Runtime* rt = Runtime::current();
-    if (!rt) unreachable("velnor runtime: blocking job outside the driver thread");
-    rt->submit_blocking(*this);
+    if (!rt) abort_unreachable("velnor runtime: blocking job outside the driver thread");
+    rt->start_blocking(*this);
 }
 
 }  // namespace velnor::rt

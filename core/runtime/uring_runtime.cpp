@@ -61,7 +61,7 @@ UringRuntime::~UringRuntime() { shutdown(); }
 io_uring_sqe* UringRuntime::acquire_sqe() noexcept {
     for (int attempt = 0; attempt < 4; ++attempt) {
         if (io_uring_sqe* sqe = ring_.get_sqe()) return sqe;
-        const int r = ring_.submit();
+        const int r = ring_.publish();
         // -EBUSY/-EAGAIN: the kernel wants its completions taken first.
         if (r < 0 && r != -EINTR) reap();
     }
@@ -78,6 +78,7 @@ void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     sqe->len = req.len;
     sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx, rename, unlink, link flags alike
     sqe->user_data = reinterpret_cast<std::uint64_t>(&req);
+    if (req.spread) sqe->flags |= IOSQE_ASYNC;
 
     req.ring_prev = in_flight_.ring_prev;
     req.ring_next = &in_flight_;
@@ -87,7 +88,7 @@ void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     san::handing_to_kernel(&req);
 }
 
-void UringRuntime::submit(KernelRequest& req) noexcept {
+void UringRuntime::start(KernelRequest& req) noexcept {
     if (draining_) return;  // never completes: its task is about to be destroyed
     if (is_buffer_op(req.opcode)) san::check_kernel_buffer("at submission", req.addr, req.len);
     if (!ops_.has(req.opcode)) {
@@ -155,7 +156,7 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
     arm_wake();
     if (may_wait && !exec_.has_ready()) {
         // What is queued goes to the kernel before the thread looks around.
-        (void)ring_.submit();
+        (void)ring_.publish();
         if (work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
                 return static_cast<UringRuntime*>(self)->ring_.peek_cqe() != nullptr;
             }))
@@ -163,7 +164,7 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
     }
     // Parking needs the wake-up READ in flight, or a send would go unseen.
     const bool park = may_wait && wake_armed_ && may_park(has_external_work);
-    const int r = park ? ring_.submit_and_wait(1) : ring_.submit();
+    const int r = park ? ring_.publish_and_wait(1) : ring_.publish();
     if (park) waker_->clear_parked();
     (void)r;  // -EINTR, -EBUSY: nothing is lost; what finished is reaped below
     reap();
@@ -224,7 +225,7 @@ void UringRuntime::shutdown() noexcept {
     // completion has been reaped.
     unsigned failures = 0;
     while (ring_in_flight_ > 0) {
-        const int r = ring_.submit_and_wait(1);
+        const int r = ring_.publish_and_wait(1);
         if (r < 0 && r != -EINTR && r != -EBUSY && r != -EAGAIN && ++failures > 1000)
             std::abort();  // the ring is unusable: freeing the frames would corrupt memory
         reap();

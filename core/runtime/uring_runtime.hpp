@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "core/runtime/probe.hpp"
+#include "core/runtime/opcode_support.hpp"
 #include "core/runtime/ring.hpp"
 #include "core/runtime/runtime_base.hpp"
 
@@ -17,7 +17,7 @@ public:
     ~UringRuntime() override;
 
     Backend backend() const noexcept override { return Backend::IoUring; }
-    void submit(KernelRequest& req) noexcept override;
+    void start(KernelRequest& req) noexcept override;
     bool on_ring(std::uint8_t op) const noexcept override { return ops_.has(op); }
     void turn(bool may_wait, const std::function<bool()>& has_external_work) override;
     void close_detached(int fd) noexcept override;

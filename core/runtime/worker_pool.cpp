@@ -63,7 +63,7 @@ unsigned WorkerPool::workers() const noexcept {
     return state_->workers;
 }
 
-int WorkerPool::submit(const PoolJob& job) noexcept {
+int WorkerPool::enqueue(const PoolJob& job) noexcept {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mu);
     s.jobs.push_back(job);

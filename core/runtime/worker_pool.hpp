@@ -71,7 +71,7 @@ public:
     // 0 when the job is queued: some worker will run it and post
     // {item, result, tag} to the inbox. -errno when no worker exists and
     // none could be started: the job will never run.
-    int submit(const PoolJob& job) noexcept;
+    int enqueue(const PoolJob& job) noexcept;
 
     // Live worker threads (for tests and diagnostics).
     unsigned workers() const noexcept;

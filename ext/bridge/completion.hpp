@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/op.hpp"
-#include "ext/capi/owner.hpp"
+#include "ext/capi/buffer_view.hpp"
 #include "ext/capi/ref.hpp"
 
 namespace velnor::ext {

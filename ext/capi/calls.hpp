@@ -27,10 +27,12 @@ inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyO
     return r;
 }
 
-inline Ref attr(PyObject* o, const char* name) { return checked(PyObject_GetAttrString(o, name)); }
+inline Ref attr(PyObject* o, const char* name) {
+    return checked(gil::interpreter_call([&] { return PyObject_GetAttrString(o, name); }));
+}
 inline Ref import(const char* module) {
     Ref name = checked(PyUnicode_FromString(module));
-    return checked(PyImport_Import(name.get()));
+    return checked(gil::interpreter_call([&] { return PyImport_Import(name.get()); }));
 }
 
 inline Ref u64_to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
@@ -39,7 +41,7 @@ inline Ref str_from(std::string_view s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 Ref tuple_of(std::initializer_list<PyObject*> items);
-inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref none() { return Ref::new_ref(Py_None); }
 
 // The qualified name of `o`'s type, as interpreter messages show it.
 std::string type_name(PyObject* o);

@@ -31,7 +31,7 @@ void throw_py_error() {
     throw PyError{};
 }
 
-void unreachable(const char* what) {
+void raise_unreachable(const char* what) {
     throw InvariantFailure{std::string("internal error: entered unreachable code: ") + what};
 }
 
@@ -45,6 +45,8 @@ void discard_error() noexcept { PyErr_Clear(); }
 void set_error_from_current_exception() noexcept {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (const PyError&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

@@ -21,8 +21,9 @@ struct InvariantFailure {
 };
 
 [[noreturn]] void throw_py_error();
-// "internal error: entered unreachable code: <what>"
-[[noreturn]] void unreachable(const char* what);
+// Throws InvariantFailure "internal error: entered unreachable code: <what>"
+// for the entry point's edge to raise.
+[[noreturn]] void raise_unreachable(const char* what);
 
 // Adopts a new reference returned by the C API, or throws when it is null.
 inline Ref checked(PyObject* new_ref) {
@@ -44,6 +45,8 @@ PyObject* guarded(F&& f) noexcept {
     gil::Entry entry;
     try {
         return f().release();
+    } catch (abi::__forced_unwind&) {
+        gil::park();  // the interpreter ended this thread (see gil.hpp)
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

@@ -11,15 +11,16 @@ namespace velnor::ext {
 
 // Owns one reference to a Python object. Copying takes a new reference,
 // moving steals it, destruction drops it. A raw pointer enters only through
-// `borrow` (we take our own reference) or `steal` (we adopt the caller's).
+// `new_ref` (we take our own reference, as Py_NewRef) or `steal` (we adopt
+// the caller's).
 // Every non-empty Ref must die on a thread holding the interpreter lock; the
 // holders that may be destroyed elsewhere route themselves through
-// `drop_with_gil` (deferred.hpp).
+// `drop_with_gil` (deferred.hpp). See gil.hpp for the whole policy.
 class Ref {
 public:
     Ref() noexcept = default;
 
-    static Ref borrow(PyObject* p) noexcept {
+    static Ref new_ref(PyObject* p) noexcept {
         assert(!p || gil::held());
         Py_XINCREF(p);
         return Ref(p);
@@ -40,7 +41,9 @@ public:
     void reset() noexcept {
         if (PyObject* p = std::exchange(p_, nullptr)) {
             assert(gil::held());
-            Py_DECREF(p);
+            // A deallocation may run Python code, and with it a finalizing
+            // interpreter may end this thread.
+            gil::interpreter_call([p] { Py_DECREF(p); });
         }
     }
 

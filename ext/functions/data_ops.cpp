@@ -59,7 +59,7 @@ Ref py_read_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     op::ReadFile o;
     o.path = arg_path("path", a[0]);
     o.inline_max = arg_u64("inline_max", a[1]);
-    Ref on_handle = (a[2] && a[2] != Py_None) ? Ref::borrow(a[2]) : Ref{};
+    Ref on_handle = (a[2] && a[2] != Py_None) ? Ref::new_ref(a[2]) : Ref{};
     return submit(std::move(o), ResultMode::whole_file(std::move(on_handle)), Owner{});
 }
 

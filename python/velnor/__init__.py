@@ -7,7 +7,7 @@ whole file at once, like their namesakes on ``pathlib.Path``.
 
 from __future__ import annotations
 
-from _velnor import backend_name, shutdown
+from _velnor import backend_name
 
 from . import os, tempfile
 from ._async_path import Path
@@ -25,7 +25,6 @@ __all__ = [
     "os",
     "read_bytes",
     "read_text",
-    "shutdown",
     "tempfile",
     "write_bytes",
     "write_text",

@@ -65,7 +65,7 @@ TEST(WorkerPool, EachQueuedJobGetsAWorkerUpToTheLimit) {
     auto inbox = make_inbox();
     WorkerPool pool(PoolConfig{3, 10s}, inbox);
     Gate gate;
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 9}), 0);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 9}), 0);
     while (gate.running.load() < 3) std::this_thread::yield();
     EXPECT_EQ(pool.workers(), 3u);
     gate.release();
@@ -83,12 +83,12 @@ TEST(WorkerPool, IdleWorkersLeaveAndComeBackWhenNeeded) {
     WorkerPool pool(PoolConfig{4, 20ms}, inbox);
     Gate gate;
     gate.release();
-    ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 0}), 0);
     collect(*inbox, 1);
     // Given up to ten seconds to leave; how long it took is not checked.
     for (int i = 0; i < 2000 && pool.workers() > 0; ++i) std::this_thread::sleep_for(5ms);
     EXPECT_EQ(pool.workers(), 0u);
-    ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 0}), 0);
     EXPECT_EQ(collect(*inbox, 1).at(0).result, 7);
 }
 
@@ -96,7 +96,7 @@ TEST(WorkerPool, WithoutAnyPossibleWorkerAJobIsRefused) {
     auto inbox = make_inbox();
     WorkerPool pool(PoolConfig{0, 10s}, inbox);
     Gate gate;
-    EXPECT_LT(pool.submit(PoolJob{&Gate::run, &gate, 0}), 0);
+    EXPECT_LT(pool.enqueue(PoolJob{&Gate::run, &gate, 0}), 0);
     EXPECT_FALSE(inbox->has_items());
 }
 
@@ -105,8 +105,8 @@ TEST(WorkerPool, DestroyingThePoolLetsRunningJobsFinishAndPost) {
     Gate gate;
     {
         WorkerPool pool(PoolConfig{2, 10s}, inbox);
-        ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 1}), 0);
-        ASSERT_EQ(pool.submit(PoolJob{&Gate::run, &gate, 2}), 0);
+        ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 1}), 0);
+        ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 2}), 0);
         while (gate.running.load() < 2) std::this_thread::yield();
     }
     gate.release();

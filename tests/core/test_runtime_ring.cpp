@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/runtime/probe.hpp"
+#include "core/runtime/opcode_support.hpp"
 #include "core/runtime/ring.hpp"
 #include "core/runtime/runtime.hpp"
 #include "tests/core/runtime_harness.hpp"
@@ -46,7 +46,7 @@ TEST(Ring, OneInlineReadWithASingleEnter) {
     io_uring_sqe* sqe = ring.get_sqe();
     ASSERT_NE(sqe, nullptr);
     Ring::prep_read(sqe, fd, buf, 4, 3, 0xfeed);
-    EXPECT_EQ(ring.submit_and_wait(1), 1);
+    EXPECT_EQ(ring.publish_and_wait(1), 1);
     io_uring_cqe* cqe = ring.peek_cqe();
     ASSERT_NE(cqe, nullptr);
     EXPECT_EQ(cqe->user_data, 0xfeedu);
@@ -68,7 +68,7 @@ TEST(Ring, AFullSubmissionQueueRefusesEntriesUntilSubmitted) {
     }
     EXPECT_EQ(ring.get_sqe(), nullptr);
     EXPECT_EQ(ring.sq_pending(), 4u);
-    EXPECT_EQ(ring.submit(), 4);
+    EXPECT_EQ(ring.publish(), 4);
     EXPECT_EQ(ring.sq_pending(), 0u);
     EXPECT_NE(ring.get_sqe(), nullptr) << "the slots are free again once consumed";
     // Completions come back in order here (NOPs complete inline) and the
@@ -96,11 +96,11 @@ TEST(Ring, ClosingReleasesTheDescriptorAndIsIdempotent) {
 TEST(OpcodeProbe, AnsweredOnceAndSharedByAllThreads) {
     std::vector<const OpcodeSet*> seen(8);
     std::vector<std::thread> threads;
-    for (auto& s : seen) threads.emplace_back([&s] { s = &probed_opcodes(); });
+    for (auto& s : seen) threads.emplace_back([&s] { s = &kernel_opcodes(); });
     for (auto& t : threads) t.join();
     for (auto* s : seen) EXPECT_EQ(s, seen[0]);
 
-    const OpcodeSet& ops = probed_opcodes();
+    const OpcodeSet& ops = kernel_opcodes();
     if (uring_expected_missing()) {
         EXPECT_EQ(ops.error, -ENOSYS);
         EXPECT_FALSE(supports(opcode::kRead));

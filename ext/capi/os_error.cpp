@@ -1,4 +1,4 @@
-#include "ext/capi/io_error.hpp"
+#include "ext/capi/os_error.hpp"
 
 #include "ext/capi/calls.hpp"
 

@@ -23,10 +23,10 @@ struct OpcodeSet {
 };
 
 // The probe's answer; the first call (from any thread) runs it.
-const OpcodeSet& probed_opcodes() noexcept;
-inline bool supports(std::uint8_t op) noexcept { return probed_opcodes().has(op); }
+const OpcodeSet& kernel_opcodes() noexcept;
+inline bool supports(std::uint8_t op) noexcept { return kernel_opcodes().has(op); }
 
 // Runs the probe now, uncached.
-OpcodeSet probe_opcodes() noexcept;
+OpcodeSet query_opcodes() noexcept;
 
 }  // namespace velnor::rt

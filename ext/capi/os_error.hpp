@@ -1,4 +1,4 @@
-// The one mapping from the core's I/O errors to Python exceptions.
+// The one mapping from the core's I/O errors to Python exceptions (OSError).
 #pragma once
 
 #include "core/op.hpp"

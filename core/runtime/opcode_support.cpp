@@ -1,4 +1,4 @@
-#include "core/runtime/probe.hpp"
+#include "core/runtime/opcode_support.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 namespace velnor::rt {
 
-OpcodeSet probe_opcodes() noexcept {
+OpcodeSet query_opcodes() noexcept {
     OpcodeSet out;
     Ring ring;
     if (int r = ring.init(2); r < 0) {
@@ -21,7 +21,7 @@ OpcodeSet probe_opcodes() noexcept {
                                                   kOps * sizeof(io_uring_probe_op)];
     std::memset(storage, 0, size);
     auto* probe = reinterpret_cast<io_uring_probe*>(storage);
-    if (int r = ring.register_probe(probe, kOps); r < 0) {
+    if (int r = ring.list_opcodes(probe, kOps); r < 0) {
         out.error = r;
         return out;
     }
@@ -32,10 +32,10 @@ OpcodeSet probe_opcodes() noexcept {
     return out;
 }
 
-const OpcodeSet& probed_opcodes() noexcept {
+const OpcodeSet& kernel_opcodes() noexcept {
     // A function-local static: initialised exactly once even when several
     // threads ask first at the same time.
-    static const OpcodeSet cached = probe_opcodes();
+    static const OpcodeSet cached = query_opcodes();
     return cached;
 }
 
