@@ -455,17 +455,18 @@ class BinaryFile:
         self._fast = None
         # Close first: the warning below raises where warnings are errors.
         loop = self._loop
-        if self._handle is None and self._adopting is None:
+        handle, adopting = self._handle, self._adopting
+        if handle is None and adopting is None:
             try:
                 os.close(self._fd)
             except OSError:
                 pass
         else:
             try:
-                if self._handle is None:
-                    loop.call_soon_threadsafe(self._adopting.add_done_callback, _close_adopted)
-                else:
-                    loop.call_soon_threadsafe(close_soon, self._handle)
+                if handle is not None:
+                    loop.call_soon_threadsafe(close_soon, handle)
+                elif adopting is not None:
+                    loop.call_soon_threadsafe(adopting.add_done_callback, _close_adopted)
             except RuntimeError:
                 pass  # the loop is closed; nothing can run the close any more
         warnings.warn(message, ResourceWarning, stacklevel=2, source=self)
