@@ -88,8 +88,10 @@ struct WriteFile {
 };
 struct Nop {};
 // A descriptor opened on the submitter's thread, handed to the file table
-// when the first driver operation needs it. The driver owns it from the
-// moment the operation is received.
+// when the first driver operation needs it. The driver owns it once the
+// operation has run (it cannot fail for a valid descriptor and is never
+// withdrawn); an operation that never ran (the driver is gone) leaves it to
+// the submitter, which sees the error.
 struct Adopt {
     std::int32_t fd = -1;
 };

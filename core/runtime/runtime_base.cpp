@@ -144,7 +144,7 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
 
 // A loop that awaits one operation after another sends the next one a few
 // microseconds after the previous reply reached it. Parking in between costs
-// that submission an eventfd write and a wake-up of a sleeping thread on
+// that message an eventfd write and a wake-up of a sleeping thread on
 // another CPU, which together take longer than a short spin. The spin is
 // a core taken from the program, though, so it lasts only while it pays:
 // about four times as long as work has recently taken to arrive, halved

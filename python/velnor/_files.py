@@ -433,7 +433,9 @@ class BinaryFile:
     async def _close_handed_over(self, adopting: KernelFuture) -> None:
         try:
             opened = await asyncio.shield(adopting)
-        except Exception:  # the driver is gone: nothing left to close with
+        except Exception:
+            # The hand-over never ran (the driver is gone): still ours.
+            os.close(self._fd)
             return
         while self._adopt_waiters:
             await asyncio.sleep(0)
@@ -458,7 +460,7 @@ class BinaryFile:
         handle, adopting = self._handle, self._adopting
         if handle is None and adopting is None:
             try:
-                os.close(self._fd)
+                os.close(self._fd)  # the driver never saw it
             except OSError:
                 pass
         else:
