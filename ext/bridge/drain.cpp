@@ -136,6 +136,7 @@ void settle(Completion& c) noexcept {
 }  // namespace
 
 void LoopBridge::drain() {
+    bell_->empty();
     for (;;) {
         std::vector<Completion> batch = take_queue();
         if (batch.empty()) {

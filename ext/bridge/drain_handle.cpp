@@ -13,7 +13,7 @@ struct DrainObject {
     PyObject ob_base;
     // Both constructed in place by make_drain_handle.
     std::weak_ptr<LoopBridge> bridge;
-    std::shared_ptr<PipeBell> bell;
+    std::shared_ptr<PipeBell> bell;  // a dropped bridge's pipe, or empty
 };
 
 // Not an entry point: it touches no Python reference of ours, and must
@@ -34,9 +34,9 @@ PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
         PyObject* none[1];
         bind_tuple(params.signature(), args, kwargs, none);
         auto* d = reinterpret_cast<DrainObject*>(self);
-        // Emptied even when the bridge is gone: a loop that still watches
-        // the pipe would otherwise be woken again and again.
-        d->bell->empty();
+        // A pipe left here is emptied even though its bridge is gone: the
+        // loop that still watches it would otherwise be woken again and again.
+        if (d->bell) d->bell->empty();
         if (auto bridge = d->bridge.lock()) bridge->drain();
         return ext::none();
     });
@@ -67,14 +67,18 @@ PyTypeObject* drain_type() {
 
 }  // namespace
 
-Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge, std::shared_ptr<PipeBell> bell) {
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) {
     PyTypeObject* type = drain_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = checked(alloc(type, 0));
     auto* d = reinterpret_cast<DrainObject*>(obj.get());
     new (&d->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
-    new (&d->bell) std::shared_ptr<PipeBell>(std::move(bell));
+    new (&d->bell) std::shared_ptr<PipeBell>();
     return obj;
+}
+
+void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept {
+    reinterpret_cast<DrainObject*>(drain)->bell = std::move(bell);
 }
 
 }  // namespace velnor::ext

@@ -1,7 +1,7 @@
 // DrainHandle: the callable handed to the event loop (as add_reader callback
 // or through call_soon_threadsafe). It holds only a weak reference to its
-// bridge, and a share of the doorbell pipe (see PipeBell); calling it
-// empties the pipe and runs the bridge's drain.
+// bridge; calling it runs the bridge's drain. It may also be left the
+// doorbell pipe of a dropped bridge (see PipeBell), which it then empties.
 #pragma once
 
 #include <memory>
@@ -15,6 +15,9 @@ struct PipeBell;
 
 // Creates the type on first use; it is not exported and cannot be
 // instantiated from Python.
-Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge, std::shared_ptr<PipeBell> bell);
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge);
+
+// Gives `drain` (made by make_drain_handle) a share of `bell`.
+void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept;
 
 }  // namespace velnor::ext

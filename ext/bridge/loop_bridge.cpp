@@ -84,7 +84,17 @@ void sweep_closed_loops(Globals& g) {
         for (auto& entry : g.loops) snapshot.push_back(entry.second);
     }
     for (auto& bridge : snapshot) {
-        if (bridge->loop_closed()) closed.push_back(bridge);
+        // Anything but a clean False counts as closed.
+        switch (bridge->loop_state()) {
+            case LoopBridge::LoopState::Open:
+                break;
+            case LoopBridge::LoopState::Unknown:
+                bridge->leave_pipe_to_drain();
+                [[fallthrough]];
+            case LoopBridge::LoopState::Closed:
+                closed.push_back(bridge);
+                break;
+        }
     }
     if (closed.empty()) return;
     auto lock = gil::lock_releasing(g.loops_mu);
@@ -127,14 +137,14 @@ std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
     }
     std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
                                        BridgeDeleter{});
-    bridge->drain_ = make_drain_handle(bridge, bridge->bell_);
+    bridge->drain_ = make_drain_handle(bridge);
     return bridge;
 }
 
 LoopBridge::~LoopBridge() {
     // Queued completions first (their futures, kept objects and views),
-    // then the loop, the drain object (and with the last of the two the
-    // doorbell pipe) and the bound call_soon_threadsafe.
+    // then the loop, the drain object, the doorbell pipe (unless it was
+    // left to the drain object) and the bound call_soon_threadsafe.
     queue_.clear();
     loop_ref_.reset();
     drain_.reset();
@@ -161,16 +171,19 @@ bool LoopBridge::is_for(PyObject* loop) const noexcept {
     return target != Py_None && target == loop;
 }
 
-bool LoopBridge::loop_closed() const {
+LoopBridge::LoopState LoopBridge::loop_state() const {
     Ref loop = this->loop();
-    if (!loop) return true;
+    if (!loop) return LoopState::Closed;
     Ref result = try_call_method(loop.get(), names().is_closed);
     if (!result) {
         discard_error();
-        return true;
+        return LoopState::Unknown;
     }
-    return result.get() != Py_False;
+    if (result.get() == Py_False) return LoopState::Open;
+    return result.get() == Py_True ? LoopState::Closed : LoopState::Unknown;
 }
+
+void LoopBridge::leave_pipe_to_drain() noexcept { leave_pipe_to(drain_.get(), bell_); }
 
 Ref LoopBridge::new_future() const {
     Ref loop = this->loop();

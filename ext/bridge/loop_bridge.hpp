@@ -20,11 +20,11 @@ namespace velnor::ext {
 // drain still empties the pipe. Both ends are closed when the pipe could
 // not be made: then only the ringer wakes the loop.
 //
-// Shared by the bridge and its drain object, the pipe lives as long as
-// either: as long as the loop may still watch its read end. A descriptor
+// Owned by the bridge. When the bridge is dropped while its loop may still
+// run (the loop's is_closed raised), the pipe is handed to the drain object
+// and lives as long as the loop may still watch its read end: a descriptor
 // number the loop still has registered is thus never handed to a new
-// doorbell, which the loop's selector would take for the old one (a loop
-// whose bridge was dropped while it runs keeps its old registration).
+// doorbell, which the loop's selector would take for the old one.
 struct PipeBell {
     UniqueFd read_end;
     UniqueFd write_end;
@@ -53,9 +53,13 @@ public:
     bool is_for(PyObject* loop) const noexcept;
     // Whether `weakref` is this bridge's weak reference to its loop.
     bool holds(PyObject* weakref) const noexcept { return weak_ && loop_ref_.get() == weakref; }
-    // Whether the loop is gone or closed; an is_closed() that raises counts
-    // as closed and its exception is dropped.
-    bool loop_closed() const;
+    // Open, closed (or gone), or unknown: is_closed() raised (its
+    // exception is dropped) or answered something other than a bool.
+    enum class LoopState { Open, Closed, Unknown };
+    LoopState loop_state() const;
+    // Before a bridge whose loop may still run is dropped: its pipe stays
+    // with the drain object the loop may still call.
+    void leave_pipe_to_drain() noexcept;
     std::uintptr_t loop_key() const noexcept { return loop_key_; }
     // KernelFuture(loop=<this bridge's loop>).
     Ref new_future() const;
@@ -69,8 +73,8 @@ public:
     // quiet. Any thread; never fails.
     void complete(Completion completion) noexcept;
 
-    // Settles everything queued, including what arrives meanwhile; the
-    // caller has emptied the pipe first. Loop thread, interpreter lock held.
+    // Settles everything queued, including what arrives meanwhile. Loop
+    // thread, interpreter lock held.
     void drain();
 
     // For the ringer: claims an owed wake-up.

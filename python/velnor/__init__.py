@@ -21,6 +21,8 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _velnor import backend_name
 
+from . import os, tempfile
+from ._async_path import Path
 from ._buffered import BufferedFile
 from ._files import BinaryFile
 from ._open import FileOpener, open
@@ -38,11 +40,14 @@ __all__ = [
     "BufferedFile",
     "FileOpener",
     "KernelFuture",
+    "Path",
     "TextFile",
     "backend_name",
     "open",
+    "os",
     "read_bytes",
     "read_text",
+    "tempfile",
     "write_bytes",
     "write_text",
 ]
