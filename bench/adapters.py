@@ -216,6 +216,11 @@ def _pread_at(fd: int, pos: int, length: int) -> bytes:
     return os.pread(fd, length, pos)
 
 
+def _open_read_close(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
 # --- the adapters -----------------------------------------------------------------
 
 class Adapter:
@@ -238,6 +243,11 @@ class Adapter:
     async def write_whole(self, path: str, data: bytes) -> None:
         """`data` as the whole content of the file at `path` (created or truncated)."""
         raise NotAvailable(f"{self.label} has no whole-file write here")
+
+    async def open_read_close(self, path: str) -> bytes:
+        """Open the file at `path`, read all of it and close it, as a program
+        going through many small files does."""
+        raise NotAvailable(f"{self.label} has no file objects here")
 
 
 class StreamAdapter(Adapter):
@@ -271,10 +281,15 @@ class Velnor(StreamAdapter):
         "cold4k": "await f.read(4096) after f.seek(pos) (velnor)",
         "read_whole": "await velnor.read_bytes(path)",
         "write_whole": "await velnor.write_bytes(path, data)",
+        "open_read_close": "async with velnor.open(path, 'rb') as f: await f.read()",
     }
 
     async def open_file(self, path: str) -> Any:
         return await velnor.open(path, "rb")
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with velnor.open(path, "rb") as f:
+            return await f.read()
 
     async def read_whole(self, path: str) -> bytes:
         return await velnor.read_bytes(path)
@@ -294,7 +309,17 @@ class VelnorRaw(Adapter):
         "cold4k": "await _velnor.read(handle, pos, 4096)",
         "read_whole": "await _velnor.read_file(path, 1 MiB) [+ read_parallel]",
         "write_whole": "await _velnor.write_file(path, data)",
+        "open_read_close": "await _velnor.open(...); await _velnor.read_to_end(h, 0); "
+                           "await _velnor.close(h)",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        handle, _size, _fd = await _velnor.open(path, True, False, False, False, False, False)
+        try:
+            data: bytes = await _velnor.read_to_end(handle, 0)
+            return data
+        finally:
+            await _velnor.close(handle)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -329,7 +354,11 @@ class Sync(Adapter):
         "cold4k": "os.pread(fd, 4096, pos)",
         "read_whole": "Path(path).read_bytes()",
         "write_whole": "Path(path).write_bytes(data)",
+        "open_read_close": "with open(path, 'rb') as f: f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        return _open_read_close(path)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -354,7 +383,11 @@ class ToThread(Adapter):
         "cold4k": "await asyncio.to_thread(os.pread, fd, 4096, pos)",
         "read_whole": "await asyncio.to_thread(Path(path).read_bytes)",
         "write_whole": "await asyncio.to_thread(Path(path).write_bytes, data)",
+        "open_read_close": "await loop.run_in_executor(None, read_file, path)",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        return await asyncio.get_running_loop().run_in_executor(None, _open_read_close, path)
 
     @asynccontextmanager
     async def reads(self, path: str, files: int) -> AsyncIterator[Reads]:
@@ -384,7 +417,13 @@ class Aiofiles(StreamAdapter):
         "cold4k": "await f.read(4096) after await f.seek(pos)",
         "read_whole": "async with aiofiles.open(path, 'rb') as f: await f.read()",
         "write_whole": "async with aiofiles.open(path, 'wb') as f: await f.write(data)",
+        "open_read_close": "async with aiofiles.open(path, 'rb') as f: await f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with _optional("aiofiles").open(path, "rb") as f:
+            data: bytes = await f.read()
+            return data
 
     async def open_file(self, path: str) -> Any:
         return await _optional("aiofiles").open(path, "rb")
@@ -408,7 +447,13 @@ class Anyio(StreamAdapter):
         "cold4k": "await f.read(4096) after await f.seek(pos)",
         "read_whole": "await anyio.Path(path).read_bytes()",
         "write_whole": "await anyio.Path(path).write_bytes(data)",
+        "open_read_close": "async with await anyio.open_file(path, 'rb') as f: await f.read()",
     }
+
+    async def open_read_close(self, path: str) -> bytes:
+        async with await _optional("anyio").open_file(path, "rb") as f:
+            data: bytes = await f.read()
+            return data
 
     async def open_file(self, path: str) -> Any:
         return await _optional("anyio").open_file(path, "rb")

@@ -24,6 +24,7 @@ COLD_SIZE = 16 * MiB
 COLD_STRIDE = 64 * KiB  # beyond the kernel's readahead window of the previous sample
 BIG_SIZE = 256 * MiB
 WRITE_SIZE = 64 * MiB
+SMALL_FILES = 2048  # 4 KiB files opened, read whole and closed one by one
 
 
 @dataclass
@@ -36,6 +37,7 @@ class Fixtures:
     cold: Path  # 16 MiB, evicted before every sample
     write_dir: Path
     payload: bytes  # the 64 MiB every writer writes
+    many: list[Path]  # SMALL_FILES files of 4 KiB each, cached
 
     def write_target(self, name: str) -> Path:
         return self.write_dir / f"{name}.out"
@@ -66,8 +68,13 @@ def create(base: str | None = None, *, big: bool = True) -> Fixtures:
         cold=root / "cold-16MiB.bin",
         write_dir=root / "writes",
         payload=(block * (WRITE_SIZE // len(block))),
+        many=[root / "many" / f"{i:05}.bin" for i in range(SMALL_FILES)],
     )
     fx.write_dir.mkdir()
+    fx.many[0].parent.mkdir()
+    for i, p in enumerate(fx.many):
+        # Distinct contents: no file is a copy the cache could share.
+        p.write_bytes(block[(i * 64) % (len(block) - CHUNK):][:CHUNK])
     _fill(fx.seq, SEQ_SIZE, block)
     _fill(fx.regions, REGIONS * REGION_SIZE, block)
     _fill(fx.small, CHUNK, block)
@@ -103,9 +110,36 @@ def evict(path: Path, pos: int = 0, length: int = CHUNK) -> bool:
     try:
         os.fsync(fd)
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        return not is_cached(fd, pos, length)
+        return not is_resident(fd, pos, length)
     finally:
         os.close(fd)
+
+
+def is_resident(fd: int, pos: int, length: int) -> bool:
+    """Whether any page of `length` bytes at `pos` is in the page cache, asked
+    with mincore: a no-wait read that misses starts the readahead, which would
+    bring the page back microseconds after an eviction it was meant to check."""
+    import ctypes
+    import mmap
+
+    page = mmap.PAGESIZE
+    start = pos - pos % page
+    size = pos + length - start
+    if size <= 0 or os.fstat(fd).st_size <= start:
+        return False
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p]
+    with mmap.mmap(fd, size, flags=mmap.MAP_PRIVATE, prot=mmap.PROT_READ | mmap.PROT_WRITE,
+                   offset=start) as m:
+        address = ctypes.addressof(ctypes.c_char.from_buffer(m))
+        vec = ctypes.create_string_buffer((size + page - 1) // page)
+        try:
+            if libc.mincore(ctypes.c_void_p(address), size, vec) != 0:
+                err = ctypes.get_errno()
+                raise OSError(err, os.strerror(err))
+            return any(b & 1 for b in vec.raw)
+        finally:
+            del address  # the mapping may close only once no export is left
 
 
 def is_cached(fd: int, pos: int, length: int) -> bool:

@@ -19,6 +19,8 @@ from contextlib import AbstractAsyncContextManager, AsyncExitStack, asynccontext
 from dataclasses import dataclass, field
 from typing import Any
 
+from watch import CpuWatch, StallWatch
+
 
 class NotAvailable(Exception):
     """The contestant cannot run here (a missing API or library); the reason is shown."""
@@ -108,14 +110,45 @@ async def _maybe_await(x: Awaitable[Any] | None) -> None:
         await x
 
 
-async def _timed(bench: Bench, n: int) -> float:
+async def _timed(bench: Bench, n: int, watch: Watch | None = None) -> float:
     gc.disable()
     try:
+        if watch is not None:
+            watch.start()
         t0 = time.perf_counter_ns()
         await bench.batch(n)
-        return (time.perf_counter_ns() - t0) / 1e9
+        elapsed = (time.perf_counter_ns() - t0) / 1e9
+        if watch is not None:
+            watch.stop()
+        return elapsed
     finally:
         gc.enable()
+
+
+class Watch:
+    """Beside each timed sample: the longest stall of the loop (a timer's
+    lateness) and the CPU time of the driver thread and of the loop thread."""
+
+    def __init__(self) -> None:
+        self.stall = StallWatch()
+        self.cpu = CpuWatch()
+        self.stalls: list[float] = []
+        self.driver_cpu = 0.0
+        self.loop_cpu = 0.0
+
+    def start(self) -> None:
+        self.cpu.start()
+        self.stall.start()
+
+    def stop(self) -> None:
+        self.stalls.append(self.stall.stop())
+        driver, loop = self.cpu.stop()
+        self.driver_cpu += driver
+        self.loop_cpu += loop
+
+    def to_json(self) -> dict[str, Any]:
+        return {"stall_max_s": max(self.stalls, default=0.0), "stalls_s": self.stalls,
+                "driver_cpu_s": self.driver_cpu, "loop_cpu_s": self.loop_cpu}
 
 
 def _describe(e: BaseException) -> str:
@@ -155,6 +188,7 @@ async def measure_group(benches: dict[str, Bench], settings: Settings, *,
     calibrated to a batch lasting `target_s`, and timed `runs` times.
     """
     results = {k: Result() for k in benches}
+    watches = {k: Watch() for k in benches}
     live = dict(benches)
     sizes: dict[str, int] = {}
     for key, bench in list(live.items()):
@@ -182,7 +216,8 @@ async def measure_group(benches: dict[str, Bench], settings: Settings, *,
                     await _maybe_await(bench.prepare())
                     gc.collect()
                 n = sizes[key]
-                results[key].samples.append(await _timed(bench, n) / (n * bench.ops_per_unit))
+                t = await _timed(bench, n, watches[key])
+                results[key].samples.append(t / (n * bench.ops_per_unit))
             except Exception as e:
                 results[key].error = _describe(e)
                 results[key].samples.clear()
@@ -190,6 +225,7 @@ async def measure_group(benches: dict[str, Bench], settings: Settings, *,
     for key, bench in benches.items():
         results[key].unit_n = sizes.get(key, 0)
         results[key].extra.update(bench.notes)
+        results[key].extra.update(watches[key].to_json())
     return results
 
 

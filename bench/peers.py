@@ -15,10 +15,12 @@ case needs one every library offers in its own way), and append a `Case` to
 
 from __future__ import annotations
 
+import asyncio
 import os
 from collections.abc import AsyncIterator, Callable
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from adapters import ADAPTERS, Adapter
 from fixtures import (CHUNK, COLD_SIZE, COLD_STRIDE, REGION_SIZE, REGIONS, SEQ_SIZE, Fixtures,
@@ -117,6 +119,62 @@ def read_whole(path: Callable[[Fixtures], os.PathLike[str]]) -> Callable[[Adapte
     return case
 
 
+SMALL_BATCH = 64
+"""Files per unit of the small-files cases, one at a time or all at once."""
+
+
+def small_files(together: bool, cold: bool) -> Callable[[Adapter, Fixtures], ContestantFactory]:
+    """Open, read whole and close 4 KiB files, each a different file: one
+    after another or 64 at a time; cached, or with every file's pages evicted
+    before the sample (the names stay in the kernel's caches)."""
+
+    def case(a: Adapter, fx: Fixtures) -> ContestantFactory:
+        paths = [str(p) for p in fx.many]
+        call = a.open_read_close
+
+        @asynccontextmanager
+        async def factory() -> AsyncIterator[Bench]:
+            if len(await call(paths[0])) != CHUNK:
+                raise RuntimeError("open + read returned the wrong length")
+            k = 0
+
+            def next_group() -> list[str]:
+                nonlocal k
+                group = [paths[(k + i) % len(paths)] for i in range(SMALL_BATCH)]
+                k = (k + SMALL_BATCH) % len(paths)
+                return group
+
+            async def batch(n: int) -> None:
+                for _ in range(n):
+                    group = next_group()
+                    if together:
+                        await asyncio.gather(*(call(p) for p in group))
+                    else:
+                        for p in group:
+                            await call(p)
+
+            if not cold:
+                yield Bench(batch, ops_per_unit=SMALL_BATCH)
+                return
+            notes = {"evictions_verified": 0, "evictions_failed": 0}
+            ahead: list[str] = []
+
+            def prepare() -> None:
+                nonlocal k
+                start = k
+                ahead[:] = next_group()
+                k = start  # the batch reads the group just evicted
+                for p in ahead:
+                    took = evict(Path(p), 0, CHUNK)
+                    notes["evictions_verified" if took else "evictions_failed"] += 1
+
+            yield Bench(batch, ops_per_unit=SMALL_BATCH, prepare=prepare, notes=notes)
+
+        return factory
+
+    return case
+
+
 def write64m(a: Adapter, fx: Fixtures) -> ContestantFactory:
     """The 64 MiB payload written as a new file."""
     target = fx.write_target(a.key)
@@ -173,6 +231,18 @@ CASES = [
          note="a fresh process per contestant and loop; memory = peak RSS increase"),
     Case("write64m", "64 MiB write to a new file (no fsync)", "bandwidth", "single",
          lambda fx: len(fx.payload), "write_whole", write64m, samples=lambda s: s.write_samples),
+    Case("small1", "open + read + close of 4 KiB files, one at a time (cached)", "latency",
+         "calibrated", lambda fx: CHUNK, "open_read_close", small_files(False, False)),
+    Case("small64", "open + read + close of 4 KiB files, 64 at a time (cached)", "throughput",
+         "calibrated", lambda fx: CHUNK, "open_read_close", small_files(True, False),
+         note="stdlib sync opens and reads the 64 in a row on the loop thread"),
+    Case("small1cold", "open + read + close of evicted 4 KiB files, one at a time", "latency",
+         "single", lambda fx: CHUNK, "open_read_close", small_files(False, True),
+         note="data pages evicted before every sample (names stay cached); "
+              "the virtual disk is cached by the host, so a miss costs ~12 us, not a device's latency"),
+    Case("small64cold", "open + read + close of evicted 4 KiB files, 64 at a time", "throughput",
+         "single", lambda fx: CHUNK, "open_read_close", small_files(True, True),
+         note="as above; stdlib sync reads them in a row on the loop thread"),
     Case("cold4k", "4 KiB read of an evicted file (not cached)", "latency", "single",
          lambda fx: CHUNK, "cold4k", cold4k,
          note="pages evicted with fsync + POSIX_FADV_DONTNEED before every sample; "

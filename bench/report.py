@@ -120,9 +120,39 @@ def scenario_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
                 cells.append(f" {fmt(value(sc['metric'], pm, bpo)) + '  ' + ratio_cell(pm, vm):>22}")
             lines.append(f"{loop:8} {LABELS[vk]:20} {own} |" + "".join(cells))
     lines += problems
+    lines += stall_table(sc, loops)
     if sc["key"] == "big256m":
         lines += memory_table(sc, loops)
     return lines
+
+
+STALL_LIMIT_S = 0.002
+"""The longest a velnor operation may keep the loop from other tasks."""
+
+
+def stall_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
+    """The longest the loop ran nothing else during any sample (a timer's
+    lateness), per contestant; and for velnor, its driver thread's CPU time
+    against the loop thread's over all samples."""
+    by_key = {c["key"]: c for c in sc["contestants"]}
+    keys = [VELNOR, VELNOR_RAW, *PEERS]
+    lines = [f"  loop stall, ms (longest over all samples; lower is better; velnor's limit "
+             f"{STALL_LIMIT_S * 1e3:g} ms) and driver CPU / loop CPU for velnor:"]
+    for loop in loops:
+        cells = []
+        for k in keys:
+            e = by_key[k]["loops"].get(loop) or {}
+            stall = e.get("stall_max_s")
+            if stall is None:
+                continue
+            flag = " OVER" if k in (VELNOR, VELNOR_RAW) and stall > STALL_LIMIT_S else ""
+            cells.append(f"{LABELS[k]} {stall * 1e3:.2f}{flag}")
+        ve = by_key[VELNOR]["loops"].get(loop) or {}
+        if ve.get("loop_cpu_s"):
+            cells.append(f"velnor driver/loop CPU {ve['driver_cpu_s'] / ve['loop_cpu_s']:.2f}")
+        if cells:
+            lines.append(f"  {loop:8} " + "; ".join(cells))
+    return lines if len(lines) > 1 else []
 
 
 def memory_table(sc: dict[str, Any], loops: list[str]) -> list[str]:

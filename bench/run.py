@@ -151,6 +151,11 @@ def main(argv: list[str]) -> int:
 
     backend = backend_name()
     log(f"velnor backend: {backend}; {'quick' if args.quick else 'full'} mode; loops {', '.join(loops)}")
+    load, cores = os.getloadavg()[0], os.cpu_count() or 1
+    if load > cores:
+        # Few short samples on a busy machine measure the machine: say so.
+        log(f"WARNING: load average {load:.1f} on {cores} cores; figures will be noisy"
+            + (", and --quick takes few samples: read the [p10 .. p90] spread" if args.quick else ""))
     log("creating the data files ...")
     fx = fixtures.create(args.data_dir, big=_selected(args.only, "big256m"))
     try:

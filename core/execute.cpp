@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/file_io.hpp"
+#include "core/path_ops.hpp"
 
 namespace velnor::compio_backend {
 
@@ -32,6 +33,8 @@ struct Exec {
         if (a.fd < 0) co_return IoError::os(EBADF);
         co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
     }
+
+    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o); }
 
     rt::Task<Outcome> operator()(op::Open& o) {
         VELNOR_CO_TRY(const int flags, open_flags(o));

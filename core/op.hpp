@@ -88,15 +88,54 @@ struct WriteFile {
 };
 struct Nop {};
 // A descriptor opened on the submitter's thread, handed to the file table
-// when the first driver operation needs it. The driver owns it from the
-// moment the operation is received.
+// when the first driver operation needs it. The driver owns it once the
+// operation has run (it cannot fail for a valid descriptor and is never
+// withdrawn); an operation that never ran (the driver is gone) leaves it to
+// the submitter, which sees the error.
 struct Adopt {
     std::int32_t fd = -1;
+};
+
+// A file-system call on names, or on descriptors the caller owns, outside
+// the file table. One shape serves every kind so that the operation stays
+// small; each kind reads only the fields named beside it. Descriptors are
+// the caller's: it keeps them open until the reply arrived.
+enum class PathKind : std::uint8_t {
+    Stat,       // dirfd, path, flags (AT_*)                  -> Bytes: struct statx
+    Rename,     // dirfd, path -> dirfd2, path2, flags (RENAME_*) -> Unit
+    Unlink,     // dirfd, path, flags (AT_REMOVEDIR)          -> Unit
+    Mkdir,      // dirfd, path, mode                          -> Unit
+    Symlink,    // path (the target) -> dirfd2, path2         -> Unit
+    Link,       // dirfd, path -> dirfd2, path2, flags        -> Unit
+    ListDir,    // dirfd, path, or dirfd itself               -> Bytes: see the listing format
+    ReadLink,   // dirfd, path                                -> Bytes: the target
+    Chmod,      // dirfd, path, or dirfd itself; mode, flags  -> Unit
+    Access,     // dirfd, path, mode, flags                   -> Unit
+    StatVfs,    // path, or dirfd itself                      -> Bytes: 11 u64, statvfs order, fsid last
+    Utime,      // dirfd, path, or dirfd itself; flags; num = atime s, ns, mtime s, ns -> Unit
+    Truncate,   // path, or dirfd itself; num[0] = length     -> Unit
+    SendFile,   // dirfd = out, dirfd2 = in; num = offset (-1: the in position), count -> Size
+    CopyRange,  // dirfd = out, dirfd2 = in; both from offset 0 to the end of in -> Size
+    OpenFd,     // dirfd, path, flags (O_*), mode             -> Size: a descriptor the caller owns
+    CloseFd,    // dirfd: a descriptor the caller owned       -> Unit
+};
+
+// The listing of a directory, without "." and "..": a u64 count n, n u64
+// inode numbers, n d_type bytes, then the n names, each followed by a NUL.
+// Native byte order.
+struct PathOp {
+    PathKind kind = PathKind::Stat;
+    bool on_fd = false;  // act on dirfd itself; path is unused
+    std::int32_t dirfd = -100, dirfd2 = -100;  // AT_FDCWD
+    std::uint32_t flags = 0, mode = 0;
+    std::string path, path2;  // raw bytes, no terminator
+    std::int64_t num[4] = {0, 0, 0, 0};
 };
 }  // namespace op
 
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
-                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt>;
+                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt,
+                        op::PathOp>;
 
 namespace reply {
 struct Handle {
@@ -134,6 +173,7 @@ inline constexpr const char* kWriteZero = "failed to write whole buffer";
 inline constexpr const char* kAppendCancelled = "append task cancelled";
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 inline constexpr const char* kOutOfMemory = "memory allocation failed";
+inline constexpr const char* kPoolRefused = "the worker pool could not run the operation";
 }  // namespace msg
 
 // Either the reply or the error an operation ended with.

@@ -57,6 +57,23 @@ const Registration TABLE[] = {
     fn(&OPEN_CACHED_METHOD),
     fn(&ADOPT_METHOD),
     fn(&TRY_READ_FILE_MAX_METHOD),
+    fn(&STAT_METHOD),
+    fn(&RENAME_METHOD),
+    fn(&UNLINK_METHOD),
+    fn(&MKDIR_METHOD),
+    fn(&SYMLINK_METHOD),
+    fn(&LINK_METHOD),
+    fn(&LISTDIR_METHOD),
+    fn(&READLINK_METHOD),
+    fn(&CHMOD_METHOD),
+    fn(&ACCESS_METHOD),
+    fn(&STATVFS_METHOD),
+    fn(&UTIME_METHOD),
+    fn(&TRUNCATE_METHOD),
+    fn(&SENDFILE_METHOD),
+    fn(&COPY_RANGE_METHOD),
+    fn(&OPEN_FD_METHOD),
+    fn(&CLOSE_FD_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -52,4 +52,23 @@ extern PyMethodDef ADOPT_METHOD;
 // fast_path.cpp
 extern PyMethodDef TRY_READ_FILE_MAX_METHOD;
 
+// path_ops.cpp
+extern PyMethodDef STAT_METHOD;
+extern PyMethodDef RENAME_METHOD;
+extern PyMethodDef UNLINK_METHOD;
+extern PyMethodDef MKDIR_METHOD;
+extern PyMethodDef SYMLINK_METHOD;
+extern PyMethodDef LINK_METHOD;
+extern PyMethodDef LISTDIR_METHOD;
+extern PyMethodDef READLINK_METHOD;
+extern PyMethodDef CHMOD_METHOD;
+extern PyMethodDef ACCESS_METHOD;
+extern PyMethodDef STATVFS_METHOD;
+extern PyMethodDef UTIME_METHOD;
+extern PyMethodDef TRUNCATE_METHOD;
+extern PyMethodDef SENDFILE_METHOD;
+extern PyMethodDef COPY_RANGE_METHOD;
+extern PyMethodDef OPEN_FD_METHOD;
+extern PyMethodDef CLOSE_FD_METHOD;
+
 }  // namespace velnor::ext

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +86,20 @@ std::int32_t perform_blocking(const KernelRequest& q) noexcept {
             return result(retry_eintr([&] {
                 return (q.op_flags & IORING_FSYNC_DATASYNC) ? ::fdatasync(q.fd) : ::fsync(q.fd);
             }));
+        case opcode::kRenameat:
+            return result(::syscall(SYS_renameat2, q.fd, static_cast<const char*>(ptr(q.addr)),
+                                    static_cast<int>(q.len), static_cast<const char*>(ptr(q.addr2)),
+                                    q.op_flags));
+        case opcode::kUnlinkat:
+            return result(::unlinkat(q.fd, static_cast<const char*>(ptr(q.addr)), static_cast<int>(q.op_flags)));
+        case opcode::kMkdirat:
+            return result(::mkdirat(q.fd, static_cast<const char*>(ptr(q.addr)), static_cast<mode_t>(q.len)));
+        case opcode::kSymlinkat:
+            return result(::symlinkat(static_cast<const char*>(ptr(q.addr)), q.fd,
+                                      static_cast<const char*>(ptr(q.addr2))));
+        case opcode::kLinkat:
+            return result(::linkat(q.fd, static_cast<const char*>(ptr(q.addr)), static_cast<int>(q.len),
+                                   static_cast<const char*>(ptr(q.addr2)), static_cast<int>(q.op_flags)));
         case opcode::kFtruncate:
             return result(retry_eintr(
                 [&] { return ::ftruncate(q.fd, static_cast<off_t>(q.off)); }));

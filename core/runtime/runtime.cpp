@@ -37,9 +37,13 @@ Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
 }
 
 KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
+    return openat_in(AT_FDCWD, path, flags, mode);
+}
+
+KernelCall openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     KernelRequest q;
     q.opcode = opcode::kOpenat;
-    q.fd = AT_FDCWD;
+    q.fd = dirfd;
     q.addr = reinterpret_cast<std::uint64_t>(path);
     q.len = mode;
     q.op_flags = flags;
@@ -99,6 +103,66 @@ KernelCall close(int fd) noexcept {
     KernelRequest q;
     q.opcode = opcode::kClose;
     q.fd = fd;
+    return KernelCall{q};
+}
+
+KernelCall statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kStatx;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.len = STATX_BASIC_STATS;
+    q.op_flags = flags;
+    q.addr2 = reinterpret_cast<std::uint64_t>(out);
+    return KernelCall{q};
+}
+
+namespace {
+KernelRequest two_paths(std::uint8_t op, int olddirfd, const char* oldpath, int newdirfd,
+                        const char* newpath, std::uint32_t flags) noexcept {
+    KernelRequest q;
+    q.opcode = op;
+    q.fd = olddirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(oldpath);
+    q.len = static_cast<std::uint32_t>(newdirfd);
+    q.addr2 = reinterpret_cast<std::uint64_t>(newpath);
+    q.op_flags = flags;
+    return q;
+}
+}  // namespace
+
+KernelCall renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return KernelCall{two_paths(opcode::kRenameat, olddirfd, oldpath, newdirfd, newpath, flags)};
+}
+
+KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
+    return KernelCall{two_paths(opcode::kLinkat, olddirfd, oldpath, newdirfd, newpath, flags)};
+}
+
+KernelCall symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kSymlinkat;
+    q.fd = newdirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(target);
+    q.addr2 = reinterpret_cast<std::uint64_t>(linkpath);
+    return KernelCall{q};
+}
+
+KernelCall unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kUnlinkat;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.op_flags = flags;
+    return KernelCall{q};
+}
+
+KernelCall mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept {
+    KernelRequest q;
+    q.opcode = opcode::kMkdirat;
+    q.fd = dirfd;
+    q.addr = reinterpret_cast<std::uint64_t>(path);
+    q.len = mode;
     return KernelCall{q};
 }
 

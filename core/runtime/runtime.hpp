@@ -41,6 +41,11 @@ inline constexpr std::uint8_t kRead = 22;
 inline constexpr std::uint8_t kWrite = 23;
 inline constexpr std::uint8_t kSend = 26;
 inline constexpr std::uint8_t kRecv = 27;
+inline constexpr std::uint8_t kRenameat = 35;
+inline constexpr std::uint8_t kUnlinkat = 36;
+inline constexpr std::uint8_t kMkdirat = 37;
+inline constexpr std::uint8_t kSymlinkat = 38;
+inline constexpr std::uint8_t kLinkat = 39;
 inline constexpr std::uint8_t kFtruncate = 55;
 }  // namespace opcode
 
@@ -51,12 +56,13 @@ enum class Backend : std::uint8_t { Polling, IoUring };
 // result convention: >= 0 on success, -errno on failure.
 struct KernelRequest {
     std::uint8_t opcode = opcode::kNop;
-    std::int32_t fd = -1;
+    std::int32_t fd = -1;       // descriptor, or directory of a path (the old one for RENAMEAT/LINKAT)
     std::uint64_t off = 0;      // file offset; new length for FTRUNCATE
-    std::uint64_t addr = 0;     // buffer, or path for OPENAT/STATX
-    std::uint32_t len = 0;      // byte count; mode for OPENAT; mask for STATX
-    std::uint32_t op_flags = 0; // open flags, fsync flags, statx flags
-    std::uint64_t addr2 = 0;    // struct statx* for STATX
+    std::uint64_t addr = 0;     // buffer, or path (the old path, the symlink's target)
+    std::uint32_t len = 0;      // byte count; mode for OPENAT/MKDIRAT; mask for STATX;
+                                // the new directory for RENAMEAT/LINKAT
+    std::uint32_t op_flags = 0; // open, fsync, statx, rename, unlink, link flags
+    std::uint64_t addr2 = 0;    // struct statx* for STATX; the new path for RENAMEAT/LINKAT/SYMLINKAT
     // Hand the request to the kernel's workers at once instead of running
     // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
     bool spread = false;
@@ -89,6 +95,14 @@ KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uin
 KernelCall fsync(int fd, bool data_only) noexcept;
 KernelCall ftruncate(int fd, std::uint64_t len) noexcept;
 KernelCall close(int fd) noexcept;
+KernelCall openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
+// By name: `path` relative to `dirfd`, flags as statx(2), mask STATX_BASIC_STATS.
+KernelCall statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept;
+KernelCall renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
+KernelCall unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept;
+KernelCall mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept;
+KernelCall symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept;
+KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept;
 
 // Runs `fn` on the blocking worker pool; the awaiting task resumes with its
 // result, or with nullopt if the pool could not run it. The job never runs

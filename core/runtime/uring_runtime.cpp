@@ -14,6 +14,11 @@ namespace {
 
 bool is_buffer_op(std::uint8_t op) noexcept { return op == opcode::kRead || op == opcode::kWrite; }
 
+bool takes_addr2(std::uint8_t op) noexcept {
+    return op == opcode::kStatx || op == opcode::kRenameat || op == opcode::kLinkat ||
+           op == opcode::kSymlinkat;
+}
+
 // A CLOSE nobody waits for. Once pushed, the ring request owns it and its
 // completion frees it, even during shutdown.
 struct DetachedClose {
@@ -66,11 +71,12 @@ io_uring_sqe* UringRuntime::acquire_sqe() noexcept {
 void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     sqe->opcode = req.opcode;
     sqe->fd = req.fd;
-    // STATX takes its result buffer where other opcodes take the offset.
-    sqe->off = req.opcode == opcode::kStatx ? req.addr2 : req.off;
+    // STATX takes its result buffer, and RENAMEAT, LINKAT and SYMLINKAT
+    // their second path, where other opcodes take the offset.
+    sqe->off = takes_addr2(req.opcode) ? req.addr2 : req.off;
     sqe->addr = req.addr;
     sqe->len = req.len;
-    sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx flags alike
+    sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx, rename, unlink, link flags alike
     sqe->user_data = reinterpret_cast<std::uint64_t>(&req);
     if (req.spread) sqe->flags |= IOSQE_ASYNC;
 

@@ -109,10 +109,12 @@ void sweep_closed_loops(Globals& g) {
 
 void PipeBell::empty() const noexcept {
     if (read_end.get() < 0) return;
+    // A read that did not fill the sink found the pipe empty: asking again
+    // would only fetch an EAGAIN, one system call per drain for nothing.
     unsigned char sink[64];
     for (;;) {
         const ssize_t n = ::read(read_end.get(), sink, sizeof sink);
-        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n == static_cast<ssize_t>(sizeof sink) || (n < 0 && errno == EINTR)) continue;
         break;
     }
 }

@@ -19,6 +19,8 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _velnor import backend_name
 
+from . import os, tempfile
+from ._async_path import Path
 from ._files import BinaryFile, FileOpener, open
 from .futures import KernelFuture
 from ._whole_file import read_bytes, read_text, write_bytes, write_text
@@ -32,10 +34,13 @@ __all__ = [
     "BinaryFile",
     "FileOpener",
     "KernelFuture",
+    "Path",
     "backend_name",
     "open",
+    "os",
     "read_bytes",
     "read_text",
+    "tempfile",
     "write_bytes",
     "write_text",
 ]

@@ -433,7 +433,9 @@ class BinaryFile:
     async def _close_handed_over(self, adopting: KernelFuture) -> None:
         try:
             opened = await asyncio.shield(adopting)
-        except Exception:  # the driver is gone: nothing left to close with
+        except Exception:
+            # The hand-over never ran (the driver is gone): still ours.
+            os.close(self._fd)
             return
         while self._adopt_waiters:
             await asyncio.sleep(0)
@@ -455,17 +457,18 @@ class BinaryFile:
         self._fast = None
         # Close first: the warning below raises where warnings are errors.
         loop = self._loop
-        if self._handle is None and self._adopting is None:
+        handle, adopting = self._handle, self._adopting
+        if handle is None and adopting is None:
             try:
-                os.close(self._fd)
+                os.close(self._fd)  # the driver never saw it
             except OSError:
                 pass
         else:
             try:
-                if self._handle is None:
-                    loop.call_soon_threadsafe(self._adopting.add_done_callback, _close_adopted)
-                else:
-                    loop.call_soon_threadsafe(close_soon, self._handle)
+                if handle is not None:
+                    loop.call_soon_threadsafe(close_soon, handle)
+                elif adopting is not None:
+                    loop.call_soon_threadsafe(adopting.add_done_callback, _close_adopted)
             except RuntimeError:
                 pass  # the loop is closed; nothing can run the close any more
         warnings.warn(message, ResourceWarning, stacklevel=2, source=self)

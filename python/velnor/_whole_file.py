@@ -119,6 +119,9 @@ async def _read_large(fd: int) -> bytes:
         # The hand-over is never withdrawn; close what it hands over.
         adopting.add_done_callback(_close_adopted)
         raise
+    except Exception:
+        os.close(fd)  # the hand-over never ran: the descriptor is still ours
+        raise
     handle: int = opened[0]
     try:
         return await read_to_end(handle, 0, os.fstat(fd).st_size)

@@ -3,12 +3,14 @@ valid JSON, and the table owns up where velnor is behind. No figure is asserted.
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import json
 import os
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -83,3 +85,49 @@ def test_cache_checks_on_a_filesystem_without_no_wait_reads(monkeypatch: pytest.
                 raise
         assert fixtures.is_cached(f.fileno(), 0, 8192)
         assert fixtures.evict(Path(f.name)) is False
+
+
+def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.syspath_prepend(str(BENCH))
+    import report
+    import watch
+
+    async def blocked() -> float:
+        w = watch.StallWatch()
+        w.start()
+        await asyncio.sleep(0.002)
+        time.sleep(0.03)  # the loop runs nothing else meanwhile
+        await asyncio.sleep(0.002)
+        return w.stop()
+
+    assert asyncio.run(blocked()) >= 0.02
+
+    def entry(stall: float) -> dict[str, object]:
+        return {"error": None, "samples_s": [1e-6], "median": 1e-6, "p10": 1e-6, "p90": 1e-6,
+                "stall_max_s": stall, "driver_cpu_s": 0.3, "loop_cpu_s": 0.2}
+
+    sc = {"key": "small1", "title": "t", "metric": "latency", "bytes_per_op": 4096, "note": "",
+          "contestants": [{"key": k, "what": "", "loops": {"asyncio": entry(0.005 if k == "velnor" else 0.001)}}
+                          for k in ("velnor", "velnor-raw", "sync", "to_thread", "aiofiles", "anyio")]}
+    text = "\n".join(report.scenario_table(sc, ["asyncio"]))
+    assert "velnor 5.00 OVER" in text and "stdlib sync 1.00" in text
+    assert "velnor driver/loop CPU 1.50" in text
+
+
+def test_eviction_check_does_not_undo_the_eviction(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A no-wait read that misses starts the readahead: checked that way, the
+    # "evicted" file of a cold case is back in the cache before it is read.
+    monkeypatch.syspath_prepend(str(BENCH))
+    import fixtures
+
+    with tempfile.TemporaryDirectory(dir="/var/tmp") as d:
+        path = Path(d) / "f"
+        path.write_bytes(os.urandom(64 * 1024))
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            if not fixtures.evict(path, 0, 4096):
+                pytest.skip("this filesystem keeps pages that were asked to go")
+            time.sleep(0.05)  # time enough for a readahead to land
+            assert not fixtures.is_resident(fd, 0, 4096)
+        finally:
+            os.close(fd)

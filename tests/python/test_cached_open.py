@@ -16,9 +16,9 @@ import _velnor
 import pytest
 
 import velnor
-from conftest import Runner
-from files_support import (assert_no_fd_leak, disk_dir, evict, open_fds,  # noqa: F401
-                           pattern, settled_fd_count)
+from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
+from support.files import evict, pattern
+from support.loops import Runner
 from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
 
 
@@ -80,7 +80,7 @@ def test_cached_file_never_reaches_the_driver(run: Runner, disk_dir: Path,
     closed = Calls(monkeypatch, "close")
 
     async def main() -> None:
-        fds = open_fds()
+        fds = fd_count()
         for _ in range(3):
             async with velnor.open(path, "rb") as f:
                 assert await f.read(10) == pattern(10)
@@ -89,7 +89,7 @@ def test_cached_file_never_reaches_the_driver(run: Runner, disk_dir: Path,
                 assert await f.size() == 10_000
             assert f.closed
         # Closed on the spot, not by the driver: nothing is left open.
-        assert open_fds() == fds
+        assert fd_count() == fds
 
     run(main())
     assert adopted.args == [] and opened.args == [] and closed.args == []
@@ -164,15 +164,15 @@ def test_unclosed_cached_file_is_closed_by_the_collector(run: Runner, tmp_path: 
     path.write_bytes(b"x")
 
     async def main() -> None:
-        fds = open_fds()
+        fds = fd_count()
         f = await velnor.open(path)
-        assert open_fds() == fds + 1
+        assert fd_count() == fds + 1
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             del f
             gc.collect()
         assert [w.category for w in caught] == [ResourceWarning]
-        assert open_fds() == fds
+        assert fd_count() == fds
 
     run(main())
 

@@ -15,6 +15,9 @@ EXPORTED = [
     "write", "close", "sync", "set_len", "size", "read_file", "write_file", "cancel_ops",
     "probe_inline_read", "probe_pread_nowait", "probe_ffi", "probe_resolved_future",
     "probe_nop", "backend_name", "shutdown", "open_cached", "adopt", "try_read_file_max",
+    # File-system calls on names, registered after everything above.
+    "stat", "rename", "unlink", "mkdir", "symlink", "link", "listdir", "readlink", "chmod",
+    "access", "statvfs", "utime", "truncate", "sendfile", "copy_range", "open_fd", "close_fd",
 ]
 
 

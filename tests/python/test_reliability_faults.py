@@ -197,10 +197,6 @@ def test_descriptor_limit_gives_emfile_and_the_process_recovers(loop_kind: str,
 
 UNPRIVILEGED = """
     import pwd
-    # The first submission makes the extension import the package's futures
-    # module; the interpreter's own library may be out of the dropped user's
-    # reach (under /root), so everything is imported while still root.
-    import velnor
     DROP = {drop!r}
     d = os.environ["VELNOR_TEST_DIR"]
 

@@ -1,0 +1,522 @@
+"""`velnor.Path`: ``pathlib.Path`` with its I/O methods as coroutines."""
+
+from __future__ import annotations
+
+import errno
+import fnmatch
+import io
+import os
+import pathlib
+import stat as _st
+import sys
+from collections.abc import AsyncIterator, Buffer, Sequence
+from typing import Any, Final
+
+import _velnor
+
+from . import os as _vos
+from ._files import FileOpener, open as _open
+from ._kernel import await_kernel, close_handle
+from ._whole_file import read_bytes as _read_bytes, read_text as _read_text
+from ._whole_file import write_bytes as _write_bytes, write_text as _write_text
+
+
+def _current_umask() -> int:
+    # Read once: os.umask can only be read by setting it, which is a race
+    # with other threads creating files at the same moment.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+_UMASK: Final = _current_umask()
+
+class Path(os.PathLike[str]):
+    """An async ``pathlib.Path``, as anyio and trio offer it.
+
+    The pure operations (joining with ``/``, ``name``, ``parent``,
+    ``with_suffix``, ``relative_to``, ``match``, comparisons ...) are
+    ``pathlib``'s own and synchronous; they return `Path` where pathlib
+    returns a path. Every method that touches the file system is a coroutine
+    (``exists``, ``stat``, ``is_dir``, ``read_text``, ``mkdir``, ...) and runs
+    through the driver thread, never blocking the event loop; ``iterdir``,
+    ``glob``, ``rglob`` and ``walk`` are async iterators. ``open`` returns
+    what `velnor.open` returns: ``await p.open()`` or ``async with p.open()``.
+    """
+
+    __slots__ = ("_path",)
+    _path: pathlib.Path
+
+    def __init__(self, *args: str | os.PathLike[str]) -> None:
+        self._path = pathlib.Path(*[a._path if isinstance(a, Path) else a for a in args])
+
+    @classmethod
+    def _wrap(cls, path: pathlib.Path) -> Path:
+        obj = cls.__new__(cls)
+        obj._path = path
+        return obj
+
+    # ------------------------------------------------------ pure operations
+
+    def __fspath__(self) -> str:
+        return self._path.__fspath__()
+
+    def __str__(self) -> str:
+        return str(self._path)
+
+    def __bytes__(self) -> bytes:
+        return bytes(self._path)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._path.as_posix()!r})"
+
+    def __hash__(self) -> int:
+        return hash(self._path)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Path):
+            return self._path == other._path
+        return NotImplemented
+
+    def __lt__(self, other: Path) -> bool:
+        return self._path < other._path
+
+    def __le__(self, other: Path) -> bool:
+        return self._path <= other._path
+
+    def __gt__(self, other: Path) -> bool:
+        return self._path > other._path
+
+    def __ge__(self, other: Path) -> bool:
+        return self._path >= other._path
+
+    def __truediv__(self, other: str | os.PathLike[str]) -> Path:
+        return self._wrap(self._path / (other._path if isinstance(other, Path) else other))
+
+    def __rtruediv__(self, other: str | os.PathLike[str]) -> Path:
+        return self._wrap(other / self._path)
+
+    @property
+    def parts(self) -> tuple[str, ...]:
+        return self._path.parts
+
+    @property
+    def drive(self) -> str:
+        return self._path.drive
+
+    @property
+    def root(self) -> str:
+        return self._path.root
+
+    @property
+    def anchor(self) -> str:
+        return self._path.anchor
+
+    @property
+    def parents(self) -> Sequence[Path]:
+        return tuple(self._wrap(p) for p in self._path.parents)
+
+    @property
+    def parent(self) -> Path:
+        return self._wrap(self._path.parent)
+
+    @property
+    def name(self) -> str:
+        return self._path.name
+
+    @property
+    def suffix(self) -> str:
+        return self._path.suffix
+
+    @property
+    def suffixes(self) -> list[str]:
+        return self._path.suffixes
+
+    @property
+    def stem(self) -> str:
+        return self._path.stem
+
+    def as_posix(self) -> str:
+        return self._path.as_posix()
+
+    def as_uri(self) -> str:
+        return self._path.as_uri()
+
+    def is_absolute(self) -> bool:
+        return self._path.is_absolute()
+
+    def is_reserved(self) -> bool:
+        return self._path.is_reserved()
+
+    def is_relative_to(self, other: str | os.PathLike[str]) -> bool:
+        return self._path.is_relative_to(other)
+
+    def relative_to(self, other: str | os.PathLike[str]) -> Path:
+        return self._wrap(self._path.relative_to(other))
+
+    def joinpath(self, *other: str | os.PathLike[str]) -> Path:
+        return self._wrap(self._path.joinpath(*other))
+
+    def match(self, path_pattern: str) -> bool:
+        return self._path.match(path_pattern)
+
+    def with_name(self, name: str) -> Path:
+        return self._wrap(self._path.with_name(name))
+
+    def with_stem(self, stem: str) -> Path:
+        return self._wrap(self._path.with_stem(stem))
+
+    def with_suffix(self, suffix: str) -> Path:
+        return self._wrap(self._path.with_suffix(suffix))
+
+    def with_segments(self, *pathsegments: str | os.PathLike[str]) -> Path:
+        return type(self)(*pathsegments)
+
+    @property
+    def sync(self) -> pathlib.Path:
+        """The ``pathlib.Path`` this wraps (whose I/O methods block)."""
+        return self._path
+
+    # ----------------------------------------------------------------- status
+
+    @classmethod
+    async def cwd(cls) -> Path:
+        """The current working folder."""
+        return cls(os.getcwd())
+
+    @classmethod
+    async def home(cls) -> Path:
+        """The user's home folder, as ``pathlib.Path.home``."""
+        return cls(os.path.expanduser("~"))
+
+    async def absolute(self) -> Path:
+        """The path made absolute against the current folder, without
+        normalising or resolving symlinks."""
+        return self._wrap(self._path.absolute())
+
+    async def expanduser(self) -> Path:
+        """``~`` and ``~user`` expanded, as ``pathlib.Path.expanduser``."""
+        return self._wrap(self._path.expanduser())
+
+    async def stat(self, *, follow_symlinks: bool = True) -> os.stat_result:
+        """``os.stat`` of the path."""
+        return await _vos.stat(self._path, follow_symlinks=follow_symlinks)
+
+    async def lstat(self) -> os.stat_result:
+        """``os.lstat`` of the path."""
+        return await _vos.lstat(self._path)
+
+    async def exists(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the path names something."""
+        try:
+            await self.stat(follow_symlinks=follow_symlinks)
+        except OSError as e:
+            if not _ignored(e):
+                raise
+            return False
+        except ValueError:
+            return False
+        return True
+
+    async def _mode_is(self, test: Any, follow_symlinks: bool = True) -> bool:
+        try:
+            mode = (await self.stat(follow_symlinks=follow_symlinks)).st_mode
+        except OSError as e:
+            if not _ignored(e):
+                raise
+            return False
+        except ValueError:
+            return False
+        return bool(test(mode))
+
+    async def is_dir(self) -> bool:
+        """Whether the path is a folder (or a symlink to one)."""
+        return await self._mode_is(_st.S_ISDIR)
+
+    async def is_file(self) -> bool:
+        """Whether the path is a regular file (or a symlink to one)."""
+        return await self._mode_is(_st.S_ISREG)
+
+    async def is_symlink(self) -> bool:
+        """Whether the path is a symbolic link."""
+        return await self._mode_is(_st.S_ISLNK, follow_symlinks=False)
+
+    async def is_fifo(self) -> bool:
+        """Whether the path is a named pipe."""
+        return await self._mode_is(_st.S_ISFIFO)
+
+    async def is_socket(self) -> bool:
+        """Whether the path is a Unix socket."""
+        return await self._mode_is(_st.S_ISSOCK)
+
+    async def is_block_device(self) -> bool:
+        """Whether the path is a block device."""
+        return await self._mode_is(_st.S_ISBLK)
+
+    async def is_char_device(self) -> bool:
+        """Whether the path is a character device."""
+        return await self._mode_is(_st.S_ISCHR)
+
+    async def is_junction(self) -> bool:
+        """Always False: junctions exist only on Windows."""
+        return False
+
+    async def is_mount(self) -> bool:
+        """Whether the path is a mount point, as ``os.path.ismount``."""
+        try:
+            st = await self.lstat()
+        except (OSError, ValueError):
+            return False
+        if _st.S_ISLNK(st.st_mode):
+            return False
+        try:
+            parent = await _vos.lstat(os.path.join(self._path, ".."))
+        except (OSError, ValueError):
+            return False
+        return st.st_dev != parent.st_dev or st.st_ino == parent.st_ino
+
+    async def samefile(self, other_path: str | os.PathLike[str]) -> bool:
+        """Whether both paths name the same file."""
+        other = other_path if isinstance(other_path, Path) else Path(other_path)
+        return os.path.samestat(await self.stat(), await other.stat())
+
+    async def resolve(self, strict: bool = False) -> Path:
+        """The absolute path with every symlink resolved, as
+        ``pathlib.Path.resolve`` (a symlink loop raises RuntimeError)."""
+        def check_eloop(e: OSError) -> None:
+            if e.errno == errno.ELOOP:
+                raise RuntimeError(f"Symlink loop from {e.filename!r}")
+        try:
+            s = await _vos.path.realpath(self._path, strict=strict)
+        except OSError as e:
+            check_eloop(e)
+            raise
+        p = type(self)(s)
+        if not strict:
+            try:
+                await p.stat()
+            except OSError as e:
+                check_eloop(e)
+        return p
+
+    async def readlink(self) -> Path:
+        """The target of the symlink."""
+        return type(self)(await _vos.readlink(self._path))
+
+    # ------------------------------------------------------------ contents
+
+    def open(self, mode: str = "r", buffering: int = -1, encoding: str | None = None,
+             errors: str | None = None, newline: str | None = None) -> FileOpener:
+        """Open the file as `velnor.open` does: ``await p.open(...)`` or
+        ``async with p.open(...) as f``."""
+        extra: dict[str, Any] = {}
+        if buffering != -1:
+            extra["buffering"] = buffering
+        if encoding is not None:
+            extra["encoding"] = encoding
+        if errors is not None:
+            extra["errors"] = errors
+        if newline is not None:
+            extra["newline"] = newline
+        return _open(self._path, mode, **extra)
+
+    async def read_bytes(self) -> bytes:
+        """The whole file."""
+        return await _read_bytes(self._path)
+
+    async def read_text(self, encoding: str | None = None, errors: str | None = None) -> str:
+        """The whole file decoded, with universal newlines."""
+        return await _read_text(self._path, io.text_encoding(encoding), errors)
+
+    async def write_bytes(self, data: Buffer) -> int:
+        """Create or truncate the file and write `data`; the byte count."""
+        return await _write_bytes(self._path, memoryview(data))
+
+    async def write_text(self, data: str, encoding: str | None = None, errors: str | None = None,
+                         newline: str | None = None) -> int:
+        """Create or truncate the file and write `data` encoded; the number
+        of characters."""
+        return await _write_text(self._path, data, io.text_encoding(encoding), errors, newline)
+
+    # ------------------------------------------------------------- folders
+
+    async def iterdir(self) -> AsyncIterator[Path]:
+        """The entries of the folder, as paths (no ``.`` and ``..``)."""
+        for name in await _vos.listdir(self._path):
+            yield self._wrap(self._path / name)
+
+    async def glob(self, pattern: str) -> AsyncIterator[Path]:
+        """The paths below this one that match `pattern` (``*``, ``?``,
+        ``[...]`` per component, ``**`` for any depth), as ``pathlib``."""
+        if not pattern:
+            raise ValueError(f"Unacceptable pattern: {pattern!r}")
+        parts = pathlib.PurePosixPath(pattern).parts
+        if pattern.startswith("/") or not parts:
+            raise NotImplementedError("Non-relative patterns are unsupported")
+        dirs_only = pattern.endswith("/")
+        if parts[-1] == "**" and sys.version_info < (3, 13):
+            dirs_only = True
+        async for p in self._select(self._path, list(parts), dirs_only):
+            yield self._wrap(p)
+
+    async def rglob(self, pattern: str) -> AsyncIterator[Path]:
+        """`glob` with ``**/`` in front of `pattern`."""
+        async for p in self.glob(f"**/{pattern}"):
+            yield p
+
+    async def _select(self, base: pathlib.Path, parts: list[str], dirs_only: bool
+                      ) -> AsyncIterator[pathlib.Path]:
+        if not parts:
+            yield base
+            return
+        part, rest = parts[0], parts[1:]
+        if part == "**":
+            seen: set[pathlib.Path] = set()
+            async for d in self._descend(base):
+                if not rest:
+                    if d not in seen:
+                        seen.add(d)
+                        yield d
+                    if sys.version_info >= (3, 13) and not dirs_only:
+                        for entry in await self._entries(d):
+                            if not entry.is_dir():
+                                yield d / entry.name
+                    continue
+                async for p in self._select(d, rest, dirs_only):
+                    if p not in seen:
+                        seen.add(p)
+                        yield p
+            return
+        if part in (".", ".."):
+            async for p in self._select(base / part, rest, dirs_only):
+                yield p
+            return
+        for entry in await self._entries(base):
+            if not fnmatch.fnmatchcase(entry.name, part):
+                continue
+            if rest or dirs_only:
+                if not entry.is_dir():
+                    continue
+            async for p in self._select(base / entry.name, rest, dirs_only):
+                yield p
+
+    @staticmethod
+    async def _entries(base: pathlib.Path) -> list[_vos.DirEntry[str]]:
+        try:
+            return list(await _vos.scandir(base))
+        except OSError:
+            return []
+
+    async def _descend(self, base: pathlib.Path) -> AsyncIterator[pathlib.Path]:
+        # The folder itself, then every folder below it, not through symlinks.
+        yield base
+        for entry in await self._entries(base):
+            if entry.is_dir(follow_symlinks=False):
+                async for d in self._descend(base / entry.name):
+                    yield d
+
+    async def walk(self, top_down: bool = True, on_error: Any = None,
+                   follow_symlinks: bool = False) -> AsyncIterator[tuple[Path, list[str], list[str]]]:
+        """``(folder, folder names, file names)`` for this folder and every
+        folder below it, as ``pathlib.Path.walk``."""
+        stack: list[Any] = [self._path]
+        while stack:
+            item = stack.pop()
+            if isinstance(item, tuple):
+                yield item
+                continue
+            try:
+                entries = list(await _vos.scandir(item))
+            except OSError as error:
+                if on_error is not None:
+                    on_error(error)
+                continue
+            dirnames: list[str] = []
+            filenames: list[str] = []
+            for entry in entries:
+                try:
+                    is_dir = entry.is_dir(follow_symlinks=follow_symlinks)
+                except OSError:
+                    is_dir = False
+                (dirnames if is_dir else filenames).append(entry.name)
+            if top_down:
+                yield self._wrap(item), dirnames, filenames
+            else:
+                stack.append((self._wrap(item), dirnames, filenames))
+            stack += [item / d for d in reversed(dirnames)]
+
+    async def mkdir(self, mode: int = 0o777, parents: bool = False, exist_ok: bool = False) -> None:
+        """Create the folder, as ``pathlib.Path.mkdir``."""
+        try:
+            await _vos.mkdir(self._path, mode)
+        except FileNotFoundError:
+            if not parents or self._path.parent == self._path:
+                raise
+            await self.parent.mkdir(parents=True, exist_ok=True)
+            await self.mkdir(mode, parents=False, exist_ok=exist_ok)
+        except OSError:
+            if not exist_ok or not await self.is_dir():
+                raise
+
+    async def touch(self, mode: int = 0o666, exist_ok: bool = True) -> None:
+        """Create the file, or update its times when it exists and
+        `exist_ok`; `FileExistsError` otherwise."""
+        if exist_ok:
+            try:
+                await _vos.utime(self._path)
+                return
+            except OSError:
+                pass
+        text = os.fspath(self._path)
+        try:
+            handle, _, _ = await await_kernel(
+                _velnor.open(text, False, True, False, False, True, not exist_ok))
+        except OSError as error:
+            from ._errors import std_error
+            raise std_error(error, text) from None
+        await close_handle(handle)
+        if mode != 0o666:
+            await _vos.chmod(self._path, mode & ~_UMASK)
+
+    async def unlink(self, missing_ok: bool = False) -> None:
+        """Remove the file or symlink."""
+        try:
+            await _vos.unlink(self._path)
+        except FileNotFoundError:
+            if not missing_ok:
+                raise
+
+    async def rmdir(self) -> None:
+        """Remove the empty folder."""
+        await _vos.rmdir(self._path)
+
+    async def rename(self, target: str | os.PathLike[str]) -> Path:
+        """Rename to `target`; the new path."""
+        await _vos.rename(self._path, target)
+        return Path(target)
+
+    async def replace(self, target: str | os.PathLike[str]) -> Path:
+        """Rename to `target`, replacing what is there; the new path."""
+        await _vos.replace(self._path, target)
+        return Path(target)
+
+    async def symlink_to(self, target: str | os.PathLike[str], target_is_directory: bool = False) -> None:
+        """Make this path a symlink to `target`."""
+        await _vos.symlink(target, self._path, target_is_directory)
+
+    async def hardlink_to(self, target: str | os.PathLike[str]) -> None:
+        """Make this path a hard link to `target`."""
+        await _vos.link(target, self._path)
+
+    async def chmod(self, mode: int, *, follow_symlinks: bool = True) -> None:
+        """Change the permission bits."""
+        await _vos.chmod(self._path, mode, follow_symlinks=follow_symlinks)
+
+    async def lchmod(self, mode: int) -> None:
+        """Change the permission bits of the symlink itself."""
+        await self.chmod(mode, follow_symlinks=False)
+
+
+def _ignored(error: OSError) -> bool:
+    # What pathlib's exists()/is_*() answer False for instead of raising.
+    return error.errno in (errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP)

@@ -1,0 +1,44 @@
+"""The os module's result types, built from what the extension returns."""
+
+from __future__ import annotations
+
+import os
+import struct
+
+# struct statx (linux/stat.h): blksize, nlink, uid, gid, mode, ino, size,
+# blocks, then the atime, ctime and mtime timestamps, then rdev and dev.
+_STATX = struct.Struct("=4xI8xIIIH2xQQQ8xqI4x16xqI4xqI4xIIII")
+_STATVFS = struct.Struct("=11Q")
+
+
+def stat_result(raw: bytes) -> os.stat_result:
+    """``os.stat_result`` of a raw ``struct statx``, field for field as os.stat
+    fills it (times as seconds, float seconds and nanoseconds)."""
+    (blksize, nlink, uid, gid, mode, ino, size, blocks, a_s, a_ns, c_s, c_ns, m_s, m_ns,
+     rdev_major, rdev_minor, dev_major, dev_minor) = _STATX.unpack_from(raw)
+    return os.stat_result((
+        mode, ino, os.makedev(dev_major, dev_minor), nlink, uid, gid, size,
+        a_s, m_s, c_s,
+        a_s + a_ns * 1e-9, m_s + m_ns * 1e-9, c_s + c_ns * 1e-9,
+        a_s * 1_000_000_000 + a_ns, m_s * 1_000_000_000 + m_ns, c_s * 1_000_000_000 + c_ns,
+        blksize, blocks, os.makedev(rdev_major, rdev_minor),
+    ))
+
+
+def statvfs_result(raw: bytes) -> os.statvfs_result:
+    """``os.statvfs_result`` of the extension's eleven counters (f_fsid last)."""
+    return os.statvfs_result(_STATVFS.unpack_from(raw))
+
+
+def listing(raw: bytes) -> tuple[list[str], bytes, memoryview]:
+    """Names (decoded as os.fsdecode would), d_type bytes and inode numbers
+    of the extension's directory listing."""
+    (count,) = struct.unpack_from("=Q", raw)
+    if count == 0:
+        return [], b"", memoryview(b"").cast("Q")
+    inodes = memoryview(raw)[8:8 + 8 * count].cast("Q")
+    types = raw[8 + 8 * count:8 + 9 * count]
+    # One decode and one split for the whole folder: a NUL never occurs
+    # inside an encoded name, so this equals decoding each name alone.
+    names = os.fsdecode(raw[8 + 9 * count:-1]).split("\0")
+    return names, types, inodes

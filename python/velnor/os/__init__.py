@@ -1,0 +1,605 @@
+"""File-system operations of the `os` module, as coroutines.
+
+Named and shaped like the functions of ``os`` (and of ``aiofiles.os``): the
+same arguments, the same results (``os.stat_result``, ``os.statvfs_result``,
+lists of names) and the same errors, raised with the same class, ``errno``,
+``strerror`` and file names. Each call is one kernel operation run by the
+driver thread (the ring's own opcode where the kernel has one, the driver's
+worker pool otherwise); none blocks the event loop.
+
+`scandir` gives entries whose ``is_dir()``, ``is_file()`` and
+``is_symlink()`` answer from the type the directory listing reported, and
+whose ``stat()`` is a coroutine that caches its result.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import errno as _errno
+import os as _os
+import shutil as _shutil
+import sys as _sys
+import stat as _stat_mod
+from collections.abc import AsyncIterator, Generator, Iterator
+from types import TracebackType
+from typing import Any, AnyStr, Generic, overload
+
+import _velnor
+
+from .._errors import std_error
+from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
+                       fd_and_follow, target)
+from .._kernel import await_kernel
+from .._paths import StrOrBytesPath
+from .._stat import listing, stat_result, statvfs_result
+from . import path
+
+__all__ = [
+    "DirEntry", "ScandirIterator", "access", "chmod", "close", "copy_file", "link", "listdir", "lstat",
+    "makedirs", "mkdir", "open", "path", "readlink", "remove", "removedirs", "rename", "renames",
+    "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs", "symlink", "truncate",
+    "unlink", "utime",
+]
+
+_AT_SYMLINK_NOFOLLOW = 0x100
+_AT_REMOVEDIR = 0x200
+_AT_SYMLINK_FOLLOW = 0x400
+_AT_EACCESS = 0x200
+_AT_EMPTY_PATH = 0x1000
+_UTIME_NOW = (1 << 30) - 1
+
+
+async def _run(fut: Any, name: object, name2: object = None) -> Any:
+    try:
+        return await await_kernel(fut)
+    except OSError as e:
+        raise std_error(e, name, name2) from None  # type: ignore[arg-type]
+
+
+def _decoded(value: bytes, as_bytes: bool) -> str | bytes:
+    return value if as_bytes else _os.fsdecode(value)
+
+
+# ----------------------------------------------------------------- metadata
+
+async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
+               follow_symlinks: bool = True) -> _os.stat_result:
+    """``os.stat``: the status of a path, or of an open descriptor."""
+    t = target("stat", path, allow_fd=True)
+    dir_fd_with_fd("stat", t, dir_fd)
+    fd_and_follow("stat", t, follow_symlinks)
+    if t.fd is not None:
+        fut = _velnor.stat("", t.fd, _AT_EMPTY_PATH)
+    else:
+        fut = _velnor.stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW)
+    return stat_result(await _run(fut, t.name))
+
+
+async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_result:
+    """``os.lstat``: the status of a path without following a final symlink."""
+    t = target("lstat", path)
+    raw = await _run(_velnor.stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW), t.name)
+    return stat_result(raw)
+
+
+async def statvfs(path: FileDescriptorOrPath) -> _os.statvfs_result:
+    """``os.statvfs``: the file system's status, for a path or a descriptor."""
+    t = target("statvfs", path, allow_fd=True)
+    fut = _velnor.statvfs(None, t.fd) if t.fd is not None else _velnor.statvfs(t.text, AT_FDCWD)
+    return statvfs_result(await _run(fut, t.name))
+
+
+async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None,
+                 effective_ids: bool = False, follow_symlinks: bool = True) -> bool:
+    """``os.access``: whether the real (or effective) ids may use `path` so."""
+    t = target("access", path)
+    flags = (_AT_EACCESS if effective_ids else 0) | (0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW)
+    try:
+        await await_kernel(_velnor.access(t.text, _dir(dir_fd), mode, flags))
+    except OSError:
+        return False
+    return True
+
+
+async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
+    """``os.readlink``: a symlink's target, ``bytes`` for a ``bytes`` path."""
+    t = target("readlink", path)
+    raw = await _run(_velnor.readlink(t.text, _dir(dir_fd)), t.name)
+    return _decoded(raw, t.is_bytes)  # type: ignore[return-value]
+
+
+async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: A001
+               dir_fd: int | None = None) -> int:
+    """``os.open``: a new descriptor, opened by the driver thread. The
+    descriptor is the caller's (close it with ``os.close``); it is
+    close-on-exec, as ``os.open`` makes it."""
+    t = target("open", path)
+    fut = _velnor.open_fd(t.text, _dir(dir_fd), flags.__index__() | _os.O_CLOEXEC, mode.__index__())
+    try:
+        fd: int = await await_kernel(fut, abandoned=_os.close)
+    except OSError as e:
+        raise std_error(e, t.name) from None
+    return fd
+
+
+async def close(fd: int) -> None:
+    """``os.close``, by the driver thread: a close that may flush (a network
+    file system) never holds up the event loop."""
+    # Never cancelled: a close withdrawn before the driver ran it would leave
+    # the descriptor open for good.
+    try:
+        await asyncio.shield(_velnor.close_fd(fd))
+    except OSError as e:
+        raise std_error(e) from None
+
+
+# ------------------------------------------------------- names and folders
+
+async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
+                 dst_dir_fd: int | None = None) -> None:
+    """``os.rename``: rename a file or folder, replacing a file at `dst`."""
+    await _rename("rename", src, dst, src_dir_fd, dst_dir_fd)
+
+
+async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
+                  dst_dir_fd: int | None = None) -> None:
+    """``os.replace``: the same as `rename` on this platform."""
+    await _rename("replace", src, dst, src_dir_fd, dst_dir_fd)
+
+
+async def _rename(function: str, src: StrOrBytesPath, dst: StrOrBytesPath,
+                  src_dir_fd: int | None, dst_dir_fd: int | None) -> None:
+    s = target(function, src)
+    d = target(function, dst)
+    await _run(_velnor.rename(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), 0), s.name, d.name)
+
+
+async def renames(old: StrOrBytesPath, new: StrOrBytesPath) -> None:
+    """``os.renames``: rename, creating the new parents and pruning the old
+    ones that became empty."""
+    head, tail = _os.path.split(_os.fspath(new))
+    if head and tail and not await path.exists(head):
+        await makedirs(head)
+    await rename(old, new)
+    head, tail = _os.path.split(_os.fspath(old))
+    if head and tail:
+        try:
+            await removedirs(head)
+        except OSError:
+            pass
+
+
+async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+    """``os.remove``: delete a file (not a folder)."""
+    t = target("remove", path)
+    await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+
+
+async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+    """``os.unlink``: delete a file (not a folder)."""
+    t = target("unlink", path)
+    await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+
+
+async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+    """``os.rmdir``: delete an empty folder."""
+    t = target("rmdir", path)
+    await _run(_velnor.unlink(t.text, _dir(dir_fd), _AT_REMOVEDIR), t.name)
+
+
+async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
+    """``os.mkdir``: create a folder (`mode` masked by the umask)."""
+    t = target("mkdir", path)
+    await _run(_velnor.mkdir(t.text, _dir(dir_fd), mode.__index__()), t.name)
+
+
+async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
+    """``os.makedirs``: create a folder and every missing parent."""
+    name = _os.fspath(name)
+    head, tail = _os.path.split(name)
+    if not tail:
+        head, tail = _os.path.split(head)
+    if head and tail and not await path.exists(head):
+        try:
+            await makedirs(head, exist_ok=exist_ok)
+        except FileExistsError:
+            pass  # created meanwhile by someone else
+        cdir: str | bytes = _os.curdir
+        if isinstance(tail, bytes):
+            cdir = bytes(_os.curdir, "ASCII")
+        if tail == cdir:
+            return
+    try:
+        await mkdir(name, mode)
+    except OSError:
+        # Cannot rely on the errno alone: a read-only file system answers
+        # EROFS even for a folder that exists.
+        if not exist_ok or not await path.isdir(name):
+            raise
+
+
+async def removedirs(name: StrOrBytesPath) -> None:
+    """``os.removedirs``: remove a folder, then its parents while empty."""
+    await rmdir(name)
+    name = _os.fspath(name)
+    head, tail = _os.path.split(name)
+    if not tail:
+        head, tail = _os.path.split(head)
+    while head and tail:
+        try:
+            await rmdir(head)
+        except OSError:
+            break
+        head, tail = _os.path.split(head)
+
+
+async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
+               dst_dir_fd: int | None = None, follow_symlinks: bool = True) -> None:
+    """``os.link``: a hard link `dst` to `src`."""
+    s = target("link", src)
+    d = target("link", dst)
+    flags = _AT_SYMLINK_FOLLOW if follow_symlinks else 0
+    await _run(_velnor.link(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), flags), s.name, d.name)
+
+
+async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory: bool = False,
+                  *, dir_fd: int | None = None) -> None:
+    """``os.symlink``: a symbolic link `dst` pointing at `src`."""
+    s = target("symlink", src)
+    d = target("symlink", dst)
+    await _run(_velnor.symlink(s.text, d.text, _dir(dir_fd)), s.name, d.name)
+
+
+# ----------------------------------------------------------- file contents
+
+async def truncate(path: FileDescriptorOrPath, length: int) -> None:
+    """``os.truncate``: set the size of a file, by path or descriptor."""
+    t = target("truncate", path, allow_fd=True)
+    length = length.__index__()
+    if t.fd is not None:
+        fut = _velnor.truncate(None, t.fd, length)
+    else:
+        fut = _velnor.truncate(t.text, AT_FDCWD, length)
+    await _run(fut, t.name)
+
+
+async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = None,
+                follow_symlinks: bool = True) -> None:
+    """``os.chmod``: change the permission bits of a path or descriptor."""
+    t = target("chmod", path, allow_fd=True)
+    dir_fd_with_fd("chmod", t, dir_fd)
+    mode = mode.__index__()
+    if t.fd is not None:
+        await _run(_velnor.chmod(None, t.fd, mode, 0), t.name)
+        return
+    flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
+    try:
+        await _run(_velnor.chmod(t.text, _dir(dir_fd), mode, flags), t.name)
+    except OSError as e:
+        if not follow_symlinks and e.errno in (_errno.EOPNOTSUPP, _errno.ENOTSUP):
+            raise NotImplementedError("chmod: follow_symlinks unavailable on this platform") from None
+        raise
+
+
+def _timespec(value: float | int, function: str) -> tuple[int, int]:
+    # os.utime rounds float seconds down to whole nanoseconds.
+    if isinstance(value, float):
+        import math
+        frac, whole = math.modf(value)
+        ns = math.floor(frac * 1e9)
+        if ns >= 1_000_000_000:
+            ns -= 1_000_000_000
+            whole += 1.0
+        elif ns < 0:
+            ns += 1_000_000_000
+            whole -= 1.0
+        return int(whole), ns
+    return value.__index__(), 0
+
+
+class _Missing:
+    def __repr__(self) -> str:
+        return "<missing>"
+
+
+_MISSING: Any = _Missing()
+
+
+async def utime(path: FileDescriptorOrPath,
+                times: tuple[int, int] | tuple[float, float] | None = _MISSING, *,
+                ns: tuple[int, int] | None = _MISSING, dir_fd: int | None = None,
+                follow_symlinks: bool = True) -> None:
+    """``os.utime``: set access and modification times (now, by default)."""
+    t = target("utime", path, allow_fd=True)
+    # As os.utime: `ns` counts as given even when it is None.
+    if times is _MISSING:
+        times = None
+    if times is not None and ns is not _MISSING:
+        raise ValueError("utime: you may specify either 'times' or 'ns' but not both")
+    if times is not None:
+        if not isinstance(times, tuple) or len(times) != 2:
+            raise TypeError("utime: 'times' must be either a tuple of two ints or None")
+        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0], "utime"), _timespec(times[1], "utime")
+    elif ns is not _MISSING:
+        if not isinstance(ns, tuple) or len(ns) != 2:
+            raise TypeError("utime: 'ns' must be a tuple of two ints")
+        a_s, a_ns = divmod(ns[0].__index__(), 1_000_000_000)
+        m_s, m_ns = divmod(ns[1].__index__(), 1_000_000_000)
+    else:
+        a_s = a_ns = m_s = m_ns = 0
+        a_ns = m_ns = _UTIME_NOW
+    dir_fd_with_fd("utime", t, dir_fd)
+    fd_and_follow("utime", t, follow_symlinks)
+    if t.fd is not None:
+        fut = _velnor.utime(None, t.fd, 0, a_s, a_ns, m_s, m_ns)
+    else:
+        flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
+        fut = _velnor.utime(t.text, _dir(dir_fd), flags, a_s, a_ns, m_s, m_ns)
+    # Python 3.12's os.utime leaves the file name out of its errors.
+    await _run(fut, t.name if _sys.version_info >= (3, 13) else None)
+
+
+async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> int:
+    """``os.sendfile``: up to `count` bytes from `in_fd` (at `offset`, or at
+    its position when None) to `out_fd`; the number of bytes sent."""
+    sent: int = await _run(_velnor.sendfile(out_fd, in_fd, offset, count), None)
+    return sent
+
+
+async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
+    """Copy the contents of `src` into `dst` (created or truncated) inside
+    the kernel, with ``shutil.copyfile``'s result and errors: `dst` is
+    returned, the same file on both sides raises ``shutil.SameFileError``."""
+    s = target("copy_file", src)
+    d = target("copy_file", dst)
+    try:
+        src_st: _os.stat_result | None = await stat(src)
+    except OSError:
+        src_st = None  # the open below reports it as the built-in open would
+    try:
+        dst_st: _os.stat_result | None = await stat(dst)
+    except OSError:
+        dst_st = None
+    if src_st is not None and dst_st is not None and \
+            (src_st.st_dev, src_st.st_ino) == (dst_st.st_dev, dst_st.st_ino):
+        raise _shutil.SameFileError(f"{src!r} and {dst!r} are the same file")
+    for st, name in ((src_st, src), (dst_st, dst)):
+        if st is not None and _stat_mod.S_ISFIFO(st.st_mode):
+            raise _shutil.SpecialFileError("`" + str(name) + "` is a named pipe")
+    src_handle, _, src_fd = await _run(
+        _velnor.open(s.text, True, False, False, False, False, False), s.name)
+    try:
+        if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
+            raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
+        dst_handle, _, dst_fd = await _run(
+            _velnor.open(d.text, False, True, False, True, True, False), d.name)
+        try:
+            await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
+        finally:
+            await asyncio.shield(_velnor.close(dst_handle))
+    finally:
+        await asyncio.shield(_velnor.close(src_handle))
+    return dst
+
+
+# ---------------------------------------------------------------- listings
+
+async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
+    """``os.listdir``: the names in a folder (``bytes`` for a ``bytes`` path)."""
+    t = target("listdir", path, allow_fd=True, allow_none=True)
+    if t.fd is not None:
+        fut = _velnor.listdir(None, t.fd)
+    else:
+        fut = _velnor.listdir(t.text, AT_FDCWD)
+    names, _, _ = listing(await _run(fut, t.name))
+    if t.is_bytes:
+        return [_os.fsencode(n) for n in names]
+    return names
+
+
+_DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
+
+
+class DirEntry(Generic[AnyStr]):
+    """An entry of `scandir`, like ``os.DirEntry``.
+
+    ``is_dir()``, ``is_file()`` and ``is_symlink()`` answer from the type the
+    listing reported and never do I/O: where the listing could not tell (a
+    symlink to be followed, a file system without types), `scandir` looked
+    the entry up before yielding it. ``stat()`` is a coroutine; its result is
+    cached, as ``os.DirEntry`` caches it.
+    """
+
+    __slots__ = ("name", "path", "_ino", "_type", "_dir_fd", "_stat", "_lstat", "_followed")
+
+    def __init__(self, name: AnyStr, path: AnyStr, ino: int, d_type: int, dir_fd: int | None) -> None:
+        self.name: AnyStr = name
+        self.path: AnyStr = path
+        self._ino = ino
+        self._type = d_type
+        self._dir_fd = dir_fd
+        self._stat: _os.stat_result | None = None
+        self._lstat: _os.stat_result | None = None
+        # The mode of what a symlink (or an untyped entry) points at; None
+        # when that target does not exist.
+        self._followed: int | None = None
+
+    def __fspath__(self) -> AnyStr:
+        return self.path
+
+    def __repr__(self) -> str:
+        return f"<DirEntry {self.name!r}>"
+
+    def __class_getitem__(cls, item: Any) -> Any:
+        return super().__class_getitem__(item)  # type: ignore[misc]
+
+    def inode(self) -> int:
+        """The entry's inode number, from the listing."""
+        return self._ino
+
+    def is_symlink(self) -> bool:
+        """Whether the entry is a symbolic link."""
+        if self._type != _DT_UNKNOWN:
+            return self._type == _DT_LNK
+        return self._lstat is not None and _stat_mod.S_ISLNK(self._lstat.st_mode)
+
+    def is_junction(self) -> bool:
+        """Always False: junctions exist only on Windows."""
+        return False
+
+    def _is(self, d_type: int, test: Any, follow_symlinks: bool) -> bool:
+        if self._type not in (_DT_UNKNOWN, _DT_LNK):
+            return self._type == d_type
+        if self._type == _DT_LNK and not follow_symlinks:
+            return False
+        if self._type == _DT_UNKNOWN and not follow_symlinks:
+            return self._lstat is not None and bool(test(self._lstat.st_mode))
+        return self._followed is not None and bool(test(self._followed))
+
+    def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the entry is a folder (or a symlink to one)."""
+        return self._is(_DT_DIR, _stat_mod.S_ISDIR, follow_symlinks)
+
+    def is_file(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the entry is a regular file (or a symlink to one)."""
+        return self._is(_DT_REG, _stat_mod.S_ISREG, follow_symlinks)
+
+    async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
+        """The entry's ``os.stat_result``, cached after the first call."""
+        if follow_symlinks and self._type != _DT_LNK and self._lstat is not None and not \
+                _stat_mod.S_ISLNK(self._lstat.st_mode):
+            return self._lstat
+        if follow_symlinks:
+            if self._stat is None:
+                self._stat = await self._lookup(True)
+            return self._stat
+        if self._lstat is None:
+            self._lstat = await self._lookup(False)
+        return self._lstat
+
+    async def _lookup(self, follow: bool) -> _os.stat_result:
+        if self._dir_fd is not None:
+            return await stat(self.name, dir_fd=self._dir_fd, follow_symlinks=follow)
+        return await stat(self.path, follow_symlinks=follow)
+
+    async def _resolve_type(self) -> None:
+        """Look up what the listing's type cannot tell."""
+        if self._type == _DT_UNKNOWN:
+            try:
+                self._lstat = await self._lookup(False)
+            except OSError:
+                return
+            if not _stat_mod.S_ISLNK(self._lstat.st_mode):
+                self._followed = self._lstat.st_mode
+                return
+        if self._type in (_DT_UNKNOWN, _DT_LNK):
+            try:
+                self._stat = await self._lookup(True)
+            except OSError:
+                return
+            self._followed = self._stat.st_mode
+
+
+class ScandirIterator(Generic[AnyStr]):
+    """What `scandir` returns: an async iterator of `DirEntry`, an async
+    context manager like ``os.scandir``'s iterator, and awaitable (``await
+    scandir(p)`` lists the folder and returns the iterator, which then also
+    iterates synchronously)."""
+
+    def __init__(self, path: FileDescriptorOrPath | None) -> None:
+        self._target = target("scandir", path, allow_fd=True, allow_none=True)
+        self._entries: list[DirEntry[AnyStr]] | None = None
+        self._next = 0
+        self._closed = False
+
+    async def _load(self) -> list[DirEntry[AnyStr]]:
+        if self._entries is not None:
+            return self._entries
+        t = self._target
+        fut = _velnor.listdir(None, t.fd) if t.fd is not None else _velnor.listdir(t.text, AT_FDCWD)
+        names, types, inodes = listing(await _run(fut, t.name))
+        entries: list[DirEntry[Any]] = []
+        if t.fd is not None:
+            for name, d_type, ino in zip(names, types, inodes):
+                entries.append(DirEntry(name, name, ino, d_type, t.fd))
+        else:
+            base = t.name
+            assert not isinstance(base, int)
+            if t.is_bytes:
+                assert isinstance(base, bytes)
+                prefix_b = base if base.endswith(b"/") else base + b"/"
+                for name, d_type, ino in zip(names, types, inodes):
+                    raw = _os.fsencode(name)
+                    entries.append(DirEntry(raw, prefix_b + raw, ino, d_type, None))
+            else:
+                assert isinstance(base, str)
+                prefix = base if base.endswith("/") else base + "/"
+                for name, d_type, ino in zip(names, types, inodes):
+                    entries.append(DirEntry(name, prefix + name, ino, d_type, None))
+        unsure = [e._resolve_type() for e in entries if e._type in (_DT_UNKNOWN, _DT_LNK)]
+        if unsure:
+            await asyncio.gather(*unsure)
+        self._entries = entries
+        return entries
+
+    def __await__(self) -> Generator[Any, None, ScandirIterator[AnyStr]]:
+        return self._await().__await__()
+
+    async def _await(self) -> ScandirIterator[AnyStr]:
+        await self._load()
+        return self
+
+    def __aiter__(self) -> AsyncIterator[DirEntry[AnyStr]]:
+        return self
+
+    async def __anext__(self) -> DirEntry[AnyStr]:
+        entries = await self._load()
+        if self._closed or self._next >= len(entries):
+            raise StopAsyncIteration
+        self._next += 1
+        return entries[self._next - 1]
+
+    def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
+        if self._entries is None:
+            raise TypeError("await scandir() before iterating it synchronously, or use 'async for'")
+        return self
+
+    def __next__(self) -> DirEntry[AnyStr]:
+        assert self._entries is not None
+        if self._closed or self._next >= len(self._entries):
+            raise StopIteration
+        self._next += 1
+        return self._entries[self._next - 1]
+
+    def close(self) -> None:
+        """End the iteration; nothing stays open in between."""
+        self._closed = True
+
+    async def __aenter__(self) -> ScandirIterator[AnyStr]:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        self.close()
+
+    def __enter__(self) -> ScandirIterator[AnyStr]:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+
+@overload
+def scandir(path: None = None) -> ScandirIterator[str]: ...
+@overload
+def scandir(path: int) -> ScandirIterator[str]: ...
+@overload
+def scandir(path: AnyStr | _os.PathLike[AnyStr]) -> ScandirIterator[AnyStr]: ...
+def scandir(path: Any = None) -> ScandirIterator[Any]:
+    """``os.scandir``: the entries of a folder (`DirEntry`), for ``async for``."""
+    return ScandirIterator(path)
+
+
+def _dir(value: int | None) -> int:
+    return dir_fd(value)

@@ -1,0 +1,168 @@
+"""``os.path`` with the functions that touch the file system as coroutines.
+
+The pure helpers (`join`, `split`, `abspath`, `normpath`, ...) are the
+standard library's own, re-exported unchanged and synchronous.
+"""
+
+from __future__ import annotations
+
+import os as _os
+import stat as _st
+from os.path import (abspath, basename, commonpath, commonprefix, curdir, defpath, devnull,
+                     dirname, expanduser, expandvars, extsep, isabs, join, normcase, normpath,
+                     pardir, pathsep, relpath, sep, split, splitdrive, splitext)
+from typing import AnyStr
+
+from .._fsargs import FileDescriptorOrPath
+
+__all__ = [
+    "abspath", "basename", "commonpath", "commonprefix", "curdir", "defpath", "devnull",
+    "dirname", "exists", "expanduser", "expandvars", "extsep", "getatime", "getctime",
+    "getmtime", "getsize", "isabs", "isdir", "isfile", "islink", "join", "lexists", "normcase",
+    "normpath", "pardir", "pathsep", "realpath", "relpath", "samefile", "sameopenfile",
+    "samestat", "sep", "split", "splitdrive", "splitext",
+]
+
+samestat = _os.path.samestat
+
+
+async def _stat(path: FileDescriptorOrPath, follow: bool = True) -> _os.stat_result:
+    from . import stat
+    return await stat(path, follow_symlinks=follow)
+
+
+async def exists(path: FileDescriptorOrPath) -> bool:
+    """Whether `path` names something (following symlinks); never raises
+    for a missing or unusable path, as ``os.path.exists``."""
+    try:
+        await _stat(path)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+async def lexists(path: FileDescriptorOrPath) -> bool:
+    """Whether `path` names something, a broken symlink included."""
+    try:
+        await _stat(path, follow=False)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+async def _mode_is(path: FileDescriptorOrPath, test: object, follow: bool = True) -> bool:
+    try:
+        st = await _stat(path, follow)
+    except (OSError, ValueError):
+        return False
+    return bool(test(st.st_mode))  # type: ignore[operator]
+
+
+async def isfile(path: FileDescriptorOrPath) -> bool:
+    """Whether `path` is a regular file (or a symlink to one)."""
+    return await _mode_is(path, _st.S_ISREG)
+
+
+async def isdir(path: FileDescriptorOrPath) -> bool:
+    """Whether `path` is a folder (or a symlink to one)."""
+    return await _mode_is(path, _st.S_ISDIR)
+
+
+async def islink(path: FileDescriptorOrPath) -> bool:
+    """Whether `path` is a symbolic link."""
+    return await _mode_is(path, _st.S_ISLNK, follow=False)
+
+
+async def getsize(path: FileDescriptorOrPath) -> int:
+    """The size of `path` in bytes; raises as ``os.stat`` does."""
+    return (await _stat(path)).st_size
+
+
+async def getmtime(path: FileDescriptorOrPath) -> float:
+    """The time of last modification, in seconds since the epoch."""
+    return (await _stat(path)).st_mtime
+
+
+async def getatime(path: FileDescriptorOrPath) -> float:
+    """The time of last access, in seconds since the epoch."""
+    return (await _stat(path)).st_atime
+
+
+async def getctime(path: FileDescriptorOrPath) -> float:
+    """The time of the last metadata change, in seconds since the epoch."""
+    return (await _stat(path)).st_ctime
+
+
+async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath) -> bool:
+    """Whether both paths name the same file (device and inode)."""
+    return samestat(await _stat(f1), await _stat(f2))
+
+
+async def sameopenfile(fp1: int, fp2: int) -> bool:
+    """Whether both descriptors refer to the same file."""
+    return samestat(await _stat(fp1), await _stat(fp2))
+
+
+async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = False) -> AnyStr:
+    """``os.path.realpath``: the canonical path, symlinks resolved.
+
+    Each component is looked up with `lstat` and each link read with
+    `readlink`, both through the driver; with ``strict`` a missing component
+    or a loop raises as the standard library does.
+    """
+    name = _os.fspath(filename)
+    path, _ = await _join_real(name[:0], name, strict, {})
+    return abspath(path)
+
+
+async def _join_real(path: AnyStr, rest: AnyStr, strict: bool,
+                     seen: dict[AnyStr, AnyStr | None]) -> tuple[AnyStr, bool]:
+    # Resolves `rest` onto the already resolved `path`; False when a symlink
+    # loop stopped the resolution.
+    from . import lstat, readlink
+    if isinstance(path, bytes):
+        sep_, cur, par = b"/", b".", b".."
+    else:
+        sep_, cur, par = "/", ".", ".."
+    if isabs(rest):
+        rest = rest[1:]
+        path = sep_
+    while rest:
+        name, _, rest = rest.partition(sep_)
+        if not name or name == cur:
+            continue
+        if name == par:
+            if path:
+                path, name = split(path)
+                if name == par:
+                    path = join(path, par, par)
+            else:
+                path = par
+            continue
+        newpath = join(path, name)
+        try:
+            st = await lstat(newpath)
+        except OSError:
+            if strict:
+                raise
+            is_link = False
+        else:
+            is_link = _st.S_ISLNK(st.st_mode)
+        if not is_link:
+            path = newpath
+            continue
+        if newpath in seen:
+            known = seen[newpath]
+            if known is not None:
+                path = known
+                continue
+            if strict:
+                await _stat(newpath)  # raises ELOOP, as the standard library does
+            else:
+                return join(newpath, rest), False
+        seen[newpath] = None
+        path, ok = await _join_real(path, await readlink(newpath), strict, seen)
+        if not ok:
+            return join(path, rest), False
+        seen[newpath] = path
+    return path, True

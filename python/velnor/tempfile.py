@@ -1,0 +1,401 @@
+"""Temporary files and folders of the `tempfile` module, as async context
+managers (like ``aiofiles.tempfile``).
+
+Names are made and files created by the driver thread, with the standard
+library's arguments, defaults, permissions (0600 files, 0700 folders) and
+errors::
+
+    async with velnor.tempfile.NamedTemporaryFile() as f:
+        await f.write(b"data")
+    async with velnor.tempfile.TemporaryDirectory() as path:
+        ...
+"""
+
+from __future__ import annotations
+
+import errno as _errno
+import io as _io
+import os as _os
+import random as _random
+import tempfile as _tempfile
+from types import TracebackType
+from typing import Any, Generic, TypeVar
+
+import _velnor
+
+from . import os as _vos
+from ._files import BinaryFile, open as _open
+from ._kernel import await_kernel, close_handle
+
+__all__ = [
+    "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "TemporaryFile",
+    "gettempdir", "mkdtemp", "mkstemp",
+]
+
+_CHARACTERS = "abcdefghijklmnopqrstuvwxyz0123456789_"
+_TMP_MAX = getattr(_os, "TMP_MAX", 10000)
+_CREATE = _os.O_RDWR | _os.O_CREAT | _os.O_EXCL | getattr(_os, "O_NOFOLLOW", 0)
+
+_rng = _random.Random()
+_tempdir: str | None = None
+
+
+def _random_name() -> str:
+    return "".join(_rng.choices(_CHARACTERS, k=8))
+
+
+async def _writable(folder: str) -> bool:
+    # As tempfile.gettempdir checks a candidate: a file can be created in it.
+    name = _os.path.join(folder, _random_name())
+    try:
+        handle, _, _ = await await_kernel(_velnor.open(name, False, True, False, False, True, True))
+    except (OSError, ValueError):
+        return False
+    await close_handle(handle)
+    try:
+        await _vos.unlink(name)
+    except OSError:
+        pass
+    return True
+
+
+async def gettempdir() -> str:
+    """``tempfile.gettempdir``: the folder for temporary files (``tempfile.tempdir``
+    when set; otherwise the first usable of $TMPDIR, $TEMP, $TMP, /tmp,
+    /var/tmp, /usr/tmp and the current folder), looked up once."""
+    global _tempdir
+    if _tempfile.tempdir is not None:
+        return _os.fsdecode(_tempfile.tempdir)
+    if _tempdir is None:
+        candidates = [_os.getenv(v) for v in ("TMPDIR", "TEMP", "TMP")]
+        candidates += ["/tmp", "/var/tmp", "/usr/tmp", _os.getcwd()]
+        for folder in candidates:
+            if folder and folder != _os.curdir and await _writable(_os.path.abspath(folder)):
+                _tempdir = _os.path.abspath(folder)
+                break
+        else:
+            raise FileNotFoundError(_errno.ENOENT, f"No usable temporary directory found in {candidates}")
+    return _tempdir
+
+
+async def _folder(dir: str | None) -> str:  # noqa: A002
+    return await gettempdir() if dir is None else _os.fsdecode(dir)
+
+
+def _affixes(prefix: str | None, suffix: str | None, default_prefix: str = "tmp") -> tuple[str, str]:
+    return (default_prefix if prefix is None else prefix), ("" if suffix is None else suffix)
+
+
+async def mkstemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None,  # noqa: A002
+                  text: bool = False) -> tuple[int, str]:
+    """``tempfile.mkstemp``: a new file only the user can use, as an open
+    descriptor and its absolute path; the caller removes it."""
+    prefix, suffix = _affixes(prefix, suffix)
+    folder = await _folder(dir)
+    for _ in range(_TMP_MAX):
+        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        try:
+            fd = await _vos.open(name, _CREATE, 0o600)
+        except FileExistsError:
+            continue
+        return fd, _os.path.abspath(name)
+    raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
+
+
+async def mkdtemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None  # noqa: A002
+                  ) -> str:
+    """``tempfile.mkdtemp``: a new folder only the user can use; its absolute path."""
+    prefix, suffix = _affixes(prefix, suffix)
+    folder = await _folder(dir)
+    for _ in range(_TMP_MAX):
+        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        try:
+            await _vos.mkdir(name, 0o700)
+        except FileExistsError:
+            continue
+        return _os.path.abspath(name)
+    raise FileExistsError(_errno.EEXIST, "No usable temporary directory name found")
+
+
+def _reopen_mode(mode: str) -> str:
+    # The file exists (created empty by mkstemp): "w" would only truncate it
+    # again, and "x" would fail.
+    return mode.replace("x", "w")
+
+
+async def _open_created(fd: int, name: str, mode: str, buffering: int, encoding: str | None,
+                        newline: str | None, errors: str | None) -> Any:
+    extra: dict[str, Any] = {}
+    if buffering != -1:
+        extra["buffering"] = buffering
+    if encoding is not None:
+        extra["encoding"] = encoding
+    if errors is not None:
+        extra["errors"] = errors
+    if newline is not None:
+        extra["newline"] = newline
+    try:
+        return await _open(name, _reopen_mode(mode), **extra)
+    finally:
+        await _vos.close(fd)
+
+
+_F = TypeVar("_F")
+
+
+class _TemporaryFileContext(Generic[_F]):
+    """``async with``: the open file on entry; closed (and removed) on exit."""
+
+    def __init__(self, kwargs: dict[str, Any], named: bool, delete: bool) -> None:
+        self._kwargs = kwargs
+        self._named = named
+        self._delete = delete
+        self._file: Any = None
+        self._name: str | None = None
+
+    async def __aenter__(self) -> Any:
+        k = self._kwargs
+        fd, name = await mkstemp(k["suffix"], k["prefix"], k["dir"])
+        try:
+            self._file = await _open_created(fd, name, k["mode"], k["buffering"], k["encoding"],
+                                             k["newline"], k["errors"])
+        except BaseException:
+            await _vos.unlink(name)
+            raise
+        if not self._named:
+            # An unnamed temporary file: nobody else can reach it from now on.
+            await _vos.unlink(name)
+        else:
+            self._name = name
+        return self._file
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        try:
+            await self._file.close()
+        finally:
+            if self._name is not None and self._delete:
+                try:
+                    await _vos.unlink(self._name)
+                except FileNotFoundError:
+                    pass
+
+
+def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,  # noqa: N802
+                  newline: str | None = None, suffix: str | None = None, prefix: str | None = None,
+                  dir: str | None = None, *, errors: str | None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[BinaryFile]:
+    """``tempfile.TemporaryFile``: a file without a name in the file system,
+    gone once closed; ``async with TemporaryFile() as f``."""
+    return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
+                                      newline=newline, suffix=suffix, prefix=prefix, dir=dir,
+                                      errors=errors), named=False, delete=True)
+
+
+def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,  # noqa: N802
+                       newline: str | None = None, suffix: str | None = None,
+                       prefix: str | None = None, dir: str | None = None,  # noqa: A002
+                       delete: bool = True, *, errors: str | None = None,
+                       delete_on_close: bool = True) -> _TemporaryFileContext[BinaryFile]:
+    """``tempfile.NamedTemporaryFile``: a file with a visible name (``f.name``),
+    removed when the ``async with`` block ends unless ``delete=False``.
+
+    With ``delete_on_close=False`` the standard library keeps the file until
+    the context ends even when it was closed before; here the file is always
+    removed at the end of the context, closed or not, which is the same for
+    both values of ``delete_on_close`` inside ``async with``.
+    """
+    del delete_on_close  # both values end the same way at the context's exit
+    return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
+                                      newline=newline, suffix=suffix, prefix=prefix, dir=dir,
+                                      errors=errors), named=True, delete=delete)
+
+
+async def _rmtree(path: str, ignore_errors: bool) -> None:
+    # Not through symlinks: a link inside is removed, never what it points at.
+    try:
+        entries = list(await _vos.scandir(path))
+    except OSError:
+        if not ignore_errors:
+            raise
+        return
+    for entry in entries:
+        try:
+            if entry.is_dir(follow_symlinks=False):
+                await _rmtree(entry.path, ignore_errors)
+            else:
+                await _vos.unlink(entry.path)
+        except OSError:
+            if not ignore_errors:
+                raise
+    try:
+        await _vos.rmdir(path)
+    except OSError:
+        if not ignore_errors:
+            raise
+
+
+class TemporaryDirectory:
+    """``tempfile.TemporaryDirectory``: ``async with TemporaryDirectory() as
+    path`` makes a folder and removes it with everything in it at the end
+    (kept with ``delete=False``); `cleanup` removes it earlier."""
+
+    def __init__(self, suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, ignore_cleanup_errors: bool = False,  # noqa: A002
+                 *, delete: bool = True) -> None:
+        self._args = (suffix, prefix, dir)
+        self._ignore = ignore_cleanup_errors
+        self._delete = delete
+        self.name: str | None = None
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r}>"
+
+    async def __aenter__(self) -> str:
+        self.name = await mkdtemp(*self._args)
+        return self.name
+
+    async def cleanup(self) -> None:
+        """Remove the folder and its contents now."""
+        if self.name is not None:
+            name, self.name = self.name, None
+            await _rmtree(name, self._ignore)
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        if self._delete:
+            await self.cleanup()
+
+
+class SpooledTemporaryFile:
+    """``tempfile.SpooledTemporaryFile``: kept in memory until it grows past
+    `max_size` (or `rollover` is called), then moved to a `TemporaryFile`.
+
+    Its I/O methods are coroutines whatever the storage; in memory they
+    never wait. ``async with SpooledTemporaryFile() as f``.
+    """
+
+    def __init__(self, max_size: int = 0, mode: str = "w+b", buffering: int = -1,
+                 encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, *, errors: str | None = None) -> None:  # noqa: A002
+        if "b" in mode:
+            self._memory: Any = _io.BytesIO()
+        else:
+            encoding = _io.text_encoding(encoding)
+            self._memory = _io.TextIOWrapper(_io.BytesIO(), encoding=encoding, errors=errors,
+                                             newline=newline)
+        self._max_size = max_size
+        self._rolled = False
+        self._file: Any = None
+        self._context: _TemporaryFileContext[Any] | None = None
+        self._kwargs = dict(mode=mode, buffering=buffering, encoding=encoding, newline=newline,
+                            suffix=suffix, prefix=prefix, dir=dir, errors=errors)
+        self.mode = mode
+        self.closed = False
+
+    @property
+    def _rolled_to_disk(self) -> bool:
+        return self._rolled
+
+    async def rollover(self) -> None:
+        """Move the content to a temporary file on disk (once)."""
+        if self._rolled:
+            return
+        self._context = _TemporaryFileContext(self._kwargs, named=False, delete=True)
+        self._file = await self._context.__aenter__()
+        memory = self._memory
+        pos = memory.tell()
+        if isinstance(memory, _io.TextIOWrapper):
+            memory.flush()
+            raw: bytes = memory.buffer.getvalue()
+            if hasattr(self._file, "buffer"):
+                await self._file.buffer.write(raw)
+            else:
+                await self._file.write(raw)
+        else:
+            await self._file.write(memory.getvalue())
+        await self._file.seek(pos, 0)
+        self._rolled = True
+        self._memory = None
+
+    async def _check(self) -> None:
+        if not self._rolled and self._max_size and self._memory.tell() > self._max_size:
+            await self.rollover()
+
+    async def write(self, data: Any) -> int:
+        """Write at the position; moves to disk once past `max_size`."""
+        if self._rolled:
+            n: int = await self._file.write(data)
+            return n
+        n = self._memory.write(data)
+        await self._check()
+        return n
+
+    async def writelines(self, lines: Any) -> None:
+        for line in lines:
+            await self.write(line)
+
+    async def read(self, size: int | None = -1) -> Any:
+        """Read from the position, as the file would."""
+        if self._rolled:
+            return await self._file.read(size)
+        return self._memory.read(size)
+
+    async def seek(self, offset: int, whence: int = 0) -> int:
+        """Move the position."""
+        if self._rolled:
+            pos: int = await self._file.seek(offset, whence)
+            return pos
+        return int(self._memory.seek(offset, whence))
+
+    async def tell(self) -> int:
+        """The position."""
+        if self._rolled:
+            r = self._file.tell()
+            return int(await r) if hasattr(r, "__await__") else int(r)
+        return int(self._memory.tell())
+
+    async def truncate(self, size: int | None = None) -> int:
+        """Cut (or extend) the content to `size` (default: the position)."""
+        if self._rolled:
+            n: int = await self._file.truncate(size)
+            return n
+        if size is None:
+            return int(self._memory.truncate())
+        if size > self._max_size and self._max_size:
+            await self.rollover()
+            return await self.truncate(size)
+        return int(self._memory.truncate(size))
+
+    async def flush(self) -> None:
+        """Flush the file's buffers."""
+        if self._rolled:
+            await self._file.flush()
+        else:
+            self._memory.flush()
+
+    def fileno(self) -> int:
+        """The descriptor: moves nothing to disk, so it raises while in memory
+        (call `rollover` first), unlike the standard library's."""
+        if not self._rolled:
+            raise _io.UnsupportedOperation("fileno: in memory; await rollover() first")
+        fd: int = self._file.fileno()
+        return fd
+
+    async def close(self) -> None:
+        """Close; the content is gone."""
+        if self.closed:
+            return
+        self.closed = True
+        if self._context is not None:
+            await self._context.__aexit__(None, None, None)
+        elif self._memory is not None:
+            self._memory.close()
+
+    async def __aenter__(self) -> SpooledTemporaryFile:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        await self.close()

@@ -1,0 +1,436 @@
+"""velnor.os and velnor.os.path side by side with os and os.path: the same
+results and the same errors (class, errno, strerror, file names, text)."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import shutil
+import stat
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velnor.os as vos
+from support.loops import Runner, run_on
+from support.fs import async_outcome, stat_facts, sync_outcome, tree
+
+
+@pytest.fixture
+def sample(tmp_path: Path) -> Path:
+    """A folder with a file, a subfolder, symlinks (to each, and broken),
+    a FIFO and a hard link."""
+    (tmp_path / "file").write_bytes(b"0123456789")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "inner").write_bytes(b"x")
+    (tmp_path / "to_file").symlink_to("file")
+    (tmp_path / "to_sub").symlink_to("sub")
+    (tmp_path / "broken").symlink_to("missing")
+    os.mkfifo(tmp_path / "fifo")
+    os.link(tmp_path / "file", tmp_path / "hard")
+    return tmp_path
+
+
+NAMES = ("file", "sub", "to_file", "to_sub", "broken", "fifo", "hard", "missing", "file/x", "")
+
+
+def test_stat_and_lstat_match_os_field_for_field(run: Runner, sample: Path) -> None:
+    async def main() -> None:
+        for name in NAMES:
+            p = str(sample / name) if name else ""
+            for follow in (True, False):
+                mine = await async_outcome(lambda: vos.stat(p, follow_symlinks=follow))
+                theirs = sync_outcome(lambda: os.stat(p, follow_symlinks=follow))
+                if mine[0] == "ok":
+                    assert theirs[0] == "ok", (name, theirs)
+                    assert mine[1] == theirs[1]
+                    assert stat_facts(mine[1]) == stat_facts(theirs[1]), name
+                else:
+                    assert mine == theirs, name
+            assert stat_facts(await vos.lstat(sample / "to_sub")) == stat_facts(os.lstat(sample / "to_sub"))
+        # Devices: st_rdev is built from the major and minor numbers.
+        # (Its times move whenever any process writes to it.)
+        null_fields = ("st_mode", "st_ino", "st_dev", "st_rdev", "st_uid", "st_gid")
+        mine_null, theirs_null = await vos.stat("/dev/null"), os.stat("/dev/null")
+        assert [getattr(mine_null, f) for f in null_fields] == [getattr(theirs_null, f) for f in null_fields]
+        # Descriptors and dir_fd.
+        fd = os.open(sample, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            assert stat_facts(await vos.stat(fd)) == stat_facts(os.stat(fd))
+            assert (stat_facts(await vos.stat("to_file", dir_fd=fd, follow_symlinks=False))
+                    == stat_facts(os.stat("to_file", dir_fd=fd, follow_symlinks=False)))
+        finally:
+            os.close(fd)
+    run(main())
+
+
+def test_path_kinds_are_reported_as_os_reports_them(run: Runner, sample: Path) -> None:
+    async def main() -> None:
+        (sample / "bytes-\udcff".encode("utf-8", "surrogateescape").decode("utf-8", "surrogateescape"))
+        for name in NAMES:
+            for p in (str(sample / name), os.fsencode(sample / name), sample / name):
+                assert await vos.path.exists(p) == os.path.exists(p), p
+                assert await vos.path.lexists(p) == os.path.lexists(p), p
+                assert await vos.path.isfile(p) == os.path.isfile(p), p
+                assert await vos.path.isdir(p) == os.path.isdir(p), p
+                assert await vos.path.islink(p) == os.path.islink(p), p
+                for f in ("getsize", "getmtime", "getatime", "getctime"):
+                    mine = await async_outcome(lambda: getattr(vos.path, f)(p))
+                    assert mine == sync_outcome(lambda: getattr(os.path, f)(p)), (f, p)
+        assert await vos.path.exists("a\0b") is False
+        assert await vos.path.samefile(sample / "file", sample / "hard")
+        assert not await vos.path.samefile(sample / "file", sample / "sub")
+        assert vos.path.join is os.path.join and vos.path.abspath is os.path.abspath
+    run(main())
+
+
+def _error_cases(d: Path) -> list[tuple[str, Callable[..., Any], Callable[..., Any], tuple[Any, ...], dict[str, Any]]]:
+    s = str(d)
+    return [
+        ("stat missing", vos.stat, os.stat, (f"{s}/missing",), {}),
+        ("stat bytes", vos.stat, os.stat, (os.fsencode(f"{s}/missing"),), {}),
+        ("stat pathlike", vos.stat, os.stat, (d / "missing",), {}),
+        ("stat bad fd", vos.stat, os.stat, (9999,), {}),
+        ("stat through file", vos.stat, os.stat, (f"{s}/file/x",), {}),
+        ("stat float", vos.stat, os.stat, (1.5,), {}),
+        ("stat fd and dir_fd", vos.stat, os.stat, (3,), {"dir_fd": 3}),
+        ("stat fd no follow", vos.stat, os.stat, (3,), {"follow_symlinks": False}),
+        ("lstat missing", vos.lstat, os.lstat, (f"{s}/missing",), {}),
+        ("rename missing", vos.rename, os.rename, (f"{s}/missing", f"{s}/new"), {}),
+        ("rename dir onto file", vos.rename, os.rename, (f"{s}/sub", f"{s}/file"), {}),
+        ("replace into missing", vos.replace, os.replace, (f"{s}/file", f"{s}/missing/x"), {}),
+        ("remove dir", vos.remove, os.remove, (f"{s}/sub",), {}),
+        ("unlink missing", vos.unlink, os.unlink, (f"{s}/missing",), {}),
+        ("mkdir exists", vos.mkdir, os.mkdir, (f"{s}/sub",), {}),
+        ("mkdir no parent", vos.mkdir, os.mkdir, (f"{s}/missing/x",), {}),
+        ("rmdir not empty", vos.rmdir, os.rmdir, (f"{s}/sub",), {}),
+        ("rmdir file", vos.rmdir, os.rmdir, (f"{s}/file",), {}),
+        ("listdir missing", vos.listdir, os.listdir, (f"{s}/missing",), {}),
+        ("listdir file", vos.listdir, os.listdir, (f"{s}/file",), {}),
+        ("listdir bytes missing", vos.listdir, os.listdir, (os.fsencode(f"{s}/missing"),), {}),
+        ("link exists", vos.link, os.link, (f"{s}/file", f"{s}/hard"), {}),
+        ("link missing", vos.link, os.link, (f"{s}/missing", f"{s}/new"), {}),
+        ("symlink exists", vos.symlink, os.symlink, ("anything", f"{s}/file"), {}),
+        ("readlink not a link", vos.readlink, os.readlink, (f"{s}/file",), {}),
+        ("readlink missing", vos.readlink, os.readlink, (f"{s}/missing",), {}),
+        ("truncate missing", vos.truncate, os.truncate, (f"{s}/missing", 3), {}),
+        ("truncate dir", vos.truncate, os.truncate, (f"{s}/sub", 3), {}),
+        ("chmod missing", vos.chmod, os.chmod, (f"{s}/missing", 0o600), {}),
+        ("utime missing", vos.utime, os.utime, (f"{s}/missing",), {}),
+        ("utime both", vos.utime, os.utime, (f"{s}/file", (1, 2)), {"ns": (1, 2)}),
+        ("utime bad times", vos.utime, os.utime, (f"{s}/file", 5), {}),
+        ("utime ns None", vos.utime, os.utime, (f"{s}/file", None), {"ns": None}),
+        ("utime times and ns None", vos.utime, os.utime, (f"{s}/file", (1, 2)), {"ns": None}),
+        ("statvfs missing", vos.statvfs, os.statvfs, (f"{s}/missing",), {}),
+        ("nul", vos.unlink, os.unlink, ("a\0b",), {}),
+        ("empty", vos.lstat, os.lstat, ("",), {}),
+    ]
+
+
+def test_errors_are_the_os_modules_own(run: Runner, sample: Path) -> None:
+    async def main() -> None:
+        for label, mine, theirs, args, kwargs in _error_cases(sample):
+            got = await async_outcome(lambda: mine(*args, **kwargs))
+            want = sync_outcome(lambda: theirs(*args, **kwargs))
+            assert want[0] == "raised", label
+            assert got == want, label
+    run(main())
+
+
+def test_listings_match_os(run: Runner, sample: Path) -> None:
+    async def main() -> None:
+        for _ in range(40):  # beyond one kernel buffer of names
+            (sample / "sub" / ("n" * 60 + str(_))).touch()
+        for p in (sample, sample / "sub", os.fsencode(sample), str(sample) + "/"):
+            assert sorted(await vos.listdir(p)) == sorted(os.listdir(p))  # type: ignore[type-var]
+            mine = {e.name: e async for e in vos.scandir(p)}
+            with os.scandir(p) as it:
+                theirs = {e.name: e for e in it}
+            assert mine.keys() == theirs.keys()
+            for name, e in theirs.items():
+                m = mine[name]
+                assert (m.path, m.inode(), repr(m)) == (e.path, e.inode(), repr(e))
+                assert os.fspath(m) == os.fspath(e)
+                for follow in (True, False):
+                    assert m.is_dir(follow_symlinks=follow) == e.is_dir(follow_symlinks=follow), name
+                    assert m.is_file(follow_symlinks=follow) == e.is_file(follow_symlinks=follow), name
+                    got = await async_outcome(lambda: m.stat(follow_symlinks=follow))
+                    want = sync_outcome(lambda: e.stat(follow_symlinks=follow))
+                    if got[0] == "ok":
+                        assert stat_facts(got[1]) == stat_facts(want[1])
+                    else:
+                        assert got == want
+                assert m.is_symlink() == e.is_symlink()
+        assert sorted(await vos.listdir()) == sorted(os.listdir())
+        fd = os.open(sample, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            assert sorted(await vos.listdir(fd)) == sorted(os.listdir(fd))
+            entries = list(await vos.scandir(fd))
+            assert {e.name for e in entries} == set(os.listdir(sample))
+            assert [e.is_dir() for e in entries if e.name == "to_sub"] == [True]
+        finally:
+            os.close(fd)
+        async with vos.scandir(sample) as it:
+            first = await it.__anext__()
+            assert first.name in os.listdir(sample)
+        assert [e async for e in it] == []  # closed by the context
+    run(main())
+
+
+def test_metadata_changes_land_as_with_os(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        for name in ("a", "b"):
+            (tmp_path / name).write_bytes(b"abcdefgh")
+        a, b = tmp_path / "a", tmp_path / "b"
+        await vos.chmod(a, 0o604)
+        os.chmod(b, 0o604)
+        await vos.truncate(a, 3)
+        os.truncate(b, 3)
+        for kwargs in ({"times": (5, 6)}, {"times": (1.25, -2.75)}, {"ns": (10**18 + 7, 5)}):
+            await vos.utime(a, **kwargs)  # type: ignore[arg-type]
+            os.utime(b, **kwargs)  # type: ignore[arg-type]
+            sa, sb = os.stat(a), os.stat(b)
+            assert (sa.st_atime_ns, sa.st_mtime_ns) == (sb.st_atime_ns, sb.st_mtime_ns)
+        assert stat.S_IMODE(os.stat(a).st_mode) == stat.S_IMODE(os.stat(b).st_mode) == 0o604
+        assert a.read_bytes() == b.read_bytes() == b"abc"
+        await vos.utime(a)
+        assert abs(os.stat(a).st_mtime - os.stat(b).st_mtime) > 1000
+        with open(a, "r+b") as f:
+            await vos.truncate(f.fileno(), 1)
+            await vos.chmod(f.fileno(), 0o600)
+            await vos.utime(f.fileno(), ns=(1, 2))
+        assert a.read_bytes() == b"a" and stat.S_IMODE(os.stat(a).st_mode) == 0o600
+        assert os.stat(a).st_mtime_ns == 2
+        for mode in (os.F_OK, os.R_OK, os.W_OK, os.X_OK, os.R_OK | os.W_OK):
+            for p in (a, tmp_path, tmp_path / "missing"):
+                assert await vos.access(p, mode) == os.access(p, mode)
+        # The free counts move with whatever else writes to the disk meanwhile.
+        stable = ("f_bsize", "f_frsize", "f_blocks", "f_files", "f_flag", "f_namemax", "f_fsid")
+        mine_vfs, theirs_vfs = await vos.statvfs(tmp_path), os.statvfs(tmp_path)
+        assert [getattr(mine_vfs, f) for f in stable] == [getattr(theirs_vfs, f) for f in stable]
+        assert abs(mine_vfs.f_bavail - theirs_vfs.f_bavail) < theirs_vfs.f_blocks // 100 + 1000
+        with open(a, "rb") as f:
+            assert (await vos.statvfs(f.fileno())).f_fsid == os.statvfs(tmp_path).f_fsid
+    run(main())
+
+
+def test_links_and_readlink(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        (tmp_path / "f").write_bytes(b"x")
+        await vos.symlink("f", tmp_path / "s")
+        await vos.link(tmp_path / "f", tmp_path / "h")
+        await vos.link(tmp_path / "s", tmp_path / "h2", follow_symlinks=False)
+        assert await vos.readlink(tmp_path / "s") == "f"
+        assert await vos.readlink(os.fsencode(tmp_path / "s")) == b"f"
+        assert os.path.samefile(tmp_path / "f", tmp_path / "h")
+        assert os.path.islink(tmp_path / "h2")
+        long_target = "t" * 3000  # beyond the first readlink buffer
+        await vos.symlink(long_target, tmp_path / "long")
+        assert await vos.readlink(tmp_path / "long") == long_target
+        undecodable = os.fsdecode(b"\xff\xfe")
+        await vos.symlink(undecodable, tmp_path / "odd")
+        assert await vos.readlink(tmp_path / "odd") == os.readlink(tmp_path / "odd")
+        fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            assert await vos.readlink("s", dir_fd=fd) == "f"
+            await vos.rename("f", "g", src_dir_fd=fd, dst_dir_fd=fd)
+            await vos.unlink("g", dir_fd=fd)
+            await vos.mkdir("d", 0o700, dir_fd=fd)
+            await vos.rmdir("d", dir_fd=fd)
+        finally:
+            os.close(fd)
+        assert sorted(os.listdir(tmp_path)) == ["h", "h2", "long", "odd", "s"]
+    run(main())
+
+
+def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        data = os.urandom(300_000)
+        (tmp_path / "src").write_bytes(data)
+        (tmp_path / "dst").write_bytes(b"longer old content" * 30_000)
+        assert await vos.copy_file(tmp_path / "src", tmp_path / "dst") == tmp_path / "dst"
+        assert (tmp_path / "dst").read_bytes() == data
+        (tmp_path / "empty").write_bytes(b"")
+        await vos.copy_file(tmp_path / "empty", tmp_path / "dst")
+        assert (tmp_path / "dst").read_bytes() == b""
+        for src, dst in ((tmp_path / "src", tmp_path / "src"), (tmp_path / "missing", tmp_path / "x"),
+                         (tmp_path, tmp_path / "x"), (tmp_path / "src", tmp_path / "no" / "x")):
+            got = await async_outcome(lambda: vos.copy_file(src, dst))
+            want = sync_outcome(lambda: shutil.copyfile(src, dst))
+            assert got == want, (src, dst)
+        with open(tmp_path / "src", "rb") as fin, open(tmp_path / "out", "wb") as fout:
+            assert await vos.sendfile(fout.fileno(), fin.fileno(), 10, 1000) == 1000
+            assert await vos.sendfile(fout.fileno(), fin.fileno(), None, 5) == 5
+        assert (tmp_path / "out").read_bytes() == data[10:1010] + data[:5]
+    run(main())
+
+
+def test_open_and_close_descriptors_like_os(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        fd = await vos.open(tmp_path / "new", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o640)
+        try:
+            assert os.get_inheritable(fd) is False
+            assert os.write(fd, b"hey") == 3
+        finally:
+            await vos.close(fd)
+        assert (tmp_path / "new").read_bytes() == b"hey"
+        assert stat.S_IMODE(os.stat(tmp_path / "new").st_mode) == 0o640 & ~_umask()
+        got = await async_outcome(lambda: vos.open(tmp_path / "new", os.O_CREAT | os.O_EXCL))
+        assert got == sync_outcome(lambda: os.open(tmp_path / "new", os.O_CREAT | os.O_EXCL))
+        assert await async_outcome(lambda: vos.close(fd)) == sync_outcome(lambda: os.close(fd))
+    run(main())
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def test_realpath_matches_os(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        (tmp_path / "d" / "e").mkdir(parents=True)
+        (tmp_path / "d" / "e" / "f").touch()
+        (tmp_path / "abs").symlink_to(tmp_path / "d")
+        (tmp_path / "rel").symlink_to("d/e")
+        (tmp_path / "chain").symlink_to("rel")
+        (tmp_path / "up").symlink_to("d/e/..")
+        (tmp_path / "loop1").symlink_to("loop2")
+        (tmp_path / "loop2").symlink_to("loop1")
+        cases = ["abs/e/f", "rel/f", "chain/../d", "up/e", "loop1", "loop1/x", "missing/../d",
+                 "d/./e/../e/f", "chain/f/..", ""]
+        for case in cases:
+            p = str(tmp_path / case)
+            for strict in (False, True):
+                got = await async_outcome(lambda: vos.path.realpath(p, strict=strict))
+                want = sync_outcome(lambda: os.path.realpath(p, strict=strict))
+                assert got == want, (case, strict)
+            assert await vos.path.realpath(os.fsencode(p)) == os.path.realpath(os.fsencode(p))
+        old = os.getcwd()
+        os.chdir(tmp_path)
+        try:
+            assert await vos.path.realpath("chain") == os.path.realpath("chain")
+        finally:
+            os.chdir(old)
+    run(main())
+
+
+def test_tree_operations_build_the_same_trees(run: Runner, tmp_path: Path) -> None:
+    mine, theirs = tmp_path / "mine", tmp_path / "theirs"
+
+    async def main() -> None:
+        for root, makedirs, renames, removedirs in (
+                (mine, vos.makedirs, vos.renames, vos.removedirs),
+                (theirs, os.makedirs, os.renames, os.removedirs)):
+            async def call(f: Callable[..., Any], *a: Any, **k: Any) -> tuple[Any, ...]:
+                if asyncio.iscoroutinefunction(f):
+                    return await async_outcome(lambda: f(*a, **k))
+                return sync_outcome(lambda: f(*a, **k))
+            results = [
+                await call(makedirs, root / "a" / "b" / "c", 0o750),
+                await call(makedirs, root / "a" / "b" / "c"),
+                await call(makedirs, root / "a" / "b" / "c", exist_ok=True),
+                await call(makedirs, root / "a" / "b" / "c" / "", exist_ok=True),
+                await call(makedirs, root / "x" / "." / "y"),
+            ]
+            (root / "a" / "b" / "c" / "f").write_bytes(b"f")
+            results += [
+                await call(renames, root / "a" / "b" / "c" / "f", root / "n" / "m" / "g"),
+                await call(removedirs, root / "x" / "y"),
+                await call(makedirs, root / "a" / "file" / "z"),
+            ]
+            # Compare with the root's name taken out of the messages.
+            normalised = [tuple(str(v).replace(str(root), "ROOT") for v in r) for r in results]
+            if root == mine:
+                got = normalised
+            else:
+                assert got == normalised
+        assert tree(mine) == tree(theirs)
+    got: list[Any] = []
+    run(main())
+
+
+# Operation sequences on a small namespace, applied with velnor in one
+# folder and with os in another: the same outcomes, the same trees.
+_names = st.sampled_from(["a", "b", "a/c", "b/d", "a/c/e"])
+_ops = st.one_of(
+    st.tuples(st.just("mkdir"), _names),
+    st.tuples(st.just("rmdir"), _names),
+    st.tuples(st.just("unlink"), _names),
+    st.tuples(st.just("touch"), _names),
+    st.tuples(st.just("rename"), _names, _names),
+    st.tuples(st.just("replace"), _names, _names),
+    st.tuples(st.just("symlink"), _names, _names),
+    st.tuples(st.just("link"), _names, _names),
+    st.tuples(st.just("chmod"), _names, st.sampled_from([0o700, 0o600, 0o755])),
+    st.tuples(st.just("truncate"), _names, st.integers(0, 5)),
+    st.tuples(st.just("listdir"), _names),
+    st.tuples(st.just("readlink"), _names),
+    st.tuples(st.just("stat"), _names),
+)
+
+
+def _apply_os(root: Path, op: tuple[Any, ...]) -> tuple[Any, ...]:
+    kind, name, *rest = op
+    p = str(root / name)
+    if kind == "touch":
+        return sync_outcome(lambda: os.close(os.open(p, os.O_CREAT | os.O_WRONLY, 0o644)))
+    if kind in ("rename", "replace", "link"):
+        return sync_outcome(lambda: getattr(os, kind)(p, str(root / rest[0])))
+    if kind == "symlink":
+        return sync_outcome(lambda: os.symlink(rest[0], str(root / rest[0] if False else root / name)))
+    if kind in ("chmod", "truncate"):
+        return sync_outcome(lambda: getattr(os, kind)(p, rest[0]))
+    if kind == "listdir":
+        return sync_outcome(lambda: sorted(os.listdir(p)))
+    if kind == "stat":
+        return sync_outcome(lambda: stat.S_IFMT(os.stat(p).st_mode))
+    return sync_outcome(lambda: getattr(os, kind)(p))
+
+
+async def _apply_velnor(root: Path, op: tuple[Any, ...]) -> tuple[Any, ...]:
+    kind, name, *rest = op
+    p = str(root / name)
+    if kind == "touch":
+        async def touch() -> None:
+            await vos.close(await vos.open(p, os.O_CREAT | os.O_WRONLY, 0o644))
+        return await async_outcome(touch)
+    if kind in ("rename", "replace", "link"):
+        return await async_outcome(lambda: getattr(vos, kind)(p, str(root / rest[0])))
+    if kind == "symlink":
+        return await async_outcome(lambda: vos.symlink(rest[0], str(root / name)))
+    if kind in ("chmod", "truncate"):
+        return await async_outcome(lambda: getattr(vos, kind)(p, rest[0]))
+    if kind == "listdir":
+        async def listing() -> list[str]:
+            return sorted(await vos.listdir(p))
+        return await async_outcome(listing)
+    if kind == "stat":
+        async def fmt() -> int:
+            return stat.S_IFMT((await vos.stat(p)).st_mode)
+        return await async_outcome(fmt)
+    return await async_outcome(lambda: getattr(vos, kind)(p))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(_ops, max_size=12))
+def test_operation_sequences_match_os(tmp_path: Path, ops: list[tuple[Any, ...]]) -> None:
+    import tempfile
+    with tempfile.TemporaryDirectory(dir=tmp_path) as base:
+        mine, theirs = Path(base, "m"), Path(base, "t")
+        mine.mkdir()
+        theirs.mkdir()
+
+        async def main() -> None:
+            for op in ops:
+                got = await _apply_velnor(mine, op)
+                want = _apply_os(theirs, op)
+                norm = [tuple(str(v).replace(str(mine), "R") for v in got),
+                        tuple(str(v).replace(str(theirs), "R") for v in want)]
+                assert norm[0] == norm[1], op
+        run_on("asyncio", main())
+        assert tree(mine) == tree(theirs)

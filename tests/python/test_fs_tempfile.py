@@ -1,0 +1,127 @@
+"""velnor.tempfile beside tempfile: the same names, permissions, lifetimes
+and cleanup, with files and folders made by the driver."""
+
+from __future__ import annotations
+
+import os
+import stat
+import tempfile
+from pathlib import Path
+
+import pytest
+
+import velnor.tempfile as vtf
+from support.loops import Runner
+
+
+def test_named_files_follow_the_arguments_and_go_away(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        async with vtf.NamedTemporaryFile(prefix="pre-", suffix=".suf", dir=tmp_path) as f:
+            name = Path(f.name)
+            assert name.parent == tmp_path and name.name.startswith("pre-") and name.name.endswith(".suf")
+            with tempfile.NamedTemporaryFile(prefix="pre-", suffix=".suf", dir=tmp_path) as g:
+                assert len(name.name) == len(Path(g.name).name)
+            assert stat.S_IMODE(name.stat().st_mode) == 0o600
+            await f.write(b"data")
+            await f.seek(0)
+            assert await f.read() == b"data"
+        assert not name.exists()
+        async with vtf.NamedTemporaryFile(dir=tmp_path, delete=False) as f:
+            kept = Path(f.name)
+            assert kept.name.startswith("tmp")
+        assert kept.exists()
+        async with vtf.NamedTemporaryFile(dir=tmp_path) as f:
+            await f.close()
+        assert not Path(f.name).exists()
+        with pytest.raises(FileNotFoundError) as err:
+            async with vtf.NamedTemporaryFile(dir=tmp_path / "missing"):
+                pass
+        assert err.value.filename.startswith(str(tmp_path / "missing"))
+    run(main())
+
+
+def test_unnamed_files_leave_nothing_behind(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        async with vtf.TemporaryFile(dir=tmp_path) as f:
+            assert os.listdir(tmp_path) == []
+            await f.write(b"x" * 10000)
+            await f.seek(5)
+            assert await f.read(3) == b"xxx"
+            st = os.fstat(f.fileno())
+            assert st.st_nlink == 0 and stat.S_IMODE(st.st_mode) == 0o600
+        assert os.listdir(tmp_path) == []
+    run(main())
+
+
+def test_folders_are_private_and_removed_with_their_contents(run: Runner, tmp_path: Path) -> None:
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "keep").write_bytes(b"k")
+
+    async def main() -> None:
+        td = vtf.TemporaryDirectory(prefix="p", suffix="s", dir=tmp_path)
+        async with td as d:
+            assert isinstance(d, str) and Path(d).parent == tmp_path
+            assert Path(d).name.startswith("p") and Path(d).name.endswith("s")
+            assert stat.S_IMODE(os.stat(d).st_mode) == 0o700
+            (Path(d) / "a" / "b").mkdir(parents=True)
+            (Path(d) / "a" / "b" / "f").write_bytes(b"f")
+            (Path(d) / "to_outside").symlink_to(outside)
+            (Path(d) / "a" / "broken").symlink_to("nowhere")
+            assert repr(td) == f"<TemporaryDirectory {d!r}>"
+        assert not Path(d).exists()
+        assert (outside / "keep").read_bytes() == b"k"
+        async with vtf.TemporaryDirectory(dir=tmp_path, delete=False) as kept:
+            pass
+        assert Path(kept).is_dir()
+        async with vtf.TemporaryDirectory(dir=tmp_path, ignore_cleanup_errors=True) as d2:
+            os.rmdir(d2)  # already gone: nothing to complain about
+        with pytest.raises(FileNotFoundError):
+            async with vtf.TemporaryDirectory(dir=tmp_path) as d3:
+                os.rmdir(d3)
+        fd, path = await vtf.mkstemp(dir=tmp_path, suffix=".x")
+        os.close(fd)
+        assert path.endswith(".x") and stat.S_IMODE(os.stat(path).st_mode) == 0o600
+        assert Path(await vtf.mkdtemp(dir=tmp_path)).is_dir()
+    run(main())
+
+
+def test_the_default_folder_is_tempfiles(run: Runner, tmp_path: Path,
+                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    async def main() -> None:
+        assert await vtf.gettempdir() == tempfile.gettempdir()
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+        async with vtf.NamedTemporaryFile() as f:
+            assert Path(f.name).parent == tmp_path
+    run(main())
+
+
+def test_spooled_files_roll_over_past_max_size(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        async with vtf.SpooledTemporaryFile(max_size=10, dir=tmp_path) as f:
+            assert await f.write(b"12345") == 5
+            assert not f._rolled_to_disk
+            with pytest.raises(OSError):
+                f.fileno()
+            await f.seek(2)
+            assert await f.read(2) == b"34"
+            await f.write(b"abcdefgh")  # now 12 bytes, position 12
+            assert f._rolled_to_disk and os.listdir(tmp_path) == []
+            assert await f.tell() == 12
+            await f.seek(0)
+            assert await f.read() == b"1234abcdefgh"
+            assert await f.truncate(3) == 3
+            await f.seek(0)
+            assert await f.read() == b"123"
+            assert os.fstat(f.fileno()).st_size == 3
+        async with vtf.SpooledTemporaryFile() as f:  # max_size 0: never rolls over by itself
+            await f.write(b"x" * 100_000)
+            assert not f._rolled_to_disk
+            await f.rollover()
+            await f.seek(0)
+            assert len(await f.read()) == 100_000
+        async with vtf.SpooledTemporaryFile(mode="w+") as t:
+            await t.write("text\n")
+            await t.seek(0)
+            assert await t.read() == "text\n"
+    run(main())
