@@ -28,7 +28,7 @@ import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
-from support.fds import settled_fd_count
+from support.fds import assert_no_fd_leak, settled_fd_count
 from support.flags import READ_ONLY, RW, RW_CREATE
 from support.loops import base_loop_class
 from support.objects import IndexReturns
@@ -303,7 +303,9 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
         resource.setrlimit(resource.RLIMIT_AS, old_as)
         signal.signal(signal.SIGXFSZ, old_handler)
     # Every handle an example opened was closed again.
-    assert settled_fd_count() == fds
+    # A bridge still held by an operation finishing on the driver goes a
+    # moment later: polled, as for closes.
+    assert_no_fd_leak(fds)
 
 
 def is_handle_triple(value: Any) -> bool:
