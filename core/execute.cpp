@@ -30,7 +30,7 @@ struct Exec {
     // which gave it up when it sent this operation.
     rt::Task<Outcome> operator()(op::Adopt& a) {
         if (a.fd < 0) co_return IoError::os(EBADF);
-        co_return register_file(FileRef(a.fd), 0, "adopt allocates an id");
+        co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
     }
 
     rt::Task<Outcome> operator()(op::Open& o) {
