@@ -14,7 +14,7 @@ from pathlib import Path
 import _velnor
 import pytest
 
-from support.fds import fd_count, wait_for_fd_count
+from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import FifoFeeder, write_fifo
 from support.flags import READ_ONLY, RW, RW_CREATE
 from support.loops import Runner
@@ -182,7 +182,7 @@ async def stress(tmp_path: Path, seed: int, batches: int, per_batch: int) -> dic
 
 
 def test_random_cancellations(run: Runner, tmp_path: Path) -> None:
-    before = fd_count()
+    before = settled_fd_count()
     seen: dict[str, int] = {}
 
     async def main() -> None:
@@ -193,4 +193,4 @@ def test_random_cancellations(run: Runner, tmp_path: Path) -> None:
 
     run(main())
     assert seen["cancelled"] > 100 and seen["done"] > 100, seen
-    wait_for_fd_count(before)
+    assert_no_fd_leak(before)
