@@ -82,17 +82,10 @@ def assert_no_fd_leak(before: int, rounds: int = 200) -> None:
     assert after == before, f"descriptors: {before} before, {after} after"
 
 
-def wait_for_fd_count(expected: int, seconds: float = 1.0) -> None:
-    """Fails unless the count, polled from a thread with no loop running,
-    comes back to `expected` within `seconds` (closes run on the driver)."""
-    end = time.monotonic() + seconds
-    while fd_count() != expected and time.monotonic() < end:
-        time.sleep(0.005)
-    assert fd_count() == expected, f"descriptors: {expected} expected, {fd_count()} now"
-
-
 async def fd_count_returns_to(expected: int, seconds: float = 1.0) -> None:
-    """`wait_for_fd_count` from inside a running loop, which keeps running."""
+    """Fails unless the count comes back to `expected` within `seconds`,
+    polled from inside a running loop, which keeps running (closes run on
+    the driver meanwhile)."""
     end = time.monotonic() + seconds
     while fd_count() != expected and time.monotonic() < end:
         await asyncio.sleep(0.005)
