@@ -116,8 +116,13 @@ async def _read_large(fd: int) -> bytes:
     try:
         opened = await asyncio.shield(adopting)
     except asyncio.CancelledError:
-        # The hand-over is never withdrawn; close what it hands over.
-        adopting.add_done_callback(_close_adopted)
+        # The hand-over is never withdrawn: close what it hands over before
+        # the cancellation reaches the caller.
+        await wait_settled(adopting)
+        if not adopting.cancelled() and adopting.exception() is None:
+            await close_handle(adopting.result()[0])
+        else:
+            os.close(fd)
         raise
     except Exception:
         os.close(fd)  # the hand-over never ran: the descriptor is still ours
@@ -127,11 +132,6 @@ async def _read_large(fd: int) -> bytes:
         return await read_to_end(handle, 0, os.fstat(fd).st_size)
     finally:
         await close_handle(handle)
-
-
-def _close_adopted(adopting: KernelFuture) -> None:
-    if not adopting.cancelled() and adopting.exception() is None:
-        close_soon(adopting.result()[0])
 
 
 async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
