@@ -406,6 +406,9 @@ class TextFile:
         self._check_readable()
         async with self._lock:
             self._drop_lines()
+            # Once a chunk: lines served from the page cache never suspend,
+            # and the loop must still get to run other tasks.
+            await asyncio.sleep(0)
             if self._split_lines():
                 lines = self._lines
                 assert lines is not None
@@ -488,11 +491,9 @@ class TextFile:
 
     async def truncate(self, size: int | None = None) -> int:
         """Write out the buffer and resize the file to `size` bytes (default:
-        the position's byte offset)."""
+        the buffer's position, as the built-in's does)."""
         self._check_open()
         await self.flush()
-        if size is None:
-            size = self.tell()
         return await self._buffer.truncate(size)
 
     # -- positioning -------------------------------------------------------
