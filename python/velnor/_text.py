@@ -55,7 +55,7 @@ class TextFile:
     """A text file over a `BufferedFile`, as the built-in ``open`` returns
     for ``"r"``, ``"w"``, ``"a+"`` and the other text modes.
 
-    Encoding, errors and newline handling, `tell` cookies and `seek` are
+    Encoding, errors and newline translation, `tell` cookies and `seek` are
     those of ``io.TextIOWrapper``; every method that may touch the file is a
     coroutine. Reads decode whole chunks with an incremental decoder, so
     ``async for line in f`` mostly hands out lines already split from a
@@ -151,7 +151,7 @@ class TextFile:
 
     @property
     def errors(self) -> str:
-        """The codec error handler (``"strict"`` unless given)."""
+        """The name of the codec error scheme (``"strict"`` unless given)."""
         return self._errors
 
     @property
