@@ -252,16 +252,14 @@ class Adapter:
         """`data` as the whole content of the file at `path` (created or truncated)."""
         raise NotAvailable(f"{self.label} has no whole-file write here")
 
-<<<<<<< HEAD
     async def count_lines(self, path: str) -> int:
         """The lines of the text file at `path`, iterated one by one."""
         raise NotAvailable(f"{self.label} has no text files")
-=======
+
     async def open_read_close(self, path: str) -> bytes:
         """Open the file at `path`, read all of it and close it, as a program
         going through many small files does."""
         raise NotAvailable(f"{self.label} has no file objects here")
->>>>>>> main
 
 
 class StreamAdapter(Adapter):

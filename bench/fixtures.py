@@ -24,11 +24,8 @@ COLD_SIZE = 16 * MiB
 COLD_STRIDE = 64 * KiB  # beyond the kernel's readahead window of the previous sample
 BIG_SIZE = 256 * MiB
 WRITE_SIZE = 64 * MiB
-<<<<<<< HEAD
 LINES = 200_000  # lines of the text file iterated line by line
-=======
 SMALL_FILES = 2048  # 4 KiB files opened, read whole and closed one by one
->>>>>>> main
 
 
 @dataclass

@@ -22,15 +22,21 @@ ITER_FILL: Final = 64 * 1024
 gives many lines to split at once."""
 
 
+def _limit_arg(size: int | None) -> int:
+    if size is None:
+        return -1
+    try:
+        return operator.index(size)
+    except TypeError:
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'") \
+            from None
+
+
 def _size_arg(size: int | None) -> int:
-    n = -1 if size is None else operator.index(size)
+    n = _limit_arg(size)
     if n < -1:
         raise ValueError("read length must be non-negative or -1")
     return n
-
-
-def _limit_arg(size: int | None) -> int:
-    return -1 if size is None else operator.index(size)
 
 
 class BufferedFile:
@@ -234,6 +240,10 @@ class BufferedFile:
         """One line, up to and including ``b"\\n"``, of at most `size` bytes
         when `size` is not negative; ``b""`` at end of file."""
         limit = _limit_arg(size)
+        if limit == 0 and not self._raw.readable():
+            # The built-in's writer reads nothing for an empty line, not even to refuse.
+            self._check_open("readline of closed file")
+            return b""
         self._check_reading("readline of closed file")
         line = self._buffered_line(limit)
         if line is not None:
@@ -323,6 +333,9 @@ class BufferedFile:
 
     async def _next_line(self) -> bytes:
         self._check_reading("readline of closed file")
+        # Once a buffer: lines served from the page cache never suspend,
+        # and the loop must still get to run other tasks.
+        await asyncio.sleep(0)
         if self._split_lines():
             self._line_next = 1
             assert self._lines is not None

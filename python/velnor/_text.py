@@ -55,7 +55,7 @@ class TextFile:
     """A text file over a `BufferedFile`, as the built-in ``open`` returns
     for ``"r"``, ``"w"``, ``"a+"`` and the other text modes.
 
-    Encoding, errors and newline handling, `tell` cookies and `seek` are
+    Encoding, errors and newline translation, `tell` cookies and `seek` are
     those of ``io.TextIOWrapper``; every method that may touch the file is a
     coroutine. Reads decode whole chunks with an incremental decoder, so
     ``async for line in f`` mostly hands out lines already split from a
@@ -151,7 +151,7 @@ class TextFile:
 
     @property
     def errors(self) -> str:
-        """The codec error handler (``"strict"`` unless given)."""
+        """The name of the codec error scheme (``"strict"`` unless given)."""
         return self._errors
 
     @property
@@ -406,6 +406,9 @@ class TextFile:
         self._check_readable()
         async with self._lock:
             self._drop_lines()
+            # Once a chunk: lines served from the page cache never suspend,
+            # and the loop must still get to run other tasks.
+            await asyncio.sleep(0)
             if self._split_lines():
                 lines = self._lines
                 assert lines is not None
@@ -488,11 +491,9 @@ class TextFile:
 
     async def truncate(self, size: int | None = None) -> int:
         """Write out the buffer and resize the file to `size` bytes (default:
-        the position's byte offset)."""
+        the buffer's position, as the built-in's does)."""
         self._check_open()
         await self.flush()
-        if size is None:
-            size = self.tell()
         return await self._buffer.truncate(size)
 
     # -- positioning -------------------------------------------------------
