@@ -26,6 +26,7 @@ from typing import Any, ClassVar
 
 import _velnor
 import velnor
+import velnor.os
 
 from harness import NotAvailable
 
@@ -261,6 +262,19 @@ class Adapter:
         going through many small files does."""
         raise NotAvailable(f"{self.label} has no file objects here")
 
+    async def stat(self, path: str) -> object:
+        """The status of `path` (following symlinks)."""
+        raise NotAvailable(f"{self.label} has no stat here")
+
+    async def listdir(self, path: str) -> list[str]:
+        """The names in the folder `path`."""
+        raise NotAvailable(f"{self.label} has no listdir here")
+
+    async def scandir(self, path: str) -> int:
+        """The entries of the folder `path`, each asked whether it is a
+        folder, as a walk does; the number of folders."""
+        raise NotAvailable(f"{self.label} has no scandir here")
+
 
 class StreamAdapter(Adapter):
     """A library whose files are objects with a position: `open_file` is all
@@ -295,10 +309,22 @@ class Velnor(StreamAdapter):
         "read_whole": "await velnor.read_bytes(path)",
         "write_whole": "await velnor.write_bytes(path, data)",
         "open_read_close": "async with velnor.open(path, 'rb') as f: await f.read()",
+        "stat": "await velnor.os.stat(path)",
+        "listdir": "await velnor.os.listdir(path)",
+        "scandir": "async for e in velnor.os.scandir(path): e.is_dir()",
     }
 
     async def open_file(self, path: str) -> Any:
         return await velnor.open(path, "rb")
+
+    async def stat(self, path: str) -> object:
+        return await velnor.os.stat(path)
+
+    async def listdir(self, path: str) -> list[str]:
+        return await velnor.os.listdir(path)
+
+    async def scandir(self, path: str) -> int:
+        return sum([e.is_dir() async for e in velnor.os.scandir(path)])
 
     async def open_read_close(self, path: str) -> bytes:
         async with velnor.open(path, "rb") as f:
@@ -332,7 +358,17 @@ class VelnorRaw(Adapter):
         "write_whole": "await _velnor.write_file(path, data)",
         "open_read_close": "await _velnor.open(...); await _velnor.read_to_end(h, 0); "
                            "await _velnor.close(h)",
+        "stat": "await _velnor.stat(path, AT_FDCWD, 0) (raw struct statx)",
+        "listdir": "await _velnor.listdir(path, AT_FDCWD) (packed listing)",
+        "scandir": "(the package's scandir is the road)",
     }
+
+    async def stat(self, path: str) -> object:
+        return await _velnor.stat(path, -100, 0)
+
+    async def listdir(self, path: str) -> list[str]:
+        raw: bytes = await _velnor.listdir(path, -100)
+        return [raw.hex()]  # the packed listing, undecoded: the raw road's cost
 
     async def open_read_close(self, path: str) -> bytes:
         handle, _size, _fd = await _velnor.open(path, True, False, False, False, False, False)
@@ -377,7 +413,20 @@ class Sync(Adapter):
         "read_whole": "Path(path).read_bytes()",
         "write_whole": "Path(path).write_bytes(data)",
         "open_read_close": "with open(path, 'rb') as f: f.read()",
+        "stat": "os.stat(path)",
+        "listdir": "os.listdir(path)",
+        "scandir": "for e in os.scandir(path): e.is_dir()",
     }
+
+    async def stat(self, path: str) -> object:
+        return os.stat(path)
+
+    async def listdir(self, path: str) -> list[str]:
+        return os.listdir(path)
+
+    async def scandir(self, path: str) -> int:
+        with os.scandir(path) as it:
+            return sum(e.is_dir() for e in it)
 
     async def open_read_close(self, path: str) -> bytes:
         return _open_read_close(path)
@@ -410,7 +459,22 @@ class ToThread(Adapter):
         "read_whole": "await asyncio.to_thread(Path(path).read_bytes)",
         "write_whole": "await asyncio.to_thread(Path(path).write_bytes, data)",
         "open_read_close": "await loop.run_in_executor(None, read_file, path)",
+        "stat": "await asyncio.to_thread(os.stat, path)",
+        "listdir": "await asyncio.to_thread(os.listdir, path)",
+        "scandir": "await asyncio.to_thread(scan, path), scan = list + is_dir()",
     }
+
+    async def stat(self, path: str) -> object:
+        return await asyncio.to_thread(os.stat, path)
+
+    async def listdir(self, path: str) -> list[str]:
+        return await asyncio.to_thread(os.listdir, path)
+
+    async def scandir(self, path: str) -> int:
+        def scan() -> int:
+            with os.scandir(path) as it:
+                return sum(e.is_dir() for e in it)
+        return await asyncio.to_thread(scan)
 
     async def open_read_close(self, path: str) -> bytes:
         return await asyncio.get_running_loop().run_in_executor(None, _open_read_close, path)
@@ -448,7 +512,22 @@ class Aiofiles(StreamAdapter):
         "read_whole": "async with aiofiles.open(path, 'rb') as f: await f.read()",
         "write_whole": "async with aiofiles.open(path, 'wb') as f: await f.write(data)",
         "open_read_close": "async with aiofiles.open(path, 'rb') as f: await f.read()",
+        "stat": "await aiofiles.os.stat(path)",
+        "listdir": "await aiofiles.os.listdir(path)",
+        "scandir": "for e in await aiofiles.os.scandir(path): e.is_dir()",
     }
+
+    async def stat(self, path: str) -> object:
+        return await _optional("aiofiles.os").os.stat(path)
+
+    async def listdir(self, path: str) -> list[str]:
+        names: list[str] = await _optional("aiofiles.os").os.listdir(path)
+        return names
+
+    async def scandir(self, path: str) -> int:
+        it = await _optional("aiofiles.os").os.scandir(path)
+        with it:
+            return sum(e.is_dir() for e in it)
 
     async def open_read_close(self, path: str) -> bytes:
         async with _optional("aiofiles").open(path, "rb") as f:
@@ -486,7 +565,16 @@ class Anyio(StreamAdapter):
         "read_whole": "await anyio.Path(path).read_bytes()",
         "write_whole": "await anyio.Path(path).write_bytes(data)",
         "open_read_close": "async with await anyio.open_file(path, 'rb') as f: await f.read()",
+        "stat": "await anyio.Path(path).stat()",
+        "listdir": "[p async for p in anyio.Path(path).iterdir()]",
+        "scandir": "(no scandir in anyio)",
     }
+
+    async def stat(self, path: str) -> object:
+        return await _optional("anyio").Path(path).stat()
+
+    async def listdir(self, path: str) -> list[str]:
+        return [p.name async for p in _optional("anyio").Path(path).iterdir()]
 
     async def open_read_close(self, path: str) -> bytes:
         async with await _optional("anyio").open_file(path, "rb") as f:

@@ -26,6 +26,7 @@ BIG_SIZE = 256 * MiB
 WRITE_SIZE = 64 * MiB
 LINES = 200_000  # lines of the text file iterated line by line
 SMALL_FILES = 2048  # 4 KiB files opened, read whole and closed one by one
+FOLDER_ENTRIES = 10_000  # empty files of the folder that is listed and stat'ed
 
 
 @dataclass
@@ -40,6 +41,7 @@ class Fixtures:
     write_dir: Path
     payload: bytes  # the 64 MiB every writer writes
     many: list[Path]  # SMALL_FILES files of 4 KiB each, cached
+    folder: Path  # FOLDER_ENTRIES empty files (and a few subfolders)
 
     def write_target(self, name: str) -> Path:
         return self.write_dir / f"{name}.out"
@@ -72,12 +74,19 @@ def create(base: str | None = None, *, big: bool = True) -> Fixtures:
         write_dir=root / "writes",
         payload=(block * (WRITE_SIZE // len(block))),
         many=[root / "many" / f"{i:05}.bin" for i in range(SMALL_FILES)],
+        folder=root / "folder",
     )
     fx.write_dir.mkdir()
     fx.many[0].parent.mkdir()
     for i, p in enumerate(fx.many):
         # Distinct contents: no file is a copy the cache could share.
         p.write_bytes(block[(i * 64) % (len(block) - CHUNK):][:CHUNK])
+    fx.folder.mkdir()
+    for i in range(FOLDER_ENTRIES):
+        if i % 1000 == 0:
+            (fx.folder / f"dir-{i:05}").mkdir()
+        else:
+            (fx.folder / f"entry-{i:05}").touch()
     _fill(fx.seq, SEQ_SIZE, block)
     _fill(fx.regions, REGIONS * REGION_SIZE, block)
     _fill(fx.small, CHUNK, block)

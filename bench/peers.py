@@ -23,8 +23,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from adapters import ADAPTERS, Adapter
-from fixtures import (CHUNK, COLD_SIZE, COLD_STRIDE, LINES, REGION_SIZE, REGIONS, SEQ_SIZE,
-                      Fixtures, evict, warm)
+from fixtures import (CHUNK, COLD_SIZE, COLD_STRIDE, FOLDER_ENTRIES, LINES, REGION_SIZE,
+                      REGIONS, SEQ_SIZE, Fixtures, evict, warm)
 from harness import Bench, ContestantFactory, Settings
 
 
@@ -218,6 +218,55 @@ def lines200k(a: Adapter, fx: Fixtures) -> ContestantFactory:
     return factory
 
 
+def stat_each(a: Adapter, fx: Fixtures) -> ContestantFactory:
+    """`stat` of the folder's files, one after another, each a different file."""
+    names = sorted(os.listdir(fx.folder))
+    paths = [str(fx.folder / n) for n in names]
+
+    @asynccontextmanager
+    async def factory() -> AsyncIterator[Bench]:
+        await a.stat(paths[0])
+        stat = a.stat
+        k = 0
+
+        async def batch(n: int) -> None:
+            nonlocal k
+            for _ in range(n):
+                await stat(paths[k])
+                k = (k + 1) % len(paths)
+
+        yield Bench(batch)
+
+    return factory
+
+
+def list_folder(scan: bool) -> Callable[[Adapter, Fixtures], ContestantFactory]:
+    """The whole 10,000-entry folder listed: names only, or entries asked
+    whether they are folders."""
+
+    def case(a: Adapter, fx: Fixtures) -> ContestantFactory:
+        p = str(fx.folder)
+
+        @asynccontextmanager
+        async def factory() -> AsyncIterator[Bench]:
+            call = a.scandir if scan else a.listdir
+            first = await call(p)
+            if scan and first != FOLDER_ENTRIES // 1000:
+                raise RuntimeError("scandir found the wrong number of folders")
+            if not scan and a.key != "velnor-raw" and len(first) != FOLDER_ENTRIES:  # type: ignore[arg-type]
+                raise RuntimeError("listdir returned the wrong number of names")
+
+            async def batch(n: int) -> None:
+                for _ in range(n):
+                    await call(p)
+
+            yield Bench(batch)
+
+        return factory
+
+    return case
+
+
 @dataclass(frozen=True)
 class Case:
     """A comparison: `make(adapter, fixtures)` gives each library's contestant
@@ -260,6 +309,12 @@ CASES = [
     Case("small64cold", "open + read + close of evicted 4 KiB files, 64 at a time", "throughput",
          "single", lambda fx: CHUNK, "open_read_close", small_files(True, True),
          note="as above; stdlib sync reads them in a row on the loop thread"),
+    Case("stat1", "stat of 10,000 files, one at a time (cached)", "latency", "calibrated",
+         lambda fx: 0, "stat", stat_each),
+    Case("listdir10k", "listdir of a 10,000-entry folder (cached)", "latency", "calibrated",
+         lambda fx: 0, "listdir", list_folder(False)),
+    Case("scandir10k", "scandir of a 10,000-entry folder, is_dir() on every entry", "latency",
+         "calibrated", lambda fx: 0, "scandir", list_folder(True)),
     Case("cold4k", "4 KiB read of an evicted file (not cached)", "latency", "single",
          lambda fx: CHUNK, "cold4k", cold4k,
          note="pages evicted with fsync + POSIX_FADV_DONTNEED before every sample; "

@@ -508,39 +508,48 @@ class ScandirIterator(Generic[AnyStr]):
 
     def __init__(self, path: FileDescriptorOrPath | None) -> None:
         self._target = target("scandir", path, allow_fd=True, allow_none=True)
+        self._listing: tuple[list[str], bytes, memoryview] | None = None
         self._entries: list[DirEntry[AnyStr]] | None = None
         self._next = 0
         self._closed = False
+        t = self._target
+        if t.fd is not None:
+            self._prefix: Any = None
+        elif t.is_bytes:
+            assert isinstance(t.name, bytes)
+            self._prefix = t.name if t.name.endswith(b"/") else t.name + b"/"
+        else:
+            assert isinstance(t.name, str)
+            self._prefix = t.name if t.name.endswith("/") else t.name + "/"
+
+    async def _list(self) -> tuple[list[str], bytes, memoryview]:
+        if self._listing is None:
+            t = self._target
+            fut = _velnor.listdir(None, t.fd) if t.fd is not None else _velnor.listdir(t.text, AT_FDCWD)
+            self._listing = listing(await _run(fut, t.name))
+        return self._listing
+
+    def _entry(self, i: int) -> DirEntry[Any]:
+        # Built one at a time as the iteration asks: a large folder costs the
+        # loop one decode, not one object per name up front.
+        names, types, inodes = self._listing  # type: ignore[misc]
+        name: Any = names[i]
+        t = self._target
+        if t.fd is not None:
+            return DirEntry(name, name, inodes[i], types[i], t.fd)
+        if t.is_bytes:
+            name = _os.fsencode(name)
+        return DirEntry(name, self._prefix + name, inodes[i], types[i], None)
 
     async def _load(self) -> list[DirEntry[AnyStr]]:
-        if self._entries is not None:
-            return self._entries
-        t = self._target
-        fut = _velnor.listdir(None, t.fd) if t.fd is not None else _velnor.listdir(t.text, AT_FDCWD)
-        names, types, inodes = listing(await _run(fut, t.name))
-        entries: list[DirEntry[Any]] = []
-        if t.fd is not None:
-            for name, d_type, ino in zip(names, types, inodes):
-                entries.append(DirEntry(name, name, ino, d_type, t.fd))
-        else:
-            base = t.name
-            assert not isinstance(base, int)
-            if t.is_bytes:
-                assert isinstance(base, bytes)
-                prefix_b = base if base.endswith(b"/") else base + b"/"
-                for name, d_type, ino in zip(names, types, inodes):
-                    raw = _os.fsencode(name)
-                    entries.append(DirEntry(raw, prefix_b + raw, ino, d_type, None))
-            else:
-                assert isinstance(base, str)
-                prefix = base if base.endswith("/") else base + "/"
-                for name, d_type, ino in zip(names, types, inodes):
-                    entries.append(DirEntry(name, prefix + name, ino, d_type, None))
-        unsure = [e._resolve_type() for e in entries if e._type in (_DT_UNKNOWN, _DT_LNK)]
-        if unsure:
-            await asyncio.gather(*unsure)
-        self._entries = entries
-        return entries
+        if self._entries is None:
+            names, _, _ = await self._list()
+            entries = [self._entry(i) for i in range(len(names))]
+            unsure = [e._resolve_type() for e in entries if e._type in (_DT_UNKNOWN, _DT_LNK)]
+            if unsure:
+                await asyncio.gather(*unsure)
+            self._entries = entries
+        return self._entries
 
     def __await__(self) -> Generator[Any, None, ScandirIterator[AnyStr]]:
         return self._await().__await__()
@@ -553,11 +562,20 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> DirEntry[AnyStr]:
-        entries = await self._load()
-        if self._closed or self._next >= len(entries):
+        if self._entries is not None:
+            entries = self._entries
+            if self._closed or self._next >= len(entries):
+                raise StopAsyncIteration
+            self._next += 1
+            return entries[self._next - 1]
+        names = (self._listing or await self._list())[0]
+        if self._closed or self._next >= len(names):
             raise StopAsyncIteration
+        entry = self._entry(self._next)
         self._next += 1
-        return entries[self._next - 1]
+        if entry._type in (_DT_UNKNOWN, _DT_LNK):
+            await entry._resolve_type()
+        return entry
 
     def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
         if self._entries is None:
