@@ -1,5 +1,7 @@
 #include "core/file_io.hpp"
 
+#include "core/cancellation.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,12 +59,24 @@ std::variant<int, IoError> open_flags(const op::Open& o) {
 }
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags) {
+rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags,
+                                                   Cancellation* cancel) {
     if (path.find('\0') != std::string::npos)
         co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
-    const std::int32_t r = co_await rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666);
+    // Withdrawable: opening a FIFO waits for its peer, possibly for ever.
+    const std::int32_t r = co_await Withdrawable{
+        rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666), cancel};
     if (r < 0) co_return os_err(r);
     co_return FileRef(r);
+}
+
+rt::Task<std::variant<std::uint64_t, IoError>> stat_opened(FileRef& file) {
+    struct ::statx stx {};
+    const std::int32_t r = co_await rt::statx_fd(file.fd(), &stx);
+    if (r < 0) co_return os_err(r);
+    const unsigned type = stx.stx_mode & S_IFMT;
+    file.set_stream(type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR);
+    co_return static_cast<std::uint64_t>(stx.stx_size);
 }
 
 rt::Task<std::variant<std::uint64_t, IoError>> file_size(int fd) {
@@ -83,17 +97,27 @@ rt::Task<std::optional<IoError>> close_file(FileRef file) {
 }
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
+namespace {
+// A stream's read or write may wait without end: it is withdrawn when the
+// operation is cancelled. A regular file's runs its course.
+Withdrawable stream_aware(rt::Submit s, const FileRef& file, Cancellation& cancel) {
+    return Withdrawable{s, file.stream() ? &cancel : nullptr, file.stream()};
+}
+}  // namespace
+
 rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
                                                         std::uint8_t* dst, std::size_t n,
-                                                        const bool& cancelled) {
+                                                        Cancellation& cancel) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
         // filled the destination still reports the cancel raised meanwhile.
-        if (cancelled) co_return cancelled_err();
+        if (cancel.requested()) co_return cancelled_err();
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled);
+        const std::int32_t r = co_await stream_aware(
+            rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled), file, cancel);
+        if (r == -EINTR || r == -ECANCELED) continue;  // the checks above decide
         if (r < 0) co_return os_err(r);
         if (r == 0) break;
         filled += static_cast<std::size_t>(r);
@@ -103,9 +127,14 @@ rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read.
-rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf) {
+rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(const FileRef& file, std::uint64_t pos,
+                                                              Bytes& buf, Cancellation& cancel) {
+    const int fd = file.fd();
     std::size_t len = 0;
     for (;;) {
+        // Between kernel reads: a pipe that keeps producing, or /dev/zero,
+        // has no end to reach.
+        if (cancel.requested()) co_return cancelled_err();
         if (len == buf.size()) {
             try {
                 buf.resize(std::max(buf.size() * 2, len + 32));
@@ -114,8 +143,9 @@ rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(int fd, std::uint6
             }
         }
         if (!offset_ok(pos, len)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len);
-        if (r == -EINTR) continue;
+        const std::int32_t r = co_await stream_aware(
+            rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len), file, cancel);
+        if (r == -EINTR || r == -ECANCELED) continue;
         if (r < 0) co_return os_err(r);
         if (r == 0) break;
         len += static_cast<std::size_t>(r);
@@ -133,12 +163,18 @@ std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n) {
     return std::nullopt;
 }
 
-rt::Task<std::optional<IoError>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos) {
+rt::Task<std::optional<IoError>> write_all_at(const FileRef& file, const std::uint8_t* src,
+                                              std::size_t n, std::uint64_t pos, Cancellation& cancel) {
+    const int fd = file.fd();
     std::size_t written = 0;
     while (written < n) {
+        // A regular file's write, once started, lands whole; a stream's may
+        // wait for its reader for ever, and stops where the kernel was.
+        if (file.stream() && cancel.requested()) co_return cancelled_err();
         if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::write_at(fd, src + written, cap(n - written), pos + written);
-        if (r == -EINTR) continue;
+        const std::int32_t r = co_await stream_aware(
+            rt::write_at(fd, src + written, cap(n - written), pos + written), file, cancel);
+        if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
         if (r < 0) co_return os_err(r);
         if (r == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
         written += static_cast<std::size_t>(r);

@@ -2,12 +2,25 @@
 
 #include <unistd.h>
 
+#include <new>
+
+#include "core/cancellation.hpp"
 #include "core/op.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor {
 
-FileRef::FileRef(int fd) : f_(new OpenFile) { f_->fd_ = fd; }
+FileRef::FileRef(int fd) : f_(new (std::nothrow) OpenFile) {
+    if (!f_) {
+        // The descriptor must not outlive the failed operation.
+        if (auto* r = rt::Runtime::current())
+            r->close_detached(fd);
+        else
+            ::close(fd);
+        throw std::bad_alloc();
+    }
+    f_->fd_ = fd;
+}
 
 FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
     if (f_) ++f_->refs_;
@@ -31,6 +44,8 @@ FileRef::~FileRef() {
 
 int FileRef::fd() const noexcept { return f_ ? f_->fd_ : -1; }
 
+bool FileRef::stream() const noexcept { return f_ && f_->stream_; }
+void FileRef::set_stream(bool stream) noexcept { f_->stream_ = stream; }
 bool FileRef::SoleHolder::await_ready() const noexcept { return f->refs_ == 1; }
 
 void FileRef::SoleHolder::await_suspend(std::coroutine_handle<> h) noexcept {
@@ -53,6 +68,6 @@ void GuardedMap<V>::unreachable_borrow() noexcept {
     unreachable("already mutably borrowed");
 }
 template class GuardedMap<FileRef>;
-template class GuardedMap<bool>;
+template class GuardedMap<PendingOp>;
 
 }  // namespace velnor

@@ -33,7 +33,12 @@ void Executor::schedule(std::coroutine_handle<> h) {
 void Executor::spawn(Task<void> task) {
     if (closed_) return;  // `task` is destroyed unstarted
     detail::RootTask root = run_root(*this, std::move(task));
-    ready_.push_back(root.handle);
+    try {
+        ready_.push_back(root.handle);
+    } catch (...) {
+        root.handle.destroy();  // never ran: the caller learns of the failure
+        throw;
+    }
 }
 
 bool Executor::run_ready(unsigned max_steps) {

@@ -26,10 +26,17 @@ struct FinalAwait {
 
 struct PromiseBase {
     std::coroutine_handle<> continuation;
+    // Failures in the core are values; the one exception a task may end
+    // with is running out of memory (a frame, a buffer, a table entry),
+    // which its awaiter re-raises so that the operation fails, not the
+    // driver thread.
+    std::exception_ptr error;
     std::suspend_always initial_suspend() const noexcept { return {}; }
     FinalAwait final_suspend() const noexcept { return {}; }
-    // Failures in the core are values; an escaping exception is a bug.
-    [[noreturn]] void unhandled_exception() const noexcept { std::terminate(); }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+    void rethrow_if_failed() const {
+        if (error) std::rethrow_exception(error);
+    }
 };
 }  // namespace detail
 
@@ -65,7 +72,10 @@ public:
         h_.promise().continuation = parent;
         return h_;
     }
-    T await_resume() { return std::move(*h_.promise().value); }
+    T await_resume() {
+        h_.promise().rethrow_if_failed();
+        return std::move(*h_.promise().value);
+    }
 
     std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
 
@@ -102,7 +112,7 @@ public:
         h_.promise().continuation = parent;
         return h_;
     }
-    void await_resume() const noexcept {}
+    void await_resume() const { h_.promise().rethrow_if_failed(); }
 
     std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
 

@@ -187,7 +187,11 @@ unsigned WorkerPool::workers() const noexcept {
 int WorkerPool::submit(const PoolJob& job) noexcept {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mu);
-    s.jobs.push_back(job);
+    try {
+        s.jobs.push_back(job);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
     // Each queued job needs an idle worker of its own: a job that waited
     // for a busy worker could wait forever behind one that blocks (a read
     // from a FIFO on the fallback, say).
