@@ -16,8 +16,8 @@ from typing import Any, Final
 import _velnor
 
 from ._buffers import byte_view, writable_view
-from ._kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_range,
-                     read_to_end)
+from ._kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_on,
+                     read_range, read_to_end)
 from ._modes import OpenMode, parse_mode
 from ._paths import StrOrBytesPath, fs_path, with_filename
 
@@ -173,10 +173,16 @@ class BinaryFile:
             return b""
         if n >= PARALLEL_MIN and self._regular:
             # Never allocate for more than the file holds: read(2**40) on a
-            # small file must not ask for a terabyte.
-            n = min(n, max(await self._current_size() - pos, 0))
-            if n == 0:
-                return b""
+            # small file must not ask for a terabyte. But a size is only a
+            # hint: /proc and /sys files report 0 or 4096 whatever they hold.
+            size = min(n, max(await self._current_size() - pos, 0))
+            head = await self._read_known(pos, size) if size else b""
+            if len(head) < size or size == n:
+                return head
+            return head + await read_on(self._handle, pos + len(head), n - len(head))
+        return await self._read_known(pos, n)
+
+    async def _read_known(self, pos: int, n: int) -> bytes:
         fast = self._fast
         if fast is not None:
             data = fast.read(pos, n)
