@@ -19,7 +19,7 @@ import sys
 import time
 
 from harness import LOOP_FACTORIES, NotAvailable
-from peers import READ_WHOLE
+from adapters import BY_KEY
 
 
 def _rss_kib() -> int:
@@ -32,7 +32,7 @@ def _maxrss_kib() -> int:
 
 
 async def body(key: str, big: str, small: str, reads: int) -> dict[str, object]:
-    fn = READ_WHOLE[key][1]
+    fn = BY_KEY[key].read_whole
     size = os.path.getsize(big)
     for _ in range(3):
         await fn(small)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from peers import LABELS, PEERS, VELNOR, VELNOR_RAW
+from adapters import LABELS, PEERS, VELNOR, VELNOR_RAW
 from report import UNITS, value
 
 LOOP_COLORS = {"asyncio": "#4c72b0", "uvloop": "#dd8452"}

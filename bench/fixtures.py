@@ -6,6 +6,7 @@ cannot be evicted, so a cold read there would be a cached read in disguise.
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import tempfile
@@ -95,11 +96,14 @@ def warm(path: Path) -> None:
         os.close(fd)
 
 
-def evict(path: Path) -> None:
+def evict(path: Path, pos: int = 0, length: int = CHUNK) -> bool:
+    """Drop the file's pages from the page cache; whether `length` bytes at
+    `pos` are out of it now (some filesystems keep pages asked to go)."""
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        return not is_cached(fd, pos, length)
     finally:
         os.close(fd)
 
@@ -114,6 +118,11 @@ def is_cached(fd: int, pos: int, length: int) -> bool:
             n = os.preadv(fd, [view], pos, os.RWF_NOWAIT)
         except BlockingIOError:
             return False
+        except OSError as e:
+            if e.errno != errno.EOPNOTSUPP:
+                raise
+            # No no-wait reads here (tmpfs): its pages never leave memory.
+            return True
         if n <= 0:
             return n == 0
         pos += n

@@ -9,158 +9,103 @@ probe_pread_nowait / FastPath.read are the fast path without io_uring at all.
 
 from __future__ import annotations
 
-import os
 from collections.abc import AsyncIterator, Awaitable, Callable
-from contextlib import AbstractAsyncContextManager, asynccontextmanager
+from contextlib import asynccontextmanager
 from typing import Any
 
-import velnor_api as v
+import _velnor
+
+from adapters import BY_KEY, VELNOR, VELNOR_RAW, cycling, raw_fd
 from fixtures import CHUNK, SEQ_SIZE, Fixtures
 from harness import Bench, ContestantFactory
 
-POSITIONS = [i * CHUNK for i in range(SEQ_SIZE // CHUNK)]
-MASK = len(POSITIONS) - 1  # a power of two: the walk wraps with a mask
+WALK = ([0], CHUNK, SEQ_SIZE // CHUNK)
+"""Every read rung walks the cached 1 MiB file in 4 KiB steps and wraps."""
 
 
-async def maybe_await(x: Any) -> Any:
-    return await x if hasattr(x, "__await__") else x
+def _calls(fn: Callable[[], Any]) -> ContestantFactory:
+    """A rung calling `fn()` on the loop thread, nothing awaited."""
+
+    @asynccontextmanager
+    async def factory() -> AsyncIterator[Bench]:
+        async def batch(n: int) -> None:
+            for _ in range(n):
+                fn()
+
+        yield Bench(batch)
+
+    return factory
 
 
-def sequential_reads(f: Any) -> Callable[[int], Awaitable[None]]:
-    """A batch of CHUNK-sized reads walking a file object from the start,
-    rewinding every MASK + 1 reads so the walk stays on cached data."""
-    rd = f.read
-    i = 0
+def _awaits(fn: Callable[[], Awaitable[Any]]) -> ContestantFactory:
+    """A rung awaiting what `fn()` returns."""
 
-    async def batch(n: int) -> None:
-        nonlocal i
-        for _ in range(n):
-            if i & MASK == 0:
-                await maybe_await(f.seek(0))
-            await rd(CHUNK)
-            i += 1
+    @asynccontextmanager
+    async def factory() -> AsyncIterator[Bench]:
+        async def batch(n: int) -> None:
+            for _ in range(n):
+                await fn()
 
-    return batch
+        yield Bench(batch)
 
-
-@asynccontextmanager
-async def _fd(fx: Fixtures) -> AsyncIterator[int]:
-    fd = os.open(fx.seq, os.O_RDONLY)
-    try:
-        yield fd
-    finally:
-        os.close(fd)
+    return factory
 
 
 def rungs(fx: Fixtures) -> list[tuple[str, str, ContestantFactory]]:
     """(name, what it measures, factory) in ladder order."""
+    seq = str(fx.seq)
 
-    @asynccontextmanager
-    async def ffi() -> AsyncIterator[Bench]:
-        f = v.native("probe_ffi")
-
-        async def batch(n: int) -> None:
-            for _ in range(n):
-                f()
-
-        yield Bench(batch)
-
-    @asynccontextmanager
-    async def resolved_future() -> AsyncIterator[Bench]:
-        f = v.native("probe_resolved_future")
-
-        async def batch(n: int) -> None:
-            for _ in range(n):
-                await f()
-
-        yield Bench(batch)
-
-    @asynccontextmanager
-    async def nop() -> AsyncIterator[Bench]:
-        f = v.native("probe_nop")
-
-        async def batch(n: int) -> None:
-            for _ in range(n):
-                await f()
-
-        yield Bench(batch)
-
-    @asynccontextmanager
-    async def read() -> AsyncIterator[Bench]:
-        rd = v.native("read")
-        async with v.open_handle(str(fx.seq)) as (h, _size, _fd):
-            i = 0
-
-            async def batch(n: int) -> None:
-                nonlocal i
-                for _ in range(n):
-                    await rd(h, POSITIONS[i & MASK], CHUNK)
-                    i += 1
-
-            yield Bench(batch)
-
-    def fd_probe(name: str) -> Callable[[], AbstractAsyncContextManager[Bench]]:
+    def walk_of(key: str) -> ContestantFactory:
         @asynccontextmanager
-        async def probe() -> AsyncIterator[Bench]:
-            f = v.native(name)
-            async with _fd(fx) as fd:
+        async def factory() -> AsyncIterator[Bench]:
+            async with BY_KEY[key].reads(seq, 1) as reads:
+                yield Bench(reads.walk(*WALK))
+
+        return factory
+
+    def fd_probe(name: str) -> ContestantFactory:
+        probe = getattr(_velnor, name)
+
+        @asynccontextmanager
+        async def factory() -> AsyncIterator[Bench]:
+            async with raw_fd(seq) as fd:
 
                 async def batch(n: int) -> None:
                     for _ in range(n):
-                        f(fd, CHUNK)
+                        probe(fd, CHUNK)
 
                 yield Bench(batch)
 
-        return probe
-
-    inline_read = fd_probe("probe_inline_read")
-    pread_nowait = fd_probe("probe_pread_nowait")
+        return factory
 
     @asynccontextmanager
     async def fast_path() -> AsyncIterator[Bench]:
-        cls = v.native("FastPath")
-        async with _fd(fx) as fd:
-            fp = cls(fd)
-            rd = fp.read
+        async with raw_fd(seq) as fd:
+            rd = _velnor.FastPath(fd).read
             if rd(0, CHUNK) is None:
                 raise RuntimeError("FastPath.read answered None on a cached file")
-            i = 0
+            _, chunk, period = WALK
+            at = cycling([j * chunk for j in range(period)])
 
             async def batch(n: int) -> None:
-                nonlocal i
                 for _ in range(n):
-                    rd(POSITIONS[i & MASK], CHUNK)
-                    i += 1
-
-            yield Bench(batch)
-
-    @asynccontextmanager
-    async def binary_file() -> AsyncIterator[Bench]:
-        async with v.open_binary(str(fx.seq), "rb") as f:
-            yield Bench(sequential_reads(f))
-
-    @asynccontextmanager
-    async def os_pread() -> AsyncIterator[Bench]:
-        async with _fd(fx) as fd:
-            pread = os.pread
-            i = 0
-
-            async def batch(n: int) -> None:
-                nonlocal i
-                for _ in range(n):
-                    pread(fd, CHUNK, POSITIONS[i & MASK])
-                    i += 1
+                    rd(at(), chunk)
 
             yield Bench(batch)
 
     return [
-        ("probe_ffi", "enter the extension and return", ffi),
-        ("probe_resolved_future", "+ an asyncio future, resolved on the spot", resolved_future),
-        ("probe_nop", "+ submit, driver thread, doorbell, drain; no kernel work", nop),
-        ("read 4 KiB (driver)", "_velnor.read of a cached 4 KiB: + the io_uring read", read),
-        ("probe_inline_read", "io_uring read on the calling thread, no hop", inline_read),
-        ("probe_pread_nowait", "preadv2(RWF_NOWAIT) on the calling thread", pread_nowait),
+        ("probe_ffi", "enter the extension and return", _calls(_velnor.probe_ffi)),
+        ("probe_resolved_future", "+ an asyncio future, resolved on the spot",
+         _awaits(_velnor.probe_resolved_future)),
+        ("probe_nop", "+ submit, driver thread, doorbell, drain; no kernel work",
+         _awaits(_velnor.probe_nop)),
+        ("read 4 KiB (driver)", "_velnor.read of a cached 4 KiB: + the io_uring read",
+         walk_of(VELNOR_RAW)),
+        ("probe_inline_read", "io_uring read on the calling thread, no hop",
+         fd_probe("probe_inline_read")),
+        ("probe_pread_nowait", "preadv2(RWF_NOWAIT) on the calling thread",
+         fd_probe("probe_pread_nowait")),
         ("FastPath.read", "the per-file fast path, cached 4 KiB", fast_path),
-        ("BinaryFile.read", "the package's file object, cached 4 KiB", binary_file),
-        ("os.pread (reference)", "the standard library's blocking read", os_pread),
+        ("BinaryFile.read", "the package's file object, cached 4 KiB", walk_of(VELNOR)),
+        ("os.pread (reference)", "the standard library's blocking read", walk_of("sync")),
     ]

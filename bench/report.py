@@ -10,7 +10,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from peers import LABELS, PEERS, VELNOR, VELNOR_RAW
+from adapters import LABELS, PEERS, VELNOR, VELNOR_RAW
 
 UNITS = {
     "latency": ("us/op", "lower is better"),

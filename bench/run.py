@@ -24,7 +24,7 @@ sys.path.insert(0, str(HERE))
 
 import fixtures  # noqa: E402
 import ladder  # noqa: E402
-import velnor_api  # noqa: E402
+from adapters import backend_name  # noqa: E402
 from harness import LOOP_FACTORIES, Result, Settings, run_group  # noqa: E402
 from peers import Scenario, scenarios  # noqa: E402
 
@@ -38,14 +38,6 @@ def _version(dist: str) -> str:
         return importlib.metadata.version(dist)
     except importlib.metadata.PackageNotFoundError:
         return "not installed"
-
-
-def _eviction_works(fx: fixtures.Fixtures) -> bool:
-    fd = os.open(fx.cold, os.O_RDONLY)
-    try:
-        return not fixtures.is_cached(fd, 0, fixtures.CHUNK)
-    finally:
-        os.close(fd)
 
 
 def _selected(only: list[str], *names: str) -> bool:
@@ -127,9 +119,8 @@ def run_scenario(sc: Scenario, fx: fixtures.Fixtures, loops: list[str], settings
         if sc.kind == "child":
             results = run_children(sc, fx, loop, settings, [c.key for c in chosen])
         else:
-            samples = settings.write_samples if sc.key == "write64m" else settings.single_samples
             got = run_group(loop, {c.key: c.factory for c in chosen if c.factory is not None}, settings,
-                            samples=samples if sc.kind == "single" else None)
+                            samples=sc.samples(settings) if sc.kind == "single" else None)
             results = {k: r.to_json() for k, r in got.items()}
         for ce in entry["contestants"]:
             if ce["key"] in results:
@@ -158,7 +149,7 @@ def main(argv: list[str]) -> int:
             ap.error(f"unknown loop {loop!r}")
     args.out.mkdir(parents=True, exist_ok=True)
 
-    backend = velnor_api.backend()
+    backend = backend_name()
     log(f"velnor backend: {backend}; {'quick' if args.quick else 'full'} mode; loops {', '.join(loops)}")
     log("creating the data files ...")
     fx = fixtures.create(args.data_dir, big=_selected(args.only, "big256m"))
@@ -171,7 +162,7 @@ def main(argv: list[str]) -> int:
             "cpus": os.cpu_count(),
             "loops": loops,
             "data_dir": args.data_dir,
-            "eviction_works": _eviction_works(fx),
+            "eviction_works": fixtures.evict(fx.cold),
             "cached_files_resident": all(fixtures.fully_cached(p) for p in (fx.seq, fx.regions, fx.small, fx.big)),
             "settings": settings.__dict__,
             "versions": {d: _version(d) for d in ("velnor", "aiofiles", "anyio", "uvloop")},

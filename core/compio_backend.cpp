@@ -49,12 +49,12 @@ void thread_main(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup) 
     StartupSender sender{std::move(startup)};
     pthread_setname_np(pthread_self(), "velnor-compio");
     auto built = rt::Runtime::build();
-    if (auto* err = std::get_if<IoError>(&built)) {
-        sender.s->send(*err);
+    if (!built.ok()) {
+        sender.s->send(built.error());
         rx->close_receiver();
         return;
     }
-    auto runtime = std::move(std::get<std::unique_ptr<rt::Runtime>>(built));
+    const std::unique_ptr<rt::Runtime> runtime = std::move(built).value();
     runtime->make_current();
     rx->set_waker(runtime->waker());
     sender.s->send(runtime->backend());
@@ -63,7 +63,7 @@ void thread_main(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup) 
 
 }  // namespace
 
-std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup) {
+Result<void> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup) {
     try {
         std::thread t(thread_main, std::move(rx), std::move(startup));
         t.detach();
@@ -72,7 +72,7 @@ std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startu
     } catch (const std::bad_alloc&) {
         return IoError::os(ENOMEM);
     }
-    return std::nullopt;
+    return {};
 }
 
 // ------------------------------------------------------------ message loop

@@ -7,10 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <variant>
 
 #include "core/channel.hpp"
 #include "core/op.hpp"
+#include "core/result.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor::compio_backend {
@@ -19,7 +19,7 @@ namespace velnor::compio_backend {
 // or nothing at all when the thread ended before reporting.
 class Startup {
 public:
-    using Report = std::variant<rt::Backend, IoError>;
+    using Report = Result<rt::Backend>;
     void send(Report r);
     void close();  // the sending side went away
     std::optional<Report> wait();
@@ -33,7 +33,7 @@ private:
 
 // Creates the detached thread "velnor-compio". Returns the OS error when the
 // thread cannot be created.
-std::optional<IoError> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup);
+Result<void> spawn(std::shared_ptr<Channel> rx, std::shared_ptr<Startup> startup);
 
 // The main loop; returns once the channel is closed and drained, after the
 // runtime destroyed what never finished.

@@ -6,18 +6,14 @@
 
 namespace velnor {
 
-std::variant<std::shared_ptr<Driver>, IoError> Driver::create() {
+Result<std::shared_ptr<Driver>> Driver::create() {
     auto channel = std::make_shared<Channel>();
     auto startup = std::make_shared<compio_backend::Startup>();
-    if (auto err = compio_backend::spawn(channel, startup)) return *err;
+    VELNOR_TRY_VOID(compio_backend::spawn(channel, startup));
     auto report = startup->wait();
     if (!report) return IoError::of(ErrorKind::BrokenPipe, msg::kStartupExit);
-    if (auto* err = std::get_if<IoError>(&*report)) return *err;
-    const char* name = kBackendIocp;
-    switch (std::get<rt::Backend>(*report)) {
-        case rt::Backend::IoUring: name = kBackendIoUring; break;
-        case rt::Backend::Polling: name = kBackendPolling; break;
-    }
+    VELNOR_TRY(const rt::Backend backend, *report);
+    const char* name = backend == rt::Backend::IoUring ? kBackendIoUring : kBackendPolling;
     auto d = std::make_shared<Driver>(std::move(channel), name);
     return d;
 }

@@ -4,22 +4,21 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <variant>
 
 #include "core/channel.hpp"
 #include "core/op.hpp"
+#include "core/result.hpp"
 
 namespace velnor {
 
 inline constexpr const char* kBackendPolling = "compio-polling";
 inline constexpr const char* kBackendIoUring = "compio-io-uring";
-inline constexpr const char* kBackendIocp = "compio-iocp";
 
 class Driver {
 public:
     // Starts the thread "velnor-compio" and blocks until it reported its
     // backend (or failed to build its runtime).
-    static std::variant<std::shared_ptr<Driver>, IoError> create();
+    static Result<std::shared_ptr<Driver>> create();
 
     // Never fails: when the driver thread is gone, `reply` has already been
     // invoked with "velnor driver thread is gone" when this returns.

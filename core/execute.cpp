@@ -16,20 +16,22 @@ struct Exec {
     FileTable& files;
     Cancellation& cancel;
 
+    // Puts an opened file into the table under the id the message loop gave
+    // this operation, and answers with its handle.
+    reply::Handle register_file(FileRef file, std::uint64_t size, const char* what) {
+        if (!handle_id) unreachable(what);
+        const std::int64_t fd = file.fd();
+        files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
+        return reply::Handle{*handle_id, size, fd};
+    }
+
     rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
 
     rt::Task<Outcome> operator()(op::Open& o) {
-        auto flags = open_flags(o);
-        if (auto* e = std::get_if<IoError>(&flags)) co_return *e;
-        auto opened = co_await open_path(o.path, std::get<int>(flags), &cancel);
-        if (auto* e = std::get_if<IoError>(&opened)) co_return *e;
-        FileRef file = std::move(std::get<FileRef>(opened));
-        auto size = co_await stat_opened(file);
-        if (auto* e = std::get_if<IoError>(&size)) co_return *e;
-        if (!handle_id) unreachable("open allocates an id");
-        const std::int64_t fd = file.fd();
-        files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
-        co_return reply::Handle{*handle_id, std::get<std::uint64_t>(size), fd};
+        VELNOR_CO_TRY(const int flags, open_flags(o));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(o.path, flags, &cancel));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await stat_opened(file));
+        co_return register_file(std::move(file), size, "open allocates an id");
     }
 
     rt::Task<Outcome> operator()(op::Close& c) {
@@ -42,120 +44,90 @@ struct Exec {
             return f;
         });
         if (!file) co_return unknown_handle();
-        if (auto err = co_await close_file(std::move(file))) co_return *err;
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
         co_return reply::Unit{};
     }
 
     rt::Task<Outcome> operator()(op::Sync& s) {
-        auto file = lookup(files, s.handle);
-        if (auto* e = std::get_if<IoError>(&file)) co_return *e;
-        const std::int32_t r = co_await rt::fsync(std::get<FileRef>(file).fd(), s.data_only);
-        if (r < 0) co_return os_err(r);
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY_VOID(from_kernel(co_await rt::fsync(file.fd(), s.data_only)));
         co_return reply::Unit{};
     }
 
     rt::Task<Outcome> operator()(op::SetLen& s) {
-        auto file = lookup(files, s.handle);
-        if (auto* e = std::get_if<IoError>(&file)) co_return *e;
-        const std::int32_t r = co_await rt::ftruncate(std::get<FileRef>(file).fd(), s.size);
-        if (r < 0) co_return os_err(r);
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY_VOID(from_kernel(co_await rt::ftruncate(file.fd(), s.size)));
         co_return reply::Unit{};
     }
 
     rt::Task<Outcome> operator()(op::Size& s) {
-        auto file = lookup(files, s.handle);
-        if (auto* e = std::get_if<IoError>(&file)) co_return *e;
-        auto size = co_await file_size(std::get<FileRef>(file).fd());
-        if (auto* e = std::get_if<IoError>(&size)) co_return *e;
-        co_return reply::Size{std::get<std::uint64_t>(size)};
+        VELNOR_CO_TRY(const FileRef file, lookup(files, s.handle));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        co_return reply::Size{size};
     }
 
     rt::Task<Outcome> operator()(op::Read& r) {
-        auto looked = lookup(files, r.handle);
-        if (auto* e = std::get_if<IoError>(&looked)) co_return *e;
-        const FileRef file = std::move(std::get<FileRef>(looked));
+        VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
         if (auto* into = std::get_if<RawBufMut>(&r.target)) {
-            auto n = co_await read_up_to(file, r.pos, into->ptr, into->len, cancel);
-            if (auto* e = std::get_if<IoError>(&n)) co_return *e;
-            co_return reply::Read{std::get<std::size_t>(n)};
+            VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, into->ptr, into->len, cancel));
+            co_return reply::Read{n};
         }
         Bytes buf;
-        if (auto err = alloc_bytes(buf, std::get<Alloc>(r.target).len)) co_return *err;
-        auto n = co_await read_up_to(file, r.pos, buf.data(), buf.size(), cancel);
-        if (auto* e = std::get_if<IoError>(&n)) co_return *e;
-        buf.resize(std::get<std::size_t>(n));
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, std::get<Alloc>(r.target).len));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, buf.data(), buf.size(), cancel));
+        buf.resize(n);
         co_return reply::Bytes{std::move(buf)};
     }
 
     rt::Task<Outcome> operator()(op::ReadToEnd& r) {
-        auto looked = lookup(files, r.handle);
-        if (auto* e = std::get_if<IoError>(&looked)) co_return *e;
-        const FileRef file = std::move(std::get<FileRef>(looked));
-        auto size = co_await file_size(file.fd());
-        if (auto* e = std::get_if<IoError>(&size)) co_return *e;
-        const std::uint64_t sz = std::get<std::uint64_t>(size);
+        VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
         Bytes buf;
         // One spare byte lets the final zero-length read find room without a
         // reallocation when the file has not grown.
-        if (auto err = alloc_bytes(buf, (r.pos < sz ? sz - r.pos : 0) + 1)) co_return *err;
-        auto n = co_await read_to_end_loop(file, r.pos, buf, cancel);
-        if (auto* e = std::get_if<IoError>(&n)) co_return *e;
-        buf.resize(std::get<std::size_t>(n));
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, (r.pos < size ? size - r.pos : 0) + 1));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, r.pos, buf, cancel));
+        buf.resize(n);
         co_return reply::Bytes{std::move(buf)};
     }
 
     rt::Task<Outcome> operator()(op::ReadFile& r) {
-        auto opened = co_await open_path(r.path, O_RDONLY | O_CLOEXEC, &cancel);
-        if (auto* e = std::get_if<IoError>(&opened)) co_return *e;
-        FileRef file = std::move(std::get<FileRef>(opened));
-        auto size = co_await stat_opened(file);
-        if (auto* e = std::get_if<IoError>(&size)) co_return *e;
-        const std::uint64_t sz = std::get<std::uint64_t>(size);
-        if (sz > r.inline_max) {
-            if (!handle_id) unreachable("read_file allocates an id");
-            const std::int64_t fd = file.fd();
-            files.with([&](auto& m) { m.insert_or_assign(*handle_id, std::move(file)); });
-            co_return reply::Handle{*handle_id, sz, fd};
-        }
+        VELNOR_CO_TRY(FileRef file, co_await open_path(r.path, O_RDONLY | O_CLOEXEC, &cancel));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await stat_opened(file));
+        if (size > r.inline_max) co_return register_file(std::move(file), size, "read_file allocates an id");
         Bytes buf;
-        if (auto err = alloc_bytes(buf, sz + 1)) co_return *err;
-        auto n = co_await read_to_end_loop(file, 0, buf, cancel);
-        if (auto* e = std::get_if<IoError>(&n)) co_return *e;
-        buf.resize(std::get<std::size_t>(n));
-        if (auto err = co_await close_file(std::move(file))) co_return *err;
+        VELNOR_CO_TRY_VOID(alloc_bytes(buf, size + 1));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, 0, buf, cancel));
+        buf.resize(n);
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
         co_return reply::Bytes{std::move(buf)};
     }
 
     rt::Task<Outcome> operator()(op::Write& w) {
-        auto looked = lookup(files, w.handle);
-        if (auto* e = std::get_if<IoError>(&looked)) co_return *e;
-        const FileRef file = std::move(std::get<FileRef>(looked));
+        VELNOR_CO_TRY(const FileRef file, lookup(files, w.handle));
         const std::size_t n = w.data.size();
         if (!w.append) {
-            if (auto err = co_await write_all_at(file, w.data.ptr(), n, w.pos, cancel)) co_return *err;
+            VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, w.pos, cancel));
             co_return reply::Written{n, w.pos + n};
         }
-        if (auto err = co_await append_all(file.fd(), w.data)) co_return *err;
-        auto size = co_await file_size(file.fd());
-        if (auto* e = std::get_if<IoError>(&size)) co_return *e;
-        co_return reply::Written{n, std::get<std::uint64_t>(size)};
+        VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        co_return reply::Written{n, size};
     }
 
     rt::Task<Outcome> operator()(op::WriteFile& w) {
-        auto opened = co_await open_path(w.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, &cancel);
-        if (auto* e = std::get_if<IoError>(&opened)) co_return *e;
-        FileRef file = std::move(std::get<FileRef>(opened));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(w.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, &cancel));
         const std::size_t n = w.data.size();
-        if (auto err = co_await write_all_at(file, w.data.ptr(), n, 0, cancel)) co_return *err;
-        if (auto err = co_await close_file(std::move(file))) co_return *err;
+        VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, 0, cancel));
+        VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
         co_return reply::Written{n, n};
     }
 };
 
 }  // namespace
 
-std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle) {
-    return files.with([&](auto& m) -> std::variant<FileRef, IoError> {
+Result<FileRef> lookup(FileTable& files, std::uint64_t handle) {
+    return files.with([&](auto& m) -> Result<FileRef> {
         if (auto it = m.find(handle); it != m.end()) return it->second;
         return unknown_handle();
     });

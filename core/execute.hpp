@@ -17,7 +17,7 @@ class Cancellation;
 namespace velnor::compio_backend {
 
 // Looks a handle up without changing the table.
-std::variant<FileRef, IoError> lookup(FileTable& files, std::uint64_t handle);
+Result<FileRef> lookup(FileTable& files, std::uint64_t handle);
 
 // `handle_id` is the id the message loop gave an operation that registers a
 // file (open, read_file); `cancel` stays valid until the task ends.

@@ -17,7 +17,6 @@ namespace velnor::compio_backend {
 namespace {
 
 constexpr std::uint32_t kMaxIo = 0xFFFFFFFFu;  // the SQE length field
-constexpr std::uint32_t kStatxMask = 0x3fff;
 
 std::uint32_t cap(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, kMaxIo)); }
 
@@ -29,12 +28,11 @@ bool offset_ok(std::uint64_t pos, std::uint64_t done) { return pos <= kMaxOffset
 
 }  // namespace
 
-IoError os_err(std::int64_t res) { return IoError::os(static_cast<int>(-res)); }
 IoError cancelled_err() { return IoError::os(ECANCELED); }
 IoError unknown_handle() { return IoError::of(ErrorKind::InvalidInput, msg::kUnknownHandle); }
 
 // Open flags of the six booleans, or EINVAL for impossible combinations.
-std::variant<int, IoError> open_flags(const op::Open& o) {
+Result<int> open_flags(const op::Open& o) {
     const bool wr = o.write || o.append;
     int flags = 0;
     if (o.read && wr)
@@ -59,44 +57,39 @@ std::variant<int, IoError> open_flags(const op::Open& o) {
 }
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags,
-                                                   Cancellation* cancel) {
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags, Cancellation* cancel) {
     if (path.find('\0') != std::string::npos)
         co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
     // Withdrawable: opening a FIFO waits for its peer, possibly for ever.
-    const std::int32_t r = co_await Withdrawable{
-        rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666), cancel};
-    if (r < 0) co_return os_err(r);
-    co_return FileRef(r);
+    VELNOR_CO_TRY(const std::uint32_t fd,
+                  from_kernel(co_await Withdrawable{
+                      rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666), cancel}));
+    co_return FileRef(UniqueFd(static_cast<int>(fd)));
 }
 
-rt::Task<std::variant<std::uint64_t, IoError>> stat_opened(FileRef& file) {
+rt::Task<Result<std::uint64_t>> stat_opened(FileRef& file) {
     struct ::statx stx {};
-    const std::int32_t r = co_await rt::statx_fd(file.fd(), &stx);
-    if (r < 0) co_return os_err(r);
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::statx_fd(file.fd(), &stx)));
     const unsigned type = stx.stx_mode & S_IFMT;
     file.set_stream(type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR);
     co_return static_cast<std::uint64_t>(stx.stx_size);
 }
 
-rt::Task<std::variant<std::uint64_t, IoError>> file_size(int fd) {
+rt::Task<Result<std::uint64_t>> file_size(int fd) {
     struct ::statx stx {};
-    const std::int32_t r = co_await rt::statx_fd(fd, &stx);
-    if (r < 0) co_return os_err(r);
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::statx_fd(fd, &stx)));
     co_return static_cast<std::uint64_t>(stx.stx_size);
 }
 
 // Closes an explicitly closed file: after every other holder let go, through
 // the runtime rather than a blocking close on this thread.
-rt::Task<std::optional<IoError>> close_file(FileRef file) {
+rt::Task<Result<void>> close_file(FileRef file) {
     co_await file.sole_holder();
     const int fd = file.release_fd();
-    const std::int32_t r = co_await rt::close(fd);
-    if (r < 0) co_return os_err(r);
-    co_return std::nullopt;
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::close(fd)));
+    co_return Result<void>{};
 }
 
-// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
 namespace {
 // A stream's read or write may wait without end: it is withdrawn when the
 // operation is cancelled. A regular file's runs its course.
@@ -105,9 +98,8 @@ Withdrawable stream_aware(rt::Submit s, const FileRef& file, Cancellation& cance
 }
 }  // namespace
 
-rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
-                                                        std::uint8_t* dst, std::size_t n,
-                                                        Cancellation& cancel) {
+rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
+                                         std::size_t n, Cancellation& cancel) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
@@ -117,18 +109,16 @@ rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
             rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled), file, cancel);
-        if (r == -EINTR || r == -ECANCELED) continue;  // the checks above decide
-        if (r < 0) co_return os_err(r);
-        if (r == 0) break;
-        filled += static_cast<std::size_t>(r);
+        if (r == -EINTR || r == -ECANCELED) continue;  // the cancel check above decides
+        VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
+        if (got == 0) break;
+        filled += got;
     }
     co_return filled;
 }
 
-// Reads from `pos` to end of file into `buf` (whose size is the capacity),
-// growing it as the file grows. Returns the length read.
-rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(const FileRef& file, std::uint64_t pos,
-                                                              Bytes& buf, Cancellation& cancel) {
+rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_t pos, Bytes& buf,
+                                               Cancellation& cancel) {
     const int fd = file.fd();
     std::size_t len = 0;
     for (;;) {
@@ -146,25 +136,25 @@ rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(const FileRef& fil
         const std::int32_t r = co_await stream_aware(
             rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len), file, cancel);
         if (r == -EINTR || r == -ECANCELED) continue;
-        if (r < 0) co_return os_err(r);
-        if (r == 0) break;
-        len += static_cast<std::size_t>(r);
+        VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
+        if (got == 0) break;
+        len += got;
     }
     co_return len;
 }
 
-std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n) {
+Result<void> alloc_bytes(Bytes& buf, std::uint64_t n) {
     try {
         if (n > buf.max_size()) throw std::length_error("too large");
         buf.resize(static_cast<std::size_t>(n));
     } catch (const std::exception&) {
         return IoError::of(ErrorKind::OutOfMemory, msg::kOutOfMemory);
     }
-    return std::nullopt;
+    return {};
 }
 
-rt::Task<std::optional<IoError>> write_all_at(const FileRef& file, const std::uint8_t* src,
-                                              std::size_t n, std::uint64_t pos, Cancellation& cancel) {
+rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src, std::size_t n,
+                                    std::uint64_t pos, Cancellation& cancel) {
     const int fd = file.fd();
     std::size_t written = 0;
     while (written < n) {
@@ -175,16 +165,16 @@ rt::Task<std::optional<IoError>> write_all_at(const FileRef& file, const std::ui
         const std::int32_t r = co_await stream_aware(
             rt::write_at(fd, src + written, cap(n - written), pos + written), file, cancel);
         if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
-        if (r < 0) co_return os_err(r);
-        if (r == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
-        written += static_cast<std::size_t>(r);
+        VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));
+        if (put == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
+        written += put;
     }
-    co_return std::nullopt;
+    co_return Result<void>{};
 }
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.
-rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data) {
+rt::Task<Result<void>> append_all(int fd, const Payload& data) {
     const std::uint8_t* p = data.ptr();
     const std::size_t n = data.size();
     rt::Blocking job{[fd, p, n]() -> std::int64_t {
@@ -200,8 +190,8 @@ rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data) {
     }};
     const std::optional<std::int64_t> r = co_await job;
     if (!r) co_return IoError::of(ErrorKind::Other, msg::kAppendCancelled);
-    if (*r < 0) co_return os_err(*r);
-    co_return std::nullopt;
+    VELNOR_CO_TRY_VOID(from_kernel(*r));
+    co_return Result<void>{};
 }
 
 }  // namespace velnor::compio_backend

@@ -5,12 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <variant>
 
 #include "core/file_table.hpp"
 #include "core/op.hpp"
+#include "core/result.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor {
@@ -19,49 +18,47 @@ class Cancellation;
 
 namespace velnor::compio_backend {
 
-IoError os_err(std::int64_t res);
 IoError cancelled_err();
 IoError unknown_handle();
 
 // Open flags of the six booleans, or EINVAL for impossible combinations.
-std::variant<int, IoError> open_flags(const op::Open& o);
+Result<int> open_flags(const op::Open& o);
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
 // With `cancel`, the open (of a FIFO, say) is withdrawn when cancelled.
-rt::Task<std::variant<FileRef, IoError>> open_path(const std::string& path, int flags,
-                                                   Cancellation* cancel = nullptr);
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags,
+                                    Cancellation* cancel = nullptr);
 
 // The size of a file just opened; records whether it is a stream.
-rt::Task<std::variant<std::uint64_t, IoError>> stat_opened(FileRef& file);
+rt::Task<Result<std::uint64_t>> stat_opened(FileRef& file);
 
-rt::Task<std::variant<std::uint64_t, IoError>> file_size(int fd);
+rt::Task<Result<std::uint64_t>> file_size(int fd);
 
 // Closes an explicitly closed file: after every other holder let go, through
 // the runtime rather than a blocking close on this thread.
-rt::Task<std::optional<IoError>> close_file(FileRef file);
+rt::Task<Result<void>> close_file(FileRef file);
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
 // Short reads are continued and EINTR retried.
-rt::Task<std::variant<std::size_t, IoError>> read_up_to(const FileRef& file, std::uint64_t pos,
-                                                        std::uint8_t* dst, std::size_t n,
-                                                        Cancellation& cancel);
+rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
+                                         std::size_t n, Cancellation& cancel);
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read; a cancel ends it
 // between kernel reads.
-rt::Task<std::variant<std::size_t, IoError>> read_to_end_loop(const FileRef& file, std::uint64_t pos,
-                                                              Bytes& buf, Cancellation& cancel);
+rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_t pos, Bytes& buf,
+                                               Cancellation& cancel);
 
 // Sizes `buf` to `n` bytes, or reports that memory ran out.
-std::optional<IoError> alloc_bytes(Bytes& buf, std::uint64_t n);
+Result<void> alloc_bytes(Bytes& buf, std::uint64_t n);
 
 // Writes all of [src, src+n) at `pos`, continuing short writes. Only a
 // stream's write heeds a cancel (between and during kernel writes).
-rt::Task<std::optional<IoError>> write_all_at(const FileRef& file, const std::uint8_t* src,
-                                              std::size_t n, std::uint64_t pos, Cancellation& cancel);
+rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src, std::size_t n,
+                                    std::uint64_t pos, Cancellation& cancel);
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.
-rt::Task<std::optional<IoError>> append_all(int fd, const Payload& data);
+rt::Task<Result<void>> append_all(int fd, const Payload& data);
 
 }  // namespace velnor::compio_backend

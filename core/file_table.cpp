@@ -1,7 +1,5 @@
 #include "core/file_table.hpp"
 
-#include <unistd.h>
-
 #include <new>
 
 #include "core/cancellation.hpp"
@@ -10,16 +8,14 @@
 
 namespace velnor {
 
-FileRef::FileRef(int fd) : f_(new (std::nothrow) OpenFile) {
+FileRef::FileRef(UniqueFd fd) : f_(new (std::nothrow) OpenFile) {
     if (!f_) {
-        // The descriptor must not outlive the failed operation.
-        if (auto* r = rt::Runtime::current())
-            r->close_detached(fd);
-        else
-            ::close(fd);
+        // The descriptor goes with the failed operation, closed as any
+        // other on this thread is.
+        if (auto* r = rt::Runtime::current()) r->close_detached(fd.release());
         throw std::bad_alloc();
     }
-    f_->fd_ = fd;
+    f_->fd_ = std::move(fd);
 }
 
 FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
@@ -29,12 +25,9 @@ FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
 FileRef::~FileRef() {
     if (!f_) return;
     if (--f_->refs_ == 0) {
-        if (f_->fd_ >= 0) {
-            if (auto* r = rt::Runtime::current())
-                r->close_detached(f_->fd_);
-            else
-                ::close(f_->fd_);
-        }
+        // On the driver thread the close goes through the runtime; anywhere
+        // else the descriptor closes with its owner.
+        if (auto* r = rt::Runtime::current(); r && f_->fd_.get() >= 0) r->close_detached(f_->fd_.release());
         delete f_;
     } else if (f_->refs_ == 1 && f_->sole_waiter_) {
         auto h = std::exchange(f_->sole_waiter_, {});
@@ -42,10 +35,11 @@ FileRef::~FileRef() {
     }
 }
 
-int FileRef::fd() const noexcept { return f_ ? f_->fd_ : -1; }
+int FileRef::fd() const noexcept { return f_ ? f_->fd_.get() : -1; }
 
 bool FileRef::stream() const noexcept { return f_ && f_->stream_; }
 void FileRef::set_stream(bool stream) noexcept { f_->stream_ = stream; }
+
 bool FileRef::SoleHolder::await_ready() const noexcept { return f->refs_ == 1; }
 
 void FileRef::SoleHolder::await_suspend(std::coroutine_handle<> h) noexcept {
@@ -58,7 +52,7 @@ FileRef::SoleHolder::~SoleHolder() {
 }
 
 int FileRef::release_fd() noexcept {
-    int fd = std::exchange(f_->fd_, -1);
+    const int fd = f_->fd_.release();
     FileRef gone(std::move(*this));
     return fd;
 }

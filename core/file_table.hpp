@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/unique_fd.hpp"
+
 namespace velnor {
 
 class OpenFile;
@@ -16,7 +18,7 @@ class OpenFile;
 class FileRef {
 public:
     FileRef() = default;
-    explicit FileRef(int fd);
+    explicit FileRef(UniqueFd fd);
     FileRef(const FileRef& o) noexcept;
     FileRef(FileRef&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
     FileRef& operator=(FileRef o) noexcept {
@@ -58,7 +60,7 @@ private:
 
 class OpenFile {
     friend class FileRef;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::uint32_t refs_ = 1;
     bool stream_ = false;
     std::coroutine_handle<> sole_waiter_;

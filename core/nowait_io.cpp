@@ -63,13 +63,13 @@ std::optional<std::uint64_t> regular_size(int fd) noexcept {
     return st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
 }
 
-int open_cached(const char* path) noexcept {
+UniqueFd open_cached(const char* path) noexcept {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer, and some devices wait in open; the type check that follows
     // refuses both anyway. O_NOCTTY: never adopt a terminal.
     OpenHow how{O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0, kResolveCached};
     const long r = ::syscall(kSysOpenat2, AT_FDCWD, path, &how, sizeof how);
-    return r < 0 ? -1 : static_cast<int>(r);
+    return UniqueFd(r < 0 ? -1 : static_cast<int>(r));
 }
 
 bool supports_nowait(int fd) noexcept {

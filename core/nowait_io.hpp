@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/unique_fd.hpp"
+
 namespace velnor::fast {
 
 // Fills [dst, dst+len) from `pos` with page-cache-only reads, looping over
@@ -24,9 +26,9 @@ bool at_end(int fd, std::uint64_t size) noexcept;
 std::optional<std::uint64_t> regular_size(int fd) noexcept;
 
 // openat2(AT_FDCWD, path, O_RDONLY|O_CLOEXEC|O_NONBLOCK|O_NOCTTY,
-// RESOLVE_CACHED): -1 whenever the lookup would need I/O or fails for any
-// other reason.
-int open_cached(const char* path) noexcept;
+// RESOLVE_CACHED): no descriptor whenever the lookup would need I/O or
+// fails for any other reason.
+UniqueFd open_cached(const char* path) noexcept;
 
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
 // yes: the data just was not cached).

@@ -1,9 +1,7 @@
 #include "core/op.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace velnor {
 
@@ -49,16 +47,6 @@ std::string to_string(const Reply& r) {
             [](const reply::Unit&) { return std::string("Unit"); },
         },
         r);
-}
-
-bool IoError::is_cancelled() const noexcept { return kind == ErrorKind::Os && code == ECANCELED; }
-
-std::string IoError::display() const {
-    if (kind != ErrorKind::Os) return message ? message : "unknown error";
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(code, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
 void unreachable(const char* what) noexcept {

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/result.hpp"
+
 namespace velnor {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -114,32 +116,6 @@ using Reply = std::variant<reply::Handle, reply::Bytes, reply::Read, reply::Writ
 // `Written { n: 5, end: 105 }`, `Size(4096)`, `Unit`.
 std::string to_string(const Reply& r);
 
-enum class ErrorKind : std::uint8_t {
-    Os,  // carries an errno
-    BrokenPipe,
-    InvalidInput,
-    WriteZero,
-    Interrupted,
-    OutOfMemory,
-    Other,
-};
-
-// An I/O error: an errno passed through unchanged, or a kind with a fixed
-// message. Messages are static strings so that errors never allocate.
-struct IoError {
-    ErrorKind kind = ErrorKind::Other;
-    int code = 0;                   // errno when kind == Os
-    const char* message = nullptr;  // static text when kind != Os
-
-    static IoError os(int errnum) noexcept { return {ErrorKind::Os, errnum, nullptr}; }
-    static IoError of(ErrorKind k, const char* msg) noexcept { return {k, 0, msg}; }
-
-    bool is_os() const noexcept { return kind == ErrorKind::Os; }
-    bool is_cancelled() const noexcept;
-    // "No such file or directory (os error 2)", or the fixed message.
-    std::string display() const;
-};
-
 namespace msg {
 inline constexpr const char* kDriverGone = "velnor driver thread is gone";
 inline constexpr const char* kStartupExit = "compio driver thread exited during startup";
@@ -151,7 +127,7 @@ inline constexpr const char* kOutOfMemory = "memory allocation failed";
 }  // namespace msg
 
 // Either the reply or the error an operation ended with.
-using Outcome = std::variant<Reply, IoError>;
+using Outcome = Result<Reply>;
 
 // One-shot; invoked at most once, on the driver thread (or on the submitter's
 // thread when the driver is gone), and destroyed right after. Implementations

@@ -22,6 +22,8 @@ public:
     ~UniqueFd() { reset(); }
 
     int get() const noexcept { return fd_; }
+    // Gives the descriptor up without closing it: the caller closes it.
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
     void reset() noexcept {
         // Forget the number before closing it, so nothing can use it after.
         if (int fd = std::exchange(fd_, -1); fd >= 0) ::close(fd);

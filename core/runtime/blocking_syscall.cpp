@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,26 +56,6 @@ std::int32_t read_write(const KernelRequest& q) noexcept {
             if (r < 0 && errno == ESPIPE)
                 r = retry_eintr([&] { return ::write(q.fd, ptr(q.addr), q.len); });
             return result(r);
-        case opcode::kReadv: {
-            auto* iov = static_cast<const iovec*>(ptr(q.addr));
-            const int n = static_cast<int>(q.len);
-            r = retry_eintr([&] {
-                return positional ? ::preadv(q.fd, iov, n, static_cast<off_t>(q.off))
-                                  : ::readv(q.fd, iov, n);
-            });
-            if (r < 0 && errno == ESPIPE) r = retry_eintr([&] { return ::readv(q.fd, iov, n); });
-            return result(r);
-        }
-        case opcode::kWritev: {
-            auto* iov = static_cast<const iovec*>(ptr(q.addr));
-            const int n = static_cast<int>(q.len);
-            r = retry_eintr([&] {
-                return positional ? ::pwritev(q.fd, iov, n, static_cast<off_t>(q.off))
-                                  : ::writev(q.fd, iov, n);
-            });
-            if (r < 0 && errno == ESPIPE) r = retry_eintr([&] { return ::writev(q.fd, iov, n); });
-            return result(r);
-        }
     }
     return -EINVAL;
 }
@@ -89,8 +68,6 @@ std::int32_t perform_blocking(const KernelRequest& q) noexcept {
             return 0;
         case opcode::kRead:
         case opcode::kWrite:
-        case opcode::kReadv:
-        case opcode::kWritev:
             return read_write(q);
         case opcode::kOpenat:
             return result(retry_eintr([&] {

@@ -8,22 +8,18 @@
 
 namespace velnor::rt {
 
-std::shared_ptr<EventWaker> EventWaker::create(int* err) noexcept {
-    int fd = ::eventfd(0, EFD_CLOEXEC);
-    if (fd < 0) {
-        *err = -errno;
-        return nullptr;
+Result<std::shared_ptr<EventWaker>> EventWaker::create() noexcept {
+    UniqueFd fd(::eventfd(0, EFD_CLOEXEC));
+    if (fd.get() < 0) return IoError::os(errno);
+    auto* w = new (std::nothrow) EventWaker(std::move(fd));
+    if (!w) return IoError::os(ENOMEM);
+    // The control block can fail to allocate too; the deleter then frees w.
+    try {
+        return std::shared_ptr<EventWaker>(w);
+    } catch (const std::bad_alloc&) {
+        return IoError::os(ENOMEM);
     }
-    auto* w = new (std::nothrow) EventWaker(fd);
-    if (!w) {
-        ::close(fd);
-        *err = -ENOMEM;
-        return nullptr;
-    }
-    return std::shared_ptr<EventWaker>(w);
 }
-
-EventWaker::~EventWaker() { ::close(fd_); }
 
 void EventWaker::wake() noexcept {
     // The exchange both tests "parked" and consumes it, so of many
@@ -33,7 +29,7 @@ void EventWaker::wake() noexcept {
     const std::uint64_t one = 1;
     // The counter cannot come near its limit (one write per park), so this
     // blocking descriptor never blocks here. EINTR: try again.
-    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
     writes_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -7,16 +7,15 @@
 #include <memory>
 
 #include "core/runtime/runtime.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::rt {
 
 class EventWaker final : public Waker {
 public:
     // A blocking eventfd: io_uring then poll-arms a READ on it instead of
-    // failing the read with EAGAIN. Returns nullptr and sets *err (-errno)
-    // on failure.
-    static std::shared_ptr<EventWaker> create(int* err) noexcept;
-    ~EventWaker() override;
+    // failing the read with EAGAIN.
+    static Result<std::shared_ptr<EventWaker>> create() noexcept;
     EventWaker(const EventWaker&) = delete;
     EventWaker& operator=(const EventWaker&) = delete;
 
@@ -36,13 +35,13 @@ public:
     void set_parked() noexcept { parked_.store(true, std::memory_order_seq_cst); }
     void clear_parked() noexcept { parked_.store(false, std::memory_order_seq_cst); }
 
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return fd_.get(); }
     // Number of eventfd writes made so far (diagnostics and tests).
     std::uint64_t writes() const noexcept { return writes_.load(std::memory_order_relaxed); }
 
 private:
-    explicit EventWaker(int fd) noexcept : fd_(fd) {}
-    const int fd_;
+    explicit EventWaker(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
+    const UniqueFd fd_;
     std::atomic<bool> parked_{false};
     std::atomic<std::uint64_t> writes_{0};
 };

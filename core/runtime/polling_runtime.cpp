@@ -37,24 +37,20 @@ long attempt(const KernelRequest& q) noexcept {
 
 }  // namespace
 
-int PollingRuntime::create(const RuntimeOptions& options, std::unique_ptr<Runtime>* out) noexcept {
+Result<std::unique_ptr<Runtime>> PollingRuntime::create(const RuntimeOptions& options) noexcept {
     std::unique_ptr<PollingRuntime> rt(new (std::nothrow) PollingRuntime);
-    if (!rt) return -ENOMEM;
-    if (int r = rt->init_common(options); r < 0) return r;
-    rt->epfd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (rt->epfd_ < 0) return -errno;
+    if (!rt) return IoError::os(ENOMEM);
+    VELNOR_TRY_VOID(rt->init_common(options));
+    rt->epfd_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    if (rt->epfd_.get() < 0) return IoError::os(errno);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = rt->waker_->fd();
-    if (::epoll_ctl(rt->epfd_, EPOLL_CTL_ADD, rt->waker_->fd(), &ev) < 0) return -errno;
-    *out = std::move(rt);
-    return 0;
+    if (::epoll_ctl(rt->epfd_.get(), EPOLL_CTL_ADD, rt->waker_->fd(), &ev) < 0) return IoError::os(errno);
+    return std::unique_ptr<Runtime>(std::move(rt));
 }
 
-PollingRuntime::~PollingRuntime() {
-    shutdown();
-    if (epfd_ >= 0) ::close(epfd_);
-}
+PollingRuntime::~PollingRuntime() { shutdown(); }
 
 void PollingRuntime::submit(KernelRequest& req) noexcept {
     if (draining_) return;  // never completes: its task is about to be destroyed
@@ -91,18 +87,18 @@ void PollingRuntime::rearm(int fd) noexcept {
     if (want == 0) {
         // Forgotten at once: the descriptor may be closed and its number
         // reused as soon as its requests are done.
-        if (w.registered) ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+        if (w.registered) ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, fd, nullptr);
         waiting_.erase(it);
         return;
     }
     epoll_event ev{};
     ev.events = want | EPOLLONESHOT;
     ev.data.fd = fd;
-    int r = ::epoll_ctl(epfd_, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+    int r = ::epoll_ctl(epfd_.get(), w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
     // Another descriptor of the same number went away meanwhile, or the
     // registration was dropped with a closed duplicate: start afresh.
-    if (r < 0 && errno == ENOENT) r = ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
-    if (r < 0 && errno == EEXIST) r = ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev);
+    if (r < 0 && errno == ENOENT) r = ::epoll_ctl(epfd_.get(), EPOLL_CTL_ADD, fd, &ev);
+    if (r < 0 && errno == EEXIST) r = ::epoll_ctl(epfd_.get(), EPOLL_CTL_MOD, fd, &ev);
     if (r == 0) {
         w.registered = true;
         return;
@@ -148,7 +144,7 @@ void PollingRuntime::on_ready(int fd, std::uint32_t events) noexcept {
 
 void PollingRuntime::poll_events(int timeout_ms) noexcept {
     epoll_event evs[kEventsPerWait];
-    const int n = ::epoll_wait(epfd_, evs, kEventsPerWait, timeout_ms);
+    const int n = ::epoll_wait(epfd_.get(), evs, kEventsPerWait, timeout_ms);
     for (int i = 0; i < n; ++i) {
         const int fd = evs[i].data.fd;
         if (fd == waker_->fd()) {
@@ -207,7 +203,7 @@ void PollingRuntime::shutdown() noexcept {
     // Requests waiting for readiness lent nothing to anyone: their tasks
     // are destroyed with the executor.
     for (auto& [fd, w] : waiting_)
-        if (w.registered) ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+        if (w.registered) ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, fd, nullptr);
     waiting_.clear();
     // A worker may still be reading into, or writing from, a task's frame.
     wait_for_pool();

@@ -10,12 +10,13 @@
 #include <unordered_map>
 
 #include "core/runtime/runtime_base.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::rt {
 
 class PollingRuntime final : public RuntimeBase {
 public:
-    static int create(const RuntimeOptions& options, std::unique_ptr<Runtime>* out) noexcept;
+    static Result<std::unique_ptr<Runtime>> create(const RuntimeOptions& options) noexcept;
     ~PollingRuntime() override;
 
     Backend backend() const noexcept override { return Backend::Polling; }
@@ -46,7 +47,7 @@ private:
     // Waits in (or polls, with timeout 0) epoll and handles what it reports.
     void poll_events(int timeout_ms) noexcept;
 
-    int epfd_ = -1;
+    UniqueFd epfd_;
     std::unordered_map<int, Waiters> waiting_;
 };
 

@@ -1,7 +1,6 @@
 #include "core/runtime/ring.hpp"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,10 +32,9 @@ int Ring::init(unsigned entries, unsigned setup_flags) noexcept {
     io_uring_params p;
     std::memset(&p, 0, sizeof p);
     p.flags = setup_flags;
-    int fd = sys::io_uring_setup(entries, &p);
+    const int fd = sys::io_uring_setup(entries, &p);
     if (fd < 0) return fd;
-    fd_ = fd;
-    features_ = p.features;
+    fd_ = UniqueFd(fd);
 
     sq_map_len_ = p.sq_off.array + p.sq_entries * sizeof(unsigned);
     cq_map_len_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
@@ -82,9 +80,7 @@ void Ring::close() noexcept {
     if (sqes_map_) ::munmap(sqes_map_, sqes_map_len_);
     if (cq_map_ && cq_map_ != sq_map_) ::munmap(cq_map_, cq_map_len_);
     if (sq_map_) ::munmap(sq_map_, sq_map_len_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    features_ = 0;
+    fd_.reset();
     sq_ = {};
     cq_ = {};
     sq_map_ = cq_map_ = sqes_map_ = nullptr;
@@ -116,7 +112,7 @@ int Ring::enter(unsigned wait_nr) noexcept {
     const unsigned to_submit = sq_pending();
     const unsigned flags = wait_nr > 0 ? IORING_ENTER_GETEVENTS : 0;
     if (to_submit == 0 && flags == 0) return 0;
-    return sys::io_uring_enter(fd_, to_submit, wait_nr, flags);
+    return sys::io_uring_enter(fd_.get(), to_submit, wait_nr, flags);
 }
 
 io_uring_cqe* Ring::peek_cqe() noexcept {
@@ -141,11 +137,11 @@ bool Ring::cq_overflowed() const noexcept {
 }
 
 int Ring::get_events() noexcept {
-    return sys::io_uring_enter(fd_, 0, 0, IORING_ENTER_GETEVENTS);
+    return sys::io_uring_enter(fd_.get(), 0, 0, IORING_ENTER_GETEVENTS);
 }
 
 int Ring::register_probe(io_uring_probe* probe, unsigned nr_ops) noexcept {
-    return sys::io_uring_register(fd_, IORING_REGISTER_PROBE, probe, nr_ops);
+    return sys::io_uring_register(fd_.get(), IORING_REGISTER_PROBE, probe, nr_ops);
 }
 
 void Ring::prep_read(io_uring_sqe* sqe, int fd, void* buf, unsigned len, std::uint64_t off,

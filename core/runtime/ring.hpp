@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/unique_fd.hpp"
+
 namespace velnor::rt {
 
 class Ring {
@@ -36,11 +38,10 @@ public:
     // flight that points at memory it is about to free.
     void close() noexcept;
 
-    bool valid() const noexcept { return fd_ >= 0; }
-    int fd() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_.get() >= 0; }
+    int fd() const noexcept { return fd_.get(); }
     unsigned sq_entries() const noexcept { return sq_.entries; }
     unsigned cq_entries() const noexcept { return cq_.entries; }
-    std::uint32_t features() const noexcept { return features_; }
 
     // A zeroed entry to fill, or nullptr when the SQ is full (submit first).
     io_uring_sqe* get_sqe() noexcept;
@@ -92,8 +93,7 @@ private:
         unsigned entries = 0;
     };
 
-    int fd_ = -1;
-    std::uint32_t features_ = 0;
+    UniqueFd fd_;
     SubmissionQueue sq_;
     CompletionQueue cq_;
     void* sq_map_ = nullptr;

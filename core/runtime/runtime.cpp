@@ -22,21 +22,18 @@ bool has_required_set(const OpcodeSet& ops) noexcept {
 
 }  // namespace
 
-std::variant<std::unique_ptr<Runtime>, IoError> Runtime::build() { return build(RuntimeOptions{}); }
+Result<std::unique_ptr<Runtime>> Runtime::build() { return build(RuntimeOptions{}); }
 
-std::variant<std::unique_ptr<Runtime>, IoError> Runtime::build(const RuntimeOptions& options) {
-    std::unique_ptr<Runtime> out;
+Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     if (options.backend != Backend::Polling) {
         const OpcodeSet& ops = probed_opcodes();
-        int r = ops.error < 0 ? ops.error : -ENOSYS;
+        Result<std::unique_ptr<Runtime>> ring = IoError::os(ops.error < 0 ? -ops.error : ENOSYS);
         // Any failure to create the ring (ENOSYS, EPERM, ENOMEM, ...) means
         // the fallback, not an error.
-        if (has_required_set(ops)) r = UringRuntime::create(options, ops, &out);
-        if (r == 0) return out;
-        if (options.backend == Backend::IoUring) return IoError::os(-r);
+        if (has_required_set(ops)) ring = UringRuntime::create(options, ops);
+        if (ring.ok() || options.backend == Backend::IoUring) return ring;
     }
-    if (int r = PollingRuntime::create(options, &out); r < 0) return IoError::os(-r);
-    return out;
+    return PollingRuntime::create(options);
 }
 
 Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {

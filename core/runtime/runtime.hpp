@@ -134,8 +134,8 @@ public:
 
     // Probes io_uring (once per process), builds the ring or falls back to
     // epoll. Fails only when the fallback cannot be built either.
-    static std::variant<std::unique_ptr<Runtime>, IoError> build();
-    static std::variant<std::unique_ptr<Runtime>, IoError> build(const RuntimeOptions& options);
+    static Result<std::unique_ptr<Runtime>> build();
+    static Result<std::unique_ptr<Runtime>> build(const RuntimeOptions& options);
     virtual ~Runtime() = default;
 
     virtual Backend backend() const noexcept = 0;

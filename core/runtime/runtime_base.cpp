@@ -47,14 +47,12 @@ RuntimeBase::~RuntimeBase() {
 
 void RuntimeBase::make_current() noexcept { tls_current = this; }
 
-int RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
-    int err = 0;
-    waker_ = EventWaker::create(&err);
-    if (!waker_) return err;
+Result<void> RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
+    VELNOR_TRY(waker_, EventWaker::create());
     inbox_ = std::make_shared<CompletionInbox>(waker_);
     pool_ = std::make_unique<WorkerPool>(PoolConfig{options.max_workers, options.worker_idle},
                                          inbox_);
-    return 0;
+    return {};
 }
 
 void RuntimeBase::run_on_pool(KernelRequest& req) noexcept {

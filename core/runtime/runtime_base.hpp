@@ -26,8 +26,8 @@ public:
     RuntimeStats stats() const noexcept override { return stats_; }
 
 protected:
-    // Fails (returns -errno) only when the event descriptor cannot be made.
-    int init_common(const RuntimeOptions& options) noexcept;
+    // Fails only when the event descriptor cannot be made.
+    Result<void> init_common(const RuntimeOptions& options) noexcept;
 
     // Hands `req` to the pool; its result comes back through collect_pool().
     void run_on_pool(KernelRequest& req) noexcept;

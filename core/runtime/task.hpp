@@ -6,6 +6,7 @@
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace velnor::rt {
@@ -38,21 +39,29 @@ struct PromiseBase {
         if (error) std::rethrow_exception(error);
     }
 };
+
+// The promises differ only in how the task's result is kept.
+template <class T>
+struct Promise : PromiseBase {
+    std::optional<T> value;
+    Task<T> get_return_object() noexcept;
+    template <class U>
+    void return_value(U&& v) noexcept(noexcept(T(std::forward<U>(v)))) {
+        value.emplace(std::forward<U>(v));
+    }
+};
+
+template <>
+struct Promise<void> : PromiseBase {
+    Task<void> get_return_object() noexcept;
+    void return_void() const noexcept {}
+};
 }  // namespace detail
 
 template <class T>
 class Task {
 public:
-    struct promise_type : detail::PromiseBase {
-        std::optional<T> value;
-        Task get_return_object() noexcept {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
-        template <class U>
-        void return_value(U&& v) noexcept(noexcept(T(std::forward<U>(v)))) {
-            value.emplace(std::forward<U>(v));
-        }
-    };
+    using promise_type = detail::Promise<T>;
 
     Task() = default;
     Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
@@ -74,51 +83,25 @@ public:
     }
     T await_resume() {
         h_.promise().rethrow_if_failed();
-        return std::move(*h_.promise().value);
+        if constexpr (!std::is_void_v<T>) return std::move(*h_.promise().value);
     }
 
     std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
 
 private:
+    friend promise_type;
     explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
     std::coroutine_handle<promise_type> h_;
 };
 
-template <>
-class Task<void> {
-public:
-    struct promise_type : detail::PromiseBase {
-        Task get_return_object() noexcept {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
-        void return_void() const noexcept {}
-    };
-
-    Task() = default;
-    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
-    Task& operator=(Task&& o) noexcept {
-        if (this != &o) {
-            if (h_) h_.destroy();
-            h_ = std::exchange(o.h_, {});
-        }
-        return *this;
-    }
-    ~Task() {
-        if (h_) h_.destroy();
-    }
-
-    bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> parent) noexcept {
-        h_.promise().continuation = parent;
-        return h_;
-    }
-    void await_resume() const { h_.promise().rethrow_if_failed(); }
-
-    std::coroutine_handle<promise_type> release() noexcept { return std::exchange(h_, {}); }
-
-private:
-    explicit Task(std::coroutine_handle<promise_type> h) : h_(h) {}
-    std::coroutine_handle<promise_type> h_;
-};
+namespace detail {
+template <class T>
+Task<T> Promise<T>::get_return_object() noexcept {
+    return Task<T>(std::coroutine_handle<Promise>::from_promise(*this));
+}
+inline Task<void> Promise<void>::get_return_object() noexcept {
+    return Task<void>(std::coroutine_handle<Promise>::from_promise(*this));
+}
+}  // namespace detail
 
 }  // namespace velnor::rt

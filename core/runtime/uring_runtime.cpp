@@ -14,12 +14,20 @@ namespace {
 
 bool is_buffer_op(std::uint8_t op) noexcept { return op == opcode::kRead || op == opcode::kWrite; }
 
-// A CLOSE nobody waits for. Its completion frees it, even during shutdown.
+// A CLOSE nobody waits for. Once pushed, the ring request owns it and its
+// completion frees it, even during shutdown.
 struct DetachedClose {
     KernelRequest req;
+    static std::unique_ptr<DetachedClose> make() noexcept {
+        try {
+            return std::make_unique<DetachedClose>();
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
     static void done(KernelRequest* r) noexcept {
         static_assert(offsetof(DetachedClose, req) == 0);
-        delete reinterpret_cast<DetachedClose*>(r);
+        const std::unique_ptr<DetachedClose> owned(reinterpret_cast<DetachedClose*>(r));
     }
 };
 
@@ -28,21 +36,19 @@ constexpr std::uint64_t kNoRequest = 0;
 
 }  // namespace
 
-int UringRuntime::create(const RuntimeOptions& options, const OpcodeSet& ops,
-                         std::unique_ptr<Runtime>* out) noexcept {
+Result<std::unique_ptr<Runtime>> UringRuntime::create(const RuntimeOptions& options, const OpcodeSet& ops) noexcept {
     OpcodeSet usable = ops;
     for (std::uint8_t op : options.ring_opcodes_disabled) usable.ops.reset(op);
     std::unique_ptr<UringRuntime> rt(new (std::nothrow) UringRuntime(usable));
-    if (!rt) return -ENOMEM;
-    if (int r = rt->init_common(options); r < 0) return r;
-    if (int r = rt->ring_.init(kRingEntries); r < 0) return r;
+    if (!rt) return IoError::os(ENOMEM);
+    VELNOR_TRY_VOID(rt->init_common(options));
+    if (int r = rt->ring_.init(kRingEntries); r < 0) return IoError::os(-r);
     rt->wake_req_.opcode = opcode::kRead;
     rt->wake_req_.fd = rt->waker_->fd();
     rt->wake_req_.addr = reinterpret_cast<std::uint64_t>(&rt->wake_buf_);
     rt->wake_req_.len = sizeof rt->wake_buf_;
     rt->arm_wake();
-    *out = std::move(rt);
-    return 0;
+    return std::unique_ptr<Runtime>(std::move(rt));
 }
 
 UringRuntime::~UringRuntime() { shutdown(); }
@@ -186,10 +192,9 @@ void UringRuntime::close_detached(int fd) noexcept {
         close_on_pool(fd);
         return;
     }
-    auto* dc = new (std::nothrow) DetachedClose;
+    auto dc = DetachedClose::make();
     io_uring_sqe* sqe = dc ? acquire_sqe() : nullptr;
     if (!sqe) {
-        delete dc;
         close_on_pool(fd);
         return;
     }
@@ -198,6 +203,7 @@ void UringRuntime::close_detached(int fd) noexcept {
     dc->req.on_complete = &DetachedClose::done;
     ++stats_.ring_requests;
     push(dc->req, sqe);
+    (void)dc.release();  // freed by DetachedClose::done
 }
 
 void UringRuntime::shutdown() noexcept {

@@ -12,9 +12,8 @@ namespace velnor::rt {
 
 class UringRuntime final : public RuntimeBase {
 public:
-    // -errno when the ring (or the event descriptor) cannot be created.
-    static int create(const RuntimeOptions& options, const OpcodeSet& ops,
-                      std::unique_ptr<Runtime>* out) noexcept;
+    // Fails when the ring (or the event descriptor) cannot be created.
+    static Result<std::unique_ptr<Runtime>> create(const RuntimeOptions& options, const OpcodeSet& ops) noexcept;
     ~UringRuntime() override;
 
     Backend backend() const noexcept override { return Backend::IoUring; }

@@ -13,8 +13,6 @@
 namespace velnor::ext {
 namespace {
 
-constexpr int kEcanceled = 125;
-
 // Errors of set_exception and settle_cancelled have nowhere to go.
 void call_quietly(PyObject* future, PyObject* method, std::initializer_list<PyObject*> args) noexcept {
     if (!try_call_method(future, method, args)) discard_error();
@@ -81,7 +79,7 @@ Ref value_of(const Reply& reply, const ResultMode& mode, Ref& mismatch) {
 void settle(Completion& c) noexcept {
     PyObject* future = c.future.get();
     if (auto* error = std::get_if<IoError>(&c.result)) {
-        if (error->is_os() && error->code == kEcanceled) {
+        if (error->is_cancelled()) {
             call_quietly(future, names().settle_cancelled, {});
             return;
         }

@@ -60,12 +60,6 @@ private:
 
 FastPathObject* self_of(PyObject* self) { return reinterpret_cast<FastPathObject*>(self); }
 
-// Closes a descriptor on every path out of try_read_file.
-struct FdGuard {
-    int fd;
-    ~FdGuard() { ::close(fd); }
-};
-
 Ref read_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"FastPath.read", {"pos", "len"}};
     const auto a = params.bind(args, nargs, kwnames);
@@ -210,10 +204,9 @@ Ref py_try_read_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const auto a = params.bind(args, nargs, kwnames);
     const std::string path = arg_path("path", a[0]);
     if (path.find('\0') != std::string::npos) return none();
-    const int fd = fast::open_cached(path.c_str());
-    if (fd < 0) return none();
-    FdGuard guard{fd};
-    return read_all_at(fd, 0);
+    const UniqueFd fd = fast::open_cached(path.c_str());
+    if (fd.get() < 0) return none();
+    return read_all_at(fd.get(), 0);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ async def await_kernel(
     except asyncio.CancelledError:
         if not fut.done():
             if on_cancel is None:
-                _velnor.cancel_ops(fut.op_ids)
+                fut.request_abort()
             else:
                 on_cancel()
             await wait_settled(fut)

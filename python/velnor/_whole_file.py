@@ -46,7 +46,7 @@ class _LargeFileFill:
         """Stop the read: the driver's part if it is still running, the fill
         if it has started, or the fill before it starts."""
         self.aborted = True
-        _velnor.cancel_ops(fut.op_ids)
+        fut.request_abort()
         if self.task is not None:
             self.task.cancel()
 

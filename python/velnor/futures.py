@@ -68,13 +68,25 @@ class KernelFuture(asyncio.Future[Any]):
             return False
         if not self.op_ids:
             return super().cancel(msg=msg)
-        if not self._abort_requested:
-            self._abort_requested = True
-            self._abort_msg = msg
-            _velnor.cancel_ops(self.op_ids)
+        self.request_abort(msg)
         return False
+
+    def request_abort(self, msg: Any | None = None) -> None:
+        """Ask the driver, once, to abort the operations behind this future.
+
+        The only road by which the package asks the kernel to stop: a task's
+        cancellation reaches it through `cancel`, and the helpers that await
+        a future on a task's behalf call it directly. The future settles when
+        the kernel has answered; `msg` is what its cancellation then carries.
+        """
+        if self._abort_requested or self.done():
+            return
+        self._abort_requested = True
+        self._abort_msg = msg
+        _velnor.cancel_ops(self.op_ids)
 
     @property
     def abort_requested(self) -> bool:
-        """Whether ``cancel()`` has asked the kernel to abort."""
+        """Whether the kernel has been asked to abort (by ``cancel()`` or
+        `request_abort`)."""
         return self._abort_requested

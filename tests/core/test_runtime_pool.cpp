@@ -46,10 +46,9 @@ struct Gate {
 };
 
 std::shared_ptr<CompletionInbox> make_inbox() {
-    int err = 0;
-    auto waker = EventWaker::create(&err);
-    EXPECT_NE(waker, nullptr);
-    return std::make_shared<CompletionInbox>(waker);
+    auto waker = EventWaker::create();
+    EXPECT_TRUE(waker.ok());
+    return std::make_shared<CompletionInbox>(waker.ok() ? waker.value() : nullptr);
 }
 
 // Waits (bounded) for `n` results.
@@ -193,9 +192,9 @@ TEST(WorkerPool, AWithdrawnJobThatBlocksIsInterruptedAndOneQueuedNeverRuns) {
 }
 
 TEST(EventWaker, OnlyAParkedDriverIsWrittenToAndOnlyOnce) {
-    int err = 0;
-    auto w = EventWaker::create(&err);
-    ASSERT_NE(w, nullptr);
+    auto created = EventWaker::create();
+    ASSERT_TRUE(created.ok());
+    auto w = created.value();
     w->wake();
     EXPECT_EQ(w->writes(), 0u) << "a running driver needs no wake-up";
     w->set_parked();

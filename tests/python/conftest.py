@@ -1,47 +1,18 @@
 """Shared fixtures: every asynchronous test runs on both event loops, and a
-call of a loop's exception handler fails the test."""
+call of a loop's exception handler fails the test. Plain helpers are in the
+`support` package."""
 
 from __future__ import annotations
 
-import asyncio
 import os
-import subprocess
-import sys
-import textwrap
-from collections.abc import Callable, Coroutine
+import shutil
+import tempfile
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import pytest
-import uvloop
 
-LOOP_KINDS = ("asyncio", "uvloop")
-DRIVER_THREAD = "velnor-compio"
-
-
-def base_loop_class(kind: str) -> type[asyncio.AbstractEventLoop]:
-    return uvloop.Loop if kind == "uvloop" else asyncio.SelectorEventLoop
-
-
-def run_on(kind: str, main: Coroutine[Any, Any, Any],
-           loop_class: type[asyncio.AbstractEventLoop] | None = None) -> Any:
-    """asyncio.run on a loop of `kind` (or of `loop_class`), failing when the
-    loop's exception handler is called."""
-    cls = loop_class or base_loop_class(kind)
-    reported: list[dict[str, Any]] = []
-
-    def make() -> asyncio.AbstractEventLoop:
-        loop = cls()
-        loop.set_exception_handler(lambda _loop, context: reported.append(context))
-        return loop
-
-    with asyncio.Runner(loop_factory=make) as runner:
-        result = runner.run(main)
-    assert reported == [], f"loop exception handler called: {reported}"
-    return result
-
-
-Runner = Callable[..., Any]
+from support.loops import LOOP_KINDS, Runner, run_on
 
 
 @pytest.fixture(params=LOOP_KINDS)
@@ -59,44 +30,12 @@ def expected_backend() -> str | None:
     return os.environ.get("VELNOR_EXPECT_BACKEND")
 
 
-def driver_threads() -> int:
-    """Threads of this process named like the driver thread."""
-    count = 0
-    for task in Path("/proc/self/task").iterdir():
-        try:
-            if (task / "comm").read_text().strip() == DRIVER_THREAD:
-                count += 1
-        except FileNotFoundError:
-            pass  # the thread ended while we looked
-    return count
-
-
-def run_script(source: str, env: dict[str, str | bytes | None] | None = None,
-               timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    """Runs `source` in a fresh interpreter (warnings as errors) and requires
-    a clean exit: code 0 and nothing on stderr."""
-    full_env: dict[Any, Any] = dict(os.environb)
-    for key, value in (env or {}).items():
-        k = key.encode()
-        if value is None:
-            full_env.pop(k, None)
-        else:
-            full_env[k] = value.encode() if isinstance(value, str) else value
-    # The script can import this module's helpers.
-    prologue = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
-    proc = subprocess.run(
-        [sys.executable, "-W", "error", "-c", prologue + textwrap.dedent(source)],
-        env=full_env, capture_output=True, text=True, timeout=timeout,
-    )
-    assert proc.returncode == 0 and proc.stderr == "", (
-        f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
-    return proc
-
-
-def write_fifo(path: Any, data: bytes) -> None:
-    """Writes to a FIFO whose reader is already open, without waiting."""
-    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+@pytest.fixture
+def disk_dir() -> Iterator[Path]:
+    """A directory on a real disk, where a file's cached pages can be dropped
+    (tmpfs pages cannot, and pytest's tmp_path may live on tmpfs)."""
+    path = Path(tempfile.mkdtemp(prefix="velnor-files-", dir="/var/tmp"))
     try:
-        os.write(fd, data)
+        yield path
     finally:
-        os.close(fd)
+        shutil.rmtree(path, ignore_errors=True)

@@ -12,18 +12,12 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import Runner
+from support.flags import READ_ONLY as FLAGS
+from support.flags import RW_CREATE
+from support.loops import Runner
+from support.objects import IndexReturns
 
 P = "/nonexistent-velnor-test"
-FLAGS = (True, False, False, False, False, False)
-
-
-class IndexOnly:
-    def __init__(self, v: int) -> None:
-        self.v = v
-
-    def __index__(self) -> int:
-        return self.v
 
 
 class BytesPath:
@@ -82,7 +76,7 @@ CASES: list[tuple[str, Callable[[], Any], type[BaseException], str | None]] = [
      "argument 'size': 'str' object cannot be interpreted as an integer"),
     ("negative", lambda: _velnor.close(-1), OverflowError, None),
     ("too-large", lambda: _velnor.close(2**64), OverflowError, None),
-    ("negative-index", lambda: _velnor.size(IndexOnly(-5)), OverflowError, None),
+    ("negative-index", lambda: _velnor.size(IndexReturns(-5)), OverflowError, None),
     ("probe-args", lambda: _velnor.probe_nop(1), TypeError, None),
 ]
 
@@ -124,12 +118,12 @@ def test_accepted_conversions(run: Runner, tmp_path: pathlib.Path) -> None:
         # exist, so the call itself succeeded if the future fails later.
         class MyInt(int):
             pass
-        for handle in (IndexOnly(2**64 - 1), MyInt(2**64 - 2)):
+        for handle in (IndexReturns(2**64 - 1), MyInt(2**64 - 2)):
             with pytest.raises(OSError, match="unknown or closed velnor handle"):
                 await _velnor.size(handle)  # type: ignore[arg-type]
         # A lone surrogate stands for an undecodable byte of the name.
         name = os.fsdecode(b"f\xff")
-        h, _, _ = await _velnor.open(os.path.join(tmp_path, name), True, True, False, False, True, False)
+        h, _, _ = await _velnor.open(os.path.join(tmp_path, name), *RW_CREATE)
         await _velnor.close(h)
 
     run(main())

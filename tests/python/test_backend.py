@@ -5,7 +5,7 @@ from __future__ import annotations
 import _velnor
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 
 def test_backend_name_matches_the_environment(expected_backend: str | None) -> None:
@@ -20,7 +20,7 @@ def test_backend_name_matches_the_environment(expected_backend: str | None) -> N
 # process's driver is about to be created.
 PROBE = """
     import _velnor, os
-    from conftest import driver_threads
+    from support.processes import driver_threads
     outcome = []
     for _ in range(2):
         try:
@@ -71,7 +71,7 @@ def test_forked_child_starts_its_own_driver() -> None:
         warnings.filterwarnings("ignore", r"This process .* is multi-threaded",
                                 DeprecationWarning)
         import _velnor
-        from conftest import driver_threads
+        from support.processes import driver_threads
 
         async def roundtrip(path):
             h, size, fd = await _velnor.open(path, True, True, False, False, True, False)

@@ -3,9 +3,12 @@ valid JSON, and the table owns up where velnor is behind. No figure is asserted.
 
 from __future__ import annotations
 
+import errno
 import json
+import os
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -58,3 +61,25 @@ def test_table_says_behind(monkeypatch: pytest.MonkeyPatch) -> None:
     assert "0.50x BEHIND" in text  # velnor 2 us against the 1 us stdlib read
     assert "2.00x" in text and "1.00x BEHIND" not in text  # a tie is not called behind
     assert "velnor behind in 1 of 8 comparisons" in text
+
+
+def test_cache_checks_on_a_filesystem_without_no_wait_reads(monkeypatch: pytest.MonkeyPatch) -> None:
+    # tmpfs refuses RWF_NOWAIT reads outright; a data directory there must
+    # read as "always cached, never evicted", not stop the run.
+    shm = Path("/dev/shm")
+    if not shm.is_dir() or not os.access(shm, os.W_OK):
+        pytest.skip("no writable /dev/shm")
+    monkeypatch.syspath_prepend(str(BENCH))
+    import fixtures
+
+    with tempfile.NamedTemporaryFile(dir=shm) as f:
+        f.write(b"x" * 8192)
+        f.flush()
+        try:
+            os.preadv(f.fileno(), [bytearray(1)], 0, os.RWF_NOWAIT)
+            pytest.skip("this /dev/shm serves no-wait reads")
+        except OSError as e:
+            if e.errno != errno.EOPNOTSUPP:
+                raise
+        assert fixtures.is_cached(f.fileno(), 0, 8192)
+        assert fixtures.evict(Path(f.name)) is False

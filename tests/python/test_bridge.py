@@ -16,7 +16,10 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import Runner, write_fifo, base_loop_class, run_on, run_script
+from support.files import write_fifo
+from support.flags import READ_ONLY, RW, RW_CREATE
+from support.loops import Runner, base_loop_class, run_on
+from support.processes import run_script
 from velnor.futures import KernelFuture
 
 
@@ -67,20 +70,26 @@ def test_burst_is_settled_by_one_ring_and_one_drain(run: Runner, loop_kind: str)
     assert run(main(), counting_loop_class(loop_kind)) == [1]
 
 
-def test_submission_after_bridge_built_reuses_it(run: Runner, loop_kind: str) -> None:
-    readers: list[int] = []
+def reader_recording_loop(kind: str, readers: list[tuple[Any, Any]]) -> type[asyncio.AbstractEventLoop]:
+    """A loop of `kind` that notes the (descriptor, callback) of every add_reader."""
 
-    class Recording(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+    class Recording(base_loop_class(kind)):  # type: ignore[misc,valid-type]
         def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
-            readers.append(fd)
+            readers.append((fd, callback))
             return super().add_reader(fd, callback, *args)
+
+    return Recording
+
+
+def test_submission_after_bridge_built_reuses_it(run: Runner, loop_kind: str) -> None:
+    readers: list[tuple[Any, Any]] = []
 
     async def main() -> None:
         for _ in range(5):
             await _velnor.probe_nop()
         await asyncio.gather(*(_velnor.probe_nop() for _ in range(50)))
 
-    run(main(), Recording)
+    run(main(), reader_recording_loop(loop_kind, readers))
     assert len(readers) == 1
 
 
@@ -98,7 +107,7 @@ def test_loop_without_add_reader_is_woken_by_call_soon(run: Runner, loop_kind: s
 
     async def main() -> None:
         assert await _velnor.probe_nop() is None
-        h, _, _ = await _velnor.open(tmp_path / "f", True, True, False, False, True, False)
+        h, _, _ = await _velnor.open(tmp_path / "f", *RW_CREATE)
         assert await _velnor.size(h) == 0
         await _velnor.close(h)
         assert await asyncio.gather(*(_velnor.probe_nop() for _ in range(100))) == [None] * 100
@@ -135,7 +144,7 @@ def test_late_results_of_cancelled_futures_are_absorbed(run: Runner, tmp_path: A
     # on any report), and nothing may raise in the drain.
     async def main() -> None:
         ok = _velnor.probe_nop()
-        failing = _velnor.open(str(tmp_path / "missing"), True, False, False, False, False, False)
+        failing = _velnor.open(str(tmp_path / "missing"), *READ_ONLY)
         assert not ok.cancel() and not failing.cancel()
         assert not ok.done() and not failing.done()
         await asyncio.wait([ok, failing])
@@ -173,7 +182,7 @@ def test_settle_cancelled(run: Runner) -> None:
 def test_submission_outside_a_loop_still_starts_the_driver() -> None:
     run_script("""
         import _velnor
-        from conftest import driver_threads
+        from support.processes import driver_threads
         assert driver_threads() == 0
         try:
             _velnor.probe_nop()
@@ -235,7 +244,7 @@ def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:
     os.mkfifo(fifo)
 
     async def main() -> None:
-        h, _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        h, _, _ = await _velnor.open(fifo, *RW)
         blocked = _velnor.read(h, 0, 5)
         await _velnor.probe_nop()  # the read has reached the driver
         assert not blocked.cancel()
@@ -266,7 +275,7 @@ def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
 
     async def first() -> None:
         state["loop"] = weakref.ref(asyncio.get_running_loop())
-        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        state["handle"], _, _ = await _velnor.open(fifo, *RW)
         _velnor.read(state["handle"], 0, 5)
 
     async def second() -> None:
@@ -288,16 +297,11 @@ def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
 
 
 def test_drain_handle_type(run: Runner, loop_kind: str) -> None:
-    handles: list[Any] = []
-
-    class Recording(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
-        def add_reader(self, fd: Any, callback: Any, *args: Any) -> Any:
-            handles.append(callback)
-            return super().add_reader(fd, callback, *args)
+    readers: list[tuple[Any, Any]] = []
 
     async def main() -> None:
         await _velnor.probe_nop()
-        (drain,) = handles
+        ((_, drain),) = readers
         cls = type(drain)
         assert (cls.__name__, cls.__module__, cls.__doc__) == ("DrainHandle", "builtins", "")
         assert cls.__bases__ == (object,)
@@ -307,7 +311,7 @@ def test_drain_handle_type(run: Runner, loop_kind: str) -> None:
             drain(1)
         assert drain() is None  # an extra call finds nothing to do
 
-    run(main(), Recording)
+    run(main(), reader_recording_loop(loop_kind, readers))
 
 
 def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_path: Any) -> None:
@@ -333,7 +337,7 @@ def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_pat
 
     async def first() -> None:
         state["loop"] = weakref.ref(asyncio.get_running_loop())
-        state["handle"], _, _ = await _velnor.open(fifo, True, True, False, False, False, False)
+        state["handle"], _, _ = await _velnor.open(fifo, *RW)
         _velnor.read(state["handle"], 0, 5)
 
     async def second() -> None:

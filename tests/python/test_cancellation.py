@@ -8,19 +8,17 @@ from __future__ import annotations
 import asyncio
 import os
 import random
-import threading
 import time
 from pathlib import Path
-from typing import Any
 
 import _velnor
 import pytest
 
-from conftest import Runner
+from support.fds import fd_count, wait_for_fd_count
+from support.files import FifoFeeder, write_fifo
+from support.flags import READ_ONLY, RW, RW_CREATE
+from support.loops import Runner
 from velnor.futures import KernelFuture
-
-RW = (True, True, False, False, False, False)
-RW_CREATE = (True, True, False, False, True, False)
 
 
 def test_cancel_ops_arguments(run: Runner) -> None:
@@ -63,9 +61,7 @@ def test_a_cancelled_read_settles_truthfully(run: Runner, tmp_path: Path) -> Non
         task.cancel()
         await asyncio.sleep(0.01)
         assert not task.done()  # the kernel still owns buf
-        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-        os.write(fd, b"WXYZ")
-        os.close(fd)
+        write_fifo(fifo, b"WXYZ")
         with pytest.raises(asyncio.CancelledError):
             await task
         assert buf == b"WXYZ"  # landed before the await raised, never after
@@ -80,33 +76,6 @@ def test_a_cancelled_read_settles_truthfully(run: Runner, tmp_path: Path) -> Non
         await _velnor.close(f)
 
     run(main())
-
-
-class FifoFeeder:
-    """Keeps a FIFO supplied so that every read on it completes eventually."""
-
-    def __init__(self, path: Path) -> None:
-        self.fd = os.open(path, os.O_RDWR | os.O_NONBLOCK)
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._feed, daemon=True)
-        self.thread.start()
-
-    def _feed(self) -> None:
-        chunk = bytes(range(256)) * 4
-        while not self.stop.is_set():
-            try:
-                os.write(self.fd, chunk)
-            except BlockingIOError:
-                time.sleep(0.001)
-
-    def close(self) -> None:
-        self.stop.set()
-        self.thread.join()
-        os.close(self.fd)
-
-
-def fd_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 async def settle_all(futures: list[KernelFuture], deadline: float = 60) -> None:
@@ -127,7 +96,7 @@ async def stress(tmp_path: Path, seed: int, batches: int, per_batch: int) -> dic
     feeder = FifoFeeder(fifo)
     h, _, _ = await _velnor.open(src, *RW)
     w, _, _ = await _velnor.open(dst, *RW_CREATE)
-    p, _, _ = await _velnor.open(fifo, True, False, False, False, False, False)
+    p, _, _ = await _velnor.open(fifo, *READ_ONLY)
     futures: list[KernelFuture] = []
     # Buffers whose await has returned or raised, with the content they must
     # keep: the kernel may never touch them again.
@@ -224,8 +193,4 @@ def test_random_cancellations(run: Runner, tmp_path: Path) -> None:
 
     run(main())
     assert seen["cancelled"] > 100 and seen["done"] > 100, seen
-    for _ in range(100):
-        if fd_count() == before:
-            break
-        time.sleep(0.01)
-    assert fd_count() == before
+    wait_for_fd_count(before)

@@ -16,10 +16,10 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import Runner, write_fifo
-
-RW = (True, True, False, False, False, False)
-RW_CREATE = (True, True, False, False, True, False)
+from support.fds import fd_count, fd_count_returns_to
+from support.files import write_fifo
+from support.flags import RW, RW_CREATE
+from support.loops import Runner
 MiB = 1 << 20
 
 
@@ -270,7 +270,7 @@ def test_read_file_hands_large_files_to_on_handle(run: Runner, tmp_path: Path) -
             seen.append((handle, fd))
             raise KeyError("from on_handle")
 
-        fds = len(os.listdir("/proc/self/fd"))
+        fds = fd_count()
         with pytest.raises(KeyError):
             await _velnor.read_file(str(path), 10, failing)
         # Nobody else knows the handle: the drain closed it.
@@ -278,11 +278,7 @@ def test_read_file_hands_large_files_to_on_handle(run: Runner, tmp_path: Path) -
             await _velnor.close(seen[-1][0])
         with pytest.raises(TypeError):
             await _velnor.read_file(str(path), 10, "not callable")
-        for _ in range(200):  # the drain's close runs on the driver meanwhile
-            if len(os.listdir("/proc/self/fd")) == fds:
-                break
-            await asyncio.sleep(0.005)
-        assert len(os.listdir("/proc/self/fd")) == fds
+        await fd_count_returns_to(fds)  # the drain's close runs on the driver meanwhile
 
     run(main())
 

@@ -1,6 +1,10 @@
 """FastPath, try_read_file and the kernel probes: page-cache hits are served
 on the calling thread, and everything that would have to wait answers None
-(or False), never blocking and never raising for an I/O condition."""
+(or False), never blocking and never raising for an I/O condition.
+
+The files live in `disk_dir`, not pytest's temporary folder: where that is a
+tmpfs (a common /tmp), its pages cannot be evicted and its no-wait reads are
+refused, so no test here could tell a hit from a miss."""
 
 from __future__ import annotations
 
@@ -16,23 +20,16 @@ from pathlib import Path
 import _velnor
 import pytest
 
-from conftest import run_script
+from support.fds import fd_count
+from support.files import evict
+from support.processes import run_script
 
 DATA = bytes(range(256)) * 64  # 16 KiB
 
 
-def evict(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
-
-
 @pytest.fixture
-def cached(tmp_path: Path) -> Iterator[tuple[Path, int]]:
-    path = tmp_path / "cached"
+def cached(disk_dir: Path) -> Iterator[tuple[Path, int]]:
+    path = disk_dir / "cached"
     path.write_bytes(DATA)
     fd = os.open(path, os.O_RDONLY)
     os.pread(fd, len(DATA), 0)  # resident
@@ -69,19 +66,19 @@ def test_pages_not_in_the_cache_are_refused(cached: tuple[Path, int]) -> None:
         lambda: fp.size() == len(DATA),  # metadata needs no data pages
     ]
     for check in checks:
-        evict(path)
+        evict(path, required=False)
         assert check()
-    evict(path)
+    evict(path, required=False)
     with pytest.raises(BlockingIOError):
         _velnor.probe_pread_nowait(fd, 4096)
     os.pread(fd, len(DATA), 0)
     assert fp.read(0, 4096) == DATA[:4096]
 
 
-def test_things_that_are_not_regular_files(tmp_path: Path) -> None:
+def test_things_that_are_not_regular_files(disk_dir: Path) -> None:
     r, w = os.pipe()
     os.write(w, b"pipe data")
-    dir_fd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    dir_fd = os.open(disk_dir, os.O_RDONLY | os.O_DIRECTORY)
     null = os.open("/dev/null", os.O_RDONLY)
     try:
         for fd in (r, dir_fd):
@@ -110,7 +107,7 @@ def test_offsets_beyond_the_signed_range(cached: tuple[Path, int]) -> None:
     assert fp.read_all(2**64 - 1) == b""
 
 
-def test_a_size_that_moved_is_refused(tmp_path: Path) -> None:
+def test_a_size_that_moved_is_refused(disk_dir: Path) -> None:
     # /proc files report size 0 yet have content: the end-of-file check sees
     # data past the snapshot, exactly as for a file that grew meanwhile.
     fd = os.open("/proc/self/status", os.O_RDONLY)
@@ -162,31 +159,31 @@ def test_reentrant_use_raises_instead_of_waiting(cached: tuple[Path, int]) -> No
     assert fp.read(0, 2) == DATA[:2]  # the borrow was given back
 
 
-def test_try_read_file(tmp_path: Path) -> None:
-    path = tmp_path / "whole"
+def test_try_read_file(disk_dir: Path) -> None:
+    path = disk_dir / "whole"
     path.write_bytes(DATA)
     path.read_bytes()
     assert _velnor.try_read_file(str(path)) == DATA
     assert _velnor.try_read_file(path) == DATA
-    empty = tmp_path / "empty"
+    empty = disk_dir / "empty"
     empty.write_bytes(b"")
     assert _velnor.try_read_file(empty) == b""
-    assert _velnor.try_read_file(tmp_path) is None
+    assert _velnor.try_read_file(disk_dir) is None
     assert _velnor.try_read_file("/dev/null") is None
-    assert _velnor.try_read_file(str(tmp_path / "missing")) is None
+    assert _velnor.try_read_file(str(disk_dir / "missing")) is None
     assert _velnor.try_read_file(str(path) + "\0x") is None
     with pytest.raises(TypeError, match="^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
         _velnor.try_read_file(bytes(path))
-    evict(path)
+    evict(path, required=False)
     assert _velnor.try_read_file(path) is None
-    fifo = tmp_path / "fifo"
+    fifo = disk_dir / "fifo"
     os.mkfifo(fifo)
     # Opening a FIFO for reading waits for a writer; the fast path must not.
     assert _velnor.try_read_file(fifo) is None
 
 
-def test_try_read_file_needs_cached_dentries(tmp_path: Path) -> None:
-    path = tmp_path / "cold"
+def test_try_read_file_needs_cached_dentries(disk_dir: Path) -> None:
+    path = disk_dir / "cold"
     path.write_bytes(DATA)
     os.sync()
     try:
@@ -198,32 +195,22 @@ def test_try_read_file_needs_cached_dentries(tmp_path: Path) -> None:
     assert _velnor.try_read_file(path) == DATA
 
 
-def test_no_descriptor_is_left_behind(tmp_path: Path) -> None:
-    path = tmp_path / "f"
+def test_no_descriptor_is_left_behind(disk_dir: Path) -> None:
+    path = disk_dir / "f"
     path.write_bytes(DATA)
-    before = len(os.listdir("/proc/self/fd"))
+    before = fd_count()
     for _ in range(200):
         assert _velnor.try_read_file(path) == DATA
-        _velnor.try_read_file(tmp_path)
+        _velnor.try_read_file(disk_dir)
         _velnor.try_read_file("/proc/self/status")
-    assert len(os.listdir("/proc/self/fd")) == before
+    assert fd_count() == before
 
 
-def uring_fds() -> int:
-    count = 0
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            count += os.readlink(f"/proc/self/fd/{name}") == "anon_inode:[io_uring]"
-        except FileNotFoundError:
-            pass
-    return count
-
-
-def test_probe_pread_nowait(cached: tuple[Path, int], tmp_path: Path) -> None:
+def test_probe_pread_nowait(cached: tuple[Path, int], disk_dir: Path) -> None:
     _, fd = cached
     got = _velnor.probe_pread_nowait(fd, 4096)
     assert got == DATA[:4096]
-    small = tmp_path / "small"
+    small = disk_dir / "small"
     small.write_bytes(b"0123456789")
     sfd = os.open(small, os.O_RDONLY)
     try:
@@ -262,7 +249,7 @@ def test_probe_ring_is_per_thread_and_released_with_it(expected_backend: str | N
     assert proc.stdout.strip() == "ok"
 
 
-def test_probe_ring_setups_are_counted_per_thread(tmp_path: Path,
+def test_probe_ring_setups_are_counted_per_thread(disk_dir: Path,
                                                    expected_backend: str | None) -> None:
     # A ring built and torn down on every call would keep the descriptor
     # count at one too; counting the io_uring_setup calls tells them apart.
@@ -272,7 +259,7 @@ def test_probe_ring_setups_are_counted_per_thread(tmp_path: Path,
     if strace is None or subprocess.run([strace, "-o", os.devnull, "true"],
                                         capture_output=True).returncode != 0:
         pytest.skip("strace is missing or ptrace is not permitted")
-    trace = tmp_path / "trace"
+    trace = disk_dir / "trace"
     proc = subprocess.run(
         [strace, "-f", "-qq", "-o", str(trace), "-e", "trace=io_uring_setup",
          sys.executable, "-c",
@@ -287,7 +274,7 @@ def test_probe_ring_setups_are_counted_per_thread(tmp_path: Path,
 
 PER_THREAD_RING_SCRIPT = """
         import os, threading, time, _velnor
-        from test_fast_path import uring_fds
+        from support.fds import uring_fds
         def settled(want, probe):
             # A joined Python thread runs its C++ thread-exit handlers a
             # moment later.

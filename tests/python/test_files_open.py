@@ -15,8 +15,9 @@ from typing import Any
 import pytest
 
 import velnor
-from conftest import Runner
-from files_support import assert_no_fd_leak, settled_fd_count, wait_for_state
+from support.fds import assert_no_fd_leak, settled_fd_count
+from support.files import wait_for_state
+from support.loops import Runner
 
 CANONICAL_MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
 # Other spellings of the same modes, and the b-less forms velnor reads as binary.

@@ -19,9 +19,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velnor
-from conftest import Runner, run_on
-from files_support import (assert_no_fd_leak, disk_dir, evict, pattern,  # noqa: F401
-                           settled_fd_count, wait_for_state)
+from support.fds import assert_no_fd_leak, settled_fd_count
+from support.files import evict, pattern
+from support.loops import Runner, run_on
 from velnor._kernel import PARALLEL_MIN
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]

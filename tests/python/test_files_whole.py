@@ -15,9 +15,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velnor
-from conftest import Runner
-from files_support import (assert_no_fd_leak, disk_dir, evict, open_fds,  # noqa: F401
-                           pattern, settled_fd_count, wait_for_state)
+from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
+from support.files import evict, pattern, wait_for_state
+from support.loops import Runner
 from velnor._kernel import PARALLEL_MIN
 
 
@@ -140,14 +140,14 @@ def test_read_bytes_cancelled_while_filling_a_large_file_closes_it(
     async def main() -> None:
         for _ in range(3):
             evict(path)
-            fds = open_fds()
+            fds = fd_count()
             task = asyncio.ensure_future(velnor.read_bytes(path))
             await wait_for_state(lambda: filling() or task.done())
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
             # The handle was closed before the cancellation reached the caller.
-            assert open_fds() == fds
+            assert fd_count() == fds
         # Cancelled at every early stage: before and while the driver opens it.
         for turns in itertools.chain(range(6), [10, 20]):
             evict(path)

@@ -11,10 +11,10 @@ from pathlib import Path
 import _velnor
 import pytest
 
-from conftest import Runner
+from support.fds import fd_count
+from support.flags import RW, RW_CREATE
+from support.loops import Runner
 from velnor.futures import KernelFuture
-
-RW_CREATE = (True, True, False, False, True, False)
 
 
 def test_lifecycle_of_a_handle(run: Runner, tmp_path: Path) -> None:
@@ -22,7 +22,7 @@ def test_lifecycle_of_a_handle(run: Runner, tmp_path: Path) -> None:
     path.write_bytes(b"0123456789")
 
     async def main() -> None:
-        fut = _velnor.open(str(path), True, True, False, False, False, False)
+        fut = _velnor.open(str(path), *RW)
         assert isinstance(fut, KernelFuture)
         handle, size, fd = await fut
         assert (type(handle), type(size), type(fd)) == (int, int, int)
@@ -92,7 +92,7 @@ def test_close_twice(run: Runner, tmp_path: Path) -> None:
 
 
 def test_loops_on_several_threads_at_once(loop_kind: str, tmp_path: Path) -> None:
-    from conftest import run_on
+    from support.loops import run_on
     threads = 4
     barrier = threading.Barrier(threads)
     results: dict[int, object] = {}
@@ -124,10 +124,6 @@ def test_loops_on_several_threads_at_once(loop_kind: str, tmp_path: Path) -> Non
     assert results == {i: 1900 + i for i in range(threads)}
 
 
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 def test_second_run_sweeps_the_first_loops_bridge(run: Runner, tmp_path: Path) -> None:
     # Each run makes its loop's bridge (a pipe: two descriptors). The second
     # run's first submission finds the first loop closed and must drop its
@@ -136,7 +132,7 @@ def test_second_run_sweeps_the_first_loops_bridge(run: Runner, tmp_path: Path) -
         h, _, _ = await _velnor.open(tmp_path / "f", *RW_CREATE)
         await _velnor.size(h)
         await _velnor.close(h)
-        return open_fds()
+        return fd_count()
 
     counts = [run(count_after_ops()) for _ in range(3)]
     assert counts[0] == counts[1] == counts[2]

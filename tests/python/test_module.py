@@ -8,7 +8,7 @@ import inspect
 import _velnor
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 EXPORTED = [
     "open", "read", "FastPath", "try_read_file", "read_parallel", "read_to_end", "readinto",

@@ -27,8 +27,10 @@ import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
-from conftest import base_loop_class
-from reliability_support import READ_ONLY, RW, RW_CREATE, warm_settled_fd_count
+from support.fds import settled_fd_count
+from support.flags import READ_ONLY, RW, RW_CREATE
+from support.loops import base_loop_class
+from support.objects import IndexReturns
 from velnor.futures import KernelFuture
 
 EXAMPLES = settings(max_examples=150, deadline=None,
@@ -44,17 +46,6 @@ class Boom(Exception):
 
 
 SYNC_ERRORS = (TypeError, OverflowError, ValueError, BufferError, MemoryError, Boom)
-
-
-class IndexReturns:
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        return self.value
-
-    def __repr__(self) -> str:
-        return f"IndexReturns({self.value!r})"
 
 
 class IndexRaises:
@@ -292,7 +283,7 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
     old_as = resource.getrlimit(resource.RLIMIT_AS)
     if not os.environ.get("VELNOR_SANITIZED"):
         resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE_LIMIT, old_as[1]))
-    fds = warm_settled_fd_count()
+    fds = settled_fd_count()
     box = Sandbox(tmp_path, loop_kind)
     try:
         yield box
@@ -302,7 +293,7 @@ def sandbox(tmp_path: Path, loop_kind: str, monkeypatch: pytest.MonkeyPatch) -> 
         resource.setrlimit(resource.RLIMIT_AS, old_as)
         signal.signal(signal.SIGXFSZ, old_handler)
     # Every handle an example opened was closed again.
-    assert warm_settled_fd_count() == fds
+    assert settled_fd_count() == fds
 
 
 def is_handle_triple(value: Any) -> bool:

@@ -11,13 +11,14 @@ import sys
 
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 EXIT_SCRIPT = """
     import asyncio, atexit, os, sys, threading, time
     import _velnor
-    from conftest import run_on
-    from reliability_support import APPEND_CREATE, READ_ONLY, RW_CREATE, feed_fifo
+    from support.files import write_fifo as feed_fifo
+    from support.flags import APPEND_CREATE, READ_ONLY, RW_CREATE
+    from support.loops import run_on
 
     KIND, MODE = {kind!r}, {mode!r}
     d = os.environ["VELNOR_TEST_DIR"]  # the test's own temporary directory

@@ -13,15 +13,17 @@ from pathlib import Path
 import _velnor
 import pytest
 
-from conftest import Runner, run_script
-from reliability_support import READ_ONLY, RW, RW_CREATE
+from support.flags import READ_ONLY, RW, RW_CREATE
+from support.loops import Runner
+from support.processes import run_script
 
 # Each script runs in a fresh interpreter and finishes with "ok".
 PRELUDE = """
     import asyncio, errno, os, resource, signal, sys
     import _velnor
-    from conftest import run_on
-    from reliability_support import APPEND_CREATE, READ_ONLY, RW, RW_CREATE, fd_count
+    from support.fds import fd_count
+    from support.flags import APPEND_CREATE, READ_ONLY, RW, RW_CREATE
+    from support.loops import run_on
 
     KIND = {kind!r}
 
@@ -195,6 +197,10 @@ def test_descriptor_limit_gives_emfile_and_the_process_recovers(loop_kind: str,
 
 UNPRIVILEGED = """
     import pwd
+    # The first submission makes the extension import the package's futures
+    # module; the interpreter's own library may be out of the dropped user's
+    # reach (under /root), so everything is imported while still root.
+    import velnor
     DROP = {drop!r}
     d = os.environ["VELNOR_TEST_DIR"]
 

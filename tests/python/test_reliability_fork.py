@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_script
+from support.processes import run_script
 
 # Runs in a fresh interpreter. A loop thread of the parent keeps reads parked
 # on a FIFO and appends running while the main thread forks.
@@ -17,8 +17,10 @@ FORK_SCRIPT = """
     import asyncio, os, sys, threading, traceback, warnings
     warnings.filterwarnings("ignore", r"This process .* is multi-threaded", DeprecationWarning)
     import _velnor
-    from conftest import driver_threads, run_on
-    from reliability_support import APPEND_CREATE, READ_ONLY, RW_CREATE, feed_fifo
+    from support.files import write_fifo as feed_fifo
+    from support.flags import APPEND_CREATE, READ_ONLY, RW_CREATE
+    from support.loops import run_on
+    from support.processes import driver_threads
 
     KIND = {kind!r}
     EXIT = {exit!r}
@@ -49,8 +51,10 @@ FORK_SCRIPT = """
         # them may have gone to the child.
         assert results[0] == 8 and len(results[1]) == 4, results[:2]
         assert sorted(bytes(buf) + results[1]) == sorted(b"ABCDEFGHWXYZ"), (buf, results[1])
+        # An append reports the size it saw after itself; other appends may
+        # be half done by then (tmpfs grows a file page by page).
         for n, end in results[2:10]:
-            assert n == len(big) and end % len(big) == 0
+            assert n == len(big) and len(big) <= end <= 8 * len(big), (n, end)
         assert results[10] == len(big)
         await _velnor.close(fifo)
         await _velnor.close(log)

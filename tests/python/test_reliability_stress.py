@@ -21,11 +21,11 @@ from typing import Any
 import _velnor
 import pytest
 
-from conftest import LOOP_KINDS, driver_threads, run_on, run_script
-from reliability_support import (
-    APPEND_CREATE, READ_ONLY, RW, heap_in_use, parse_records, record, record_size, rss_bytes,
-    settled_fd_count, sweep_bridges,
-)
+from support.fds import settled_fd_count, sweep_bridges
+from support.flags import APPEND_CREATE, READ_ONLY, RW
+from support.loops import LOOP_KINDS, run_on
+from support.processes import driver_threads, run_script
+from support.records import heap_in_use, parse_records, record, record_size, rss_bytes
 from velnor.futures import KernelFuture
 
 THREADS = 4

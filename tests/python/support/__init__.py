@@ -1,0 +1,10 @@
+"""Plain helpers shared by the Python tests (fixtures live in conftest.py).
+
+- `loops`: running a coroutine on each kind of event loop.
+- `processes`: fresh interpreters for a test, and the driver thread's presence.
+- `fds`: descriptor counts that can be compared across loops and closes.
+- `flags`: the extension's open-flag tuples.
+- `files`: page-cache eviction, self-checking data, FIFOs fed from the test.
+- `records`: self-checking append records, and memory accounting.
+- `objects`: user objects with odd protocol behaviour.
+"""

@@ -1,0 +1,37 @@
+"""Running a coroutine on each kind of event loop the package supports."""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Callable, Coroutine
+from typing import Any
+
+import uvloop
+
+LOOP_KINDS = ("asyncio", "uvloop")
+
+Runner = Callable[..., Any]
+"""The `run` fixture: runs a coroutine on the test's loop kind, optionally
+on a subclass of that loop."""
+
+
+def base_loop_class(kind: str) -> type[asyncio.AbstractEventLoop]:
+    return uvloop.Loop if kind == "uvloop" else asyncio.SelectorEventLoop
+
+
+def run_on(kind: str, main: Coroutine[Any, Any, Any],
+           loop_class: type[asyncio.AbstractEventLoop] | None = None) -> Any:
+    """asyncio.run on a loop of `kind` (or of `loop_class`), failing when the
+    loop's exception handler is called."""
+    cls = loop_class or base_loop_class(kind)
+    reported: list[dict[str, Any]] = []
+
+    def make() -> asyncio.AbstractEventLoop:
+        loop = cls()
+        loop.set_exception_handler(lambda _loop, context: reported.append(context))
+        return loop
+
+    with asyncio.Runner(loop_factory=make) as runner:
+        result = runner.run(main)
+    assert reported == [], f"loop exception handler called: {reported}"
+    return result
