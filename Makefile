@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES := libgtest-dev strace
 
-.PHONY: test bench deps venv ext core-test typecheck py-test py-test-fallback sanitize asan-ext clean
+.PHONY: test bench deps venv ext py313 core-test typecheck py-test py-test-fallback sanitize asan-ext clean
 
 test: core-test typecheck py-test py-test-fallback
 
@@ -30,6 +30,20 @@ venv: $(VENV)/.stamp
 ext: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
+# A 3.13 interpreter with uvloop and pytest: the exit and sub-interpreter
+# tests also load this build (stable ABI) into it. Where no 3.13 exists,
+# those cases are skipped.
+build/py313/.stamp:
+	@p=""; for r in "$$(pyenv root 2>/dev/null)" "$${PYENV_ROOT:-$$HOME/.pyenv}"; do \
+	  for c in "$$r"/versions/3.13*/bin/python3; do [ -x "$$c" ] && p="$$c"; done; done; \
+	[ -n "$$p" ] || p=$$(command -v python3.13 || true); \
+	if [ -n "$$p" ]; then \
+	  rm -rf build/py313 && "$$p" -m venv build/py313 && \
+	  build/py313/bin/python -m pip install -q uvloop pytest && touch $@ || rm -rf build/py313; \
+	else echo "no Python 3.13: its cases will be skipped"; fi
+
+py313: build/py313/.stamp
+
 build/core/.stamp: deps
 	cmake -S . -B build/core -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON >/dev/null
 	touch $@
@@ -41,12 +55,12 @@ core-test: deps build/core/.stamp
 typecheck: venv
 	$(PY) -m mypy
 
-py-test: ext
+py-test: ext py313
 	$(PY) -m pytest -q
 
 # The whole Python suite again where io_uring_setup fails, as in sandboxes
 # without io_uring: everything must work on the epoll fallback.
-py-test-fallback: ext core-test
+py-test-fallback: ext py313 core-test
 	VELNOR_EXPECT_BACKEND=compio-polling build/core/no_uring $(PY) -m pytest -q
 
 sanitize: deps

@@ -112,7 +112,8 @@ void on_message(rt::Runtime& runtime, LoopState& state, Msg& m) {
     auto& s = std::get<message::Submit>(m);
     std::optional<std::uint64_t> handle_id;
     // The id is used up on receipt, whatever becomes of the operation.
-    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op))
+    if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op) ||
+        std::holds_alternative<op::Adopt>(s.op))
         handle_id = state.next_handle++;
     PendingOp* pending = nullptr;
     try {

@@ -27,6 +27,13 @@ struct Exec {
 
     rt::Task<Outcome> operator()(op::Nop&) { co_return reply::Unit{}; }
 
+    // No system call: the descriptor was opened and checked by the submitter,
+    // which gave it up when it sent this operation.
+    rt::Task<Outcome> operator()(op::Adopt& a) {
+        if (a.fd < 0) co_return IoError::os(EBADF);
+        co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
+    }
+
     rt::Task<Outcome> operator()(op::Open& o) {
         VELNOR_CO_TRY(const int flags, open_flags(o));
         VELNOR_CO_TRY(FileRef file, co_await open_path(o.path, flags, &cancel));
@@ -69,7 +76,8 @@ struct Exec {
     rt::Task<Outcome> operator()(op::Read& r) {
         VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
         if (auto* into = std::get_if<RawBufMut>(&r.target)) {
-            VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, into->ptr, into->len, cancel));
+            VELNOR_CO_TRY(const std::size_t n,
+                          co_await read_up_to(file, r.pos, into->ptr, into->len, cancel, r.spread));
             co_return reply::Read{n};
         }
         Bytes buf;
@@ -135,7 +143,8 @@ Result<FileRef> lookup(FileTable& files, std::uint64_t handle) {
 
 rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
                           Cancellation& cancel) {
-    if (cancel.requested()) co_return cancelled_err();
+    // An adoption is never withdrawn: the descriptor has no other owner.
+    if (cancel.requested() && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
     Exec exec{handle_id, files, cancel};
     co_return co_await std::visit([&](auto& o) { return exec(o); }, op);
 }

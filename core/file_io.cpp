@@ -99,7 +99,7 @@ Withdrawable stream_aware(rt::Submit s, const FileRef& file, Cancellation& cance
 }  // namespace
 
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, Cancellation& cancel) {
+                                         std::size_t n, Cancellation& cancel, bool spread) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
@@ -108,7 +108,7 @@ rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos,
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
-            rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled), file, cancel);
+            rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled, spread), file, cancel);
         if (r == -EINTR || r == -ECANCELED) continue;  // the cancel check above decides
         VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
         if (got == 0) break;

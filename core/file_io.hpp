@@ -39,9 +39,10 @@ rt::Task<Result<std::uint64_t>> file_size(int fd);
 rt::Task<Result<void>> close_file(FileRef file);
 
 // Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
-// Short reads are continued and EINTR retried.
+// Short reads are continued and EINTR retried; `spread` hands each request
+// to the kernel's workers (see op::Read).
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, Cancellation& cancel);
+                                         std::size_t n, Cancellation& cancel, bool spread = false);
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
 // growing it as the file grows. Returns the length read; a cancel ends it

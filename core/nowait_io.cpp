@@ -72,6 +72,16 @@ UniqueFd open_cached(const char* path) noexcept {
     return UniqueFd(r < 0 ? -1 : static_cast<int>(r));
 }
 
+UniqueFd open_cached_regular(const char* path) noexcept {
+    UniqueFd fd = open_cached(path);
+    if (fd.get() < 0) return fd;
+    struct stat st {};
+    // F_SETFL 0 clears O_NONBLOCK: no other status flag was asked for.
+    if (::fstat(fd.get(), &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG || ::fcntl(fd.get(), F_SETFL, 0) != 0)
+        return UniqueFd{};
+    return fd;
+}
+
 bool supports_nowait(int fd) noexcept {
     if (fd < 0) return false;
     std::uint8_t scratch = 0;

@@ -30,6 +30,12 @@ std::optional<std::uint64_t> regular_size(int fd) noexcept;
 // fails for any other reason.
 UniqueFd open_cached(const char* path) noexcept;
 
+// A regular file opened read-only the way `open_cached` does, for keeping:
+// O_NONBLOCK (needed only so that opening a FIFO or device cannot wait) is
+// cleared again. No descriptor for anything that is not a regular file or
+// any failure.
+UniqueFd open_cached_regular(const char* path) noexcept;
+
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
 // yes: the data just was not cached).
 bool supports_nowait(int fd) noexcept;

@@ -52,6 +52,10 @@ struct Open {
 struct Read {
     std::uint64_t handle = 0, pos = 0;
     ReadTarget target;
+    // One of several chunks of a regular file read together: run on the
+    // kernel's workers so that the chunks copy in parallel, rather than one
+    // after another inside the driver thread's submitting call.
+    bool spread = false;
 };
 struct ReadToEnd {
     std::uint64_t handle = 0, pos = 0;
@@ -83,10 +87,16 @@ struct WriteFile {
     Payload data;
 };
 struct Nop {};
+// A descriptor opened on the submitter's thread, handed to the file table
+// when the first driver operation needs it. The driver owns it from the
+// moment the operation is received.
+struct Adopt {
+    std::int32_t fd = -1;
+};
 }  // namespace op
 
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
-                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop>;
+                        op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt>;
 
 namespace reply {
 struct Handle {

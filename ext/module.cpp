@@ -8,6 +8,7 @@
 #include "ext/capi/deferred.hpp"
 #include "ext/capi/entry.hpp"
 #include "ext/bridge/globals.hpp"
+#include "ext/bridge/ringer.hpp"
 #include "ext/module_table.hpp"
 
 namespace velnor::ext {
@@ -53,6 +54,9 @@ const Registration TABLE[] = {
     fn(&PROBE_NOP_METHOD),
     fn(&BACKEND_NAME_METHOD),
     fn(&SHUTDOWN_METHOD),
+    fn(&OPEN_CACHED_METHOD),
+    fn(&ADOPT_METHOD),
+    fn(&TRY_READ_FILE_MAX_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {
@@ -70,17 +74,11 @@ PyModuleDef MODULE_DEF = {
 // Single-phase initialisation: one module object per process, handed out
 // again on re-initialisation in the same interpreter.
 PyObject* g_module = nullptr;
-std::int64_t g_interpreter = -1;
-
-Ref at_exit() {
-    gil::mark_exiting();
-    return none();
-}
-PyMethodDef AT_EXIT_METHOD = noargs_method<at_exit>("_velnor_at_exit", nullptr);
 
 void after_fork_in_child() noexcept {
     reset_globals_after_fork();
     reset_deferred_after_fork();
+    reset_ringer_after_fork();
 }
 
 Ref create_module() {
@@ -96,25 +94,25 @@ Ref create_module() {
             checked(PyModule_AddObjectRef(module.get(), row.class_name, cls.get()));
         }
     }
-    // The driver thread must stop taking the interpreter lock once the
-    // interpreter exits (see gil::Ensure).
-    Ref hook = checked(PyCFunction_NewEx(&AT_EXIT_METHOD, nullptr, module_name.get()));
-    call(attr(import("atexit").get(), "register").get(), {hook.get()});
     ::pthread_atfork(nullptr, nullptr, after_fork_in_child);
     return module;
 }
 
+// The main interpreter's id; the limited API has no PyInterpreterState_Main.
+constexpr std::int64_t kMainInterpreter = 0;
+
 Ref init() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_module) {
-        if (interpreter != g_interpreter) {
-            raise(PyExc_ImportError, "_velnor cannot be loaded in more than one interpreter");
-        }
-        return Ref::borrow(g_module);
+    // A sub-interpreter is refused before anything is created: the
+    // interpreter may refuse a single-phase module there itself once this
+    // returns, and whatever was set up would then belong to an interpreter
+    // that never gets the module, and keep the main one from loading it.
+    if (interpreter != kMainInterpreter) {
+        raise(PyExc_ImportError, "_velnor cannot be loaded in more than one interpreter");
     }
+    if (g_module) return Ref::borrow(g_module);
     Ref module = create_module();
     g_module = Ref(module).release();  // cached for the life of the process
-    g_interpreter = interpreter;
     return module;
 }
 

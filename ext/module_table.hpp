@@ -45,4 +45,11 @@ extern PyMethodDef PROBE_NOP_METHOD;
 extern PyMethodDef BACKEND_NAME_METHOD;
 extern PyMethodDef SHUTDOWN_METHOD;
 
+// cached_open.cpp
+extern PyMethodDef OPEN_CACHED_METHOD;
+extern PyMethodDef ADOPT_METHOD;
+
+// fast_path.cpp
+extern PyMethodDef TRY_READ_FILE_MAX_METHOD;
+
 }  // namespace velnor::ext

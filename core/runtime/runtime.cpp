@@ -58,9 +58,10 @@ Submit statx_fd(int fd, struct ::statx* out) noexcept {
     return Submit{q};
 }
 
-Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
+Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
     KernelRequest q;
     q.opcode = opcode::kRead;
+    q.spread = spread;
     q.fd = fd;
     q.addr = reinterpret_cast<std::uint64_t>(buf);
     q.len = len;

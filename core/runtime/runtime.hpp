@@ -61,6 +61,9 @@ struct KernelRequest {
     // wait without end for a peer. The fallback then waits for readiness
     // in epoll instead of parking a worker in the call.
     bool stream = false;
+    // Hand the request to the kernel's workers at once instead of running
+    // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
+    bool spread = false;
 
     std::int32_t res = 0;
     // Called on the driver thread once the request has completed; during
@@ -87,7 +90,8 @@ struct Submit {
 
 Submit openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept;
 Submit statx_fd(int fd, struct ::statx* out) noexcept;  // AT_EMPTY_PATH, mask 0x3fff
-Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
+Submit read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off,
+               bool spread = false) noexcept;
 Submit write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept;
 Submit fsync(int fd, bool data_only) noexcept;
 Submit ftruncate(int fd, std::uint64_t len) noexcept;

@@ -1,10 +1,10 @@
 #include "core/runtime/runtime_base.hpp"
 
-#include <chrono>
-
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <new>
 
@@ -151,23 +151,42 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
 // A loop that awaits one operation after another submits the next one a few
 // microseconds after the previous reply reached it. Parking in between costs
 // that submission an eventfd write and a wake-up of a sleeping thread on
-// another CPU, which together take longer than this spin; a driver with no
-// work for longer than this parks as before.
-constexpr auto kSpinBeforePark = std::chrono::microseconds(50);
+// another CPU, which together take longer than a short spin. The spin is
+// a core taken from the program, though, so it lasts only while it pays:
+// about four times as long as work has recently taken to arrive, halved
+// after each spin that found nothing, doubled again after a park that ended
+// within the longest spin (one that a spin would have saved).
+constexpr std::chrono::nanoseconds kSpinMax = std::chrono::microseconds(50);
+constexpr std::chrono::nanoseconds kSpinMin = std::chrono::microseconds(2);
 
 bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_work,
                                     bool (*kernel_done)(RuntimeBase*) noexcept) noexcept {
-    const auto until = std::chrono::steady_clock::now() + kSpinBeforePark;
+    using std::chrono::steady_clock;
+    const auto start = steady_clock::now();
+    if (parked_) {
+        parked_ = false;
+        if (start - parked_at_ < kSpinMax) spin_budget_ = std::min(kSpinMax, std::max(kSpinMin, spin_budget_ * 2));
+    }
+    const auto until = start + spin_budget_;
+    auto now = start;
     do {
+        // At least one round of looks, however short the budget.
         for (int i = 0; i < 32; ++i) {
             if (inbox_->has_items() || (has_external_work && has_external_work()) ||
-                (kernel_done && kernel_done(this)))
+                (kernel_done && kernel_done(this))) {
+                const auto waited = steady_clock::now() - start;
+                spin_budget_ = std::clamp((spin_budget_ + 4 * waited) / 2, kSpinMin, kSpinMax);
                 return true;
+            }
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
         }
-    } while (std::chrono::steady_clock::now() < until);
+        now = steady_clock::now();
+    } while (now < until);
+    spin_budget_ = spin_budget_ / 2;
+    parked_ = true;
+    parked_at_ = now;
     return false;
 }
 

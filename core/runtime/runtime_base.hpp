@@ -2,6 +2,7 @@
 // the event waker, and the pool side of every request.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -61,6 +62,11 @@ protected:
 
 private:
     std::vector<Finished> finished_;  // reused: no allocation per turn
+    // The adaptive spin of work_arrives_soon: how long the next one may
+    // last, and when the thread last gave up and parked.
+    std::chrono::nanoseconds spin_budget_{std::chrono::microseconds(50)};
+    std::chrono::steady_clock::time_point parked_at_{};
+    bool parked_ = false;
     std::size_t pool_in_flight_ = 0;
 };
 

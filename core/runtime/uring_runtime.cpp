@@ -72,6 +72,7 @@ void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     sqe->len = req.len;
     sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx flags alike
     sqe->user_data = reinterpret_cast<std::uint64_t>(&req);
+    if (req.spread) sqe->flags |= IOSQE_ASYNC;
 
     req.ring_prev = in_flight_.ring_prev;
     req.ring_next = &in_flight_;

@@ -30,6 +30,8 @@ void close_abandoned(std::uint64_t handle) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     try {
         driver()->submit(op::Close{handle}, make_callback([](Outcome&&) {}));
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         discard_error();
     }
@@ -86,6 +88,8 @@ void settle(Completion& c) noexcept {
         try {
             Ref exc = io_err_to_pyerr(*error);
             call_quietly(future, names().set_exception, {exc.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             fail_with_pending(future);
@@ -101,6 +105,8 @@ void settle(Completion& c) noexcept {
             Ref id = u64_to_int(handle->id);
             Ref fd = i64_to_int(handle->fd);
             call(c.mode.object.get(), {future, id.get(), fd.get()});
+        } catch (abi::__forced_unwind&) {
+            gil::park();
         } catch (...) {
             set_error_from_current_exception();
             // Nobody else knows this handle: close it rather than leave the
@@ -119,6 +125,8 @@ void settle(Completion& c) noexcept {
             return;
         }
         call_method(future, names().set_result, {value.get()});
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (...) {
         set_error_from_current_exception();
         fail_with_pending(future);
@@ -128,16 +136,6 @@ void settle(Completion& c) noexcept {
 }  // namespace
 
 void LoopBridge::drain() {
-    if (!doorbell_) unreachable("doorbell set at construction");
-    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
-        // Empty the pipe; how many bytes were in it means nothing.
-        unsigned char sink[64];
-        for (;;) {
-            const ssize_t n = ::read(pipe->read_end.get(), sink, sizeof sink);
-            if (n > 0 || (n < 0 && errno == EINTR)) continue;
-            break;
-        }
-    }
     for (;;) {
         std::vector<Completion> batch = take_queue();
         if (batch.empty()) {

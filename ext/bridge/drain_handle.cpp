@@ -11,7 +11,9 @@ namespace {
 
 struct DrainObject {
     PyObject ob_base;
-    std::weak_ptr<LoopBridge> bridge;  // constructed in place by make_drain_handle
+    // Both constructed in place by make_drain_handle.
+    std::weak_ptr<LoopBridge> bridge;
+    std::shared_ptr<PipeBell> bell;
 };
 
 // Not an entry point: it touches no Python reference of ours, and must
@@ -19,6 +21,7 @@ struct DrainObject {
 void drain_dealloc(PyObject* self) noexcept {
     auto* d = reinterpret_cast<DrainObject*>(self);
     d->bridge.~weak_ptr();
+    d->bell.~shared_ptr();
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -30,8 +33,11 @@ PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
         static const Params<0> params{"DrainHandle.__call__", {}};
         PyObject* none[1];
         bind_tuple(params.signature(), args, kwargs, none);
-        // A bridge that went away took its pipe with it: nothing to read.
-        if (auto bridge = reinterpret_cast<DrainObject*>(self)->bridge.lock()) bridge->drain();
+        auto* d = reinterpret_cast<DrainObject*>(self);
+        // Emptied even when the bridge is gone: a loop that still watches
+        // the pipe would otherwise be woken again and again.
+        d->bell->empty();
+        if (auto bridge = d->bridge.lock()) bridge->drain();
         return ext::none();
     });
 }
@@ -61,11 +67,13 @@ PyTypeObject* drain_type() {
 
 }  // namespace
 
-Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) {
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge, std::shared_ptr<PipeBell> bell) {
     PyTypeObject* type = drain_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = checked(alloc(type, 0));
-    new (&reinterpret_cast<DrainObject*>(obj.get())->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
+    auto* d = reinterpret_cast<DrainObject*>(obj.get());
+    new (&d->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
+    new (&d->bell) std::shared_ptr<PipeBell>(std::move(bell));
     return obj;
 }
 

@@ -60,8 +60,23 @@ PyObject* KERNEL_FUTURE() {
     return g_kernel_future.get_or_fill([] { return attr(import("velnor.futures").get(), "KernelFuture"); });
 }
 
+namespace {
+// getpid() is a system call on every submission otherwise; the fork handler
+// forgets the number in the child.
+std::atomic<std::uint32_t> g_pid{0};
+
+std::uint32_t current_pid() noexcept {
+    std::uint32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<std::uint32_t>(::getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+}  // namespace
+
 std::shared_ptr<Driver> driver() {
-    const auto pid = static_cast<std::uint32_t>(::getpid());
+    const std::uint32_t pid = current_pid();
     Globals& g = GLOBALS();
     // Declared before the locks so that the parent's bridges are released
     // after both are unlocked: releasing them may run Python code.
@@ -86,6 +101,7 @@ std::shared_ptr<Driver> driver() {
 }
 
 void reset_globals_after_fork() noexcept {
+    g_pid.store(0, std::memory_order_relaxed);
     Globals& g = GLOBALS();
     new (&g.driver_mu) std::mutex;
     new (&g.loops_mu) std::mutex;

@@ -17,8 +17,9 @@ class LoopBridge;
 
 // Lock order: `driver_mu` before `loops_mu` when both are needed; nothing
 // holds `loops_mu` while taking `driver_mu`. Both are waited for with the
-// interpreter lock released (gil::lock_releasing): their holders may call
-// Python.
+// interpreter lock released (gil::lock_releasing). Nobody calls Python while
+// holding `loops_mu`: bridges are built before they are published, and what
+// leaves the map is released after it is unlocked.
 struct Globals {
     std::mutex driver_mu;
     std::uint32_t driver_pid = 0;

@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
-#include "ext/capi/calls.hpp"
-#include "ext/capi/deferred.hpp"
 #include "ext/bridge/drain_handle.hpp"
 #include "ext/bridge/globals.hpp"
+#include "ext/bridge/ringer.hpp"
+#include "ext/capi/calls.hpp"
+#include "ext/capi/deferred.hpp"
+#include "ext/capi/entry.hpp"
 
 namespace velnor::ext {
 namespace {
@@ -19,31 +22,147 @@ struct BridgeDeleter {
     }
 };
 
-// A pipe doorbell registered with loop.add_reader, or nothing. Never
-// raises: any failure means the loop gets a CallSoon doorbell instead.
-std::optional<PipeBell> pipe_doorbell(PyObject* loop, PyObject* drain) {
+// Both ends non-blocking and close-on-exec, or two closed ends.
+std::shared_ptr<PipeBell> make_pipe() {
+    auto bell = std::make_shared<PipeBell>();
     int fds[2];
-    if (::pipe(fds) != 0) return std::nullopt;
-    PipeBell bell{UniqueFd(fds[0]), UniqueFd(fds[1])};
-    for (int fd : {fds[0], fds[1]}) {
-        // F_SETFL replaces the status flags: O_NONBLOCK is all a fresh pipe needs.
-        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
-            return std::nullopt;
-        }
-    }
-    Ref fd = Ref::steal(PyLong_FromLong(fds[0]));
-    Ref added = fd ? try_call_method(loop, names().add_reader, {fd.get(), drain}) : Ref();
-    if (!added) {
-        discard_error();
-        return std::nullopt;
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+        bell->read_end = UniqueFd(fds[0]);
+        bell->write_end = UniqueFd(fds[1]);
     }
     return bell;
 }
 
-// is_closed() of a bridge's loop; anything but a clean False counts as
-// closed, and a raised exception is dropped.
-bool loop_is_closed(PyObject* loop) noexcept {
-    Ref result = try_call_method(loop, names().is_closed);
+// Drops the bridge of a collected loop from the loop map. `self` is the
+// loop's key; the entry goes only if it is still the bridge holding
+// `weakref` (a new loop may have been built at the same address since).
+Ref on_loop_collected(PyObject* self, PyObject* weakref) {
+    const auto key = static_cast<std::uintptr_t>(PyLong_AsUnsignedLongLong(self));
+    Globals& g = GLOBALS();
+    std::shared_ptr<LoopBridge> gone;  // released after the map lock
+    {
+        auto lock = gil::lock_releasing(g.loops_mu);
+        if (auto it = g.loops.find(key); it != g.loops.end() && it->second->holds(weakref)) {
+            gone = std::move(it->second);
+            g.loops.erase(it);
+        }
+    }
+    return none();
+}
+
+PyObject* on_loop_collected_entry(PyObject* self, PyObject* weakref) noexcept {
+    return guarded([&] { return on_loop_collected(self, weakref); });
+}
+
+PyMethodDef LOOP_COLLECTED_METHOD = {"_velnor_loop_collected", on_loop_collected_entry, METH_O, nullptr};
+
+PyObject* kernel_future_kwnames() {
+    static PyObject* names = nullptr;  // kept for the life of the process
+    if (!names) names = checked(Py_BuildValue("(s)", "loop")).release();
+    return names;
+}
+
+// Drops the bridges of loops that have closed (or gone) since they were
+// made. The loops' is_closed runs with the map unlocked: it is Python code,
+// which may itself use velnor and so look bridges up. Such a nested lookup
+// does not sweep again.
+thread_local bool t_sweeping = false;
+
+void sweep_closed_loops(Globals& g) {
+    if (t_sweeping) return;
+    t_sweeping = true;
+    struct Reset {
+        ~Reset() { t_sweeping = false; }
+    } reset;
+    // Everything copied out of the map is released after it is unlocked:
+    // releasing a bridge may run Python code.
+    std::vector<std::shared_ptr<LoopBridge>> snapshot;
+    std::vector<std::shared_ptr<LoopBridge>> closed;
+    {
+        auto lock = gil::lock_releasing(g.loops_mu);
+        snapshot.reserve(g.loops.size());
+        for (auto& entry : g.loops) snapshot.push_back(entry.second);
+    }
+    for (auto& bridge : snapshot) {
+        if (bridge->loop_closed()) closed.push_back(bridge);
+    }
+    if (closed.empty()) return;
+    auto lock = gil::lock_releasing(g.loops_mu);
+    for (auto& bridge : closed) {
+        if (auto it = g.loops.find(bridge->loop_key()); it != g.loops.end() && it->second == bridge) {
+            g.loops.erase(it);
+        }
+    }
+}
+
+}  // namespace
+
+void PipeBell::empty() const noexcept {
+    if (read_end.get() < 0) return;
+    unsigned char sink[64];
+    for (;;) {
+        const ssize_t n = ::read(read_end.get(), sink, sizeof sink);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        break;
+    }
+}
+
+LoopBridge::LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept
+    : loop_ref_(std::move(loop_ref)), weak_(weak), loop_key_(key), bell_(std::move(bell)) {}
+
+std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
+    const auto key = reinterpret_cast<std::uintptr_t>(loop);
+    Ref key_obj = u64_to_int(key);
+    Ref on_collected = checked(PyCFunction_NewEx(&LOOP_COLLECTED_METHOD, key_obj.get(), nullptr));
+    Ref loop_ref = Ref::steal(PyWeakref_NewRef(loop, on_collected.get()));
+    const bool weak = static_cast<bool>(loop_ref);
+    if (!weak) {
+        // A loop type without weak references: held strongly, as before;
+        // it leaves the map when it is closed.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_py_error();
+        discard_error();
+        loop_ref = Ref::borrow(loop);
+    }
+    std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
+                                       BridgeDeleter{});
+    bridge->drain_ = make_drain_handle(bridge, bridge->bell_);
+    return bridge;
+}
+
+LoopBridge::~LoopBridge() {
+    // Queued completions first (their futures, kept objects and views),
+    // then the loop, the drain object (and with the last of the two the
+    // doorbell pipe) and the bound call_soon_threadsafe.
+    queue_.clear();
+    loop_ref_.reset();
+    drain_.reset();
+    bell_.reset();
+    call_soon_threadsafe_.reset();
+}
+
+Ref LoopBridge::loop() const {
+    if (!weak_) return loop_ref_;
+    // Borrowed from the weak reference; None once the loop is gone.
+    PyObject* target = PyWeakref_GetObject(loop_ref_.get());
+    if (!target) throw_py_error();
+    if (target == Py_None) return {};
+    return Ref::borrow(target);
+}
+
+bool LoopBridge::is_for(PyObject* loop) const noexcept {
+    if (!weak_) return loop_ref_.get() == loop;
+    PyObject* target = PyWeakref_GetObject(loop_ref_.get());
+    if (!target) {
+        discard_error();
+        return false;
+    }
+    return target != Py_None && target == loop;
+}
+
+bool LoopBridge::loop_closed() const {
+    Ref loop = this->loop();
+    if (!loop) return true;
+    Ref result = try_call_method(loop.get(), names().is_closed);
     if (!result) {
         discard_error();
         return true;
@@ -51,37 +170,26 @@ bool loop_is_closed(PyObject* loop) noexcept {
     return result.get() != Py_False;
 }
 
-}  // namespace
-
-LoopBridge::LoopBridge(Ref loop, Ref future_factory) noexcept
-    : loop_(std::move(loop)),
-      future_factory_(std::move(future_factory)),
-      loop_key_(reinterpret_cast<std::uintptr_t>(loop_.get())) {}
-
-std::shared_ptr<LoopBridge> LoopBridge::create(Ref loop, Ref future_factory) {
-    return std::shared_ptr<LoopBridge>(new LoopBridge(std::move(loop), std::move(future_factory)),
-                                       BridgeDeleter{});
+Ref LoopBridge::new_future() const {
+    Ref loop = this->loop();
+    if (!loop) raise(PyExc_RuntimeError, "the event loop is gone");
+    PyObject* args[] = {loop.get()};
+    return checked(gil::interpreter_call(
+        [&] { return PyObject_Vectorcall(KERNEL_FUTURE(), args, 0, kernel_future_kwnames()); }));
 }
 
-LoopBridge::~LoopBridge() {
-    // Queued completions first (their futures, kept objects and views),
-    // then the loop, the factory, the doorbell (read end, then write end)
-    // and the drain object.
-    queue_.clear();
-    loop_.reset();
-    future_factory_.reset();
-    doorbell_.reset();
-    drain_.reset();
-}
-
-void LoopBridge::set_drain(Ref drain) {
-    if (drain_) unreachable("drain set once");
-    drain_ = std::move(drain);
-}
-
-void LoopBridge::set_doorbell(Doorbell doorbell) {
-    if (doorbell_) unreachable("doorbell set once");
-    doorbell_.emplace(std::move(doorbell));
+void LoopBridge::register_doorbell(const std::shared_ptr<LoopBridge>& self, PyObject* loop) {
+    if (bell_->read_end.get() >= 0) {
+        Ref fd = checked(PyLong_FromLong(bell_->read_end.get()));
+        if (try_call_method(loop, names().add_reader, {fd.get(), drain_.get()})) return;
+        discard_error();
+    }
+    call_soon_threadsafe_ = attr(loop, "call_soon_threadsafe");
+    via_ringer_.store(true, std::memory_order_release);
+    ringer_watch(self);
+    // A completion that rang before the switch did not reach the ringer:
+    // one drain now takes whatever it left.
+    call(call_soon_threadsafe_.get(), {drain_.get()});
 }
 
 std::vector<Completion> LoopBridge::take_queue() noexcept {
@@ -118,80 +226,73 @@ void LoopBridge::complete(Completion completion) noexcept {
     ring();
 }
 
+// Driver thread: never the interpreter lock (gil.hpp).
 void LoopBridge::ring() noexcept {
-    if (!doorbell_) velnor::unreachable("doorbell set at construction");
-    if (auto* pipe = std::get_if<PipeBell>(&*doorbell_)) {
+    if (bell_->write_end.get() >= 0) {
         const unsigned char byte = 0x01;
         // EAGAIN means the pipe is full of unread bytes: the loop will wake.
-        while (::write(pipe->write_end.get(), &byte, 1) < 0 && errno == EINTR) {
+        while (::write(bell_->write_end.get(), &byte, 1) < 0 && errno == EINTR) {
         }
-        return;
     }
-    ring_call_soon(std::get<CallSoonBell>(*doorbell_));
+    if (via_ringer_.load(std::memory_order_acquire)) {
+        wake_owed_.store(true, std::memory_order_release);
+        ringer_notify();
+    }
 }
 
-void LoopBridge::ring_call_soon(CallSoonBell& bell) noexcept {
-    gil::Ensure ensure;
-    if (!ensure.acquired()) return;  // the interpreter is exiting: no loop will run it
-    if (!drain_) velnor::unreachable("drain set at construction");
-    Ref scheduled = try_call(bell.call_soon_threadsafe.get(), {drain_.get()});
-    if (scheduled) return;
+void LoopBridge::wake_by_call_soon() {
+    if (try_call(call_soon_threadsafe_.get(), {drain_.get()})) return;
     // The loop refused (it is closed, typically). Nothing will ever drain
     // this bridge: drop what is queued, unsettled, and forget the bridge.
-    Ref error = Ref::steal(PyErr_GetRaisedException());
+    discard_error();
     std::vector<Completion> dropped = take_queue();
     pending_.store(false, std::memory_order_release);
     std::shared_ptr<LoopBridge> removed;  // released after the map lock
-    {
-        auto lock = gil::lock_releasing(GLOBALS().loops_mu);
-        auto& loops = GLOBALS().loops;
-        if (auto it = loops.find(loop_key_); it != loops.end()) {
-            removed = std::move(it->second);
-            loops.erase(it);
-        }
+    auto lock = gil::lock_releasing(GLOBALS().loops_mu);
+    auto& loops = GLOBALS().loops;
+    if (auto it = loops.find(loop_key_); it != loops.end() && it->second.get() == this) {
+        removed = std::move(it->second);
+        loops.erase(it);
     }
+    lock.unlock();
 }
 
 std::shared_ptr<LoopBridge> bridge_for_running_loop() {
     Ref loop = call(GET_RUNNING_LOOP());
     const auto key = reinterpret_cast<std::uintptr_t>(loop.get());
     Globals& g = GLOBALS();
-    // Bridges swept out of the map are released after it is unlocked:
-    // releasing them may run Python code, which may submit again.
-    std::vector<std::shared_ptr<LoopBridge>> swept;
-    auto lock = gil::lock_releasing(g.loops_mu);
-    if (auto it = g.loops.find(key); it != g.loops.end()) return it->second;
-
-    // A miss: the moment to forget loops that have closed since.
-    for (auto it = g.loops.begin(); it != g.loops.end();) {
-        if (loop_is_closed(it->second->loop())) {
-            swept.push_back(std::move(it->second));
-            it = g.loops.erase(it);
-        } else {
-            ++it;
+    {
+        auto lock = gil::lock_releasing(g.loops_mu);
+        if (auto it = g.loops.find(key); it != g.loops.end() && it->second->is_for(loop.get())) {
+            return it->second;
         }
     }
-
-    PyObject* kernel_future = KERNEL_FUTURE();
-    Ref kwargs = checked(PyDict_New());
-    checked(PyDict_SetItemString(kwargs.get(), "loop", loop.get()));
-    Ref partial = attr(import("functools").get(), "partial");
-    Ref args = tuple_of({kernel_future});
-    Ref factory = checked(PyObject_Call(partial.get(), args.get(), kwargs.get()));
-
-    auto bridge = LoopBridge::create(loop, std::move(factory));
-    Ref drain = make_drain_handle(bridge);
-    std::optional<Doorbell> doorbell;
-    if (auto pipe = pipe_doorbell(loop.get(), drain.get())) {
-        doorbell.emplace(std::move(*pipe));
-    } else {
-        doorbell.emplace(CallSoonBell{attr(loop.get(), "call_soon_threadsafe")});
+    // A miss. Everything that calls Python (the sweep, building the bridge,
+    // registering its doorbell) runs with the map unlocked; the map is
+    // locked only to publish.
+    sweep_closed_loops(g);
+    auto bridge = LoopBridge::create(loop.get());
+    std::shared_ptr<LoopBridge> replaced;  // released after the map lock
+    {
+        auto lock = gil::lock_releasing(g.loops_mu);
+        auto& slot = g.loops[key];
+        // Python code run above may have used velnor on this loop already.
+        if (slot && slot->is_for(loop.get())) return slot;
+        replaced = std::move(slot);
+        slot = bridge;
     }
-    bridge->set_drain(std::move(drain));
-    bridge->set_doorbell(std::move(*doorbell));
-    auto& slot = g.loops[key];
-    if (slot) swept.push_back(std::move(slot));
-    slot = bridge;
+    try {
+        bridge->register_doorbell(bridge, loop.get());
+    } catch (abi::__forced_unwind&) {
+        gil::park();
+    } catch (...) {
+        auto lock = gil::lock_releasing(g.loops_mu);
+        if (auto it = g.loops.find(key); it != g.loops.end() && it->second == bridge) {
+            replaced = std::move(it->second);
+            g.loops.erase(it);
+        }
+        throw;
+    }
     return bridge;
 }
 

@@ -6,77 +6,98 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <variant>
 #include <vector>
 
+#include "core/unique_fd.hpp"
 #include "ext/bridge/completion.hpp"
 #include "ext/capi/ref.hpp"
-#include "core/unique_fd.hpp"
 
 namespace velnor::ext {
 
-// A non-blocking, close-on-exec pipe whose read end the loop watches with
-// add_reader; ringing writes one byte.
+// The doorbell: a non-blocking, close-on-exec pipe that the driver thread
+// rings by writing one byte. The loop watches the read end with add_reader;
+// a loop that cannot is woken by the ringer (ringer.hpp) instead, and the
+// drain still empties the pipe. Both ends are closed when the pipe could
+// not be made: then only the ringer wakes the loop.
+//
+// Shared by the bridge and its drain object, the pipe lives as long as
+// either: as long as the loop may still watch its read end. A descriptor
+// number the loop still has registered is thus never handed to a new
+// doorbell, which the loop's selector would take for the old one (a loop
+// whose bridge was dropped while it runs keeps its old registration).
 struct PipeBell {
     UniqueFd read_end;
     UniqueFd write_end;
-    ~PipeBell() {
-        read_end.reset();
-        write_end.reset();
-    }
-    PipeBell(UniqueFd r, UniqueFd w) noexcept : read_end(std::move(r)), write_end(std::move(w)) {}
-    PipeBell(PipeBell&&) noexcept = default;
-};
 
-// For loops that cannot watch a descriptor: the loop's bound
-// call_soon_threadsafe, called with the drain under the interpreter lock.
-struct CallSoonBell {
-    Ref call_soon_threadsafe;
+    // Reads whatever is in the pipe; how many bytes means nothing.
+    void empty() const noexcept;
 };
-
-using Doorbell = std::variant<PipeBell, CallSoonBell>;
 
 class LoopBridge {
 public:
-    // The bridge's last reference may go on the driver thread (with the
-    // callback of an operation that outlived the map entry); the deleter
-    // then moves the whole bridge onto the pending-release list, so the
-    // destructor always runs under the interpreter lock.
-    static std::shared_ptr<LoopBridge> create(Ref loop, Ref future_factory);
+    // A bridge for `loop`, not yet published nor registered with the loop.
+    // The bridge holds the loop weakly when it can, so that an unclosed loop
+    // nobody references goes away with its bridge. The bridge's last
+    // reference may go on the driver thread (with the callback of an
+    // operation that outlived the map entry); the deleter then moves the
+    // whole bridge onto the pending-release list, so the destructor always
+    // runs under the interpreter lock.
+    static std::shared_ptr<LoopBridge> create(PyObject* loop);
     ~LoopBridge();
     LoopBridge(const LoopBridge&) = delete;
     LoopBridge& operator=(const LoopBridge&) = delete;
 
-    PyObject* loop() const noexcept { return loop_.get(); }
-    PyObject* future_factory() const noexcept { return future_factory_.get(); }
+    // A new reference to the loop, or empty once it has been collected.
+    Ref loop() const;
+    // Whether this bridge was made for `loop` and that loop is alive.
+    bool is_for(PyObject* loop) const noexcept;
+    // Whether `weakref` is this bridge's weak reference to its loop.
+    bool holds(PyObject* weakref) const noexcept { return weak_ && loop_ref_.get() == weakref; }
+    // Whether the loop is gone or closed; an is_closed() that raises counts
+    // as closed and its exception is dropped.
+    bool loop_closed() const;
     std::uintptr_t loop_key() const noexcept { return loop_key_; }
+    // KernelFuture(loop=<this bridge's loop>).
+    Ref new_future() const;
 
-    // Set-once cells, filled before the bridge is published in the loop map.
-    void set_drain(Ref drain);
-    void set_doorbell(Doorbell doorbell);
+    // Makes the loop watch the doorbell (add_reader), or hands the bridge
+    // to the ringer when the loop refuses. Called once, after the bridge is
+    // published: Python code run by add_reader may already use it.
+    void register_doorbell(const std::shared_ptr<LoopBridge>& self, PyObject* loop);
 
     // Queues a finished operation and rings the doorbell if the bridge was
     // quiet. Any thread; never fails.
     void complete(Completion completion) noexcept;
 
-    // Settles everything queued, including what arrives meanwhile. Loop
-    // thread, interpreter lock held.
+    // Settles everything queued, including what arrives meanwhile; the
+    // caller has emptied the pipe first. Loop thread, interpreter lock held.
     void drain();
 
+    // For the ringer: claims an owed wake-up.
+    bool take_owed_wake() noexcept { return wake_owed_.exchange(false, std::memory_order_acq_rel); }
+    // For the ringer, interpreter lock held: schedules the drain with
+    // call_soon_threadsafe; a loop that refuses (closed) is forgotten.
+    void wake_by_call_soon();
+
 private:
-    LoopBridge(Ref loop, Ref future_factory) noexcept;
+    LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept;
     void ring() noexcept;
-    void ring_call_soon(CallSoonBell& bell) noexcept;
     std::vector<Completion> take_queue() noexcept;
 
-    Ref loop_;
-    Ref future_factory_;
+    // A weak reference (with a callback that drops this bridge from the
+    // loop map) when `weak_`, otherwise the loop itself.
+    Ref loop_ref_;
+    bool weak_;
     std::uintptr_t loop_key_;
+    std::shared_ptr<PipeBell> bell_;  // never null
+    Ref drain_;
+    // Set before `via_ringer_`; read only by the ringer.
+    Ref call_soon_threadsafe_;
+    std::atomic<bool> via_ringer_{false};
+    std::atomic<bool> wake_owed_{false};
+
     std::mutex queue_mu_;
     std::vector<Completion> queue_;
-    std::optional<Doorbell> doorbell_;
-    Ref drain_;
     // True while a wake-up is owed or being answered; see complete() and
     // drain() for the protocol.
     std::atomic<bool> pending_{false};

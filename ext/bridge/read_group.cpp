@@ -110,7 +110,7 @@ Ref py_read_parallel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
     std::shared_ptr<Driver> drv = driver();
     std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-    Ref future = call(bridge->future_factory());
+    Ref future = bridge->new_future();
     Ref buffer = new_bytes_to_fill(len);
     std::uint8_t* base = bytes_data(buffer);
     const std::uint64_t k = len / chunk + (len % chunk ? 1 : 0);
@@ -126,7 +126,7 @@ Ref py_read_parallel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         const std::uint64_t offset = i * chunk;
         const std::size_t n = static_cast<std::size_t>(std::min(chunk, len - offset));
         const std::uint64_t id =
-            drv->submit(op::Read{handle, pos + offset, RawBufMut{base + offset, n}},
+            drv->submit(op::Read{handle, pos + offset, RawBufMut{base + offset, n}, k > 1},
                         std::make_unique<ChunkCallback>(group, static_cast<std::size_t>(offset), n));
         Ref id_obj = u64_to_int(id);
         checked(PyList_Append(ids.get(), id_obj.get()));

@@ -9,7 +9,8 @@ constexpr std::size_t kMaxArgs = 8;
 }  // namespace
 
 Ref try_call(PyObject* callable, std::initializer_list<PyObject*> args) noexcept {
-    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+    return Ref::steal(gil::interpreter_call(
+        [&] { return PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr); }));
 }
 
 Ref try_call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
@@ -18,7 +19,8 @@ Ref try_call_method(PyObject* self, PyObject* name, std::initializer_list<PyObje
     stack[0] = self;
     std::size_t n = 1;
     for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), n, nullptr));
+    return Ref::steal(gil::interpreter_call(
+        [&] { return PyObject_VectorcallMethod(name, stack.data(), n, nullptr); }));
 }
 
 Ref tuple_of(std::initializer_list<PyObject*> items) {

@@ -27,10 +27,12 @@ inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyO
     return r;
 }
 
-inline Ref attr(PyObject* o, const char* name) { return checked(PyObject_GetAttrString(o, name)); }
+inline Ref attr(PyObject* o, const char* name) {
+    return checked(gil::interpreter_call([&] { return PyObject_GetAttrString(o, name); }));
+}
 inline Ref import(const char* module) {
     Ref name = checked(PyUnicode_FromString(module));
-    return checked(PyImport_Import(name.get()));
+    return checked(gil::interpreter_call([&] { return PyImport_Import(name.get()); }));
 }
 
 inline Ref u64_to_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }

@@ -1,6 +1,7 @@
 // The process-wide pending-release list: Python references that die on a
 // thread without the interpreter lock wait here until the next module entry
-// that holds it. The driver thread never touches a reference count.
+// that holds it. The driver thread never touches a reference count (see
+// gil.hpp for the whole policy).
 #pragma once
 
 #include <memory>

@@ -45,6 +45,8 @@ void discard_error() noexcept { PyErr_Clear(); }
 void set_error_from_current_exception() noexcept {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        gil::park();
     } catch (const PyError&) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

@@ -44,6 +44,8 @@ PyObject* guarded(F&& f) noexcept {
     gil::Entry entry;
     try {
         return f().release();
+    } catch (abi::__forced_unwind&) {
+        gil::park();  // the interpreter ended this thread (see gil.hpp)
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

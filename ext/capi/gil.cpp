@@ -1,13 +1,13 @@
 #include "ext/capi/gil.hpp"
 
-#include <atomic>
+#include <signal.h>
+#include <unistd.h>
 
 #include "ext/capi/deferred.hpp"
 
 namespace velnor::ext::gil {
 namespace {
 thread_local int t_depth = 0;
-std::atomic<bool> g_exiting{false};
 }  // namespace
 
 bool held() noexcept { return t_depth > 0; }
@@ -17,37 +17,30 @@ Entry::Entry() noexcept {
 }
 Entry::~Entry() { --t_depth; }
 
-Ensure::Ensure() noexcept {
-    // Checked before taking the lock: a thread that blocks in
-    // PyGILState_Ensure while the interpreter finalizes is terminated with
-    // pthread_exit, which cannot unwind through the driver thread's frames.
-    if (exiting()) return;
-    state_ = PyGILState_Ensure();
-    acquired_ = true;
-    ++t_depth;
-}
-Ensure::~Ensure() {
-    if (!acquired_) return;
-    --t_depth;
-    PyGILState_Release(state_);
+void park() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) ::pause();
 }
 
 Released::Released() noexcept : saved_(PyEval_SaveThread()), depth_(t_depth) { t_depth = 0; }
 Released::~Released() {
-    PyEval_RestoreThread(saved_);
+    interpreter_call([this] { PyEval_RestoreThread(saved_); });
     t_depth = depth_;
 }
 
 std::unique_lock<std::mutex> lock_releasing(std::mutex& m) {
     std::unique_lock<std::mutex> lock(m, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Released released;
-        lock.lock();
+    while (!lock.owns_lock()) {
+        {
+            Released released;
+            std::lock_guard<std::mutex> wait_for_holder(m);
+        }
+        // Someone else may have taken it meanwhile: then wait again.
+        (void)lock.try_lock();
     }
     return lock;
 }
-
-void mark_exiting() noexcept { g_exiting.store(true, std::memory_order_release); }
-bool exiting() noexcept { return g_exiting.load(std::memory_order_acquire); }
 
 }  // namespace velnor::ext::gil

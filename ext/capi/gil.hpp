@@ -1,13 +1,34 @@
-// Who holds the interpreter lock, as far as this extension can tell.
+// Who holds the interpreter lock, and the one policy for Python state on
+// threads other than a loop's.
 //
-// The limited API has no PyGILState_Check, so each thread counts the scopes
-// in which it knows it holds the lock: module entry points, the drain, and
-// PyGILState_Ensure sections on the driver thread. Reference holders consult
-// `held()` to decide whether they may drop a Python reference right away or
-// must hand it to the pending-release list.
+// The policy:
+//  1. Python objects and reference counts are touched only by a thread that
+//     holds the interpreter lock because the interpreter called it: a module
+//     entry point (the drain is one, called by its loop) or the ringer
+//     (bridge/ringer.hpp). The limited API has no PyGILState_Check, so such
+//     a thread counts the scopes in which it holds the lock (`Entry`).
+//  2. The driver thread and the pool's workers never take the interpreter
+//     lock. A reference that dies there goes onto the pending-release list
+//     (deferred.hpp), emptied by the next entry; a loop is woken by a byte
+//     written to its pipe, and a loop that cannot watch a pipe by the
+//     ringer, a Python daemon thread that calls its call_soon_threadsafe.
+//  3. While the interpreter finalizes, CPython 3.12 and 3.13 end any other
+//     thread that asks for the lock again with pthread_exit. Its forced
+//     unwind (abi::__forced_unwind) would run our destructors without the
+//     lock and abort at the first noexcept frame it meets. So every call of
+//     ours into the interpreter that may give the lock up and take it back
+//     (the calls of calls.hpp, a reference drop, a buffer view's request and
+//     release, the re-take in `Released`) goes through `interpreter_call`,
+//     which parks such a thread where it stands for good, as 3.14 does; the
+//     edge of every entry point parks it too, for calls made elsewhere.
+//     Nothing of ours is unwound, and a parked thread holds no mutex of
+//     ours: none is held across a call into the interpreter.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <mutex>
+#include <utility>
 
 #include "ext/capi/python.hpp"
 
@@ -25,23 +46,19 @@ public:
     Entry& operator=(const Entry&) = delete;
 };
 
-// PyGILState_Ensure for threads that are not Python threads (the driver
-// thread). Once the interpreter has started to exit, taking the lock would
-// end the calling thread from under us, so `acquired()` is then false and
-// the caller must leave Python objects alone (leaking them is the only safe
-// choice that late).
-class Ensure {
-public:
-    Ensure() noexcept;
-    ~Ensure();
-    bool acquired() const noexcept { return acquired_; }
-    Ensure(const Ensure&) = delete;
-    Ensure& operator=(const Ensure&) = delete;
+// Blocks the calling thread for good, all signals blocked. For a thread the
+// finalizing interpreter has ended (rule 3).
+[[noreturn]] void park() noexcept;
 
-private:
-    bool acquired_ = false;
-    PyGILState_STATE state_{};
-};
+// Runs `f`, a call into the interpreter; see rule 3.
+template <class F>
+decltype(auto) interpreter_call(F&& f) {
+    try {
+        return std::forward<F>(f)();
+    } catch (abi::__forced_unwind&) {
+        park();
+    }
+}
 
 // Lets other Python threads run while this one waits for something that a
 // lock-holding Python thread may need the interpreter lock to release.
@@ -60,11 +77,9 @@ private:
 // Locks `m` from a thread holding the interpreter lock. Whoever holds `m` may
 // be calling Python, so waiting for it with the interpreter lock held could
 // deadlock: an uncontended lock is taken directly, otherwise the wait happens
-// with the interpreter lock released.
+// with the interpreter lock released, and `m` is taken only once the
+// interpreter lock is back (a thread parked while taking it back must not
+// hold `m`).
 std::unique_lock<std::mutex> lock_releasing(std::mutex& m);
-
-// Set once the interpreter runs its exit handlers.
-void mark_exiting() noexcept;
-bool exiting() noexcept;
 
 }  // namespace velnor::ext::gil

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cstring>
+#include <new>
+
+#include "ext/capi/deferred.hpp"
 
 namespace velnor::ext {
 namespace {
@@ -18,6 +21,16 @@ bool is_u8_format(const char* format) {
     return std::strcmp(format, "B") == 0 || std::strcmp(format, "c") == 0;
 }
 
+// A view waiting on the pending-release list.
+struct HeldView final : Droppable {
+    explicit HeldView(std::unique_ptr<Py_buffer> v) noexcept : view(std::move(v)) {}
+    ~HeldView() override {
+        Py_buffer* v = view.get();
+        gil::interpreter_call([v] { PyBuffer_Release(v); });
+    }
+    std::unique_ptr<Py_buffer> view;
+};
+
 }  // namespace
 
 Owner& Owner::operator=(Owner&& o) noexcept {
@@ -31,7 +44,8 @@ Owner& Owner::operator=(Owner&& o) noexcept {
 Owner Owner::acquire(PyObject* obj, Access access) {
     Owner owner;
     auto view = std::make_unique<Py_buffer>();
-    checked(PyObject_GetBuffer(obj, view.get(), PyBUF_FULL_RO));
+    // An exporter written in Python runs its own code here.
+    checked(gil::interpreter_call([&] { return PyObject_GetBuffer(obj, view.get(), PyBUF_FULL_RO); }));
     owner.view_ = std::move(view);
     const Py_buffer& v = *owner.view_;
     PyObject* type = nullptr;
@@ -59,17 +73,18 @@ Owner Owner::acquire(PyObject* obj, Access access) {
 void Owner::release() noexcept {
     if (!view_) return;
     if (gil::held()) {
-        PyBuffer_Release(view_.get());
+        Py_buffer* view = view_.get();
+        gil::interpreter_call([view] { PyBuffer_Release(view); });
         view_.reset();
         return;
     }
-    gil::Ensure ensure;
-    if (ensure.acquired()) {
-        PyBuffer_Release(view_.get());
-        view_.reset();
-    } else {
-        // The interpreter is going away; the view (and the memory behind
-        // it) dies with the process.
+    // Off a Python thread (the driver's, when an operation dies with the
+    // driver): the view waits for the next entry, per gil.hpp's policy.
+    try {
+        defer_drop(std::make_unique<HeldView>(std::move(view_)));
+    } catch (const std::bad_alloc&) {
+        // No memory to queue it: the view, and the exporter's memory with
+        // it, stays exported rather than be released without the lock.
         (void)view_.release();
     }
 }

@@ -35,8 +35,8 @@ public:
     Borrowed as_payload() const noexcept { return {data(), size()}; }
     explicit operator bool() const noexcept { return view_ != nullptr; }
 
-    // PyBuffer_Release under the interpreter lock, taking it when this
-    // thread does not hold it.
+    // PyBuffer_Release now when this thread holds the interpreter lock,
+    // otherwise through the pending-release list (see gil.hpp).
     void release() noexcept;
 
 private:

@@ -14,7 +14,7 @@ namespace velnor::ext {
 // `borrow` (we take our own reference) or `steal` (we adopt the caller's).
 // Every non-empty Ref must die on a thread holding the interpreter lock; the
 // holders that may be destroyed elsewhere route themselves through
-// `drop_with_gil` (deferred.hpp).
+// `drop_with_gil` (deferred.hpp). See gil.hpp for the whole policy.
 class Ref {
 public:
     Ref() noexcept = default;
@@ -40,7 +40,9 @@ public:
     void reset() noexcept {
         if (PyObject* p = std::exchange(p_, nullptr)) {
             assert(gil::held());
-            Py_DECREF(p);
+            // A deallocation may run Python code, and with it a finalizing
+            // interpreter may end this thread.
+            gil::interpreter_call([p] { Py_DECREF(p); });
         }
     }
 

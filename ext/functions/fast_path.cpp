@@ -14,6 +14,7 @@
 #include "ext/module_table.hpp"
 #include "ext/capi/new_bytes.hpp"
 #include "ext/capi/owner.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::ext {
 namespace {
@@ -87,11 +88,13 @@ Ref readinto_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // Everything from `pos` to the fstat size, confirmed by an end-of-file
-// probe at that size; None when anything is missing or the size moved.
-Ref read_all_at(int fd, std::uint64_t pos) {
+// probe at that size; None when anything is missing or the size moved, or
+// when there is more than `limit` to copy (nothing is copied then).
+Ref read_all_at(int fd, std::uint64_t pos, std::uint64_t limit = UINT64_MAX) {
     const auto size = fast::regular_size(fd);
     if (!size) return none();
     const std::uint64_t expected = pos < *size ? *size - pos : 0;
+    if (expected > limit) return none();
     Ref buf = new_bytes_to_fill(expected);
     if (expected > 0) {
         const auto n = fast::fill(fd, pos, bytes_data(buf), static_cast<std::size_t>(expected));
@@ -108,6 +111,17 @@ Ref read_all_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
     Exclusive hold(self);
     if (self->fd < 0) return none();
     return read_all_at(self->fd, pos);
+}
+
+Ref read_all_max_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static const Params<2> params{"FastPath.read_all_max", {"pos", "limit"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::uint64_t pos = arg_u64("pos", a[0]);
+    const std::uint64_t limit = arg_u64("limit", a[1]);
+    Exclusive hold(self);
+    if (self->fd < 0) return none();
+    return read_all_at(self->fd, pos, limit);
 }
 
 Ref size_impl(FastPathObject* self) {
@@ -156,6 +170,10 @@ PyMethodDef fast_path_methods[] = {
      "supported($self)\n--\n\nWhether this file can ever take the fast path. The caller asks once\nafter "
      "a `None` and drops the object when the answer is no, so a file\nthat can never be served pays one "
      "probe rather than one per read."},
+    {"read_all_max", as_cfunction<&method<read_all_max_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+     "read_all_max($self, pos, limit)\n--\n\n`read_all`, or `None` without copying anything when "
+     "more than `limit`\nbytes lie between `pos` and the end of the file: a copy on the calling\n"
+     "thread must stay short."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -209,6 +227,24 @@ Ref py_try_read_file(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return read_all_at(fd.get(), 0);
 }
 
+Ref py_try_read_file_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<2> params{"try_read_file_max", {"path", "limit"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::string path = arg_path("path", a[0]);
+    const std::uint64_t limit = arg_u64("limit", a[1]);
+    if (path.find('\0') != std::string::npos) return none();
+    UniqueFd fd = fast::open_cached_regular(path.c_str());
+    if (fd.get() < 0) return none();
+    const auto size = fast::regular_size(fd.get());
+    if (!size) return none();
+    if (*size > limit) {
+        Ref number = checked(PyLong_FromLong(fd.get()));
+        (void)fd.release();  // the caller owns it now
+        return number;
+    }
+    return read_all_at(fd.get(), 0);
+}
+
 }  // namespace
 
 Ref make_fast_path_type() { return checked(PyType_FromSpec(&fast_path_spec)); }
@@ -220,5 +256,11 @@ PyMethodDef TRY_READ_FILE_METHOD = fast_method<py_try_read_file>(
     "leaving the caller to submit the ordinary async read.\nOnly Linux has a cached-only `open` "
     "(`openat2(RESOLVE_CACHED)`); on Darwin\nan inline `open` stalls on cold paths and endpoint-security "
     "scans, so the\nfunction does not exist there and `read_bytes` submits straight away.");
+
+PyMethodDef TRY_READ_FILE_MAX_METHOD = fast_method<py_try_read_file_max>(
+    "try_read_file_max",
+    "try_read_file_max(path, limit)\n--\n\n`try_read_file` for files of at most `limit` bytes. "
+    "A larger regular\nfile is not copied: its descriptor, opened as `open_cached` opens, is\n"
+    "returned instead and belongs to the caller.");
 
 }  // namespace velnor::ext

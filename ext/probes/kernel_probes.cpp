@@ -20,17 +20,70 @@ namespace velnor::ext {
 namespace {
 
 constexpr unsigned kProbeRingEntries = 64;
+constexpr std::uint64_t kReadTag = 1;
+constexpr std::uint64_t kCancelTag = 2;
 
 // The calling thread's own ring, set up on first use and unmapped when the
 // thread ends. Never shared with the driver thread.
-rt::Ring& thread_ring() {
+std::unique_ptr<rt::Ring>& thread_ring_slot() {
     thread_local std::unique_ptr<rt::Ring> ring;
+    return ring;
+}
+
+rt::Ring& thread_ring() {
+    auto& ring = thread_ring_slot();
     if (!ring) {
         auto fresh = std::make_unique<rt::Ring>();
         if (const int r = fresh->init(kProbeRingEntries); r < 0) raise_io_error(IoError::os(-r));
         ring = std::move(fresh);
     }
     return *ring;
+}
+
+// Waits for the read's completion, and reaps every completion it caused.
+// The read's buffer is not released before that, whatever happens meanwhile:
+// the kernel may write into it until its completion is reaped. A signal
+// handler that raises withdraws the read (IORING_OP_ASYNC_CANCEL), then the
+// wait goes on, for the read's completion and the cancel's; the handler's
+// exception is raised once both are in. Returns the read's result.
+int reap_read(rt::Ring& ring) {
+    bool read_done = false;
+    bool cancel_sent = false;
+    bool cancel_done = false;
+    int result = 0;
+    for (;;) {
+        while (io_uring_cqe* cqe = ring.peek_cqe()) {
+            if (cqe->user_data == kReadTag) {
+                read_done = true;
+                result = cqe->res;
+            } else if (cqe->user_data == kCancelTag) {
+                cancel_done = true;
+            }
+            ring.cqe_seen();
+        }
+        if (read_done && cancel_sent == cancel_done) break;
+        const int r = ring.submit_and_wait(1);
+        if (r >= 0) continue;
+        if (r != -EINTR) {
+            // The wait itself failed, so the read may still be pending: its
+            // buffer stays where it is, and the ring goes (closing it
+            // withdraws what is still pending).
+            throw IoError::os(-r);
+        }
+        // Interrupted: the signal's handler runs here, as for any blocking
+        // call of the interpreter's; one that raises ends the wait.
+        if (!cancel_sent && PyErr_CheckSignals() < 0) {
+            io_uring_sqe* sqe = ring.get_sqe();
+            if (!sqe) unreachable("probe submission queue full");
+            sqe->opcode = IORING_OP_ASYNC_CANCEL;
+            sqe->fd = -1;
+            sqe->addr = kReadTag;
+            sqe->user_data = kCancelTag;
+            cancel_sent = true;
+        }
+    }
+    if (cancel_sent) throw_py_error();
+    return result;
 }
 
 Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -43,12 +96,21 @@ Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     io_uring_sqe* sqe = ring.get_sqe();
     if (!sqe) raise(PyExc_RuntimeError, "probe submission queue full");
     // The length field is 32 bits wide: only the low bits are asked for.
-    rt::Ring::prep_read(sqe, fd, bytes_data(buf), static_cast<unsigned>(len & 0xFFFFFFFFu), 0, 1);
-    if (const int r = ring.submit_and_wait(1); r < 0) raise_io_error(IoError::os(-r));
-    io_uring_cqe* cqe = ring.peek_cqe();
-    if (!cqe) raise(PyExc_RuntimeError, "probe completion missing");
-    const int res = cqe->res;
-    ring.cqe_seen();
+    rt::Ring::prep_read(sqe, fd, bytes_data(buf), static_cast<unsigned>(len & 0xFFFFFFFFu), 0, kReadTag);
+    if (const int r = ring.submit(); r != 1) {
+        // Not handed to the kernel: the entry must not stay queued for a
+        // later call to submit with this buffer gone.
+        thread_ring_slot().reset();
+        raise_io_error(IoError::os(r < 0 ? -r : EAGAIN));
+    }
+    int res = 0;
+    try {
+        res = reap_read(ring);
+    } catch (const IoError& error) {
+        (void)buf.release();  // possibly still the kernel's
+        thread_ring_slot().reset();
+        raise_io_error(error);
+    }
     if (res < 0) raise_io_error(IoError::os(-res));
     return buf;
 }

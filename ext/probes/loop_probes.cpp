@@ -13,7 +13,8 @@ Ref probe_ffi() { return checked(PyLong_FromLong(0)); }
 
 Ref probe_resolved_future() {
     auto bridge = bridge_for_running_loop();
-    Ref future = call_method(bridge->loop(), names().create_future);
+    Ref loop = bridge->loop();
+    Ref future = call_method(loop.get(), names().create_future);
     call_method(future.get(), names().set_result, {Py_None});
     return future;
 }

@@ -7,7 +7,7 @@ whole file at once, like their namesakes on ``pathlib.Path``.
 
 from __future__ import annotations
 
-from _velnor import backend_name, shutdown
+from _velnor import backend_name
 
 from ._files import BinaryFile, FileOpener, open
 from .futures import KernelFuture
@@ -21,7 +21,6 @@ __all__ = [
     "open",
     "read_bytes",
     "read_text",
-    "shutdown",
     "write_bytes",
     "write_text",
 ]

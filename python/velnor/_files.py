@@ -16,9 +16,10 @@ from typing import Any, Final
 import _velnor
 
 from ._buffers import byte_view, writable_view
-from ._kernel import (PARALLEL_MIN, await_kernel, close_handle, close_soon, read_on,
-                     read_range, read_to_end)
+from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
+                      read_on, read_range, read_to_end)
 from ._modes import OpenMode, parse_mode
+from .futures import KernelFuture
 from ._paths import StrOrBytesPath, fs_path, with_filename
 
 MAX_OFFSET: Final = 2**63 - 1
@@ -60,19 +61,24 @@ class BinaryFile:
     the kernel finished anyway advances it.
     """
 
-    __slots__ = ("_handle", "_fd", "_name", "_mode", "_loop", "_lock", "_pos",
-                 "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
+    __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
+                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
 
-    def __init__(self, *, handle: int, fd: int, size: int, name: str | bytes,
+    def __init__(self, *, handle: int | None, fd: int, size: int, name: str | bytes,
                  mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int) -> None:
         self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
         self._fast_probed = False
+        # None while the descriptor was opened here and no driver operation
+        # has needed it yet; `_adopting` is the hand-over once one did.
         self._handle = handle
+        self._adopting: KernelFuture | None = None
+        self._adopt_waiters = 0
         self._fd = fd
         self._name = name
         self._mode = mode
         self._loop = loop
-        self._lock = asyncio.Lock()
+        self._lock: asyncio.Lock | None = None  # made on first contention
+        self._users = 0  # tasks holding or waiting for the lock
         self._pos = size if mode.append else 0
         self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
         # Only a regular file's size says where its data ends.
@@ -134,30 +140,53 @@ class BinaryFile:
         if n < -1:
             raise ValueError("read length must be non-negative or -1")
         self._check_usable(reading=True)
-        async with self._lock:
-            self._check_open()
+        fast = self._fast
+        missed = False
+        if not self._users and fast is not None:
+            # Nobody holds or waits for the lock, and a read served at once
+            # from the page cache cannot interleave with anything: no lock.
             pos = self._pos
-            data = await (self._read_all(pos) if n == -1 else self._read_at(pos, n))
+            if n == -1 or 0 < n <= INLINE_COPY_MAX:
+                data = fast.read_all_max(pos, INLINE_COPY_MAX) if n == -1 else fast.read(pos, n)
+                if data is not None:
+                    self._pos = pos + len(data)
+                    return data
+                missed = True
+                self._fast_missed()
+        await self._acquire()
+        try:
+            self._check_open()
+            # Taking a free lock does not yield: a miss just now still holds.
+            retry = not (missed and pos == self._pos)
+            pos = self._pos
+            data = await (self._read_all(pos, retry) if n == -1 else self._read_at(pos, n, retry))
             self._pos = pos + len(data)
             return data
+        finally:
+            self._release()
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fill `buffer` (any writable, contiguous buffer) from the position;
         returns the byte count, less than the buffer's size only at end of file."""
         view = writable_view(buffer)
         self._check_usable(reading=True)
-        async with self._lock:
+        await self._acquire()
+        try:
             self._check_open()
             pos = self._pos
             if view.nbytes == 0:
                 return 0
             fast = self._fast
-            n = fast.readinto(pos, view) if fast is not None else None
+            n = (fast.readinto(pos, view)
+                 if fast is not None and view.nbytes <= INLINE_COPY_MAX else None)
             if n is None:
                 self._fast_missed()
-                n = await await_kernel(_velnor.readinto(self._handle, pos, view))
+                handle = await self._driver_handle()
+                n = await await_kernel(_velnor.readinto(handle, pos, view))
             self._pos = pos + n
             return n
+        finally:
+            self._release()
 
     async def pread(self, size: int, offset: int) -> bytes:
         """Up to `size` bytes at `offset`, without using or moving the position."""
@@ -168,7 +197,7 @@ class BinaryFile:
         self._check_usable(reading=True)
         return await self._read_at(pos, n)
 
-    async def _read_at(self, pos: int, n: int) -> bytes:
+    async def _read_at(self, pos: int, n: int, try_fast: bool = True) -> bytes:
         if n == 0:
             return b""
         if n >= PARALLEL_MIN and self._regular:
@@ -176,34 +205,37 @@ class BinaryFile:
             # small file must not ask for a terabyte. But a size is only a
             # hint: /proc and /sys files report 0 or 4096 whatever they hold.
             size = min(n, max(await self._current_size() - pos, 0))
-            head = await self._read_known(pos, size) if size else b""
+            head = await self._read_known(pos, size, try_fast) if size else b""
             if len(head) < size or size == n:
                 return head
-            return head + await read_on(self._handle, pos + len(head), n - len(head))
-        return await self._read_known(pos, n)
+            handle = await self._driver_handle()
+            return head + await read_on(handle, pos + len(head), n - len(head))
+        return await self._read_known(pos, n, try_fast)
 
-    async def _read_known(self, pos: int, n: int) -> bytes:
+    async def _read_known(self, pos: int, n: int, try_fast: bool) -> bytes:
+        # `n` bytes at most, where `n` is no guess of the file's size.
         fast = self._fast
-        if fast is not None:
+        if fast is not None and try_fast and n <= INLINE_COPY_MAX:
             data = fast.read(pos, n)
             if data is not None:
                 return data
             self._fast_missed()
+        handle = await self._driver_handle()
         if not self._regular:
             # Chunks read in parallel from a pipe would interleave its data.
-            streamed: bytes = await await_kernel(_velnor.read(self._handle, pos, n))
+            streamed: bytes = await await_kernel(_velnor.read(handle, pos, n))
             return streamed
-        return await read_range(self._handle, pos, n)
+        return await read_range(handle, pos, n)
 
-    async def _read_all(self, pos: int) -> bytes:
+    async def _read_all(self, pos: int, try_fast: bool = True) -> bytes:
         fast = self._fast
-        if fast is not None:
-            data = fast.read_all(pos)
+        if fast is not None and try_fast:
+            data = fast.read_all_max(pos, INLINE_COPY_MAX)
             if data is not None:
                 return data
             self._fast_missed()
         size = await self._current_size() if self._regular else 0
-        return await read_to_end(self._handle, pos, size)
+        return await read_to_end(await self._driver_handle(), pos, size)
 
     async def _current_size(self) -> int:
         fast = self._fast
@@ -211,8 +243,50 @@ class BinaryFile:
             size = fast.size()
             if size is not None:
                 return size
-        result: int = await await_kernel(_velnor.size(self._handle))
+        result: int = await await_kernel(_velnor.size(await self._driver_handle()))
         return result
+
+    async def _driver_handle(self) -> int:
+        """The file's driver handle, handing the descriptor over on first need."""
+        handle = self._handle
+        if handle is not None:
+            return handle
+        adopting = self._adopting
+        if adopting is None:
+            adopting = self._adopting = _velnor.adopt(self._fd)
+            adopting.add_done_callback(self._adopted)
+        # Shielded: the hand-over is never withdrawn, whoever gives up waiting.
+        # Counted: a close waits until every waiter has submitted its operation.
+        self._adopt_waiters += 1
+        try:
+            opened = await asyncio.shield(adopting)
+        finally:
+            self._adopt_waiters -= 1
+        handle = opened[0]
+        assert isinstance(handle, int)
+        return handle
+
+    def _adopted(self, adopting: KernelFuture) -> None:
+        if not adopting.cancelled() and adopting.exception() is None:
+            self._handle = adopting.result()[0]
+
+    # -- the lock ----------------------------------------------------------
+
+    async def _acquire(self) -> None:
+        self._users += 1
+        lock = self._lock
+        if lock is None:
+            lock = self._lock = asyncio.Lock()
+        try:
+            await lock.acquire()
+        except BaseException:
+            self._users -= 1
+            raise
+
+    def _release(self) -> None:
+        self._users -= 1
+        assert self._lock is not None
+        self._lock.release()
 
     def _fast_missed(self) -> None:
         # A file that can never take the fast path pays one probe, not one per read.
@@ -228,7 +302,8 @@ class BinaryFile:
         position, or at the end of the file in append mode; returns its length."""
         source = byte_view(data)
         self._check_usable(writing=True)
-        async with self._lock:
+        await self._acquire()
+        try:
             self._check_open()
             if len(source) == 0:
                 return 0
@@ -237,11 +312,14 @@ class BinaryFile:
                 self._pos = result[1]
 
             append = self._mode.append
-            fut = _velnor.write(self._handle, 0 if append else self._pos, source, append)
+            handle = await self._driver_handle()
+            fut = _velnor.write(handle, 0 if append else self._pos, source, append)
             n, end = await await_kernel(fut, abandoned=moved)
             self._pos = end
             written: int = n
             return written
+        finally:
+            self._release()
 
     async def pwrite(self, data: Buffer, offset: int) -> int:
         """Write all of `data` at `offset` without using or moving the
@@ -250,7 +328,8 @@ class BinaryFile:
         source = byte_view(data)
         pos = _offset(offset, "offset")
         self._check_usable(writing=True)
-        n, _ = await await_kernel(_velnor.write(self._handle, pos, source, False))
+        handle = await self._driver_handle()
+        n, _ = await await_kernel(_velnor.write(handle, pos, source, False))
         written: int = n
         return written
 
@@ -259,14 +338,17 @@ class BinaryFile:
         it with zeros if needed; the position is unchanged. Returns the size."""
         target = None if size is None else operator.index(size)
         self._check_usable(writing=True)
-        async with self._lock:
+        await self._acquire()
+        try:
             self._check_open()
             if target is None:
                 target = self._pos
             if target < 0:
                 raise OSError(errno.EINVAL, f"negative size value {target}")
-            await await_kernel(_velnor.set_len(self._handle, target))
+            await await_kernel(_velnor.set_len(await self._driver_handle(), target))
             return target
+        finally:
+            self._release()
 
     async def flush(self) -> None:
         """Nothing to do: velnor buffers nothing. Use `sync` for durability."""
@@ -276,7 +358,7 @@ class BinaryFile:
         """Make the file's data (and, unless `data_only`, its metadata) durable,
         like ``os.fsync`` (``os.fdatasync`` with `data_only`)."""
         self._check_usable()
-        await await_kernel(_velnor.sync(self._handle, bool(data_only)))
+        await await_kernel(_velnor.sync(await self._driver_handle(), bool(data_only)))
 
     # -- positioning -------------------------------------------------------
 
@@ -291,7 +373,8 @@ class BinaryFile:
         self._check_usable()
         if not self._seekable:
             raise io.UnsupportedOperation("File or stream is not seekable.")
-        async with self._lock:
+        await self._acquire()
+        try:
             self._check_open()
             if whence == os.SEEK_SET:
                 target = offset
@@ -305,6 +388,8 @@ class BinaryFile:
                 raise OverflowError(f"seek position out of range: {target}")
             self._pos = target
             return target
+        finally:
+            self._release()
 
     async def size(self) -> int:
         """The file's current size in bytes."""
@@ -322,7 +407,32 @@ class BinaryFile:
         self._closed = True
         # The fast path borrows the descriptor: drop it before the close.
         self._fast = None
-        await close_handle(self._handle)
+        handle = self._handle
+        adopting = self._adopting
+        if handle is None and adopting is None:
+            # The driver never saw it: nothing can be in flight on it.
+            os.close(self._fd)
+            return
+        if handle is None or self._adopt_waiters:
+            assert adopting is not None
+            # Operations that were waiting for the hand-over are in flight
+            # too: they go to the driver before the close does, even if this
+            # task stops waiting.
+            closing = asyncio.ensure_future(self._close_handed_over(adopting))
+            _CLOSING.add(closing)
+            closing.add_done_callback(_CLOSING.discard)
+            await asyncio.shield(closing)
+            return
+        await close_handle(handle)
+
+    async def _close_handed_over(self, adopting: KernelFuture) -> None:
+        try:
+            opened = await asyncio.shield(adopting)
+        except Exception:  # the driver is gone: nothing left to close with
+            return
+        while self._adopt_waiters:
+            await asyncio.sleep(0)
+        await close_handle(opened[0])
 
     async def __aenter__(self) -> BinaryFile:
         return self
@@ -338,10 +448,19 @@ class BinaryFile:
         self._fast = None
         # Close first: the warning below raises where warnings are errors.
         loop = self._loop
-        try:
-            loop.call_soon_threadsafe(close_soon, self._handle)
-        except RuntimeError:
-            pass  # the loop is closed; nothing can run the close any more
+        if self._handle is None and self._adopting is None:
+            try:
+                os.close(self._fd)
+            except OSError:
+                pass
+        else:
+            try:
+                if self._handle is None:
+                    loop.call_soon_threadsafe(self._adopting.add_done_callback, _close_adopted)
+                else:
+                    loop.call_soon_threadsafe(close_soon, self._handle)
+            except RuntimeError:
+                pass  # the loop is closed; nothing can run the close any more
         warnings.warn(f"unclosed file {self!r}", ResourceWarning, stacklevel=2, source=self)
 
     # -- checks ------------------------------------------------------------
@@ -387,6 +506,10 @@ class FileOpener:
             await self._file.close()
 
 
+_PARSED: dict[str, OpenMode] = {}
+"""Modes already parsed: the same few strings come back on every call."""
+
+
 def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
     """Open a file for non-blocking binary I/O.
 
@@ -402,13 +525,37 @@ def open(path: StrOrBytesPath, mode: str = "rb") -> FileOpener:  # noqa: A001
     The mode and the path are checked here, at the call; opening happens
     when the result is awaited or entered.
     """
-    parsed = parse_mode(mode)
+    parsed = _PARSED.get(mode) if type(mode) is str else None
+    if parsed is None:
+        parsed = parse_mode(mode)
+        if len(_PARSED) < 64:
+            _PARSED[mode] = parsed
     text, name = fs_path(path)
     return FileOpener(text, name, parsed)
 
 
+_CLOSING: set[asyncio.Task[None]] = set()
+"""Closes waiting for a hand-over (the loop keeps only weak references to tasks)."""
+
+
+def _close_adopted(adopting: KernelFuture) -> None:
+    if not adopting.cancelled() and adopting.exception() is None:
+        close_soon(adopting.result()[0])
+
+
 async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
     loop = asyncio.get_running_loop()
+    if mode.cached_open:
+        # A path the kernel can resolve from its caches opens right here; the
+        # driver gets the descriptor only if an operation ever needs it.
+        fd = _velnor.open_cached(path)
+        if fd is not None:
+            try:
+                return BinaryFile(handle=None, fd=fd, size=0, name=name, mode=mode, loop=loop,
+                                  st_mode=stat.S_IFREG)
+            except BaseException:
+                os.close(fd)
+                raise
     try:
         handle, size, fd = await await_kernel(
             _velnor.open(path, *mode.flags), abandoned=lambda opened: close_soon(opened[0]))

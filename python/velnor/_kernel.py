@@ -15,6 +15,11 @@ from .futures import KernelFuture
 PARALLEL_MIN = 4 * 1024 * 1024
 """Ranges at least this long are read as parallel chunks; shorter ones in one read."""
 
+INLINE_COPY_MAX = 2 * 1024 * 1024
+"""The most the fast path copies on the loop thread in one go: about half a
+millisecond even on a slow copy, where a whole large file would keep the loop
+from everything else for a hundred."""
+
 PARALLEL_CHUNK = 1024 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
 is dwarfed by its copy, small enough that several chunks run at once."""

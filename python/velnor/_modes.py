@@ -23,6 +23,8 @@ class OpenMode:
     writable: bool
     append: bool
     flags: tuple[bool, bool, bool, bool, bool, bool]
+    cached_open: bool = False
+    """Read-only: the file may be opened on the calling thread when its path is cached."""
 
 
 def parse_mode(mode: str) -> OpenMode:
@@ -61,4 +63,4 @@ def parse_mode(mode: str) -> OpenMode:
     )
     reported = "r" if kind == "w" and plus else kind
     return OpenMode(text=reported + "b" + ("+" if plus else ""), readable=readable,
-                    writable=writable, append=append, flags=flags)
+                    writable=writable, append=append, flags=flags, cached_open=not writable)

@@ -11,7 +11,8 @@ import _velnor
 
 from ._buffers import byte_view
 from .futures import KernelFuture
-from ._kernel import PARALLEL_MIN, await_kernel, close_soon, read_to_end, wait_settled
+from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
+                      read_to_end, wait_settled)
 from ._paths import StrOrBytesPath, fs_path, with_filename
 
 INLINE_MAX = PARALLEL_MIN
@@ -89,9 +90,14 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     large one as parallel chunks.
     """
     text, name = fs_path(path)
-    data = _velnor.try_read_file(text)
-    if data is not None:
-        return data
+    found = _velnor.try_read_file_max(text, INLINE_COPY_MAX)
+    if type(found) is bytes:
+        return found
+    if found is not None:
+        # Too large to copy on the loop thread: the driver reads it in
+        # parallel chunks from the descriptor already open.
+        assert isinstance(found, int)
+        return await _read_large(found)
     fill = _LargeFileFill()
     fut = _velnor.read_file(text, INLINE_MAX, fill.on_handle)
     try:
@@ -99,6 +105,30 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     except OSError as error:
         raise with_filename(error, name) from None
     return result
+
+
+async def _read_large(fd: int) -> bytes:
+    try:
+        adopting = _velnor.adopt(fd)
+    except BaseException:
+        os.close(fd)
+        raise
+    try:
+        opened = await asyncio.shield(adopting)
+    except asyncio.CancelledError:
+        # The hand-over is never withdrawn; close what it hands over.
+        adopting.add_done_callback(_close_adopted)
+        raise
+    handle: int = opened[0]
+    try:
+        return await read_to_end(handle, 0, os.fstat(fd).st_size)
+    finally:
+        await close_handle(handle)
+
+
+def _close_adopted(adopting: KernelFuture) -> None:
+    if not adopting.cancelled() and adopting.exception() is None:
+        close_soon(adopting.result()[0])
 
 
 async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:

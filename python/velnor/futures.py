@@ -26,15 +26,11 @@ class KernelFuture(asyncio.Future[Any]):
     or raised.
     """
 
-    __slots__ = ("op_ids", "_abort_requested", "_abort_msg")
-
-    op_ids: Sequence[int]
-
-    def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None:
-        super().__init__(loop=loop)
-        self.op_ids = ()
-        self._abort_requested = False
-        self._abort_msg: Any | None = None
+    # Defaults live on the class, not in an __init__: one future is made per
+    # operation, and the base class's own constructor is the cheap part.
+    op_ids: Sequence[int] = ()
+    _abort_requested = False
+    _abort_msg: Any | None = None
 
     def set_result(self, result: Any, /) -> None:
         # A result can only meet a done future if something outside the

@@ -112,5 +112,27 @@ TEST_F(DriverTest, CloseWaitsForOperationsAlreadyRunning) {
     ::close(writer);
 }
 
+TEST_F(DriverTest, AdoptedDescriptorsJoinTheTableAndCloseThroughIt) {
+    { std::ofstream(path("adopt")) << "0123456789"; }
+    const int fd = ::open(path("adopt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto h = ok<reply::Handle>(call(op::Adopt{fd}));
+    EXPECT_EQ(h.fd, fd);
+    // Handle ids come from the one sequence that opens use.
+    auto other = ok<reply::Handle>(call(open_op(path("adopt"), true)));
+    EXPECT_NE(other.id, h.id);
+    EXPECT_EQ(ok<reply::Size>(call(op::Size{h.id})).size, 10u);
+    auto chunk = std::string(4, '\0');
+    auto* p = reinterpret_cast<std::uint8_t*>(chunk.data());
+    op::Read spread{h.id, 3, RawBufMut{p, chunk.size()}};
+    spread.spread = true;
+    EXPECT_EQ(ok<reply::Read>(call(std::move(spread))).n, 4u);
+    EXPECT_EQ(chunk, "3456");
+    ok<reply::Unit>(call(op::Close{h.id}));
+    ok<reply::Unit>(call(op::Close{other.id}));
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(err(call(op::Adopt{-1})).code, EBADF);
+}
+
 }  // namespace
 }  // namespace velnor::test

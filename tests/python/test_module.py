@@ -14,7 +14,7 @@ EXPORTED = [
     "open", "read", "FastPath", "try_read_file", "read_parallel", "read_to_end", "readinto",
     "write", "close", "sync", "set_len", "size", "read_file", "write_file", "cancel_ops",
     "probe_inline_read", "probe_pread_nowait", "probe_ffi", "probe_resolved_future",
-    "probe_nop", "backend_name", "shutdown",
+    "probe_nop", "backend_name", "shutdown", "open_cached", "adopt", "try_read_file_max",
 ]
 
 

@@ -10,6 +10,7 @@ import array
 import asyncio
 import ctypes
 import mmap
+import operator
 import os
 import pickle
 import resource
@@ -109,9 +110,18 @@ FLAG = st.one_of(st.booleans(), st.booleans(), GARBAGE, st.sampled_from([0, 1]))
 HANDLE = st.one_of(st.sampled_from([Ref("ro"), Ref("rw"), Ref("closed"), Ref("dir")]),
                    st.sampled_from([Ref("ro"), Ref("rw")]), ANY_INT)
 # Descriptors for the synchronous paths: only ones this test owns, or ones
-# that cannot be open, so no read ever consumes a pipe of the process.
-FD = st.one_of(st.sampled_from([Ref("ro_fd"), Ref("rw_fd"), Ref("dir_fd")]),
-               ints(st.sampled_from([-1, -(2**31), 2**31 - 1, 2**31, 2**63, 2**64])))
+# that cannot be open, so no read ever consumes (or waits for ever on) a
+# pipe of the process, such as a loop's doorbell or self-pipe. Every number
+# drawn, however it is spelled (a bool, an __index__), is one of those.
+IMPOSSIBLE_FDS = [-1, -(2**31), 2**31 - 1, 2**31, 2**63, 2**64]
+PREPARED_FDS = ["ro_fd", "rw_fd", "dir_fd"]
+FD = st.one_of(
+    st.sampled_from([Ref(name) for name in PREPARED_FDS]),
+    st.sampled_from(IMPOSSIBLE_FDS), st.sampled_from(IMPOSSIBLE_FDS).map(IndexReturns),
+    st.none(), st.floats(), st.text(max_size=4), st.binary(max_size=4), st.just([1]),
+    st.just(object()), st.just(1j), st.builds(IndexReturns, st.sampled_from(["7", None])),
+    st.builds(IndexRaises, st.sampled_from([Boom, TypeError, OverflowError, MemoryError])),
+)
 
 NAME = st.text(st.characters(blacklist_characters="/\0"), min_size=1, max_size=24).filter(
     lambda s: s not in (".", ".."))
@@ -572,6 +582,21 @@ def test_fast_path(sandbox: Sandbox) -> None:
             except SYNC_ERRORS:
                 continue
             assert ok(value), value
+    prop()
+
+
+def test_descriptors_drawn_are_prepared_or_cannot_be_open() -> None:
+    @settings(max_examples=400, deadline=None)
+    @given(FD)
+    def prop(fd: Any) -> None:
+        if isinstance(fd, Ref):
+            assert fd.name in PREPARED_FDS
+            return
+        try:
+            number = operator.index(fd)
+        except Exception:
+            return  # refused before any descriptor is used
+        assert number in IMPOSSIBLE_FDS, number
     prop()
 
 

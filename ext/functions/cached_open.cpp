@@ -1,0 +1,49 @@
+// open_cached and adopt: a file opened on the calling thread when its path
+// is in the kernel's caches, and handed to the driver only once a driver
+// operation needs it, so that a cached open, read and close never leave
+// the loop thread.
+#include <string>
+
+#include "core/nowait_io.hpp"
+#include "ext/bridge/submit.hpp"
+#include "ext/capi/binder.hpp"
+#include "ext/capi/calls.hpp"
+#include "ext/capi/convert.hpp"
+#include "ext/capi/entry.hpp"
+#include "ext/module_table.hpp"
+
+namespace velnor::ext {
+namespace {
+
+Ref py_open_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<1> params{"open_cached", {"path"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::string path = arg_path("path", a[0]);
+    if (path.find('\0') != std::string::npos) return none();
+    UniqueFd fd = fast::open_cached_regular(path.c_str());
+    if (fd.get() < 0) return none();
+    Ref number = checked(PyLong_FromLong(fd.get()));
+    (void)fd.release();  // the caller owns it now
+    return number;
+}
+
+Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<1> params{"adopt", {"fd"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    return submit(op::Adopt{arg_fd("fd", a[0])}, ResultMode::plain(), Owner{});
+}
+
+}  // namespace
+
+PyMethodDef OPEN_CACHED_METHOD = fast_method<py_open_cached>(
+    "open_cached",
+    "open_cached(path)\n--\n\nA descriptor of the regular file at `path`, opened read-only on the\n"
+    "calling thread with a lookup that refuses to wait for the disk, or `None`\nwhen that is not "
+    "possible (a cache miss, any error, anything but a\nregular file). The caller owns the descriptor "
+    "until it passes it to\n`adopt`.");
+PyMethodDef ADOPT_METHOD = fast_method<py_adopt>(
+    "adopt",
+    "adopt(fd)\n--\n\nHands the descriptor `fd` to the driver, which owns it from then on; the\n"
+    "future resolves to `(handle, 0, fd)` like `open`'s. Never withdrawn by a\ncancellation.");
+
+}  // namespace velnor::ext

@@ -1,0 +1,225 @@
+"""Files opened on the loop thread from the kernel's caches: the descriptor
+reaches the driver only when an operation needs it, exactly once, and is
+closed by whoever owns it at the end; the lock is skipped only when nobody
+holds or waits for it; no inline copy is large."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import os
+import warnings
+from pathlib import Path
+from typing import Any
+
+import _velnor
+import pytest
+
+import velnor
+from conftest import Runner
+from files_support import (assert_no_fd_leak, disk_dir, evict, open_fds,  # noqa: F401
+                           pattern, settled_fd_count)
+from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
+
+
+class Calls:
+    """Counts the calls of one `_velnor` function, still calling it."""
+
+    def __init__(self, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
+        self.args: list[tuple[Any, ...]] = []
+        real = getattr(_velnor, name)
+
+        def counting(*args: Any) -> Any:
+            self.args.append(args)
+            return real(*args)
+
+        monkeypatch.setattr(_velnor, name, counting)
+
+
+def test_open_cached_and_try_read_file_max(tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"abc")
+    fd = _velnor.open_cached(path)
+    assert isinstance(fd, int)
+    try:
+        # The descriptor is kept: it must block like any other, not carry
+        # the O_NONBLOCK that made the open safe.
+        assert os.get_blocking(fd) and os.pread(fd, 10, 0) == b"abc"
+    finally:
+        os.close(fd)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for refused in (tmp_path, fifo, tmp_path / "missing", "/dev/null", f"{path}\0x"):
+        assert _velnor.open_cached(refused) is None
+        assert _velnor.try_read_file_max(refused, 10) is None
+    assert _velnor.try_read_file_max(path, 3) == b"abc"
+    big = _velnor.try_read_file_max(path, 2)
+    assert isinstance(big, int)
+    try:
+        assert os.pread(big, 10, 0) == b"abc"
+    finally:
+        os.close(big)
+    plain = os.open(path, os.O_RDONLY)
+    try:
+        fp = _velnor.FastPath(plain)
+        assert fp.read_all_max(0, 3) == b"abc" and fp.read_all_max(1, 2) == b"bc"
+        assert fp.read_all_max(0, 2) is None
+    finally:
+        os.close(plain)
+    with pytest.raises(TypeError, match="argument 'path'"):
+        _velnor.open_cached(bytes(path))
+
+
+def test_cached_file_never_reaches_the_driver(run: Runner, disk_dir: Path,
+                                              monkeypatch: pytest.MonkeyPatch) -> None:
+    path = disk_dir / "f"
+    path.write_bytes(pattern(10_000))
+    path.read_bytes()
+    adopted = Calls(monkeypatch, "adopt")
+    opened = Calls(monkeypatch, "open")
+    closed = Calls(monkeypatch, "close")
+
+    async def main() -> None:
+        fds = open_fds()
+        for _ in range(3):
+            async with velnor.open(path, "rb") as f:
+                assert await f.read(10) == pattern(10)
+                assert await f.read() == pattern(10_000)[10:]
+                assert await f.seek(5) == 5 and await f.pread(5, 0) == pattern(5)
+                assert await f.size() == 10_000
+            assert f.closed
+        # Closed on the spot, not by the driver: nothing is left open.
+        assert open_fds() == fds
+
+    run(main())
+    assert adopted.args == [] and opened.args == [] and closed.args == []
+
+
+def test_driver_operations_adopt_the_descriptor_once(run: Runner, disk_dir: Path,
+                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    path = disk_dir / "f"
+    data = pattern(3 * INLINE_COPY_MAX)
+    path.write_bytes(data)
+    path.read_bytes()
+    before = settled_fd_count()
+    adopted = Calls(monkeypatch, "adopt")
+
+    async def main() -> None:
+        f = await velnor.open(path)
+        evict(path)
+        # Several tasks need the driver at once: one hand-over serves them all.
+        got = await asyncio.gather(f.pread(100, 0), f.pread(100, 100), f.sync(), f.read(50))
+        assert got == [data[:100], data[100:200], None, data[:50]]
+        assert len(adopted.args) == 1
+        # A read too large to copy on the loop thread goes to the driver.
+        assert await f.read() == data[50:]
+        await f.close()
+        assert len(adopted.args) == 1
+
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_cancelled_hand_over_still_completes(run: Runner, disk_dir: Path) -> None:
+    path = disk_dir / "f"
+    path.write_bytes(pattern(100))
+    path.read_bytes()
+    before = settled_fd_count()
+
+    async def main() -> None:
+        for turns in range(4):
+            f = await velnor.open(path)
+            task = asyncio.ensure_future(f.sync())
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+            # The file still works and still closes, whatever the hand-over
+            # was doing when its first user gave up.
+            assert await f.pread(100, 0) == pattern(100)
+            await f.close()
+        f = await velnor.open(path)
+        closing = asyncio.ensure_future(f.close())
+        await asyncio.sleep(0)
+        assert closing.done() and f.closed
+        f = await velnor.open(path)
+        syncing = asyncio.ensure_future(f.sync())
+        await asyncio.sleep(0)
+        closing = asyncio.ensure_future(f.close())
+        await asyncio.sleep(0)
+        closing.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await closing
+        await syncing
+
+    run(main())
+    assert_no_fd_leak(before)
+
+
+def test_unclosed_cached_file_is_closed_by_the_collector(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"x")
+
+    async def main() -> None:
+        fds = open_fds()
+        f = await velnor.open(path)
+        assert open_fds() == fds + 1
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del f
+            gc.collect()
+        assert [w.category for w in caught] == [ResourceWarning]
+        assert open_fds() == fds
+
+    run(main())
+
+
+def test_lock_free_read_keeps_its_turn(run: Runner, disk_dir: Path) -> None:
+    """A read that finds the lock held or waited for queues behind it, even
+    when its own data is cached: otherwise it would read at a position that
+    the earlier reads are about to move."""
+    path = disk_dir / "f"
+    data = pattern(1000)
+    path.write_bytes(data)
+
+    async def main() -> None:
+        async with velnor.open(path) as f:
+            evict(path)
+            first = asyncio.ensure_future(f.read(400))  # goes to the driver
+            await asyncio.sleep(0)
+            second = asyncio.ensure_future(f.read(100))  # waits for the lock
+            await asyncio.sleep(0)
+            path.read_bytes()  # from here on every read would be served at once
+            third = await f.read(100)
+            assert await first == data[:400]
+            assert await second == data[400:500]
+            assert third == data[500:600] and f.tell() == 600
+
+    run(main())
+
+
+def test_large_whole_file_reads_go_to_the_driver(run: Runner, disk_dir: Path,
+                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+    path = disk_dir / "f"
+    small, large = pattern(INLINE_COPY_MAX), pattern(PARALLEL_MIN + 5)
+    path.write_bytes(large)
+    (disk_dir / "s").write_bytes(small)
+    parallel = Calls(monkeypatch, "read_parallel")
+    before = settled_fd_count()
+
+    async def main() -> None:
+        assert await velnor.read_bytes(disk_dir / "s") == small
+        assert parallel.args == []
+        for cold in (False, True):
+            if cold:
+                evict(path)
+            else:
+                path.read_bytes()
+            assert await velnor.read_bytes(path) == large
+        assert [a[2] for a in parallel.args] == [len(large)] * 2
+
+    run(main())
+    assert_no_fd_leak(before)
