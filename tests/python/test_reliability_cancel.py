@@ -14,13 +14,13 @@ import sys
 import textwrap
 from pathlib import Path
 
-from conftest import run_script
+from support.processes import run_script
 
 # Each script runs in a fresh interpreter and finishes with "ok".
 PRELUDE = """
     import asyncio, errno, os, resource, threading, time
     import _velnor, velnor
-    from conftest import run_on
+    from support.loops import run_on
 
     KIND = {kind!r}
     DIR = os.environ["VELNOR_TEST_DIR"]
