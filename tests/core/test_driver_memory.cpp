@@ -54,7 +54,9 @@ int starve_the_driver(const std::string& fifo) {
     // Room for not much more than the driver already has: every parked read
     // holds a task until the FIFO gets data, so the driver runs out first.
     const std::size_t limit = vm_size() + (24u << 20);
-    const rlimit rl{limit, limit};
+    rlimit old{};
+    if (::getrlimit(RLIMIT_AS, &old) != 0) return 13;
+    const rlimit rl{limit, old.rlim_max};
     if (::setrlimit(RLIMIT_AS, &rl) != 0) return 13;
     static std::uint8_t sink[1];
     try {
@@ -69,8 +71,7 @@ int starve_the_driver(const std::string& fifo) {
     } catch (const std::bad_alloc&) {
         // The submitting side ran out first; what was sent still counts.
     }
-    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-    ::setrlimit(RLIMIT_AS, &unlimited);
+    ::setrlimit(RLIMIT_AS, &old);
     // Every parked read ends with end of file once the writer goes.
     ::close(writer);
     for (int i = 0; i < 60000 && replies.load() < sent; ++i) usleep(1000);

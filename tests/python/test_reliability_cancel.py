@@ -215,7 +215,8 @@ OUT_OF_MEMORY = """
     with open("/proc/self/status") as status:
         vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
     limit = vm + 700 * 1024 * 1024
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
     path = os.path.join(DIR, "small")
     data = os.urandom(4096)
     with open(path, "wb") as f:
@@ -233,7 +234,7 @@ OUT_OF_MEMORY = """
     run_on(KIND, main())
     fd = os.open(path, os.O_RDONLY)
     # Three gigabytes asked for, four kilobytes read: only those are touched.
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     got = _velnor.probe_pread_nowait(fd, 3 << 30)
     assert len(got) == 3 << 30 and got[:4096] == data
