@@ -73,9 +73,10 @@ bool PollingRuntime::wait_for_readiness(KernelRequest& req) noexcept {
         return false;
     }
     req.place = KernelRequest::Place::Readiness;
+    // Taken either way: when epoll refuses the descriptor, rearm hands its
+    // waiters (this one included) to the pool.
     rearm(req.fd);
-    if (req.place == KernelRequest::Place::Readiness) return true;
-    return false;  // epoll refused the descriptor
+    return true;
 }
 
 void PollingRuntime::rearm(int fd) noexcept {

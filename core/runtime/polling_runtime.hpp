@@ -35,8 +35,8 @@ private:
     };
 
     PollingRuntime() = default;
-    // False when epoll cannot watch the descriptor (a regular file, some
-    // devices) or memory ran out: the request then goes to the pool.
+    // False when memory ran out: the request then goes to the pool, as do
+    // the requests of a descriptor epoll cannot watch (some devices).
     bool wait_for_readiness(KernelRequest& req) noexcept;
     void on_ready(int fd, std::uint32_t events) noexcept;
     // Tries the waiting requests of one direction without blocking; stops

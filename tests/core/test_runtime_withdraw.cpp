@@ -153,6 +153,25 @@ TEST_P(WithdrawTest, IdlePipesTakeNoWorkersFromFileWork) {
     }
 }
 
+TEST_P(WithdrawTest, AStreamThatEpollRefusesIsReadOnceOnThePool) {
+    // /dev/zero cannot be watched by epoll; its read goes to a worker,
+    // exactly once, and completes.
+    const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::array<std::uint8_t, 8> buf;
+    buf.fill(0xff);
+    Pending read;
+    rt->spawn(stream_read(fd, buf.data(), buf.size(), &read));
+    ASSERT_NO_FATAL_FAILURE(drive_until(read));
+    EXPECT_EQ(read.res, 8);
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 8>{}));
+    if (GetParam() == Backend::Polling) {
+        EXPECT_EQ(rt->stats().pool_jobs, 1u);
+    }
+    settle();
+    ::close(fd);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, WithdrawTest, ::testing::Values(Backend::IoUring, Backend::Polling),
                          param_name);
 
