@@ -1,5 +1,7 @@
 #include "core/compio_backend.hpp"
 
+#include "core/cancellation.hpp"
+
 #include <pthread.h>
 
 #include <cerrno>
@@ -83,10 +85,19 @@ struct LoopState {
     std::uint64_t next_handle = 1;
 };
 
-// One task per submitted operation: execute, unregister, reply.
+IoError out_of_memory() { return IoError::of(ErrorKind::OutOfMemory, msg::kOutOfMemory); }
+
+// One task per submitted operation: execute, unregister, reply. Memory that
+// runs out anywhere inside fails this operation alone.
 rt::Task<void> op_task(std::uint64_t id, std::optional<std::uint64_t> handle_id, Op op,
-                       LoopState& state, const bool& cancelled, ReplyCallbackPtr reply) {
-    Outcome out = co_await execute(handle_id, std::move(op), state.files, cancelled);
+                       LoopState& state, PendingOp& pending) {
+    Outcome out = reply::Unit{};
+    try {
+        out = co_await execute(handle_id, std::move(op), state.files, pending.cancel);
+    } catch (const std::bad_alloc&) {
+        out = out_of_memory();
+    }
+    ReplyCallbackPtr reply = std::move(pending.reply);
     state.cancels.with([&](auto& m) { m.erase(id); });
     reply->invoke(std::move(out));
 }
@@ -94,7 +105,7 @@ rt::Task<void> op_task(std::uint64_t id, std::optional<std::uint64_t> handle_id,
 void on_message(rt::Runtime& runtime, LoopState& state, Msg& m) {
     if (auto* c = std::get_if<message::Cancel>(&m)) {
         state.cancels.with([&](auto& map) {
-            if (auto it = map.find(c->id); it != map.end()) it->second = true;
+            if (auto it = map.find(c->id); it != map.end()) it->second.cancel.request();
         });
         return;
     }
@@ -104,11 +115,19 @@ void on_message(rt::Runtime& runtime, LoopState& state, Msg& m) {
     if (std::holds_alternative<op::Open>(s.op) || std::holds_alternative<op::ReadFile>(s.op) ||
         std::holds_alternative<op::Adopt>(s.op))
         handle_id = state.next_handle++;
-    const bool* flag = state.cancels.with([&](auto& map) {
-        auto [it, inserted] = map.insert_or_assign(s.id, false);
-        return &it->second;
-    });
-    runtime.spawn(op_task(s.id, handle_id, std::move(s.op), state, *flag, std::move(s.reply)));
+    PendingOp* pending = nullptr;
+    try {
+        pending = state.cancels.with([&](auto& map) {
+            auto [it, inserted] = map.try_emplace(s.id);
+            it->second.reply = std::move(s.reply);
+            return &it->second;
+        });
+        runtime.spawn(op_task(s.id, handle_id, std::move(s.op), state, *pending));
+    } catch (const std::bad_alloc&) {
+        ReplyCallbackPtr reply = pending ? std::move(pending->reply) : std::move(s.reply);
+        if (pending) state.cancels.with([&](auto& map) { map.erase(s.id); });
+        if (reply) reply->invoke(out_of_memory());
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "core/cancellation.hpp"
 #include "core/file_io.hpp"
 #include "core/path_ops.hpp"
 
@@ -14,7 +15,7 @@ namespace {
 struct Exec {
     std::optional<std::uint64_t> handle_id;
     FileTable& files;
-    const bool& cancelled;
+    Cancellation& cancel;
 
     // Puts an opened file into the table under the id the message loop gave
     // this operation, and answers with its handle.
@@ -38,8 +39,8 @@ struct Exec {
 
     rt::Task<Outcome> operator()(op::Open& o) {
         VELNOR_CO_TRY(const int flags, open_flags(o));
-        VELNOR_CO_TRY(FileRef file, co_await open_path(o.path, flags));
-        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(o.path, flags, &cancel));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await stat_opened(file));
         co_return register_file(std::move(file), size, "open allocates an id");
     }
 
@@ -79,12 +80,12 @@ struct Exec {
         VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
         if (auto* into = std::get_if<RawBufMut>(&r.target)) {
             VELNOR_CO_TRY(const std::size_t n,
-                          co_await read_up_to(file, r.pos, into->ptr, into->len, cancelled, r.spread));
+                          co_await read_up_to(file, r.pos, into->ptr, into->len, cancel, r.spread));
             co_return reply::Read{n};
         }
         Bytes buf;
         VELNOR_CO_TRY_VOID(alloc_bytes(buf, std::get<Alloc>(r.target).len));
-        VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, buf.data(), buf.size(), cancelled));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_up_to(file, r.pos, buf.data(), buf.size(), cancel));
         buf.resize(n);
         co_return reply::Bytes{std::move(buf)};
     }
@@ -96,18 +97,18 @@ struct Exec {
         // One spare byte lets the final zero-length read find room without a
         // reallocation when the file has not grown.
         VELNOR_CO_TRY_VOID(alloc_bytes(buf, (r.pos < size ? size - r.pos : 0) + 1));
-        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file.fd(), r.pos, buf));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, r.pos, buf, cancel));
         buf.resize(n);
         co_return reply::Bytes{std::move(buf)};
     }
 
     rt::Task<Outcome> operator()(op::ReadFile& r) {
-        VELNOR_CO_TRY(FileRef file, co_await open_path(r.path, O_RDONLY | O_CLOEXEC));
-        VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(r.path, O_RDONLY | O_CLOEXEC, &cancel));
+        VELNOR_CO_TRY(const std::uint64_t size, co_await stat_opened(file));
         if (size > r.inline_max) co_return register_file(std::move(file), size, "read_file allocates an id");
         Bytes buf;
         VELNOR_CO_TRY_VOID(alloc_bytes(buf, size + 1));
-        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file.fd(), 0, buf));
+        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, 0, buf, cancel));
         buf.resize(n);
         VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
         co_return reply::Bytes{std::move(buf)};
@@ -117,7 +118,7 @@ struct Exec {
         VELNOR_CO_TRY(const FileRef file, lookup(files, w.handle));
         const std::size_t n = w.data.size();
         if (!w.append) {
-            VELNOR_CO_TRY_VOID(co_await write_all_at(file.fd(), w.data.ptr(), n, w.pos));
+            VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, w.pos, cancel));
             co_return reply::Written{n, w.pos + n};
         }
         VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
@@ -126,9 +127,9 @@ struct Exec {
     }
 
     rt::Task<Outcome> operator()(op::WriteFile& w) {
-        VELNOR_CO_TRY(FileRef file, co_await open_path(w.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC));
+        VELNOR_CO_TRY(FileRef file, co_await open_path(w.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, &cancel));
         const std::size_t n = w.data.size();
-        VELNOR_CO_TRY_VOID(co_await write_all_at(file.fd(), w.data.ptr(), n, 0));
+        VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, 0, cancel));
         VELNOR_CO_TRY_VOID(co_await close_file(std::move(file)));
         co_return reply::Written{n, n};
     }
@@ -144,10 +145,10 @@ Result<FileRef> lookup(FileTable& files, std::uint64_t handle) {
 }
 
 rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
-                          const bool& cancelled) {
+                          Cancellation& cancel) {
     // An adoption is never withdrawn: the descriptor has no other owner.
-    if (cancelled && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
-    Exec exec{handle_id, files, cancelled};
+    if (cancel.requested() && !std::holds_alternative<op::Adopt>(op)) co_return cancelled_err();
+    Exec exec{handle_id, files, cancel};
     co_return co_await std::visit([&](auto& o) { return exec(o); }, op);
 }
 

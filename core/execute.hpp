@@ -10,14 +10,18 @@
 #include "core/op.hpp"
 #include "core/runtime/task.hpp"
 
+namespace velnor {
+class Cancellation;
+}
+
 namespace velnor::compio_backend {
 
 // Looks a handle up without changing the table.
 Result<FileRef> lookup(FileTable& files, std::uint64_t handle);
 
 // `handle_id` is the id the message loop gave an operation that registers a
-// file (open, read_file); `cancelled` stays valid until the task ends.
+// file (open, read_file); `cancel` stays valid until the task ends.
 rt::Task<Outcome> execute(std::optional<std::uint64_t> handle_id, Op op, FileTable& files,
-                          const bool& cancelled);
+                          Cancellation& cancel);
 
 }  // namespace velnor::compio_backend

@@ -1,5 +1,7 @@
 #include "core/file_io.hpp"
 
+#include "core/cancellation.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,12 +57,22 @@ Result<int> open_flags(const op::Open& o) {
 }
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<Result<FileRef>> open_path(const std::string& path, int flags) {
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags, Cancellation* cancel) {
     if (path.find('\0') != std::string::npos)
         co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
+    // Withdrawable: opening a FIFO waits for its peer, possibly for ever.
     VELNOR_CO_TRY(const std::uint32_t fd,
-                  from_kernel(co_await rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666)));
+                  from_kernel(co_await Withdrawable{
+                      rt::openat(path.c_str(), static_cast<std::uint32_t>(flags | O_LARGEFILE), 0666), cancel}));
     co_return FileRef(UniqueFd(static_cast<int>(fd)));
+}
+
+rt::Task<Result<std::uint64_t>> stat_opened(FileRef& file) {
+    struct ::statx stx {};
+    VELNOR_CO_TRY_VOID(from_kernel(co_await rt::statx_fd(file.fd(), &stx)));
+    const unsigned type = stx.stx_mode & S_IFMT;
+    file.set_stream(type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR);
+    co_return static_cast<std::uint64_t>(stx.stx_size);
 }
 
 rt::Task<Result<std::uint64_t>> file_size(int fd) {
@@ -78,30 +90,41 @@ rt::Task<Result<void>> close_file(FileRef file) {
     co_return Result<void>{};
 }
 
-// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
+namespace {
+// A stream's read or write may wait without end: it is withdrawn when the
+// operation is cancelled. A regular file's runs its course.
+Withdrawable stream_aware(rt::KernelCall s, const FileRef& file, Cancellation& cancel) {
+    return Withdrawable{s, file.stream() ? &cancel : nullptr, file.stream()};
+}
+}  // namespace
+
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, const bool& cancelled, bool spread) {
+                                         std::size_t n, Cancellation& cancel, bool spread) {
     std::size_t filled = 0;
     for (;;) {
         // Tested before the full check: a read whose last kernel request just
         // filled the destination still reports the cancel raised meanwhile.
-        if (cancelled) co_return cancelled_err();
+        if (cancel.requested()) co_return cancelled_err();
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
-        VELNOR_CO_TRY(const std::uint32_t got,
-                      from_kernel(co_await rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled,
-                                                       spread)));
+        const std::int32_t r = co_await stream_aware(
+            rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled, spread), file, cancel);
+        if (r == -EINTR || r == -ECANCELED) continue;  // the cancel check above decides
+        VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
         if (got == 0) break;
         filled += got;
     }
     co_return filled;
 }
 
-// Reads from `pos` to end of file into `buf` (whose size is the capacity),
-// growing it as the file grows. Returns the length read.
-rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf) {
+rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_t pos, Bytes& buf,
+                                               Cancellation& cancel) {
+    const int fd = file.fd();
     std::size_t len = 0;
     for (;;) {
+        // Between kernel reads: a pipe that keeps producing, or /dev/zero,
+        // has no end to reach.
+        if (cancel.requested()) co_return cancelled_err();
         if (len == buf.size()) {
             try {
                 buf.resize(std::max(buf.size() * 2, len + 32));
@@ -110,8 +133,9 @@ rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes&
             }
         }
         if (!offset_ok(pos, len)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len);
-        if (r == -EINTR) continue;
+        const std::int32_t r = co_await stream_aware(
+            rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len), file, cancel);
+        if (r == -EINTR || r == -ECANCELED) continue;
         VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
         if (got == 0) break;
         len += got;
@@ -129,12 +153,18 @@ Result<void> alloc_bytes(Bytes& buf, std::uint64_t n) {
     return {};
 }
 
-rt::Task<Result<void>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos) {
+rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src, std::size_t n,
+                                    std::uint64_t pos, Cancellation& cancel) {
+    const int fd = file.fd();
     std::size_t written = 0;
     while (written < n) {
+        // A regular file's write, once started, lands whole; a stream's may
+        // wait for its reader for ever, and stops where the kernel was.
+        if (file.stream() && cancel.requested()) co_return cancelled_err();
         if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
-        const std::int32_t r = co_await rt::write_at(fd, src + written, cap(n - written), pos + written);
-        if (r == -EINTR) continue;
+        const std::int32_t r = co_await stream_aware(
+            rt::write_at(fd, src + written, cap(n - written), pos + written), file, cancel);
+        if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
         VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));
         if (put == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
         written += put;

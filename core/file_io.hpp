@@ -12,6 +12,10 @@
 #include "core/result.hpp"
 #include "core/runtime/runtime.hpp"
 
+namespace velnor {
+class Cancellation;
+}
+
 namespace velnor::compio_backend {
 
 IoError cancelled_err();
@@ -21,7 +25,12 @@ IoError unknown_handle();
 Result<int> open_flags(const op::Open& o);
 
 // Opens `path` through the runtime; the descriptor is owned by the result.
-rt::Task<Result<FileRef>> open_path(const std::string& path, int flags);
+// With `cancel`, the open (of a FIFO, say) is withdrawn when cancelled.
+rt::Task<Result<FileRef>> open_path(const std::string& path, int flags,
+                                    Cancellation* cancel = nullptr);
+
+// The size of a file just opened; records whether it is a stream.
+rt::Task<Result<std::uint64_t>> stat_opened(FileRef& file);
 
 rt::Task<Result<std::uint64_t>> file_size(int fd);
 
@@ -29,19 +38,25 @@ rt::Task<Result<std::uint64_t>> file_size(int fd);
 // the runtime rather than a blocking close on this thread.
 rt::Task<Result<void>> close_file(FileRef file);
 
-// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel;
-// `spread` hands each request to the kernel's workers (see op::Read).
+// Fills [dst, dst+n) from `pos` until full, end of file, error or cancel.
+// Short reads are continued and EINTR retried; `spread` hands each request
+// to the kernel's workers (see op::Read).
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
-                                         std::size_t n, const bool& cancelled, bool spread = false);
+                                         std::size_t n, Cancellation& cancel, bool spread = false);
 
 // Reads from `pos` to end of file into `buf` (whose size is the capacity),
-// growing it as the file grows. Returns the length read.
-rt::Task<Result<std::size_t>> read_to_end_loop(int fd, std::uint64_t pos, Bytes& buf);
+// growing it as the file grows. Returns the length read; a cancel ends it
+// between kernel reads.
+rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_t pos, Bytes& buf,
+                                               Cancellation& cancel);
 
 // Sizes `buf` to `n` bytes, or reports that memory ran out.
 Result<void> alloc_bytes(Bytes& buf, std::uint64_t n);
 
-rt::Task<Result<void>> write_all_at(int fd, const std::uint8_t* src, std::size_t n, std::uint64_t pos);
+// Writes all of [src, src+n) at `pos`, continuing short writes. Only a
+// stream's write heeds a cancel (between and during kernel writes).
+rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src, std::size_t n,
+                                    std::uint64_t pos, Cancellation& cancel);
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.

@@ -1,11 +1,22 @@
 #include "core/file_table.hpp"
 
+#include <new>
+
+#include "core/cancellation.hpp"
 #include "core/op.hpp"
 #include "core/runtime/runtime.hpp"
 
 namespace velnor {
 
-FileRef::FileRef(UniqueFd fd) : f_(new OpenFile) { f_->fd_ = std::move(fd); }
+FileRef::FileRef(UniqueFd fd) : f_(new (std::nothrow) OpenFile) {
+    if (!f_) {
+        // The descriptor goes with the failed operation, closed as any
+        // other on this thread is.
+        if (auto* r = rt::Runtime::current()) r->close_detached(fd.release());
+        throw std::bad_alloc();
+    }
+    f_->fd_ = std::move(fd);
+}
 
 FileRef::FileRef(const FileRef& o) noexcept : f_(o.f_) {
     if (f_) ++f_->refs_;
@@ -25,6 +36,9 @@ FileRef::~FileRef() {
 }
 
 int FileRef::fd() const noexcept { return f_ ? f_->fd_.get() : -1; }
+
+bool FileRef::stream() const noexcept { return f_ && f_->stream_; }
+void FileRef::set_stream(bool stream) noexcept { f_->stream_ = stream; }
 
 bool FileRef::SoleHolder::await_ready() const noexcept { return f->refs_ == 1; }
 
@@ -48,6 +62,6 @@ void GuardedMap<V>::reentered() noexcept {
     abort_unreachable("guarded map entered while in use");
 }
 template class GuardedMap<FileRef>;
-template class GuardedMap<bool>;
+template class GuardedMap<PendingOp>;
 
 }  // namespace velnor

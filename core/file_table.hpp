@@ -49,6 +49,11 @@ public:
     // through the ring); drops this reference.
     int release_fd() noexcept;
 
+    // A pipe, FIFO, socket or device: its reads and writes may wait
+    // without end. Learnt from the open's statx.
+    bool stream() const noexcept;
+    void set_stream(bool stream) noexcept;
+
 private:
     OpenFile* f_ = nullptr;
 };
@@ -57,6 +62,7 @@ class OpenFile {
     friend class FileRef;
     UniqueFd fd_;
     std::uint32_t refs_ = 1;
+    bool stream_ = false;
     std::coroutine_handle<> sole_waiter_;
 };
 
@@ -85,6 +91,7 @@ private:
 using FileTable = GuardedMap<FileRef>;
 // Node-based: a flag's address stays valid until its entry is erased, so a
 // task can hold a pointer to it.
-using CancelRegistry = GuardedMap<bool>;
+struct PendingOp;
+using CancelRegistry = GuardedMap<PendingOp>;
 
 }  // namespace velnor

@@ -73,11 +73,23 @@ UniqueFd open_cached(const char* path) noexcept {
 }
 
 UniqueFd open_cached_regular(const char* path) noexcept {
+    // Opening a FIFO for reading, even without blocking, counts as a reader:
+    // a writer waiting in open(2) would go ahead and then meet no reader once
+    // this descriptor is closed again. So the type is checked first on an
+    // O_PATH descriptor, which opens nothing, and only a regular file is
+    // opened for reading, then checked to be the same file.
+    OpenHow path_how{O_PATH | O_CLOEXEC, 0, kResolveCached};
+    const long p = ::syscall(kSysOpenat2, AT_FDCWD, path, &path_how, sizeof path_how);
+    if (p < 0) return UniqueFd{};
+    UniqueFd probe(static_cast<int>(p));
+    struct stat first {};
+    if (::fstat(probe.get(), &first) != 0 || (first.st_mode & S_IFMT) != S_IFREG) return UniqueFd{};
     UniqueFd fd = open_cached(path);
     if (fd.get() < 0) return fd;
     struct stat st {};
     // F_SETFL 0 clears O_NONBLOCK: no other status flag was asked for.
-    if (::fstat(fd.get(), &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG || ::fcntl(fd.get(), F_SETFL, 0) != 0)
+    if (::fstat(fd.get(), &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG || st.st_dev != first.st_dev ||
+        st.st_ino != first.st_ino || ::fcntl(fd.get(), F_SETFL, 0) != 0)
         return UniqueFd{};
     return fd;
 }

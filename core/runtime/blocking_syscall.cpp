@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "core/runtime/runtime.hpp"
+#include "core/runtime/worker_pool.hpp"
 
 namespace velnor::rt {
 namespace {
@@ -22,11 +23,13 @@ std::int32_t result(long r) noexcept {
     return r > INT_MAX ? INT_MAX : static_cast<std::int32_t>(r);
 }
 
+// EINTR is retried unless the job was withdrawn: then the interruption is
+// what the driver asked for.
 template <class F>
 long retry_eintr(F f) noexcept {
     long r;
     do r = f();
-    while (r < 0 && errno == EINTR);
+    while (r < 0 && errno == EINTR && !job_withdrawn());
     return r;
 }
 

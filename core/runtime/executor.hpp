@@ -4,7 +4,7 @@
 
 #include <coroutine>
 #include <cstddef>
-#include <deque>
+#include <vector>
 
 #include "core/runtime/task.hpp"
 
@@ -49,14 +49,16 @@ public:
     // Queues `h` behind everything already ready. Ignored once closed.
     void schedule(std::coroutine_handle<> h);
     // Wraps `task` in a root that frees itself when done and queues it.
-    // Once closed the task is destroyed without running.
+    // Once closed the task is destroyed without running. Throws
+    // std::bad_alloc (the task destroyed unstarted) when memory runs out:
+    // this is where the queue grows, so that schedule() never allocates.
     void spawn(Task<void> task);
 
     // Resumes at most `max_steps` ready handles, oldest first; handles
     // queued meanwhile wait behind the older ones. True when some are
     // still ready.
     bool run_ready(unsigned max_steps);
-    bool has_ready() const noexcept { return !ready_.empty(); }
+    bool has_ready() const noexcept { return count_ != 0; }
 
     // Destroys every unfinished root without resuming it and forgets the
     // queued handles; later schedule() and spawn() do nothing.
@@ -66,7 +68,15 @@ public:
 
 private:
     friend struct detail::RootTask::promise_type;
-    std::deque<std::coroutine_handle<>> ready_;
+    // Every handle ready at once belongs to a distinct root (a task waits
+    // for one thing at a time), so room for one per root plus one keeps
+    // schedule() from allocating inside a completion.
+    void reserve(std::size_t n);
+    void push(std::coroutine_handle<> h);
+    std::coroutine_handle<> pop() noexcept;
+    std::vector<std::coroutine_handle<>> ready_;  // a ring of `count_` from `head_`
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
     detail::RootLink roots_;
     std::size_t live_ = 0;
     bool closed_ = false;

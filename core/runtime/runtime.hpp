@@ -63,6 +63,10 @@ struct KernelRequest {
                                 // the new directory for RENAMEAT/LINKAT
     std::uint32_t op_flags = 0; // open, fsync, statx, rename, unlink, link flags
     std::uint64_t addr2 = 0;    // struct statx* for STATX; the new path for RENAMEAT/LINKAT/SYMLINKAT
+    // The descriptor is a pipe, FIFO, socket or device: a READ or WRITE may
+    // wait without end for a peer. The fallback then waits for readiness
+    // in epoll instead of parking a worker in the call.
+    bool stream = false;
     // Hand the request to the kernel's workers at once instead of running
     // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
     bool spread = false;
@@ -77,6 +81,9 @@ struct KernelRequest {
     // cancel them); not for callers.
     KernelRequest* ring_prev = nullptr;
     KernelRequest* ring_next = nullptr;
+    // Where the request waits while in flight (runtime only).
+    enum class Place : std::uint8_t { None, Ring, Pool, Readiness };
+    Place place = Place::None;
 };
 
 // Awaitable kernel request: `int32_t r = co_await KernelCall{req}`.
@@ -168,6 +175,12 @@ public:
     // started and nothing completes.
     virtual void start(KernelRequest& req) noexcept = 0;
     virtual void start_blocking(Blocking& job) noexcept = 0;
+    // Asks that `req`, in flight, stop waiting: the ring's ASYNC_CANCEL,
+    // an interrupted system call on the pool, or leaving the readiness
+    // wait. It still completes as usual, and must be waited for: with
+    // -ECANCELED when it was withdrawn in time, with its own result when
+    // the kernel had already finished or would not let go.
+    virtual void withdraw(KernelRequest& req) noexcept = 0;
     // Whether `op` goes to the ring (false: it runs on the pool).
     virtual bool on_ring(std::uint8_t op) const noexcept = 0;
     virtual RuntimeStats stats() const noexcept = 0;

@@ -58,6 +58,7 @@ Result<void> RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
 void RuntimeBase::run_on_pool(KernelRequest& req) noexcept {
     ++stats_.pool_jobs;
     ++pool_in_flight_;
+    req.place = KernelRequest::Place::Pool;
     const int r = pool_->enqueue(PoolJob{&run_request, &req, kRequest});
     // Refused: the request fails with the pool's error on the next turn,
     // never inside the awaiting task's suspension.
@@ -70,6 +71,10 @@ void RuntimeBase::start_blocking(Blocking& job) noexcept {
     ++pool_in_flight_;
     if (pool_->enqueue(PoolJob{&run_blocking, &job, kBlocking}) < 0)
         inbox_->post(Finished{&job, 0, kBlockingRefused});
+}
+
+void RuntimeBase::withdraw(KernelRequest& req) noexcept {
+    if (req.place == KernelRequest::Place::Pool) pool_->withdraw(&req);
 }
 
 void RuntimeBase::close_on_pool(int fd) noexcept {
@@ -123,6 +128,7 @@ void RuntimeBase::wait_for_pool() noexcept {
 }
 
 void RuntimeBase::complete(KernelRequest& req, std::int32_t res) noexcept {
+    req.place = KernelRequest::Place::None;
     req.res = res;
     if (req.on_complete)
         req.on_complete(&req);

@@ -23,6 +23,7 @@ public:
     void schedule(std::coroutine_handle<> h) override { exec_.schedule(h); }
     bool run_ready(unsigned max_steps) override { return exec_.run_ready(max_steps); }
     void start_blocking(Blocking& job) noexcept override;
+    void withdraw(KernelRequest& req) noexcept override;
     RuntimeStats stats() const noexcept override { return stats_; }
 
 protected:

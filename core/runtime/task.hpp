@@ -27,10 +27,17 @@ struct FinalAwait {
 
 struct PromiseBase {
     std::coroutine_handle<> continuation;
+    // Failures in the core are values; the one exception a task may end
+    // with is running out of memory (a frame, a buffer, a table entry),
+    // which its awaiter re-raises so that the operation fails, not the
+    // driver thread.
+    std::exception_ptr error;
     std::suspend_always initial_suspend() const noexcept { return {}; }
     FinalAwait final_suspend() const noexcept { return {}; }
-    // Failures in the core are values; an escaping exception is a bug.
-    [[noreturn]] void unhandled_exception() const noexcept { std::terminate(); }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+    void rethrow_if_failed() const {
+        if (error) std::rethrow_exception(error);
+    }
 };
 
 // The promises differ only in how the task's result is kept.
@@ -74,7 +81,8 @@ public:
         h_.promise().continuation = parent;
         return h_;
     }
-    T await_resume() noexcept(std::is_void_v<T>) {
+    T await_resume() {
+        h_.promise().rethrow_if_failed();
         if constexpr (!std::is_void_v<T>) return std::move(*h_.promise().value);
     }
 

@@ -84,6 +84,7 @@ void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     req.ring_next = &in_flight_;
     in_flight_.ring_prev->ring_next = &req;
     in_flight_.ring_prev = &req;
+    req.place = KernelRequest::Place::Ring;
     ++ring_in_flight_;
     san::handing_to_kernel(&req);
 }
@@ -104,6 +105,22 @@ void UringRuntime::start(KernelRequest& req) noexcept {
     push(req, sqe);
 }
 
+void UringRuntime::withdraw(KernelRequest& req) noexcept {
+    if (req.place != KernelRequest::Place::Ring) {
+        RuntimeBase::withdraw(req);
+        return;
+    }
+    // Matched by user_data when the kernel takes the SQE. The target is in
+    // flight now, so no other request in flight shares its address; one
+    // that reuses it after the target completes is queued behind this SQE.
+    io_uring_sqe* sqe = acquire_sqe();
+    if (!sqe) return;  // the kernel will not take entries: the request runs its course
+    sqe->opcode = opcode::kAsyncCancel;
+    sqe->fd = -1;
+    sqe->addr = reinterpret_cast<std::uint64_t>(&req);
+    sqe->user_data = kNoRequest;
+}
+
 void UringRuntime::arm_wake() noexcept {
     if (wake_armed_ || draining_) return;
     io_uring_sqe* sqe = acquire_sqe();
@@ -116,6 +133,7 @@ void UringRuntime::finish(KernelRequest* req, std::int32_t res) noexcept {
     req->ring_prev->ring_next = req->ring_next;
     req->ring_next->ring_prev = req->ring_prev;
     req->ring_prev = req->ring_next = nullptr;
+    req->place = KernelRequest::Place::None;
     --ring_in_flight_;
     san::back_from_kernel(req);
     if (req == &wake_req_) {

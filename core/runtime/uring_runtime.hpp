@@ -18,6 +18,7 @@ public:
 
     Backend backend() const noexcept override { return Backend::IoUring; }
     void start(KernelRequest& req) noexcept override;
+    void withdraw(KernelRequest& req) noexcept override;
     bool on_ring(std::uint8_t op) const noexcept override { return ops_.has(op); }
     void turn(bool may_wait, const std::function<bool()>& has_external_work) override;
     void close_detached(int fd) noexcept override;

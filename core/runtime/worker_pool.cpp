@@ -2,9 +2,13 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <deque>
+#include <list>
+#include <mutex>
 #include <new>
 
 #include "core/runtime/event_waker.hpp"
@@ -35,6 +39,49 @@ void CompletionInbox::wait_for_items() noexcept {
     cv_.wait(lock, [this] { return !items_.empty(); });
 }
 
+namespace {
+
+thread_local const std::atomic<bool>* tls_withdrawn = nullptr;
+
+// SIGURG is ignored by default, so a stray one (sent after its job ended,
+// or with our handler replaced) cannot end the process.
+constexpr int kInterruptSignal = SIGURG;
+
+void on_interrupt(int) noexcept {}
+
+// The handler exists only to make the blocked call return EINTR: no
+// SA_RESTART. An application's own handler for the signal is left alone.
+void install_interrupt_handler() noexcept {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction old {};
+        if (::sigaction(kInterruptSignal, nullptr, &old) != 0) return;
+        if (!(old.sa_flags & SA_SIGINFO) && old.sa_handler != SIG_DFL) return;
+        if ((old.sa_flags & SA_SIGINFO) && old.sa_sigaction != nullptr) return;
+        struct sigaction sa {};
+        sa.sa_handler = &on_interrupt;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(kInterruptSignal, &sa, nullptr);
+    });
+}
+
+constexpr auto kResendInterval = std::chrono::milliseconds(2);
+
+}  // namespace
+
+bool job_withdrawn() noexcept {
+    return tls_withdrawn && tls_withdrawn->load(std::memory_order_acquire);
+}
+
+int WorkerPool::interrupt_signal() noexcept { return kInterruptSignal; }
+
+struct WorkerPool::Worker {
+    pid_t tid = 0;
+    void* running = nullptr;  // the item of the job it runs
+    std::atomic<bool> withdrawn{false};
+};
+
 struct WorkerPool::State {
     State(PoolConfig c, std::shared_ptr<CompletionInbox> i) : config(c), inbox(std::move(i)) {}
     const PoolConfig config;
@@ -42,13 +89,20 @@ struct WorkerPool::State {
     std::mutex mu;
     std::condition_variable cv;
     std::deque<PoolJob> jobs;
+    std::list<Worker> running;  // one entry per live worker
     unsigned workers = 0;
     unsigned idle = 0;  // workers waiting for a job
     bool closing = false;
+    // The thread that sends interrupts again until their jobs end.
+    std::condition_variable interrupter_cv;
+    bool interrupter = false;
+    unsigned withdrawn_running = 0;
 };
 
 WorkerPool::WorkerPool(PoolConfig config, std::shared_ptr<CompletionInbox> inbox)
-    : state_(std::make_shared<State>(config, std::move(inbox))) {}
+    : state_(std::make_shared<State>(config, std::move(inbox))) {
+    install_interrupt_handler();
+}
 
 WorkerPool::~WorkerPool() {
     {
@@ -56,6 +110,73 @@ WorkerPool::~WorkerPool() {
         state_->closing = true;
     }
     state_->cv.notify_all();
+    state_->interrupter_cv.notify_all();
+}
+
+void WorkerPool::withdraw(void* item) noexcept {
+    State& s = *state_;
+    std::unique_lock<std::mutex> lock(s.mu);
+    for (auto it = s.jobs.begin(); it != s.jobs.end(); ++it) {
+        if (it->item != item) continue;
+        const PoolJob job = *it;
+        s.jobs.erase(it);
+        lock.unlock();
+        s.inbox->post(Finished{job.item, -ECANCELED, job.tag});
+        return;
+    }
+    for (Worker& w : s.running) {
+        if (w.running != item || w.withdrawn.load(std::memory_order_relaxed)) continue;
+        w.withdrawn.store(true, std::memory_order_release);
+        ++s.withdrawn_running;
+        ::syscall(SYS_tgkill, ::getpid(), w.tid, kInterruptSignal);
+        if (!s.interrupter) start_interrupter();
+        s.interrupter_cv.notify_all();
+        return;
+    }
+}
+
+// Called with the lock held.
+void WorkerPool::start_interrupter() noexcept {
+    auto* arg = new (std::nothrow) std::shared_ptr<State>(state_);
+    if (!arg) return;  // the first signal may still do; the next withdraw tries again
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    const int err = pthread_create(&tid, &attr, &WorkerPool::interrupter_main, arg);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete arg;
+        return;
+    }
+    state_->interrupter = true;
+}
+
+void* WorkerPool::interrupter_main(void* arg) noexcept {
+    std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(arg));
+    delete static_cast<std::shared_ptr<State>*>(arg);
+    State& s = *state;
+    pthread_setname_np(pthread_self(), "velnor-interrupt");
+    sigset_t set;
+    sigfillset(&set);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    std::unique_lock<std::mutex> lock(s.mu);
+    for (;;) {
+        if (s.withdrawn_running == 0) {
+            if (s.closing) break;
+            s.interrupter_cv.wait(lock);
+            continue;
+        }
+        s.interrupter_cv.wait_for(lock, kResendInterval);
+        // Under the lock a withdrawn worker is still inside its job: it
+        // clears `running` under the same lock when the job returns.
+        for (Worker& w : s.running)
+            if (w.running && w.withdrawn.load(std::memory_order_relaxed))
+                ::syscall(SYS_tgkill, ::getpid(), w.tid, kInterruptSignal);
+    }
+    s.interrupter = false;
+    return nullptr;
 }
 
 unsigned WorkerPool::workers() const noexcept {
@@ -66,7 +187,11 @@ unsigned WorkerPool::workers() const noexcept {
 int WorkerPool::enqueue(const PoolJob& job) noexcept {
     State& s = *state_;
     std::unique_lock<std::mutex> lock(s.mu);
-    s.jobs.push_back(job);
+    try {
+        s.jobs.push_back(job);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
     // Each queued job needs an idle worker of its own: a job that waited
     // for a busy worker could wait forever behind one that blocks (a read
     // from a FIFO on the fallback, say).
@@ -108,14 +233,19 @@ void* WorkerPool::worker_main(void* arg) noexcept {
     pthread_setname_np(pthread_self(), "velnor-worker");
     // Asynchronous signals belong to the threads that handle them (the
     // interpreter's main thread); here they would only interrupt blocking
-    // calls. Faults stay deliverable so that crashes are still reported.
+    // calls. Faults stay deliverable so that crashes are still reported,
+    // and so does the pool's own interrupt.
     sigset_t set;
     sigfillset(&set);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS, kInterruptSignal})
         sigdelset(&set, sig);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     std::unique_lock<std::mutex> lock(s.mu);
+    s.running.emplace_back();
+    const auto self = std::prev(s.running.end());
+    self->tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    tls_withdrawn = &self->withdrawn;
     for (;;) {
         if (s.jobs.empty()) {
             if (s.closing) break;
@@ -129,11 +259,22 @@ void* WorkerPool::worker_main(void* arg) noexcept {
         }
         PoolJob job = s.jobs.front();
         s.jobs.pop_front();
+        self->running = job.item;
         lock.unlock();
-        const std::int64_t r = job.run(job.item);
-        s.inbox->post(Finished{job.item, r, job.tag});
+        std::int64_t r = job.run(job.item);
         lock.lock();
+        self->running = nullptr;
+        if (self->withdrawn.load(std::memory_order_relaxed)) {
+            self->withdrawn.store(false, std::memory_order_relaxed);
+            --s.withdrawn_running;
+            if (r == -EINTR) r = -ECANCELED;
+        }
+        // Posted under the lock: once withdraw() no longer finds the job,
+        // its result is on its way.
+        s.inbox->post(Finished{job.item, r, job.tag});
     }
+    tls_withdrawn = nullptr;
+    s.running.erase(self);
     --s.workers;
     return nullptr;
 }

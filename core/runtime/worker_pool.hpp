@@ -73,13 +73,31 @@ public:
     // none could be started: the job will never run.
     int enqueue(const PoolJob& job) noexcept;
 
+    // Asks the pool to give up on the job whose item is `item`. A job still
+    // queued never runs and posts -ECANCELED at once; a running one has its
+    // worker's blocked system call interrupted (by a signal, sent again
+    // until the job ends: one that lands just before the call would
+    // otherwise be lost) and posts whatever it ends with, -ECANCELED where
+    // the call was interrupted. Unknown items are ignored.
+    void withdraw(void* item) noexcept;
+
     // Live worker threads (for tests and diagnostics).
     unsigned workers() const noexcept;
 
+    // The signal that interrupts a withdrawn job's system call.
+    static int interrupt_signal() noexcept;
+
 private:
     struct State;
+    struct Worker;
     static void* worker_main(void* arg) noexcept;
+    static void* interrupter_main(void* arg) noexcept;
+    void start_interrupter() noexcept;
     std::shared_ptr<State> state_;
 };
+
+// On a worker thread: whether the job it runs was withdrawn, so that its
+// system calls stop retrying EINTR. False on any other thread.
+bool job_withdrawn() noexcept;
 
 }  // namespace velnor::rt

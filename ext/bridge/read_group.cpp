@@ -22,6 +22,11 @@ namespace {
 
 constexpr const char* kMismatchedReply = "mismatched velnor reply in read group";
 
+// Every chunk costs a message, a callback, a task and its id before any
+// byte is read; past this many, chunks grow instead of multiplying, so
+// that a tiny `chunk` cannot make the bookkeeping outweigh the data.
+constexpr std::uint64_t kMaxChunks = 4096;
+
 class ReadGroup {
 public:
     ReadGroup(std::shared_ptr<LoopBridge> bridge, std::size_t chunks, Ref future, Ref buffer, std::size_t len)
@@ -99,8 +104,9 @@ Ref py_read_parallel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     const std::uint64_t handle = arg_u64("handle", a[0]);
     const std::uint64_t pos = arg_u64("pos", a[1]);
     const std::uint64_t len = arg_u64("len", a[2]);
-    const std::uint64_t chunk = arg_u64("chunk", a[3]);
+    std::uint64_t chunk = arg_u64("chunk", a[3]);
     if (chunk == 0) raise(PyExc_ValueError, "chunk must be positive");
+    if (len / chunk >= kMaxChunks) chunk = len / kMaxChunks + (len % kMaxChunks ? 1 : 0);
 
     std::shared_ptr<Driver> drv = driver();
     std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();

@@ -1,6 +1,10 @@
 // The two lowest rungs of the latency ladder, on the calling thread: one
 // io_uring read through a private ring, and one page-cache-only pread.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "core/runtime/ring.hpp"
@@ -111,14 +115,33 @@ Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return buf;
 }
 
+// Zeroes [p, p+n) without touching its whole pages: handed back to the
+// kernel, they read as zeros and cost nothing until written.
+void zero_untouched(std::uint8_t* p, std::size_t n) noexcept {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+    const std::uintptr_t last = (start + n) & ~(page - 1);
+    if (last <= first || ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) != 0) {
+        std::memset(p, 0, n);
+        return;
+    }
+    std::memset(p, 0, first - start);
+    std::memset(reinterpret_cast<void*>(last), 0, start + n - last);
+}
+
 Ref py_probe_pread_nowait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"probe_pread_nowait", {"fd", "len"}};
     const auto a = params.bind(args, nargs, kwnames);
     const std::int32_t fd = arg_fd("fd", a[0]);
     const std::uint64_t len = arg_u64("len", a[1]);
-    Ref buf = new_zeroed_bytes(len);
+    // Not zero-filled first: a long length on a short file would commit
+    // memory that no read ever fills.
+    Ref buf = new_bytes_to_fill(len);
     const long r = fast::pread_nowait(fd, bytes_data(buf), static_cast<std::size_t>(len), 0);
     if (r < 0) raise_io_error(IoError::os(static_cast<int>(-r)));
+    const auto got = static_cast<std::size_t>(r);
+    zero_untouched(bytes_data(buf) + got, static_cast<std::size_t>(len) - got);
     return buf;
 }
 

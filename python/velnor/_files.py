@@ -17,7 +17,7 @@ import _velnor
 
 from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
-                      read_range, read_to_end)
+                      read_on, read_range, read_to_end)
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -285,10 +285,18 @@ class BinaryFile:
             return b""
         if n >= PARALLEL_MIN and self._regular:
             # Never allocate for more than the file holds: read(2**40) on a
-            # small file must not ask for a terabyte.
-            n = min(n, max(await self._current_size() - pos, 0))
-            if n == 0:
-                return b""
+            # small file must not ask for a terabyte. But a size is only a
+            # hint: /proc and /sys files report 0 or 4096 whatever they hold.
+            size = min(n, max(await self._current_size() - pos, 0))
+            head = await self._read_known(pos, size, try_fast) if size else b""
+            if len(head) < size or size == n:
+                return head
+            handle = await self._driver_handle()
+            return head + await read_on(handle, pos + len(head), n - len(head))
+        return await self._read_known(pos, n, try_fast)
+
+    async def _read_known(self, pos: int, n: int, try_fast: bool) -> bytes:
+        # `n` bytes at most, where `n` is no guess of the file's size.
         fast = self._fast
         if fast is not None and try_fast and n <= INLINE_COPY_MAX:
             data = fast.read(pos, n)

@@ -80,6 +80,30 @@ async def read_range(handle: int, pos: int, length: int) -> bytes:
     return data
 
 
+READ_ON_FIRST = 64 * 1024
+"""First piece read past a size that turned out to understate the file."""
+
+
+async def read_on(handle: int, pos: int, limit: int) -> bytes:
+    """Up to `limit` bytes at `pos`, for a file longer than its size said:
+    read in growing pieces, so that a file that does end there costs one
+    small read rather than an allocation of `limit` bytes."""
+    parts: list[bytes] = []
+    got = 0
+    piece = READ_ON_FIRST
+    while got < limit:
+        want = min(piece, limit - got)
+        data: bytes = await await_kernel(_velnor.read(handle, pos + got, want))
+        if not data:
+            break
+        parts.append(data)
+        got += len(data)
+        if len(data) < want:
+            break
+        piece = min(piece * 2, PARALLEL_CHUNK)
+    return b"".join(parts)
+
+
 async def read_to_end(handle: int, pos: int, size: int) -> bytes:
     """Everything from `pos` to end of file, `size` being a recent snapshot
     of the file's length that decides whether to read in parallel."""

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <set>
 #include <thread>
+#include <atomic>
+#include <chrono>
+#include <vector>
 
 #include "driver_harness.hpp"
 
@@ -177,6 +180,73 @@ TEST_F(ReadWrite, CancelledReadBetweenKernelReadsFails) {
     usleep(50000);
     ASSERT_EQ(::write(writer, "abcdefgh", 8), 8);
     EXPECT_TRUE(err(*inbox->wait(1)).is_cancelled());
+    ::close(writer);
+}
+
+TEST_F(ReadWrite, AReadFillsItsDestinationAcrossShortReads) {
+    // The FIFO gets its data in two pieces: the first kernel read returns
+    // four bytes, which is not end of file.
+    const std::string fifo = path("pieces");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    auto h = ok<reply::Handle>(call(open_op(fifo, true)));
+    send(op::Read{h.id, 0, Alloc{8}}, 1);
+    ASSERT_EQ(::write(writer, "abcd", 4), 4);
+    usleep(50000);
+    EXPECT_TRUE(inbox->order().empty()) << "four of eight bytes were taken as the whole read";
+    ASSERT_EQ(::write(writer, "efgh", 4), 4);
+    EXPECT_EQ(str(ok<reply::Bytes>(*inbox->wait(1)).data), "abcdefgh");
+    ::close(writer);
+}
+
+TEST_F(ReadWrite, AWriteLargerThanThePipeContinuesAfterEachPartialWrite) {
+    // A pipe takes 64 KiB at a time: the rest must follow as the reader
+    // drains it, and all of it must arrive.
+    const std::string fifo = path("drain");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    auto h = ok<reply::Handle>(call(open_op(fifo, false, true)));
+    std::string payload(1 << 20, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+    send(op::Write{h.id, 0, borrow(payload), false}, 1);
+    std::string got;
+    std::vector<char> buf(65536);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (got.size() < payload.size() && std::chrono::steady_clock::now() < until) {
+        const ssize_t r = ::read(reader, buf.data(), buf.size());
+        if (r > 0)
+            got.append(buf.data(), static_cast<std::size_t>(r));
+        else
+            usleep(1000);
+    }
+    EXPECT_EQ(ok<reply::Written>(*inbox->wait(1)).n, payload.size());
+    EXPECT_TRUE(got == payload) << "received " << got.size() << " of " << payload.size() << " bytes";
+    ::close(reader);
+}
+
+TEST_F(ReadWrite, ACancelEndsAReadToEndOfAPipeThatKeepsProducing) {
+    const std::string fifo = path("endless");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    auto h = ok<reply::Handle>(call(open_op(fifo, true)));
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        const std::string chunk(4096, 'z');
+        while (!stop) {
+            if (::write(writer, chunk.data(), chunk.size()) < 0) usleep(100);
+        }
+    });
+    const auto id = send(op::ReadToEnd{h.id, 0}, 1);
+    usleep(50000);
+    driver->cancel(id);
+    auto o = inbox->wait(1, 5000);
+    stop = true;
+    producer.join();
+    ASSERT_TRUE(o.has_value()) << "the read went on after its cancel";
+    EXPECT_TRUE(err(*o).is_cancelled());
     ::close(writer);
 }
 

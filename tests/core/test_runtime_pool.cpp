@@ -1,5 +1,8 @@
 // The worker pool, its inbox and the event waker, on their own.
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -111,6 +114,81 @@ TEST(WorkerPool, DestroyingThePoolLetsRunningJobsFinishAndPost) {
     }
     gate.release();
     EXPECT_EQ(collect(*inbox, 2).size(), 2u);
+}
+
+std::int64_t quick(void*) noexcept { return 5; }
+
+TEST(WorkerPool, WithOneWorkerBlockedAndOneIdleTwoNewJobsBothFinish) {
+    // The idle worker must take a queued job, and the job beyond it must get
+    // a worker of its own, never one stuck behind the blocked worker.
+    auto inbox = make_inbox();
+    WorkerPool pool(PoolConfig{8, 10s}, inbox);
+    Gate gate;
+    ASSERT_EQ(pool.enqueue(PoolJob{&Gate::run, &gate, 1}), 0);
+    while (gate.running.load() < 1) std::this_thread::yield();
+    int a = 0, b = 0, c = 0;
+    ASSERT_EQ(pool.enqueue(PoolJob{&quick, &a, 2}), 0);
+    EXPECT_EQ(collect(*inbox, 1).at(0).item, &a);
+    // That worker is idle now; the first stays blocked.
+    for (int i = 0; i < 10; ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(pool.enqueue(PoolJob{&quick, &b, 3}), 0);
+    ASSERT_EQ(pool.enqueue(PoolJob{&quick, &c, 4}), 0);
+    const auto got = collect(*inbox, 2);
+    EXPECT_EQ(got.size(), 2u);
+    for (const Finished& f : got) {
+        EXPECT_TRUE(f.item == &b || f.item == &c);
+        EXPECT_EQ(f.result, 5);
+    }
+    EXPECT_EQ(gate.running.load(), 1);
+    gate.release();
+    collect(*inbox, 1);
+}
+
+struct PipeRead {
+    int fd = -1;
+    std::atomic<bool> started{false};
+    static std::int64_t run(void* p) noexcept {
+        auto* self = static_cast<PipeRead*>(p);
+        self->started = true;
+        char c;
+        // Retries EINTR the way the pool's own calls do.
+        for (;;) {
+            const ssize_t r = ::read(self->fd, &c, 1);
+            if (r >= 0) return r;
+            if (errno != EINTR || job_withdrawn()) return -errno;
+        }
+    }
+};
+
+TEST(WorkerPool, AWithdrawnJobThatBlocksIsInterruptedAndOneQueuedNeverRuns) {
+    auto inbox = make_inbox();
+    WorkerPool pool(PoolConfig{1, 10s}, inbox);
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    PipeRead blocked;
+    blocked.fd = p[0];
+    PipeRead queued;
+    queued.fd = p[0];
+    ASSERT_EQ(pool.enqueue(PoolJob{&PipeRead::run, &blocked, 1}), 0);
+    ASSERT_EQ(pool.enqueue(PoolJob{&PipeRead::run, &queued, 2}), 0);
+    while (!blocked.started.load()) std::this_thread::yield();
+    pool.withdraw(&queued);
+    auto got = collect(*inbox, 1);
+    EXPECT_EQ(got.at(0).item, &queued);
+    EXPECT_EQ(got.at(0).result, -ECANCELED);
+    EXPECT_FALSE(queued.started.load());
+    // Withdrawn at once and again and again: a signal that lands before
+    // the call starts would be lost, so the pool sends it until the job ends.
+    pool.withdraw(&blocked);
+    got = collect(*inbox, 1);
+    EXPECT_EQ(got.at(0).item, &blocked);
+    EXPECT_EQ(got.at(0).result, -ECANCELED);
+    // The pool goes on working.
+    int a = 0;
+    ASSERT_EQ(pool.enqueue(PoolJob{&quick, &a, 3}), 0);
+    EXPECT_EQ(collect(*inbox, 1).at(0).result, 5);
+    ::close(p[0]);
+    ::close(p[1]);
 }
 
 TEST(EventWaker, OnlyAParkedDriverIsWrittenToAndOnlyOnce) {

@@ -8,6 +8,8 @@ from __future__ import annotations
 import asyncio
 import gc
 import os
+import threading
+import time
 import warnings
 from pathlib import Path
 from typing import Any
@@ -223,3 +225,27 @@ def test_large_whole_file_reads_go_to_the_driver(run: Runner, disk_dir: Path,
 
     run(main())
     assert_no_fd_leak(before)
+
+
+def test_a_fifo_is_never_opened_so_a_waiting_writer_keeps_waiting(tmp_path: Path) -> None:
+    # Even a non-blocking open for reading lets a writer waiting in open(2)
+    # go ahead, and it then writes to a pipe nobody reads.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    opened = threading.Event()
+
+    def writer() -> None:
+        fd = os.open(fifo, os.O_WRONLY)
+        opened.set()
+        os.close(fd)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        time.sleep(0.05)  # the writer is waiting in open(2)
+        assert _velnor.open_cached(str(fifo)) is None
+        assert not opened.wait(0.2)
+    finally:
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        thread.join()
+        os.close(reader)

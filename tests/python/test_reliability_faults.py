@@ -289,3 +289,34 @@ def test_removed_file_stays_usable_through_its_handle(run: Runner, tmp_path: Pat
         assert await _velnor.read_file(path, 100) == b"new"
 
     run(main())
+
+
+def stdlib_read(path: str, n: int) -> bytes:
+    with open(path, "rb", buffering=0) as f:
+        return f.read(n)  # type: ignore[no-any-return]
+
+
+def test_pseudo_files_read_as_the_standard_library_reads_them(run: Runner) -> None:
+    # /proc files report a size of 0 (or 4096) whatever they hold: a size is
+    # only a hint, and a read never stops at it as if at end of file.
+    import velnor
+    stable = ["/proc/version", "/proc/self/cmdline", "/proc/filesystems"]
+    big = [4 * 1024 * 1024 - 1, 4 * 1024 * 1024, 8 * 1024 * 1024]
+
+    async def main() -> None:
+        for path in stable:
+            expected = stdlib_read(path, 1 << 20)
+            assert expected, path
+            async with velnor.open(path, "rb") as f:
+                for n in big:
+                    assert await f.pread(n, 0) == expected, (path, n)
+                    await f.seek(0)
+                    assert await f.read(n) == expected, (path, n)
+                await f.seek(0)
+                assert await f.read() == expected, path
+            assert await velnor.read_bytes(path) == expected, path
+        async with velnor.open("/proc/self/status", "rb") as f:
+            for n in big:
+                assert (await f.pread(n, 0)).startswith(b"Name:"), n
+
+    run(main())

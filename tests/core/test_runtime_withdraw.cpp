@@ -1,0 +1,179 @@
+// Withdrawing requests that may wait without end, and the fallback's
+// readiness waits for pipes: nothing a cancel asks for may hang, and idle
+// pipes take no workers from file work.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/runtime/runtime.hpp"
+#include "tests/core/runtime_harness.hpp"
+
+namespace velnor::rt::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Pending {
+    KernelRequest* req = nullptr;
+    std::int32_t res = 1000;
+    bool done = false;
+};
+
+Task<void> stream_read(int fd, std::uint8_t* buf, std::uint32_t len, Pending* p) {
+    KernelCall s = read_at(fd, buf, len, 0);
+    s.req.stream = true;
+    p->req = &s.req;
+    p->res = co_await s;
+    p->done = true;
+}
+
+Task<void> open_request(const char* path, std::uint32_t flags, Pending* p) {
+    KernelCall s = openat(path, flags, 0);
+    p->req = &s.req;
+    p->res = co_await s;
+    p->done = true;
+}
+
+class WithdrawTest : public RuntimeTest {
+protected:
+    // Turns until `p` is done, failing after `limit` instead of hanging.
+    void drive_until(const Pending& p, std::chrono::milliseconds limit = 5000ms) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (!p.done && std::chrono::steady_clock::now() < until) {
+            const bool more = rt->run_ready(Runtime::kEventInterval);
+            rt->turn(false, {});
+            if (!more && !p.done) std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(p.done) << "the request did not end";
+    }
+    void settle() {
+        for (int i = 0; i < 5; ++i) {
+            rt->run_ready(Runtime::kEventInterval);
+            rt->turn(false, {});
+        }
+    }
+};
+
+TEST_P(WithdrawTest, AWithdrawnPipeReadEndsCancelledAndConsumesNothing) {
+    std::array<int, 2> p{};
+    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+    std::array<std::uint8_t, 8> buf{};
+    Pending read;
+    rt->spawn(stream_read(p[0], buf.data(), buf.size(), &read));
+    settle();
+    ASSERT_FALSE(read.done) << "an empty pipe has nothing to read";
+    rt->withdraw(*read.req);
+    ASSERT_NO_FATAL_FAILURE(drive_until(read));
+    EXPECT_EQ(read.res, -ECANCELED);
+    // The pipe still holds whatever arrives later: the withdrawn read took nothing.
+    ASSERT_EQ(::write(p[1], "ab", 2), 2);
+    char got[4] = {};
+    EXPECT_EQ(::read(p[0], got, sizeof got), 2);
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
+TEST_P(WithdrawTest, AStreamReadWithDataCompletesWithIt) {
+    std::array<int, 2> p{};
+    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+    std::array<std::uint8_t, 8> buf{};
+    Pending read;
+    rt->spawn(stream_read(p[0], buf.data(), buf.size(), &read));
+    settle();
+    std::thread writer([&] { EXPECT_EQ(::write(p[1], "hello", 5), 5); });
+    ASSERT_NO_FATAL_FAILURE(drive_until(read));
+    writer.join();
+    EXPECT_EQ(read.res, 5);
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + 5), "hello");
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
+TEST_P(WithdrawTest, AWorkerBlockedOpeningAFifoIsInterrupted) {
+    // open(2) of a FIFO without a writer waits on a worker on both backends
+    // when the ring does not take OPENAT.
+    RuntimeOptions o;
+    o.ring_opcodes_disabled = {opcode::kOpenat};
+    ASSERT_NO_FATAL_FAILURE(build(o));
+    if (IsSkipped()) return;
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Pending open;
+    rt->spawn(open_request(fifo.c_str(), O_RDONLY | O_CLOEXEC, &open));
+    settle();
+    std::this_thread::sleep_for(30ms);  // the worker is inside open(2) by now
+    settle();
+    ASSERT_FALSE(open.done) << "no writer, so the open waits";
+    rt->withdraw(*open.req);
+    ASSERT_NO_FATAL_FAILURE(drive_until(open));
+    EXPECT_EQ(open.res, -ECANCELED);
+}
+
+TEST_P(WithdrawTest, IdlePipesTakeNoWorkersFromFileWork) {
+    // Two workers and twenty reads of idle pipes: a file request must still
+    // run (on the fallback the pipes wait in epoll, on the ring in the kernel).
+    RuntimeOptions o;
+    o.max_workers = 2;
+    ASSERT_NO_FATAL_FAILURE(build(o));
+    if (IsSkipped()) return;
+    constexpr int kPipes = 20;
+    std::vector<std::array<int, 2>> pipes(kPipes);
+    std::vector<std::array<std::uint8_t, 4>> bufs(kPipes);
+    std::vector<Pending> reads(kPipes);
+    for (int i = 0; i < kPipes; ++i) {
+        ASSERT_EQ(::pipe2(pipes[i].data(), O_CLOEXEC), 0);
+        rt->spawn(stream_read(pipes[i][0], bufs[i].data(), 4, &reads[i]));
+    }
+    settle();
+    TempDir dir;
+    const std::string path = dir.file("f");
+    Pending file;
+    rt->spawn(open_request(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, &file));
+    ASSERT_NO_FATAL_FAILURE(drive_until(file));
+    EXPECT_GE(file.res, 0);
+    if (file.res >= 0) ::close(file.res);
+    for (auto& r : reads) EXPECT_FALSE(r.done);
+    // Every pipe then gets its data and its read completes.
+    for (auto& p : pipes) ASSERT_EQ(::write(p[1], "x", 1), 1);
+    for (auto& r : reads) {
+        ASSERT_NO_FATAL_FAILURE(drive_until(r));
+        EXPECT_EQ(r.res, 1);
+    }
+    for (auto& p : pipes) {
+        ::close(p[0]);
+        ::close(p[1]);
+    }
+}
+
+TEST_P(WithdrawTest, AStreamThatEpollRefusesIsReadOnceOnThePool) {
+    // /dev/zero cannot be watched by epoll; its read goes to a worker,
+    // exactly once, and completes.
+    const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::array<std::uint8_t, 8> buf;
+    buf.fill(0xff);
+    Pending read;
+    rt->spawn(stream_read(fd, buf.data(), buf.size(), &read));
+    ASSERT_NO_FATAL_FAILURE(drive_until(read));
+    EXPECT_EQ(read.res, 8);
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 8>{}));
+    if (GetParam() == Backend::Polling) {
+        EXPECT_EQ(rt->stats().pool_jobs, 1u);
+    }
+    settle();
+    ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, WithdrawTest, ::testing::Values(Backend::IoUring, Backend::Polling),
+                         param_name);
+
+}  // namespace
+}  // namespace velnor::rt::test
