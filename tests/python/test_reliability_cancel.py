@@ -64,7 +64,7 @@ IDLE_AND_BUSY_PIPES = """
         # Held open for writing: the FIFO has a writer, so reads wait for data
         # instead of seeing end of file.
         keep = os.open(idle, os.O_RDWR | os.O_NONBLOCK)
-        f = await velnor.open(idle, "rb")
+        f = await velnor.open(idle, "rb", buffering=0)
         await ends_promptly("read(n) of an idle FIFO", f.read(10))
         await ends_promptly("read() of an idle FIFO", f.read())
         await ends_promptly("read_bytes of an idle FIFO", velnor.read_bytes(idle))
@@ -89,7 +89,7 @@ IDLE_AND_BUSY_PIPES = """
         await f.close()
         os.close(keep)
 
-        zero = await velnor.open("/dev/zero", "rb")
+        zero = await velnor.open("/dev/zero", "rb", buffering=0)
         await ends_promptly("read() of /dev/zero", zero.read())
         await zero.close()
         await ends_promptly("read_bytes of /dev/zero", velnor.read_bytes("/dev/zero"))
@@ -109,7 +109,7 @@ OPEN_AND_CLOSE = """
         lonely = fifo("lonely")
         opened = []
         async def open_it():
-            opened.append(await velnor.open(lonely, "rb"))
+            opened.append(await velnor.open(lonely, "rb", buffering=0))
         # Without a writer open(2) waits; a cancel must end that wait.
         await ends_promptly("open of a FIFO without a writer", open_it())
         for f in opened:
@@ -117,7 +117,7 @@ OPEN_AND_CLOSE = """
 
         parked = fifo("parked")
         keep = os.open(parked, os.O_RDWR | os.O_NONBLOCK)
-        f = await velnor.open(parked, "rb")
+        f = await velnor.open(parked, "rb", buffering=0)
         reader = asyncio.ensure_future(f.read(10))
         await asyncio.sleep(0.05)
         await ends_promptly("close behind a parked read", f.close())
@@ -150,7 +150,7 @@ IDLE_FIFOS_AND_FILE_WORK = """
         for i in range(N):
             path = fifo(f"f{i}")
             keep.append(os.open(path, os.O_RDWR | os.O_NONBLOCK))
-            files.append(await velnor.open(path, "rb"))
+            files.append(await velnor.open(path, "rb", buffering=0))
         for f in files:
             reads.append(asyncio.ensure_future(f.read(1)))
         await asyncio.sleep(0.1)
@@ -184,7 +184,7 @@ PARKED_PROGRAM = """
     async def main():
         path = sys.argv[1]
         keep = os.open(path, os.O_RDWR | os.O_NONBLOCK)
-        async with velnor.open(path, "rb") as f:
+        async with velnor.open(path, "rb", buffering=0) as f:
             print("parked", flush=True)
             await f.read(10)
 
