@@ -434,3 +434,19 @@ def test_operation_sequences_match_os(tmp_path: Path, ops: list[tuple[Any, ...]]
                 assert norm[0] == norm[1], op
         run_on("asyncio", main())
         assert tree(mine) == tree(theirs)
+
+
+def test_link_of_a_symlink_links_the_symlink_itself_as_os_does(run: Runner, tmp_path: Path) -> None:
+    # os.link calls link(2), which does not follow a symlink, even with the
+    # default follow_symlinks=True; a self-referring link shows the difference.
+    (tmp_path / "t").write_bytes(b"x")
+    os.symlink("t", tmp_path / "s")
+    os.symlink("loop", tmp_path / "loop")
+
+    async def main() -> None:
+        await vos.link(tmp_path / "s", tmp_path / "h")
+        with pytest.raises(FileExistsError):
+            await vos.link(tmp_path / "loop", tmp_path / "loop")
+
+    run(main())
+    assert os.path.islink(tmp_path / "h")

@@ -238,7 +238,10 @@ async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | No
     """``os.link``: a hard link `dst` to `src`."""
     s = target("link", src)
     d = target("link", dst)
-    flags = _AT_SYMLINK_FOLLOW if follow_symlinks else 0
+    # The os module calls plain link(2), which never follows a symlink,
+    # unless a directory descriptor or follow_symlinks=False asks for linkat.
+    uses_linkat = src_dir_fd is not None or dst_dir_fd is not None or not follow_symlinks
+    flags = _AT_SYMLINK_FOLLOW if follow_symlinks and uses_linkat else 0
     await _run(_velnor.link(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), flags), s.name, d.name)
 
 
