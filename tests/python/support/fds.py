@@ -54,20 +54,28 @@ def settled_fd_count() -> int:
     its own from its first loop on, and this thread's probe ring stays too;
     both exist before the first count."""
     _warm_process_wide_descriptors()
-    uvloop.run(sweep_bridges())
-    # The last sweep's own loop is collected with its bridge: a count never
-    # depends on whether some closed loop happens to be collected yet.
-    loop = asyncio.new_event_loop()
-    loop.run_until_complete(sweep_bridges())
-    loop.close()
-    gone = weakref.ref(loop)
-    del loop
-    while gone() is not None and gc.collect():
-        pass
-    # A bridge whose last reference went on the driver thread waits on the
-    # pending-release list for the next call into the extension: this one.
-    _velnor.backend_name()
-    return fd_count()
+    # Closes handed to the driver by earlier work may still be on their way:
+    # the count is settled when two rounds agree. Rounds run no file
+    # operation, so they cannot hide a leak.
+    count = -1
+    for _ in range(8):
+        uvloop.run(sweep_bridges())
+        # The last sweep's own loop is collected with its bridge: a count
+        # never depends on whether some closed loop happens to be collected.
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(sweep_bridges())
+        loop.close()
+        gone = weakref.ref(loop)
+        del loop
+        while gone() is not None and gc.collect():
+            pass
+        # A bridge whose last reference went on the driver thread waits on
+        # the pending-release list for the next call into the extension.
+        _velnor.backend_name()
+        count, previous = fd_count(), count
+        if count == previous:
+            break
+    return count
 
 
 def assert_no_fd_leak(before: int, rounds: int = 200) -> None:
