@@ -13,6 +13,7 @@ from typing import Final
 
 from ._buffers import byte_view, writable_view
 from ._errors import std_error
+from ._lines import SplitLines
 from ._files import BinaryFile
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
@@ -39,7 +40,7 @@ def _size_arg(size: int | None) -> int:
     return n
 
 
-class BufferedFile:
+class BufferedFile(SplitLines[bytes]):
     """A binary file with a buffer in front of its `BinaryFile`, as the
     built-in ``open`` returns for ``"rb"``, ``"wb"``, ``"r+b"`` and the rest.
 
@@ -56,8 +57,7 @@ class BufferedFile:
     sharing it see whole operations in turn.
     """
 
-    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "_lines",
-                 "_line_next", "_lines_base", "__weakref__")
+    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "_lines_base", "__weakref__")
 
     def __init__(self, raw: BinaryFile, buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         if buffer_size <= 0:
@@ -301,35 +301,6 @@ class BufferedFile:
     def __aiter__(self) -> AsyncIterator[bytes]:
         self._check_reading("I/O operation on closed file.")
         return self._iterate()
-
-    async def _iterate(self) -> AsyncIterator[bytes]:
-        # An async generator: resuming it costs less than a coroutine per
-        # line, and most lines come straight from the split buffer.
-        while True:
-            lines = self._lines
-            if lines is not None and self._line_next < len(lines):
-                for i in range(self._line_next, len(lines)):
-                    self._line_next = i + 1
-                    yield lines[i]
-                    if self._lines is not lines:
-                        break  # another operation took the file meanwhile
-                continue
-            line = await self._next_line()
-            if not line:
-                return
-            yield line
-
-    async def __anext__(self) -> bytes:
-        lines = self._lines
-        if lines is not None:
-            i = self._line_next
-            if i < len(lines):
-                self._line_next = i + 1
-                return lines[i]
-        line = await self._next_line()
-        if not line:
-            raise StopAsyncIteration
-        return line
 
     async def _next_line(self) -> bytes:
         self._check_reading("readline of closed file")

@@ -13,6 +13,7 @@ from types import TracebackType
 from typing import Any, Final
 
 from ._buffered import BufferedFile
+from ._lines import SplitLines
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -51,7 +52,7 @@ def check_newline(newline: str | None) -> None:
         raise ValueError(f"illegal newline value: {newline}")
 
 
-class TextFile:
+class TextFile(SplitLines[str]):
     """A text file over a `BufferedFile`, as the built-in ``open`` returns
     for ``"r"``, ``"w"``, ``"a+"`` and the other text modes.
 
@@ -70,8 +71,7 @@ class TextFile:
     __slots__ = ("_buffer", "_encoding", "_errors", "_readuniversal", "_readtranslate",
                  "_readnl", "_writetranslate", "_writenl", "_line_buffering", "_decoder",
                  "_encoder", "_decoded_chars", "_decoded_chars_used", "_snapshot",
-                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lines",
-                 "_line_next", "_lines_base", "_lock", "_mode", "__weakref__")
+                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lines_base", "_lock", "_mode", "__weakref__")
 
     def __init__(self, buffer: BufferedFile, encoding: str, errors: str | None = None,
                  newline: str | None = None, line_buffering: bool = False,
@@ -368,35 +368,6 @@ class TextFile:
     def __aiter__(self) -> AsyncIterator[str]:
         self._check_open()
         return self._iterate()
-
-    async def _iterate(self) -> AsyncIterator[str]:
-        # An async generator: resuming it costs less than a coroutine per
-        # line, and most lines come straight from the split chunk.
-        while True:
-            lines = self._lines
-            if lines is not None and self._line_next < len(lines):
-                for i in range(self._line_next, len(lines)):
-                    self._line_next = i + 1
-                    yield lines[i]
-                    if self._lines is not lines:
-                        break  # another operation took the file meanwhile
-                continue
-            line = await self._next_line()
-            if not line:
-                return
-            yield line
-
-    async def __anext__(self) -> str:
-        lines = self._lines
-        if lines is not None:
-            i = self._line_next
-            if i < len(lines):
-                self._line_next = i + 1
-                return lines[i]
-        line = await self._next_line()
-        if not line:
-            raise StopAsyncIteration
-        return line
 
     async def _next_line(self) -> str:
         """The next line for iteration, ``""`` at the end, which makes the
