@@ -286,7 +286,7 @@ def stress_rounds(tmp_path: Path, rounds: int) -> list[tuple[int, int, int]]:
         gc.collect()
         alive = sum(ref() is not None for ref in buffers)
         assert alive == 0, f"{alive} buffers still held after their futures settled"
-        assert settled_fd_count() == baseline_fds, f"descriptors leaked in round {round_}"
+        assert settled_fd_count() <= baseline_fds, f"descriptors leaked in round {round_}"
         assert driver_threads() == 1
         memory.append((rss_bytes(), heap_in_use(), sys.getallocatedblocks()))
     # Both outcomes must really have happened, or the test proved little.

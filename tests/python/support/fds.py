@@ -79,15 +79,17 @@ def settled_fd_count() -> int:
 
 
 def assert_no_fd_leak(before: int, rounds: int = 200) -> None:
-    """Fails unless the settled count comes back to `before`. Closes handed
-    to the driver without waiting may still be on their way, so the count
-    is taken a bounded number of times."""
+    """Fails unless the settled count comes back to `before` (or below it:
+    the doorbell of an earlier test's loop, which uvloop never frees, may be
+    swept meanwhile; only growth is a leak). Closes handed to the driver
+    without waiting may still be on their way, so the count is taken a
+    bounded number of times."""
     after = settled_fd_count()
     for _ in range(rounds):
-        if after == before:
+        if after <= before:
             return
         after = settled_fd_count()
-    assert after == before, f"descriptors: {before} before, {after} after"
+    assert after <= before, f"descriptors: {before} before, {after} after"
 
 
 async def fd_count_returns_to(expected: int, seconds: float = 1.0) -> None:
