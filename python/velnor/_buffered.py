@@ -386,7 +386,6 @@ class BufferedFile(SplitLines[bytes]):
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Write every bytes-like object of `lines`, in order."""
         self._check_open("I/O operation on closed file.")
-        self._check_writable("write")
         for line in lines:
             await self.write(line)
 
