@@ -156,7 +156,9 @@ void* WorkerPool::interrupter_main(void* arg) noexcept {
     std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(arg));
     delete static_cast<std::shared_ptr<State>*>(arg);
     State& s = *state;
-    pthread_setname_np(pthread_self(), "velnor-interrupt");
+    // At most 15 characters: a longer name is refused and the thread would
+    // keep the driver's, which is how the driver thread is found.
+    pthread_setname_np(pthread_self(), "velnor-intr");
     sigset_t set;
     sigfillset(&set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
