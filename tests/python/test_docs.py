@@ -59,7 +59,9 @@ def test_the_reference_documents_every_public_name(tmp_path: Path) -> None:
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     html = (out / "api.html").read_text(encoding="utf-8")
-    missing = [n for n in velnor.__all__ if f'id="velnor.{n}"' not in html]
+    # A submodule (velnor.os, velnor.tempfile) is documented as a module.
+    missing = [n for n in velnor.__all__
+               if f'id="velnor.{n}"' not in html and f'id="module-velnor.{n}"' not in html]
     assert missing == []
     assert 'id="velnor.futures.KernelFuture"' in html or 'id="velnor.KernelFuture"' in html
     # HTML ids lose a leading underscore: "_velnor.read_file" is "velnor.read_file".
