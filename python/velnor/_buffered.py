@@ -13,7 +13,7 @@ from typing import Final
 
 from ._buffers import byte_view, writable_view
 from ._errors import std_error
-from ._lines import SplitLines
+from ._lines import SplitLines, collect_lines
 from ._files import BinaryFile
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
@@ -289,14 +289,7 @@ class BufferedFile(SplitLines[bytes]):
         within `hint` when it is positive (the line that crosses it included)."""
         limit = _limit_arg(hint)
         self._check_reading("I/O operation on closed file.")
-        lines: list[bytes] = []
-        total = 0
-        while line := await self.readline():
-            lines.append(line)
-            if 0 < limit < total + len(line):
-                break
-            total += len(line)
-        return lines
+        return await collect_lines(self.readline, limit)
 
     def __aiter__(self) -> AsyncIterator[bytes]:
         self._check_reading("I/O operation on closed file.")

@@ -18,6 +18,7 @@ import _velnor
 from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
+from ._lines import collect_lines
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -229,14 +230,7 @@ class BinaryFile:
         within `hint` when it is positive (the line that crosses it included)."""
         limit = -1 if hint is None else operator.index(hint)
         self._check_usable(reading=True)
-        lines: list[bytes] = []
-        total = 0
-        while line := await self.readline():
-            lines.append(line)
-            if 0 < limit < total + len(line):
-                break
-            total += len(line)
-        return lines
+        return await collect_lines(self.readline, limit)
 
     def __aiter__(self) -> BinaryFile:
         self._check_open()

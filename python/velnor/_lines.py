@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import AnyStr, Generic
 
 
@@ -47,3 +47,16 @@ class SplitLines(Generic[AnyStr]):
         if not line:
             raise StopAsyncIteration
         return line
+
+
+async def collect_lines(readline: Callable[[], Awaitable[AnyStr]], limit: int) -> list[AnyStr]:
+    """`readlines`: lines until end of file, or while their total size stays
+    within `limit` when it is positive (the line that crosses it included)."""
+    lines: list[AnyStr] = []
+    total = 0
+    while line := await readline():
+        lines.append(line)
+        if 0 < limit < total + len(line):
+            break
+        total += len(line)
+    return lines
