@@ -378,8 +378,10 @@ class Path(os.PathLike[str]):
                         seen.add(d)
                         yield d
                     if sys.version_info >= (3, 13) and not dirs_only:
+                        # Every entry that the walk does not enter itself,
+                        # symlinks to folders included.
                         for entry in await self._entries(d):
-                            if not entry.is_dir():
+                            if not entry.is_dir(follow_symlinks=False):
                                 yield d / entry.name
                     continue
                 async for p in self._select(d, rest, dirs_only):

@@ -130,6 +130,13 @@ class BufferedFile(SplitLines[bytes]):
         pos = self._raw.tell() - (len(self._rbuf) - self._rpos) + len(self._wbuf)
         return max(pos, 0)
 
+    def _tell_flushed(self) -> int:
+        """The position once what waits is written out: in append mode the
+        kernel writes it at the end of the file, wherever the position was."""
+        if self._wbuf and "a" in self._raw.mode:
+            return os.fstat(self._raw.fileno()).st_size + len(self._wbuf)
+        return self.tell()
+
     def __repr__(self) -> str:
         return f"<velnor.BufferedFile name={self.name!r} mode={self.mode!r} closed={self.closed}>"
 

@@ -31,16 +31,17 @@ _UNIVERSAL_LINE: Final = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)")
 
 def _pack_cookie(position: int, dec_flags: int = 0, bytes_to_feed: int = 0,
                  need_eof: bool = False, chars_to_skip: int = 0) -> int:
-    # The built-in's layout, so that cookies pass between the two.
-    return (position | (dec_flags << 64) | (bytes_to_feed << 128)
-            | (chars_to_skip << 192) | (int(need_eof) << 256))
+    # The built-in's layout (a 64-bit offset, three 32-bit counts, a flag
+    # byte), so that cookies pass between the two.
+    return (position | (dec_flags << 64) | (bytes_to_feed << 96)
+            | (chars_to_skip << 128) | (int(need_eof) << 160))
 
 
 def _unpack_cookie(cookie: int) -> tuple[int, int, int, bool, int]:
     rest, position = divmod(cookie, 1 << 64)
-    rest, dec_flags = divmod(rest, 1 << 64)
-    rest, bytes_to_feed = divmod(rest, 1 << 64)
-    need_eof, chars_to_skip = divmod(rest, 1 << 64)
+    rest, dec_flags = divmod(rest, 1 << 32)
+    rest, bytes_to_feed = divmod(rest, 1 << 32)
+    need_eof, chars_to_skip = divmod(rest, 1 << 32)
     return position, dec_flags, bytes_to_feed, bool(need_eof), chars_to_skip
 
 
@@ -242,10 +243,15 @@ class TextFile(SplitLines[str]):
         eof = not chunk
         decoded = decoder.decode(chunk, eof)
         self._set_decoded_chars(decoded)
+        # The last characters a decoder gives up at the end of the file are
+        # one more chunk, as in the built-in.
         self._b2cratio = len(chunk) / len(decoded) if decoded else 0.0
         if self._telling:
             self._snapshot = (dec_flags, dec_buffer + chunk)
-        return not eof
+        else:
+            # Iteration moved past where the last snapshot was taken.
+            self._snapshot = None
+        return not eof or bool(decoded)
 
     # -- reading -----------------------------------------------------------
 
@@ -283,68 +289,82 @@ class TextFile(SplitLines[str]):
             self._drop_lines()
             return await self._readline(limit)
 
+    def _find_line_ending(self, line: str, start: int) -> tuple[int, int]:
+        """Where the first line ending after `start` ends, or -1; with -1,
+        also how far the text is certainly not part of a line ending."""
+        if self._readtranslate:
+            pos = line.find("\n", start)
+            return (pos + 1, 0) if pos >= 0 else (-1, len(line))
+        if self._readuniversal:
+            # The newline decoder never ends a chunk inside "\r\n" (a
+            # trailing "\r" is held back until the end of the file).
+            nlpos = line.find("\n", start)
+            crpos = line.find("\r", start)
+            if crpos < 0:
+                return (nlpos + 1, 0) if nlpos >= 0 else (-1, len(line))
+            if 0 <= nlpos < crpos:
+                return nlpos + 1, 0
+            return (crpos + 2 if line.startswith("\n", crpos + 1) else crpos + 1), 0
+        readnl = self._readnl
+        assert readnl is not None
+        pos = line.find(readnl, start)
+        if pos >= 0:
+            return pos + len(readnl), 0
+        # A line ending may begin in the last few characters.
+        tail = max(len(line) - len(readnl) + 1, start)
+        pos = line.find(readnl[0], tail)
+        return -1, (len(line) if pos < 0 else pos)
+
     async def _readline(self, limit: int) -> str:
-        if not self._decoded_chars:
-            # Nothing decoded since the last repositioning: the built-in
-            # decodes a chunk before it looks at the limit, even for readline(0).
-            while await self._read_chunk():
-                if self._decoded_chars:
-                    break
-        line = self._get_decoded_chars()
-        start = 0
+        # As the built-in: decode chunks until one holds a line ending, the
+        # limit is reached or the file ends; what the line does not use stays
+        # decoded for the next read.
+        chunks: list[str] = []
+        chunked = 0
+        remaining = ""
         while True:
-            if self._readtranslate:
-                pos = line.find("\n", start)
-                if pos >= 0:
-                    endpos = pos + 1
+            more = True
+            while len(self._decoded_chars) == 0:
+                more = await self._read_chunk()
+                if not more:
                     break
-                start = len(line)
-            elif self._readuniversal:
-                # The newline decoder never ends a chunk inside "\r\n".
-                nlpos = line.find("\n", start)
-                crpos = line.find("\r", start)
-                if crpos == -1:
-                    if nlpos == -1:
-                        start = len(line)
-                    else:
-                        endpos = nlpos + 1
-                        break
-                elif nlpos == -1:
-                    endpos = crpos + 1
-                    break
-                elif nlpos < crpos:
-                    endpos = nlpos + 1
-                    break
-                elif nlpos == crpos + 1:
-                    endpos = crpos + 2
-                    break
-                else:
-                    endpos = crpos + 1
-                    break
-            else:
-                readnl = self._readnl
-                assert readnl is not None
-                pos = line.find(readnl, start)
-                if pos >= 0:
-                    endpos = pos + len(readnl)
-                    break
-                start = max(len(line) - len(readnl) + 1, 0)
-            if limit >= 0 and len(line) >= limit:
-                endpos = limit
-                break
-            while await self._read_chunk():
-                if self._decoded_chars:
-                    break
-            if self._decoded_chars:
-                line += self._get_decoded_chars()
-            else:
+            if not more:
                 self._set_decoded_chars("")
                 self._snapshot = None
-                return line
-        if 0 <= limit < endpos:
-            endpos = limit
-        self._rewind_decoded_chars(len(line) - endpos)
-        return line[:endpos]
+                line, start, endpos, offset = "", 0, 0, 0
+                break
+            if remaining:
+                line = remaining + self._decoded_chars
+                start = 0
+                offset = len(remaining)
+                remaining = ""
+            else:
+                line = self._decoded_chars
+                start = self._decoded_chars_used
+                offset = 0
+            endpos, consumed = self._find_line_ending(line, start)
+            if endpos >= 0:
+                if limit >= 0 and (endpos - start) + chunked >= limit:
+                    endpos = start + limit - chunked
+                break
+            endpos = consumed
+            if limit >= 0 and (endpos - start) + chunked >= limit:
+                endpos = start + limit - chunked
+                break
+            if endpos > start:
+                chunks.append(line[start:endpos])
+                chunked += endpos - start
+            remaining = line[endpos:]
+            self._set_decoded_chars("")
+        if line:
+            self._decoded_chars_used = endpos - offset
+            line = line[start:endpos]
+        if remaining:
+            chunks.append(remaining)
+        if chunks:
+            chunks.append(line)
+            return "".join(chunks)
+        return line
 
     async def readlines(self, hint: int | None = -1) -> list[str]:
         """The lines up to end of file, or while their total length stays
@@ -480,11 +500,13 @@ class TextFile(SplitLines[str]):
         if not self._telling:
             raise OSError("telling position disabled by next() call")
         self._drop_lines()
-        position = self._buffer.tell()
+        # The built-in writes out what waits first; only in append mode does
+        # that move the position.
+        position = self._buffer._tell_flushed()
         decoder = self._decoder
         if decoder is None or self._snapshot is None:
-            if self._decoded_chars_used < len(self._decoded_chars):
-                raise AssertionError("pending decoded text")
+            # Text iteration decoded without a snapshot: as the built-in, the
+            # buffer's position, wherever the decoded text stands.
             return position
         dec_flags, next_input = self._snapshot
         position -= len(next_input)

@@ -23,7 +23,7 @@ from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
 from support.loops import Runner
 
-SETTINGS = settings(max_examples=30, deadline=None,
+SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 TEXT_MODES = ["r", "r+", "w", "w+", "a", "a+", "x+"]
@@ -117,6 +117,20 @@ async def async_outcome(call: Any) -> Any:
 @example(mode="r+", encoding="iso2022_jp", newline="", errors="strict",
          initial="日a\r" * 2000, ops=[("read", 4097), ("tell",), ("read", 1), ("seek_told", 0),
                                      ("write", "€"), ("seek", 0), ("read", -1)], cold=False)
+# Cookies that carry bytes to feed and characters to skip; the last
+# characters a decoder gives up at the end of the file; readline at the end
+# of the file forgets the snapshot; tell in append mode counts where the
+# waiting text will land.
+@example(mode="r", encoding="utf-8", newline=None, errors="backslashreplace", initial=b"\x80",
+         ops=[("read", 1), ("tell",)], cold=False)
+@example(mode="r", encoding="utf-8", newline=None, errors="replace", initial=b"\xc2",
+         ops=[("read", 2), ("tell",)], cold=False)
+@example(mode="w+", encoding="utf-16", newline=None, errors="strict", initial=None,
+         ops=[("readline", 0), ("tell",)], cold=False)
+@example(mode="a", encoding="utf-8", newline=None, errors="strict", initial="a",
+         ops=[("seek", 0), ("write", "a"), ("tell",)], cold=False)
+@example(mode="r", encoding="utf-8", newline=None, errors="strict", initial="a\na",
+         ops=[("readlines", 1), ("flush",), ("tell",)], cold=False)
 def test_text_operation_sequences_match_the_built_in(
         run: Runner, disk_dir: Path, mode: str, encoding: str, newline: str | None,
         errors: str, initial: str | bytes | None, ops: list[tuple[Any, ...]],
@@ -139,7 +153,7 @@ def test_text_operation_sequences_match_the_built_in(
         assert isinstance(f, velnor.TextFile)
         ours_told: list[int] = []
         theirs_told: list[int] = []
-        written = False
+        written = iterated = False
         async with f:
             with ref:
                 for op in ops:
@@ -151,8 +165,14 @@ def test_text_operation_sequences_match_the_built_in(
                         # it); velnor writes it out first, as its read does.
                         ref.flush()
                         await f.flush()
-                    written = op[0] in WRITES or (written and op[0] not in ("flush", "seek",
-                                                                          "seek_told"))
+                    sought = op[0] == "seek" or (op[0] == "seek_told" and bool(theirs_told))
+                    written = op[0] in WRITES or (written and op[0] != "flush" and not sought)
+                    iterated = op[0] == "next" or (iterated and not sought)
+                    if iterated and op[0] == "tell":
+                        # The built-in's tell after iteration decoded with
+                        # telling off reads its seek's stale snapshot, at
+                        # times past its end: nothing to compare with.
+                        continue
                     expected = outcome(lambda: sync_op(ref, op, theirs_told))
                     got = await async_outcome(lambda: async_op(f, op, ours_told))
                     assert got == expected, op
