@@ -372,15 +372,24 @@ class BufferedFile(SplitLines[bytes]):
         source = byte_view(data)
         n = len(source)
         if self._rpos == len(self._rbuf) and not self._lock.locked() \
-                and len(self._wbuf) + n < self._buffer_size:
+                and len(self._wbuf) + n <= self._buffer_size:
             self._rbuf, self._rpos = b"", 0
             self._wbuf += source
             return n
         async with self._lock:
             await self._unread()
-            self._wbuf += source
-            if len(self._wbuf) >= self._buffer_size:
-                await self._flush_writes()
+            if len(self._wbuf) + n <= self._buffer_size:
+                self._wbuf += source
+                return n
+            # As the built-in: what does not fit is written out with the
+            # buffer before it; data larger than a buffer goes straight from
+            # the caller's memory, and in append mode moves the position to
+            # the end at once.
+            await self._flush_writes()
+            if n > self._buffer_size:
+                await self._raw.write(source)
+            else:
+                self._wbuf += source
             return n
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
@@ -455,13 +464,15 @@ class BufferedFile(SplitLines[bytes]):
             await self._flush_writes()
             if whence == os.SEEK_CUR:
                 offset -= len(self._rbuf) - self._rpos
-            self._drop_buffer()
             try:
-                return await self._raw.seek(offset, whence)
+                position = await self._raw.seek(offset, whence)
             except OSError as error:
+                # A refused move keeps the buffer, and so the position.
                 if error.errno == errno.EINVAL:
                     raise std_error(error) from None
                 raise
+            self._drop_buffer()
+            return position
 
     # -- closing -----------------------------------------------------------
 

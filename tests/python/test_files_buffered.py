@@ -42,6 +42,7 @@ OPS = st.one_of(
 # velnor's result is checked against the data, then the built-in file is
 # moved over the same bytes.
 ONE_READ = ("read1", "readinto1", "peek")
+READS = ONE_READ + ("read", "readinto", "readline", "readlines", "next")
 
 
 def failure(exc: Exception) -> tuple[type[Exception], str]:
@@ -109,7 +110,7 @@ def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
     return n, ref.read(n) + bytes(args[0] - n)
 
 
-@settings(max_examples=40, deadline=None,
+@settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "40")), deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(mode=st.sampled_from(MODES), initial=st.none() | LINES,
        buffering=st.sampled_from([-1, 1, 2, 7, 64]), ops=st.lists(OPS, max_size=20),
@@ -118,6 +119,12 @@ def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
          ops=[("readline", -1), ("next",), ("read", 5000), ("tell",), ("write", b"X"),
               ("seek", -3, 1), ("readlines", 10), ("next",), ("seek", 0, 2), ("next",)],
          cold=False)
+# A write that fills the buffer exactly stays buffered (in append mode the
+# position shows where it waits).
+@example(mode="ab", initial=None, buffering=7, ops=[("seek", 1, 0), ("write", b"aaabcbc"), ("tell",)],
+         cold=False)
+# A refused seek keeps what was read ahead.
+@example(mode="rb", initial=b"\na", buffering=-1, ops=[("next",), ("seek", -1, 0)], cold=False)
 def test_buffered_operation_sequences_match_the_built_in(
         run: Runner, disk_dir: Path, mode: str, initial: bytes | None, buffering: int,
         ops: list[tuple[Any, ...]], cold: bool) -> None:
@@ -144,7 +151,14 @@ def test_buffered_operation_sequences_match_the_built_in(
                 for op in ops:
                     if cold:
                         evict(ours, required=False)
-                    if written and op[0] in ONE_READ:
+                    if written and "a" in mode and op[0] in READS:
+                        # In append mode the built-in may answer a read from a
+                        # buffer that shows the write where it will not land,
+                        # and its position after writing it out depends on
+                        # that buffer: both start again from the end.
+                        ref.seek(0, os.SEEK_END)
+                        await f.seek(0, os.SEEK_END)
+                    elif written and op[0] in ONE_READ:
                         # The built-in's read1 reads before it writes out what
                         # is buffered; velnor writes it out first.
                         ref.flush()

@@ -280,11 +280,13 @@ def test_writes_are_buffered_until_flush_close_seek_or_block_exit(run: Runner,
             assert path.read_bytes() == b""
             await h.write(" line\nnext")
             assert path.read_bytes() == b"partial line\nnext"
-        # A buffer of a given size writes out once it is full.
+        # A buffer of a given size writes out when the next write does not
+        # fit, as the built-in's.
         async with velnor.open(path, "wb", buffering=16) as b:
             await b.write(b"x" * 15)
-            assert path.read_bytes() == b""
             await b.write(b"y")
+            assert path.read_bytes() == b""
+            await b.write(b"z")
             assert path.read_bytes() == b"x" * 15 + b"y"
 
     run(main())
