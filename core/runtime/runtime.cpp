@@ -36,134 +36,92 @@ Result<std::unique_ptr<Runtime>> Runtime::build(const RuntimeOptions& options) {
     return PollingRuntime::create(options);
 }
 
+namespace {
+
+// The fields one request reads, in `KernelRequest`'s order, so that each
+// constructor below names only what its operation uses.
+struct Fields {
+    std::int32_t fd = -1;
+    std::uint64_t off = 0;
+    const void* addr = nullptr;
+    std::uint32_t len = 0;
+    std::uint32_t op_flags = 0;
+    const void* addr2 = nullptr;
+};
+
+KernelCall call(std::uint8_t op, const Fields& f, bool spread = false) noexcept {
+    KernelRequest q;
+    q.opcode = op;
+    q.spread = spread;
+    q.fd = f.fd;
+    q.off = f.off;
+    q.addr = reinterpret_cast<std::uint64_t>(f.addr);
+    q.len = f.len;
+    q.op_flags = f.op_flags;
+    q.addr2 = reinterpret_cast<std::uint64_t>(f.addr2);
+    return KernelCall{q};
+}
+
+}  // namespace
+
 KernelCall openat(const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
     return openat_in(AT_FDCWD, path, flags, mode);
 }
 
 KernelCall openat_in(int dirfd, const char* path, std::uint32_t flags, std::uint32_t mode) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kOpenat;
-    q.fd = dirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(path);
-    q.len = mode;
-    q.op_flags = flags;
-    return KernelCall{q};
+    return call(opcode::kOpenat, {.fd = dirfd, .addr = path, .len = mode, .op_flags = flags});
 }
 
 KernelCall statx_fd(int fd, struct ::statx* out) noexcept {
     static const char kEmptyPath[] = "";
-    KernelRequest q;
-    q.opcode = opcode::kStatx;
-    q.fd = fd;
-    q.addr = reinterpret_cast<std::uint64_t>(kEmptyPath);
-    q.len = 0x3fff;  // STATX_ALL and the fields after it the kernel knows
-    q.op_flags = AT_EMPTY_PATH;
-    q.addr2 = reinterpret_cast<std::uint64_t>(out);
-    return KernelCall{q};
+    // STATX_ALL and the fields after it the kernel knows.
+    return call(opcode::kStatx, {.fd = fd, .addr = kEmptyPath, .len = 0x3fff, .op_flags = AT_EMPTY_PATH, .addr2 = out});
 }
 
 KernelCall read_at(int fd, std::uint8_t* buf, std::uint32_t len, std::uint64_t off, bool spread) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kRead;
-    q.spread = spread;
-    q.fd = fd;
-    q.addr = reinterpret_cast<std::uint64_t>(buf);
-    q.len = len;
-    q.off = off;
-    return KernelCall{q};
+    return call(opcode::kRead, {.fd = fd, .off = off, .addr = buf, .len = len}, spread);
 }
 
 KernelCall write_at(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint64_t off) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kWrite;
-    q.fd = fd;
-    q.addr = reinterpret_cast<std::uint64_t>(buf);
-    q.len = len;
-    q.off = off;
-    return KernelCall{q};
+    return call(opcode::kWrite, {.fd = fd, .off = off, .addr = buf, .len = len});
 }
 
 KernelCall fsync(int fd, bool data_only) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kFsync;
-    q.fd = fd;
-    q.op_flags = data_only ? IORING_FSYNC_DATASYNC : 0;
-    return KernelCall{q};
+    return call(opcode::kFsync, {.fd = fd, .op_flags = data_only ? IORING_FSYNC_DATASYNC : 0u});
 }
 
 KernelCall ftruncate(int fd, std::uint64_t len) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kFtruncate;
-    q.fd = fd;
-    q.off = len;
-    return KernelCall{q};
+    return call(opcode::kFtruncate, {.fd = fd, .off = len});
 }
 
-KernelCall close(int fd) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kClose;
-    q.fd = fd;
-    return KernelCall{q};
-}
+KernelCall close(int fd) noexcept { return call(opcode::kClose, {.fd = fd}); }
 
 KernelCall statx_at(int dirfd, const char* path, std::uint32_t flags, struct ::statx* out) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kStatx;
-    q.fd = dirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(path);
-    q.len = STATX_BASIC_STATS;
-    q.op_flags = flags;
-    q.addr2 = reinterpret_cast<std::uint64_t>(out);
-    return KernelCall{q};
+    return call(opcode::kStatx,
+                {.fd = dirfd, .addr = path, .len = STATX_BASIC_STATS, .op_flags = flags, .addr2 = out});
 }
 
-namespace {
-KernelRequest two_paths(std::uint8_t op, int olddirfd, const char* oldpath, int newdirfd,
-                        const char* newpath, std::uint32_t flags) noexcept {
-    KernelRequest q;
-    q.opcode = op;
-    q.fd = olddirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(oldpath);
-    q.len = static_cast<std::uint32_t>(newdirfd);
-    q.addr2 = reinterpret_cast<std::uint64_t>(newpath);
-    q.op_flags = flags;
-    return q;
-}
-}  // namespace
-
+// RENAMEAT and LINKAT carry the new name's directory in `len`.
 KernelCall renameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
-    return KernelCall{two_paths(opcode::kRenameat, olddirfd, oldpath, newdirfd, newpath, flags)};
+    return call(opcode::kRenameat, {.fd = olddirfd, .addr = oldpath, .len = static_cast<std::uint32_t>(newdirfd),
+                                    .op_flags = flags, .addr2 = newpath});
 }
 
 KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, std::uint32_t flags) noexcept {
-    return KernelCall{two_paths(opcode::kLinkat, olddirfd, oldpath, newdirfd, newpath, flags)};
+    return call(opcode::kLinkat, {.fd = olddirfd, .addr = oldpath, .len = static_cast<std::uint32_t>(newdirfd),
+                                  .op_flags = flags, .addr2 = newpath});
 }
 
 KernelCall symlinkat(const char* target, int newdirfd, const char* linkpath) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kSymlinkat;
-    q.fd = newdirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(target);
-    q.addr2 = reinterpret_cast<std::uint64_t>(linkpath);
-    return KernelCall{q};
+    return call(opcode::kSymlinkat, {.fd = newdirfd, .addr = target, .addr2 = linkpath});
 }
 
 KernelCall unlinkat(int dirfd, const char* path, std::uint32_t flags) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kUnlinkat;
-    q.fd = dirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(path);
-    q.op_flags = flags;
-    return KernelCall{q};
+    return call(opcode::kUnlinkat, {.fd = dirfd, .addr = path, .op_flags = flags});
 }
 
 KernelCall mkdirat(int dirfd, const char* path, std::uint32_t mode) noexcept {
-    KernelRequest q;
-    q.opcode = opcode::kMkdirat;
-    q.fd = dirfd;
-    q.addr = reinterpret_cast<std::uint64_t>(path);
-    q.len = mode;
-    return KernelCall{q};
+    return call(opcode::kMkdirat, {.fd = dirfd, .addr = path, .len = mode});
 }
 
 }  // namespace velnor::rt
