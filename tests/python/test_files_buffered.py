@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 import velnor
 from support.files import evict
 from support.loops import Runner
+from support.side_by_side import Failed, assert_same_files, async_outcome, failure, file_pair, outcome
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb+"]
 LINES = st.lists(st.sampled_from([b"a", b"bc", b"\n", b"\r", b"\r\n", b"\x00"]),
@@ -43,24 +44,6 @@ OPS = st.one_of(
 # moved over the same bytes.
 ONE_READ = ("read1", "readinto1", "peek")
 READS = ONE_READ + ("read", "readinto", "readline", "readlines", "next")
-
-
-def failure(exc: Exception) -> tuple[type[Exception], str]:
-    return type(exc), str(exc)
-
-
-def outcome(call: Any) -> Any:
-    try:
-        return call()
-    except Exception as exc:  # compared by type and message
-        return failure(exc)
-
-
-async def async_outcome(call: Any) -> Any:
-    try:
-        return await call()
-    except Exception as exc:
-        return failure(exc)
 
 
 def sync_op(f: Any, op: tuple[Any, ...]) -> Any:
@@ -128,12 +111,7 @@ def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
 def test_buffered_operation_sequences_match_the_built_in(
         run: Runner, disk_dir: Path, mode: str, initial: bytes | None, buffering: int,
         ops: list[tuple[Any, ...]], cold: bool) -> None:
-    for old in disk_dir.iterdir():
-        old.unlink()
-    ours, theirs = disk_dir / "ours", disk_dir / "theirs"
-    if initial is not None:
-        ours.write_bytes(initial)
-        theirs.write_bytes(initial)
+    ours, theirs = file_pair(disk_dir, initial)
 
     async def main() -> None:
         with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
@@ -141,8 +119,8 @@ def test_buffered_operation_sequences_match_the_built_in(
         with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
             opening = velnor.open(ours, mode, buffering)
         f = await async_outcome(lambda: opening)
-        if isinstance(ref, tuple):
-            assert f == (ref[0], ref[1].replace("theirs", "ours"))
+        if isinstance(ref, Failed):
+            assert f == ref
             return
         assert isinstance(f, velnor.BufferedFile)
         written = False
@@ -175,9 +153,7 @@ def test_buffered_operation_sequences_match_the_built_in(
                     assert outcome(f.tell) == outcome(ref.tell), op
 
     run(main())
-    assert ours.exists() == theirs.exists()
-    if theirs.exists():
-        assert ours.read_bytes() == theirs.read_bytes()
+    assert_same_files(ours, theirs)
 
 
 class _nothing:

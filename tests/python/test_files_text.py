@@ -22,6 +22,7 @@ import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
 from support.loops import Runner
+from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
 
 SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -87,25 +88,6 @@ async def async_op(f: velnor.TextFile, op: tuple[Any, ...], told: list[int]) -> 
     return await getattr(f, name)(*args)
 
 
-def failure(exc: Exception) -> tuple[type[Exception], str]:
-    # The two sides work on files named "ours" and "theirs".
-    return type(exc), str(exc).replace("theirs", "ours")
-
-
-def outcome(call: Any) -> Any:
-    try:
-        return call()
-    except Exception as exc:  # compared by type and message
-        return failure(exc)
-
-
-async def async_outcome(call: Any) -> Any:
-    try:
-        return await call()
-    except Exception as exc:
-        return failure(exc)
-
-
 @SETTINGS
 @given(mode=st.sampled_from(TEXT_MODES), encoding=st.sampled_from(ENCODINGS),
        newline=st.sampled_from(NEWLINES), errors=st.sampled_from(ERRORS),
@@ -135,19 +117,14 @@ def test_text_operation_sequences_match_the_built_in(
         run: Runner, disk_dir: Path, mode: str, encoding: str, newline: str | None,
         errors: str, initial: str | bytes | None, ops: list[tuple[Any, ...]],
         cold: bool) -> None:
-    for old in disk_dir.iterdir():
-        old.unlink()
-    ours, theirs = disk_dir / "ours", disk_dir / "theirs"
-    if initial is not None:
-        data = initial if isinstance(initial, bytes) else initial.encode(encoding, "replace")
-        ours.write_bytes(data)
-        theirs.write_bytes(data)
+    ours, theirs = file_pair(disk_dir, initial if not isinstance(initial, str)
+                             else initial.encode(encoding, "replace"))
     kwargs = {"encoding": encoding, "newline": newline, "errors": errors}
 
     async def main() -> None:
         ref = outcome(lambda: builtins.open(theirs, mode, **kwargs))
         f = await async_outcome(lambda: velnor.open(ours, mode, **kwargs))
-        if isinstance(ref, tuple):
+        if isinstance(ref, Failed):
             assert f == ref
             return
         assert isinstance(f, velnor.TextFile)
@@ -180,9 +157,7 @@ def test_text_operation_sequences_match_the_built_in(
                     (ref.encoding, ref.errors, ref.newlines, ref.mode, ref.line_buffering)
 
     run(main())
-    assert ours.exists() == theirs.exists()
-    if theirs.exists():
-        assert ours.read_bytes() == theirs.read_bytes()
+    assert_same_files(ours, theirs)
 
 
 @settings(max_examples=25, deadline=None,
@@ -292,14 +267,6 @@ def test_writes_are_buffered_until_flush_close_seek_or_block_exit(run: Runner,
     run(main())
 
 
-def _call_outcome(call: Any) -> Any:
-    try:
-        result = call()
-    except Exception as exc:
-        return failure(exc)
-    return result
-
-
 @pytest.mark.parametrize("args,kwargs", [
     (("rb",), {"encoding": "utf-8"}),
     (("rb",), {"errors": "strict"}),
@@ -317,9 +284,9 @@ def test_arguments_are_refused_at_the_call_as_the_built_in_does(tmp_path: Path, 
                                                                  kwargs: Any) -> None:
     path = tmp_path / "f"
     path.write_text("x")
-    expected = _call_outcome(lambda: builtins.open(path, *args, **kwargs))
-    assert isinstance(expected, tuple)
-    assert _call_outcome(lambda: velnor.open(path, *args, **kwargs)) == expected
+    expected = outcome(lambda: builtins.open(path, *args, **kwargs))
+    assert isinstance(expected, Failed)
+    assert outcome(lambda: velnor.open(path, *args, **kwargs)) == expected
 
 
 @pytest.mark.parametrize("mode,kwargs", [
@@ -332,8 +299,8 @@ def test_arguments_are_refused_at_the_call_as_the_built_in_does(tmp_path: Path, 
 def test_arguments_refused_once_the_file_is_open_leave_what_the_built_in_leaves(
         run: Runner, tmp_path: Path, mode: str, kwargs: Any) -> None:
     ours, theirs = tmp_path / "ours", tmp_path / "theirs"
-    expected = _call_outcome(lambda: builtins.open(theirs, mode, **kwargs))
-    assert isinstance(expected, tuple)
+    expected = outcome(lambda: builtins.open(theirs, mode, **kwargs))
+    assert isinstance(expected, Failed)
     before = settled_fd_count()
 
     async def main() -> Any:

@@ -7,4 +7,5 @@
 - `files`: page-cache eviction, self-checking data, FIFOs fed from the test.
 - `records`: self-checking append records, and memory accounting.
 - `objects`: user objects with odd protocol behaviour.
+- `side_by_side`: one operation on velnor and on the standard library, compared.
 """
