@@ -31,6 +31,13 @@ def _current_umask() -> int:
 
 _UMASK: Final = _current_umask()
 
+def _pure(name: str) -> Any:
+    """A read-only attribute that is the ``pathlib`` path's own."""
+    def get(self: Path) -> Any:
+        return getattr(self._path, name)
+    return property(get, doc=f"As ``pathlib.PurePath.{name}``.")
+
+
 class Path(os.PathLike[str]):
     """An async ``pathlib.Path``, as anyio and trio offer it.
 
@@ -96,21 +103,14 @@ class Path(os.PathLike[str]):
     def __rtruediv__(self, other: str | os.PathLike[str]) -> Path:
         return self._wrap(other / self._path)
 
-    @property
-    def parts(self) -> tuple[str, ...]:
-        return self._path.parts
-
-    @property
-    def drive(self) -> str:
-        return self._path.drive
-
-    @property
-    def root(self) -> str:
-        return self._path.root
-
-    @property
-    def anchor(self) -> str:
-        return self._path.anchor
+    parts: tuple[str, ...] = _pure("parts")
+    drive: str = _pure("drive")
+    root: str = _pure("root")
+    anchor: str = _pure("anchor")
+    name: str = _pure("name")
+    suffix: str = _pure("suffix")
+    suffixes: list[str] = _pure("suffixes")
+    stem: str = _pure("stem")
 
     @property
     def parents(self) -> Sequence[Path]:
@@ -119,22 +119,6 @@ class Path(os.PathLike[str]):
     @property
     def parent(self) -> Path:
         return self._wrap(self._path.parent)
-
-    @property
-    def name(self) -> str:
-        return self._path.name
-
-    @property
-    def suffix(self) -> str:
-        return self._path.suffix
-
-    @property
-    def suffixes(self) -> list[str]:
-        return self._path.suffixes
-
-    @property
-    def stem(self) -> str:
-        return self._path.stem
 
     def as_posix(self) -> str:
         return self._path.as_posix()
@@ -309,16 +293,7 @@ class Path(os.PathLike[str]):
              errors: str | None = None, newline: str | None = None) -> FileOpener[Any]:
         """Open the file as `velnor.open` does: ``await p.open(...)`` or
         ``async with p.open(...) as f``."""
-        extra: dict[str, Any] = {}
-        if buffering != -1:
-            extra["buffering"] = buffering
-        if encoding is not None:
-            extra["encoding"] = encoding
-        if errors is not None:
-            extra["errors"] = errors
-        if newline is not None:
-            extra["newline"] = newline
-        return _open(self._path, mode, **extra)
+        return _open(self._path, mode, buffering, encoding, errors, newline)
 
     async def read_bytes(self) -> bytes:
         """The whole file."""

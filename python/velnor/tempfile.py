@@ -125,17 +125,8 @@ def _reopen_mode(mode: str) -> str:
 
 async def _open_created(fd: int, name: str, mode: str, buffering: int, encoding: str | None,
                         newline: str | None, errors: str | None) -> Any:
-    extra: dict[str, Any] = {}
-    if buffering != -1:
-        extra["buffering"] = buffering
-    if encoding is not None:
-        extra["encoding"] = encoding
-    if errors is not None:
-        extra["errors"] = errors
-    if newline is not None:
-        extra["newline"] = newline
     try:
-        return await _open(name, _reopen_mode(mode), **extra)
+        return await _open(name, _reopen_mode(mode), buffering, encoding, errors, newline)
     finally:
         await _vos.close(fd)
 
