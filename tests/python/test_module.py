@@ -79,31 +79,9 @@ def test_sub_interpreter_import_fails() -> None:
     # main one's.
     run_script("""
         import _velnor
-        try:
-            import _interpreters  # 3.13
-
-            def import_in(isolated):
-                interp = _interpreters.create("isolated" if isolated else "legacy")
-                try:
-                    failure = _interpreters.run_string(interp, "import _velnor")
-                    return None if failure is None else failure.formatted
-                finally:
-                    _interpreters.destroy(interp)
-        except ImportError:
-            import _xxsubinterpreters as _interpreters  # 3.12
-
-            def import_in(isolated):
-                interp = _interpreters.create(isolated=isolated)
-                try:
-                    _interpreters.run_string(interp, "import _velnor")
-                    return None
-                except _interpreters.RunFailedError as e:
-                    return str(e)
-                finally:
-                    _interpreters.destroy(interp)
-
+        from support.subinterpreters import run_in_subinterpreter
         for isolated in (True, False):
-            refused = import_in(isolated)
+            refused = run_in_subinterpreter("import _velnor", isolated)
             assert refused is not None and "ImportError" in refused, (isolated, refused)
     """)
 

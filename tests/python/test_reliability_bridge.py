@@ -74,31 +74,9 @@ def test_a_loop_collected_with_operations_done_can_be_replaced_at_its_address(
 
 SUBINTERPRETER = """
     import asyncio
+    from support.subinterpreters import run_in_subinterpreter
 
-    try:
-        import _interpreters  # 3.13
-
-        def import_in_isolated_subinterpreter():
-            interp = _interpreters.create()
-            try:
-                failure = _interpreters.run_string(interp, "import _velnor")
-                return None if failure is None else failure.formatted
-            finally:
-                _interpreters.destroy(interp)
-    except ImportError:
-        import _xxsubinterpreters as _interpreters  # 3.12
-
-        def import_in_isolated_subinterpreter():
-            interp = _interpreters.create(isolated=True)
-            try:
-                _interpreters.run_string(interp, "import _velnor")
-                return None
-            except _interpreters.RunFailedError as e:
-                return str(e)
-            finally:
-                _interpreters.destroy(interp)
-
-    refused = import_in_isolated_subinterpreter()
+    refused = run_in_subinterpreter("import _velnor")
     assert refused is not None and "ImportError" in refused, refused
     # The refusal left nothing behind: the main interpreter loads the module
     # and uses it.
@@ -106,7 +84,7 @@ SUBINTERPRETER = """
     async def main():
         await _velnor.probe_nop()
     asyncio.run(main())
-    refused = import_in_isolated_subinterpreter()
+    refused = run_in_subinterpreter("import _velnor")
     assert refused is not None and "ImportError" in refused, refused
     print("leaving")
 """

@@ -8,4 +8,5 @@
 - `records`: self-checking append records, and memory accounting.
 - `objects`: user objects with odd protocol behaviour.
 - `side_by_side`: one operation on velnor and on the standard library, compared.
+- `subinterpreters`: code run in a sub-interpreter, on 3.12 and 3.13 alike.
 """
