@@ -1,5 +1,5 @@
-"""The API reference: its examples run as written and pass mypy --strict, and
-a build documents every public name without a warning."""
+"""The API reference and the README: their examples run as written and pass
+mypy --strict, and a build documents every public name without a warning."""
 
 from __future__ import annotations
 
@@ -13,8 +13,10 @@ import pytest
 import _velnor
 import velnor
 
-DOCS = Path(__file__).resolve().parents[2] / "docs"
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
 BLOCK = re.compile(r"^\.\. code-block:: python\n\n((?:(?:   .*)?\n)+)", re.M)
+README_BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 
 
 def doc_examples() -> list[tuple[str, str]]:
@@ -26,22 +28,35 @@ def doc_examples() -> list[tuple[str, str]]:
     return found
 
 
+def readme_examples() -> list[tuple[str, str]]:
+    blocks = README_BLOCK.findall((ROOT / "README.md").read_text(encoding="utf-8"))
+    return [(f"README-{index}", source) for index, source in enumerate(blocks)]
+
+
+def all_examples() -> list[tuple[str, str]]:
+    return doc_examples() + readme_examples()
+
+
 def test_every_page_has_an_example() -> None:
     pages = {name.rsplit("-", 1)[0] for name, _ in doc_examples()}
     assert pages == {page.stem for page in DOCS.glob("*.rst")}
 
 
-@pytest.mark.parametrize("name,source", doc_examples(), ids=[n for n, _ in doc_examples()])
-def test_doc_example_runs(name: str, source: str, tmp_path: Path) -> None:
+def test_the_readme_has_examples() -> None:
+    assert len(readme_examples()) >= 2
+
+
+@pytest.mark.parametrize("name,source", all_examples(), ids=[n for n, _ in all_examples()])
+def test_example_runs(name: str, source: str, tmp_path: Path) -> None:
     proc = subprocess.run([sys.executable, "-W", "error", "-c", source], cwd=tmp_path,
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
 
 
-def test_doc_examples_pass_mypy_strict(tmp_path: Path) -> None:
+def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     files = []
-    for name, source in doc_examples():
+    for name, source in all_examples():
         path = tmp_path / f"{name.replace('-', '_')}.py"
         path.write_text(source, encoding="utf-8")
         files.append(str(path))

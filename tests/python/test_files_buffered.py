@@ -59,10 +59,7 @@ def sync_op(f: Any, op: tuple[Any, ...]) -> Any:
 async def async_op(f: velnor.BufferedFile, op: tuple[Any, ...]) -> Any:
     name, *args = op
     if name == "next":
-        try:
-            return await f.__anext__()
-        except StopAsyncIteration:
-            return None
+        return await anext(f, None)
     if name in ("readinto", "readinto1"):
         buf = bytearray(args[0])
         n = await getattr(f, name)(buf)

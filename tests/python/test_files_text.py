@@ -74,10 +74,7 @@ def sync_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
 async def async_op(f: velnor.TextFile, op: tuple[Any, ...], told: list[int]) -> Any:
     name, *args = op
     if name == "next":
-        try:
-            return await f.__anext__()
-        except StopAsyncIteration:
-            return None
+        return await anext(f, None)
     if name == "tell":
         told.append(f.tell())
         return told[-1]
