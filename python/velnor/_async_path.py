@@ -192,15 +192,7 @@ class Path(os.PathLike[str]):
 
     async def exists(self, *, follow_symlinks: bool = True) -> bool:
         """Whether the path names something."""
-        try:
-            await self.stat(follow_symlinks=follow_symlinks)
-        except OSError as e:
-            if not _ignored(e):
-                raise
-            return False
-        except ValueError:
-            return False
-        return True
+        return await self._mode_is(lambda mode: True, follow_symlinks)
 
     async def _mode_is(self, test: Any, follow_symlinks: bool = True) -> bool:
         try:

@@ -11,6 +11,7 @@ import signal
 import textwrap
 import warnings
 import weakref
+from collections.abc import Awaitable, Callable
 from pathlib import Path
 
 import _velnor
@@ -26,18 +27,21 @@ async def nop() -> None:
     await asyncio.wait_for(_velnor.probe_nop(), 10)
 
 
-def collectable_after_running(loop_kind: str) -> bool:
-    """Whether an unclosed loop of this kind that ran a coroutine can be
-    collected at all, velnor aside (uvloop keeps such loops alive)."""
-    async def nothing() -> None:
-        await asyncio.sleep(0)
-
+def run_and_drop(loop_kind: str, main: Callable[[], Awaitable[None]]) -> bool:
+    """Runs `main` on a new loop left unclosed, drops the loop; whether it
+    was collected."""
     loop = base_loop_class(loop_kind)()
-    loop.run_until_complete(nothing())
+    loop.run_until_complete(main())
     gone = weakref.ref(loop)
     del loop
     gc.collect()
     return gone() is None
+
+
+def collectable_after_running(loop_kind: str) -> bool:
+    """Whether an unclosed loop of this kind that ran a coroutine can be
+    collected at all, velnor aside (uvloop keeps such loops alive)."""
+    return run_and_drop(loop_kind, lambda: asyncio.sleep(0))
 
 
 def test_unclosed_loops_that_are_collected_take_their_bridges_along(loop_kind: str) -> None:
@@ -48,14 +52,9 @@ def test_unclosed_loops_that_are_collected_take_their_bridges_along(loop_kind: s
             pytest.skip(f"an unclosed {loop_kind} loop that ran is never collected")
         before = settled_fd_count()
         for _ in range(20):
-            loop = base_loop_class(loop_kind)()
-            loop.run_until_complete(nop())
-            gone = weakref.ref(loop)
-            del loop
-            gc.collect()
             # A bridge that held its loop would keep it, with the loop's
             # descriptors and its own pipe.
-            assert gone() is None
+            assert run_and_drop(loop_kind, nop)
     assert fd_count() <= before
 
 
