@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/runtime/runtime.hpp"
+#include "core/unique_fd.hpp"
 #include "tests/core/runtime_harness.hpp"
 
 namespace velnor::rt::test {
@@ -41,8 +42,24 @@ Task<void> open_request(const char* path, std::uint32_t flags, Pending* p) {
     p->done = true;
 }
 
+// A pipe with a stream read of its read end in flight.
+struct PipeRead {
+    UniqueFd read_end, write_end;
+    std::array<std::uint8_t, 8> buf{};
+    Pending read;
+};
+
 class WithdrawTest : public RuntimeTest {
 protected:
+    void start_pipe_read(PipeRead& pr) {
+        std::array<int, 2> p{};
+        ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+        pr.read_end = UniqueFd(p[0]);
+        pr.write_end = UniqueFd(p[1]);
+        rt->spawn(stream_read(p[0], pr.buf.data(), pr.buf.size(), &pr.read));
+        settle();
+    }
+
     // Turns until `p` is done, failing after `limit` instead of hanging.
     void drive_until(const Pending& p, std::chrono::milliseconds limit = 5000ms) {
         const auto until = std::chrono::steady_clock::now() + limit;
@@ -62,38 +79,26 @@ protected:
 };
 
 TEST_P(WithdrawTest, AWithdrawnPipeReadEndsCancelledAndConsumesNothing) {
-    std::array<int, 2> p{};
-    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
-    std::array<std::uint8_t, 8> buf{};
-    Pending read;
-    rt->spawn(stream_read(p[0], buf.data(), buf.size(), &read));
-    settle();
-    ASSERT_FALSE(read.done) << "an empty pipe has nothing to read";
-    rt->withdraw(*read.req);
-    ASSERT_NO_FATAL_FAILURE(drive_until(read));
-    EXPECT_EQ(read.res, -ECANCELED);
+    PipeRead pr;
+    ASSERT_NO_FATAL_FAILURE(start_pipe_read(pr));
+    ASSERT_FALSE(pr.read.done) << "an empty pipe has nothing to read";
+    rt->withdraw(*pr.read.req);
+    ASSERT_NO_FATAL_FAILURE(drive_until(pr.read));
+    EXPECT_EQ(pr.read.res, -ECANCELED);
     // The pipe still holds whatever arrives later: the withdrawn read took nothing.
-    ASSERT_EQ(::write(p[1], "ab", 2), 2);
+    ASSERT_EQ(::write(pr.write_end.get(), "ab", 2), 2);
     char got[4] = {};
-    EXPECT_EQ(::read(p[0], got, sizeof got), 2);
-    ::close(p[0]);
-    ::close(p[1]);
+    EXPECT_EQ(::read(pr.read_end.get(), got, sizeof got), 2);
 }
 
 TEST_P(WithdrawTest, AStreamReadWithDataCompletesWithIt) {
-    std::array<int, 2> p{};
-    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
-    std::array<std::uint8_t, 8> buf{};
-    Pending read;
-    rt->spawn(stream_read(p[0], buf.data(), buf.size(), &read));
-    settle();
-    std::thread writer([&] { EXPECT_EQ(::write(p[1], "hello", 5), 5); });
-    ASSERT_NO_FATAL_FAILURE(drive_until(read));
+    PipeRead pr;
+    ASSERT_NO_FATAL_FAILURE(start_pipe_read(pr));
+    std::thread writer([&] { EXPECT_EQ(::write(pr.write_end.get(), "hello", 5), 5); });
+    ASSERT_NO_FATAL_FAILURE(drive_until(pr.read));
     writer.join();
-    EXPECT_EQ(read.res, 5);
-    EXPECT_EQ(std::string(buf.begin(), buf.begin() + 5), "hello");
-    ::close(p[0]);
-    ::close(p[1]);
+    EXPECT_EQ(pr.read.res, 5);
+    EXPECT_EQ(std::string(pr.buf.begin(), pr.buf.begin() + 5), "hello");
 }
 
 TEST_P(WithdrawTest, AWorkerBlockedOpeningAFifoIsInterrupted) {
