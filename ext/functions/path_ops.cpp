@@ -5,6 +5,7 @@
 // reach Python through the drain's generic conversion (bytes, int or None);
 // the package turns them into the os module's results.
 #include <cstdint>
+#include <string>
 
 #include "ext/capi/binder.hpp"
 #include "ext/capi/convert.hpp"
@@ -56,7 +57,8 @@ struct PathCall {
     PathKind kind;
     Params<N> params;
     std::array<Slot, N> slots;
-    bool on_fd = false;  // descriptors only, no name
+    const char* summary;  // the doc after the signature line
+    bool on_fd = false;   // descriptors only, no name
 };
 
 template <std::size_t N>
@@ -93,91 +95,99 @@ Ref py_path_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return submit(build(Call, Call.params.bind(args, nargs, kwnames)), ResultMode::plain(), Owner{});
 }
 
+// The method row, its doc the signature line and the summary.
+template <const auto& Call>
+PyMethodDef path_method() {
+    static const std::string doc = [] {
+        std::string d = std::string(Call.params.function) + "(";
+        for (const char* name : Call.params.names) d += std::string(d.back() == '(' ? "" : ", ") + name;
+        return d + ")\n--\n\n" + Call.summary;
+    }();
+    return fast_method<py_path_call<Call>>(Call.params.function, doc.c_str());
+}
+
 using enum Slot;
 
-const PathCall<3> STAT{PathKind::Stat, {"stat", {"path", "dir_fd", "flags"}}, {Path, DirFd, Flags}};
-const PathCall<5> RENAME{PathKind::Rename,
-                         {"rename", {"src", "dst", "src_dir_fd", "dst_dir_fd", "flags"}},
-                         {Path, Path2, DirFd, DirFd2, Flags}};
-const PathCall<5> LINK{PathKind::Link,
-                       {"link", {"src", "dst", "src_dir_fd", "dst_dir_fd", "flags"}},
-                       {Path, Path2, DirFd, DirFd2, Flags}};
-const PathCall<3> UNLINK{PathKind::Unlink, {"unlink", {"path", "dir_fd", "flags"}}, {Path, DirFd, Flags}};
-const PathCall<3> MKDIR{PathKind::Mkdir, {"mkdir", {"path", "dir_fd", "mode"}}, {Path, DirFd, Mode}};
+const PathCall<3> STAT{
+    PathKind::Stat, {"stat", {"path", "dir_fd", "flags"}}, {Path, DirFd, Flags},
+    "statx(2) of `path` relative to `dir_fd` with the AT_* `flags`; resolves to the raw "
+    "`struct statx` as bytes."};
+const PathCall<5> RENAME{
+    PathKind::Rename, {"rename", {"src", "dst", "src_dir_fd", "dst_dir_fd", "flags"}}, {Path, Path2, DirFd, DirFd2, Flags},
+    "renameat2(2); resolves to None."};
+const PathCall<5> LINK{
+    PathKind::Link, {"link", {"src", "dst", "src_dir_fd", "dst_dir_fd", "flags"}}, {Path, Path2, DirFd, DirFd2, Flags},
+    "linkat(2); resolves to None."};
+const PathCall<3> UNLINK{
+    PathKind::Unlink, {"unlink", {"path", "dir_fd", "flags"}}, {Path, DirFd, Flags},
+    "unlinkat(2); resolves to None."};
+const PathCall<3> MKDIR{
+    PathKind::Mkdir, {"mkdir", {"path", "dir_fd", "mode"}}, {Path, DirFd, Mode},
+    "mkdirat(2); resolves to None."};
 // The link's target is any text: it goes in `path`, the new name in `path2`.
-const PathCall<3> SYMLINK{PathKind::Symlink, {"symlink", {"target", "path", "dir_fd"}}, {Path, Path2, DirFd2}};
-const PathCall<2> LISTDIR{PathKind::ListDir, {"listdir", {"path", "dir_fd"}}, {NameOrFd, DirFd}};
-const PathCall<2> READLINK{PathKind::ReadLink, {"readlink", {"path", "dir_fd"}}, {Path, DirFd}};
-const PathCall<2> STATVFS{PathKind::StatVfs, {"statvfs", {"path", "dir_fd"}}, {NameOrFd, DirFd}};
-const PathCall<4> CHMOD{PathKind::Chmod, {"chmod", {"path", "dir_fd", "mode", "flags"}}, {NameOrFd, DirFd, Mode, Flags}};
-const PathCall<4> ACCESS{PathKind::Access, {"access", {"path", "dir_fd", "mode", "flags"}}, {Path, DirFd, Mode, Flags}};
+const PathCall<3> SYMLINK{
+    PathKind::Symlink, {"symlink", {"target", "path", "dir_fd"}}, {Path, Path2, DirFd2},
+    "symlinkat(2); resolves to None."};
+const PathCall<2> LISTDIR{
+    PathKind::ListDir, {"listdir", {"path", "dir_fd"}}, {NameOrFd, DirFd},
+    "The entries of a directory (`dir_fd` itself when `path` is None) but '.' and '..': bytes "
+    "holding a u64 count n, n u64 inode numbers, n d_type bytes and the n names each followed "
+    "by a NUL."};
+const PathCall<2> READLINK{
+    PathKind::ReadLink, {"readlink", {"path", "dir_fd"}}, {Path, DirFd},
+    "readlinkat(2); resolves to bytes."};
+const PathCall<2> STATVFS{
+    PathKind::StatVfs, {"statvfs", {"path", "dir_fd"}}, {NameOrFd, DirFd},
+    "statvfs(3), or fstatvfs(3) of `dir_fd` when `path` is None: 11 u64 in statvfs order, "
+    "f_fsid last."};
+const PathCall<4> CHMOD{
+    PathKind::Chmod, {"chmod", {"path", "dir_fd", "mode", "flags"}}, {NameOrFd, DirFd, Mode, Flags},
+    "fchmodat(2), or fchmod(2) when `path` is None."};
+const PathCall<4> ACCESS{
+    PathKind::Access, {"access", {"path", "dir_fd", "mode", "flags"}}, {Path, DirFd, Mode, Flags},
+    "faccessat(2); resolves to None when allowed."};
 const PathCall<7> UTIME{
-    PathKind::Utime,
-    {"utime", {"path", "dir_fd", "flags", "atime_sec", "atime_nsec", "mtime_sec", "mtime_nsec"}},
-    {NameOrFd, DirFd, Flags, Int, Int, Int, Int}};
-const PathCall<3> TRUNCATE{PathKind::Truncate, {"truncate", {"path", "dir_fd", "length"}}, {NameOrFd, DirFd, Int}};
-const PathCall<4> SENDFILE{PathKind::SendFile,
-                           {"sendfile", {"out_fd", "in_fd", "offset", "count"}},
-                           {DirFd, DirFd2, Offset, Count},
-                           true};
-const PathCall<2> COPY_RANGE{PathKind::CopyRange, {"copy_range", {"out_fd", "in_fd"}}, {DirFd, DirFd2}, true};
-const PathCall<4> OPEN_FD{PathKind::OpenFd, {"open_fd", {"path", "dir_fd", "flags", "mode"}}, {Path, DirFd, Flags, Mode}};
-const PathCall<1> CLOSE_FD{PathKind::CloseFd, {"close_fd", {"fd"}}, {DirFd}, true};
+    PathKind::Utime, {"utime", {"path", "dir_fd", "flags", "atime_sec", "atime_nsec", "mtime_sec", "mtime_nsec"}}, {NameOrFd, DirFd, Flags, Int, Int, Int, Int},
+    "utimensat(2), or futimens(3) when `path` is None."};
+const PathCall<3> TRUNCATE{
+    PathKind::Truncate, {"truncate", {"path", "dir_fd", "length"}}, {NameOrFd, DirFd, Int},
+    "truncate(2), or ftruncate(2) of `dir_fd` when `path` is None."};
+const PathCall<4> SENDFILE{
+    PathKind::SendFile, {"sendfile", {"out_fd", "in_fd", "offset", "count"}}, {DirFd, DirFd2, Offset, Count},
+    "sendfile(2) from `offset` (None: the position of `in_fd`); resolves to the bytes sent.",
+    true};
+const PathCall<2> COPY_RANGE{
+    PathKind::CopyRange, {"copy_range", {"out_fd", "in_fd"}}, {DirFd, DirFd2},
+    "Everything of `in_fd` into `out_fd`, both from offset 0, in the kernel "
+    "(copy_file_range(2), or sendfile(2)); resolves to the bytes copied.",
+    true};
+const PathCall<4> OPEN_FD{
+    PathKind::OpenFd, {"open_fd", {"path", "dir_fd", "flags", "mode"}}, {Path, DirFd, Flags, Mode},
+    "openat(2) with the O_* `flags` and `mode`; resolves to the new descriptor, which the "
+    "caller owns (it is not in the handle table)."};
+const PathCall<1> CLOSE_FD{
+    PathKind::CloseFd, {"close_fd", {"fd"}}, {DirFd},
+    "close(2) of a descriptor the caller owns, by the driver thread.",
+    true};
 
 }  // namespace
 
-PyMethodDef STAT_METHOD = fast_method<py_path_call<STAT>>(
-    "stat",
-    "stat(path, dir_fd, flags)\n--\n\n"
-    "statx(2) of `path` relative to `dir_fd` with the AT_* `flags`; resolves to the raw "
-    "`struct statx` as bytes.");
-PyMethodDef RENAME_METHOD = fast_method<py_path_call<RENAME>>(
-    "rename", "rename(src, dst, src_dir_fd, dst_dir_fd, flags)\n--\n\nrenameat2(2); resolves to None.");
-PyMethodDef UNLINK_METHOD =
-    fast_method<py_path_call<UNLINK>>("unlink", "unlink(path, dir_fd, flags)\n--\n\nunlinkat(2); resolves to None.");
-PyMethodDef MKDIR_METHOD =
-    fast_method<py_path_call<MKDIR>>("mkdir", "mkdir(path, dir_fd, mode)\n--\n\nmkdirat(2); resolves to None.");
-PyMethodDef SYMLINK_METHOD =
-    fast_method<py_path_call<SYMLINK>>("symlink", "symlink(target, path, dir_fd)\n--\n\nsymlinkat(2); resolves to None.");
-PyMethodDef LINK_METHOD = fast_method<py_path_call<LINK>>(
-    "link", "link(src, dst, src_dir_fd, dst_dir_fd, flags)\n--\n\nlinkat(2); resolves to None.");
-PyMethodDef LISTDIR_METHOD = fast_method<py_path_call<LISTDIR>>(
-    "listdir",
-    "listdir(path, dir_fd)\n--\n\n"
-    "The entries of a directory (`dir_fd` itself when `path` is None) but '.' and '..': bytes "
-    "holding a u64 count n, n u64 inode numbers, n d_type bytes and the n names each followed by "
-    "a NUL.");
-PyMethodDef READLINK_METHOD =
-    fast_method<py_path_call<READLINK>>("readlink", "readlink(path, dir_fd)\n--\n\nreadlinkat(2); resolves to bytes.");
-PyMethodDef CHMOD_METHOD = fast_method<py_path_call<CHMOD>>(
-    "chmod", "chmod(path, dir_fd, mode, flags)\n--\n\nfchmodat(2), or fchmod(2) when `path` is None.");
-PyMethodDef ACCESS_METHOD = fast_method<py_path_call<ACCESS>>(
-    "access", "access(path, dir_fd, mode, flags)\n--\n\nfaccessat(2); resolves to None when allowed.");
-PyMethodDef STATVFS_METHOD = fast_method<py_path_call<STATVFS>>(
-    "statvfs",
-    "statvfs(path, dir_fd)\n--\n\n"
-    "statvfs(3), or fstatvfs(3) of `dir_fd` when `path` is None: 11 u64 in statvfs order, f_fsid last.");
-PyMethodDef UTIME_METHOD = fast_method<py_path_call<UTIME>>(
-    "utime",
-    "utime(path, dir_fd, flags, atime_sec, atime_nsec, mtime_sec, mtime_nsec)\n--\n\n"
-    "utimensat(2), or futimens(3) when `path` is None.");
-PyMethodDef TRUNCATE_METHOD = fast_method<py_path_call<TRUNCATE>>(
-    "truncate", "truncate(path, dir_fd, length)\n--\n\ntruncate(2), or ftruncate(2) of `dir_fd` when `path` is None.");
-PyMethodDef SENDFILE_METHOD = fast_method<py_path_call<SENDFILE>>(
-    "sendfile",
-    "sendfile(out_fd, in_fd, offset, count)\n--\n\n"
-    "sendfile(2) from `offset` (None: the position of `in_fd`); resolves to the bytes sent.");
-PyMethodDef COPY_RANGE_METHOD = fast_method<py_path_call<COPY_RANGE>>(
-    "copy_range",
-    "copy_range(out_fd, in_fd)\n--\n\n"
-    "Everything of `in_fd` into `out_fd`, both from offset 0, in the kernel (copy_file_range(2), "
-    "or sendfile(2)); resolves to the bytes copied.");
+PyMethodDef STAT_METHOD = path_method<STAT>();
+PyMethodDef RENAME_METHOD = path_method<RENAME>();
+PyMethodDef UNLINK_METHOD = path_method<UNLINK>();
+PyMethodDef MKDIR_METHOD = path_method<MKDIR>();
+PyMethodDef SYMLINK_METHOD = path_method<SYMLINK>();
+PyMethodDef LINK_METHOD = path_method<LINK>();
+PyMethodDef LISTDIR_METHOD = path_method<LISTDIR>();
+PyMethodDef READLINK_METHOD = path_method<READLINK>();
+PyMethodDef CHMOD_METHOD = path_method<CHMOD>();
+PyMethodDef ACCESS_METHOD = path_method<ACCESS>();
+PyMethodDef STATVFS_METHOD = path_method<STATVFS>();
+PyMethodDef UTIME_METHOD = path_method<UTIME>();
+PyMethodDef TRUNCATE_METHOD = path_method<TRUNCATE>();
+PyMethodDef SENDFILE_METHOD = path_method<SENDFILE>();
+PyMethodDef COPY_RANGE_METHOD = path_method<COPY_RANGE>();
+PyMethodDef OPEN_FD_METHOD = path_method<OPEN_FD>();
+PyMethodDef CLOSE_FD_METHOD = path_method<CLOSE_FD>();
 
-PyMethodDef OPEN_FD_METHOD = fast_method<py_path_call<OPEN_FD>>(
-    "open_fd",
-    "open_fd(path, dir_fd, flags, mode)\n--\n\n"
-    "openat(2) with the O_* `flags` and `mode`; resolves to the new descriptor, which the caller "
-    "owns (it is not in the handle table).");
-PyMethodDef CLOSE_FD_METHOD = fast_method<py_path_call<CLOSE_FD>>(
-    "close_fd", "close_fd(fd)\n--\n\nclose(2) of a descriptor the caller owns, by the driver thread.");
 }  // namespace velnor::ext
