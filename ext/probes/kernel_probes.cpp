@@ -86,11 +86,20 @@ int reap_read(rt::Ring& ring) {
     return result;
 }
 
+// Both probes read `len` bytes of `fd` from offset 0.
+struct ReadArgs {
+    std::int32_t fd;
+    std::uint64_t len;
+};
+
+ReadArgs read_args(const Params<2>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto a = params.bind(args, nargs, kwnames);
+    return {arg_fd("fd", a[0]), arg_u64("len", a[1])};
+}
+
 Ref py_probe_inline_read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"probe_inline_read", {"fd", "len"}};
-    const auto a = params.bind(args, nargs, kwnames);
-    const std::int32_t fd = arg_fd("fd", a[0]);
-    const std::uint64_t len = arg_u64("len", a[1]);
+    const auto [fd, len] = read_args(params, args, nargs, kwnames);
     Ref buf = new_zeroed_bytes(len);
     rt::Ring& ring = thread_ring();
     io_uring_sqe* sqe = ring.get_sqe();
@@ -132,9 +141,7 @@ void zero_untouched(std::uint8_t* p, std::size_t n) noexcept {
 
 Ref py_probe_pread_nowait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"probe_pread_nowait", {"fd", "len"}};
-    const auto a = params.bind(args, nargs, kwnames);
-    const std::int32_t fd = arg_fd("fd", a[0]);
-    const std::uint64_t len = arg_u64("len", a[1]);
+    const auto [fd, len] = read_args(params, args, nargs, kwnames);
     // Not zero-filled first: a long length on a short file would commit
     // memory that no read ever fills.
     Ref buf = new_bytes_to_fill(len);
