@@ -33,19 +33,13 @@ Ref py_close(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref py_sync(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"sync", {"handle", "data_only"}};
     const auto a = params.bind(args, nargs, kwnames);
-    op::Sync o;
-    o.handle = arg_u64("handle", a[0]);
-    o.data_only = arg_flag("data_only", a[1]);
-    return submit(std::move(o), ResultMode::plain(), Owner{});
+    return submit(op::Sync{arg_u64("handle", a[0]), arg_flag("data_only", a[1])}, ResultMode::plain(), Owner{});
 }
 
 Ref py_set_len(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> params{"set_len", {"handle", "size"}};
     const auto a = params.bind(args, nargs, kwnames);
-    op::SetLen o;
-    o.handle = arg_u64("handle", a[0]);
-    o.size = arg_u64("size", a[1]);
-    return submit(std::move(o), ResultMode::plain(), Owner{});
+    return submit(op::SetLen{arg_u64("handle", a[0]), arg_u64("size", a[1])}, ResultMode::plain(), Owner{});
 }
 
 Ref py_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
