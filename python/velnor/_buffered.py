@@ -57,7 +57,7 @@ class BufferedFile(SplitLines[bytes]):
     sharing it see whole operations in turn.
     """
 
-    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "_lines_base", "__weakref__")
+    __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "__weakref__")
 
     def __init__(self, raw: BinaryFile, buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         if buffer_size <= 0:
@@ -70,11 +70,7 @@ class BufferedFile(SplitLines[bytes]):
         self._rpos = 0
         self._wbuf = bytearray()
         self._lock = asyncio.Lock()
-        # Lines split from the read buffer for iteration: `_lines[_line_next:]`
-        # start at `_lines_base` plus the lengths of those before them.
-        self._lines: list[bytes] | None = None
-        self._line_next = 0
-        self._lines_base = 0
+        self._no_lines()  # lines split from the read buffer for iteration
 
     # -- state -------------------------------------------------------------
 
@@ -304,40 +300,30 @@ class BufferedFile(SplitLines[bytes]):
 
     async def _next_line(self) -> bytes:
         self._check_reading("readline of closed file")
+        self._drop_lines()
         # Once a buffer: lines served from the page cache never suspend,
         # and the loop must still get to run other tasks.
         await asyncio.sleep(0)
-        if self._split_lines():
-            self._line_next = 1
-            assert self._lines is not None
-            return self._lines[0]
+        if not self._lock.locked():
+            rbuf, rpos = self._rbuf, self._rpos
+            end = rbuf.rfind(b"\n", rpos) + 1
+            if end > rpos:
+                # The buffer's complete lines at once. bytes.splitlines (in C)
+                # also cuts at b"\\r"; use it unless the chunk holds one.
+                chunk = rbuf[rpos:end]
+                if b"\r" in chunk:
+                    lines = [line + b"\n" for line in chunk.split(b"\n")[:-1]]
+                else:
+                    lines = chunk.splitlines(True)
+                return self._start_lines(lines, rpos, end)
         return await self._readline(-1, ITER_FILL)
-
-    def _split_lines(self) -> bool:
-        """Split the buffer's complete lines at once for iteration."""
-        if self._lock.locked():
-            return False
-        rbuf, rpos = self._rbuf, self._rpos
-        end = rbuf.rfind(b"\n", rpos) + 1
-        if end <= rpos:
-            return False
-        chunk = rbuf[rpos:end]
-        # bytes.splitlines (in C) also cuts at a lone b"\\r"; use it unless
-        # the chunk holds one.
-        lines = chunk.splitlines(True)
-        if len(lines) != chunk.count(b"\n"):
-            lines = [line + b"\n" for line in chunk.split(b"\n")[:-1]]
-        self._lines = lines
-        self._lines_base = rpos
-        return True
 
     def _drop_lines(self) -> None:
         """Fold the lines iteration handed out back into the buffer's
         position; every other operation starts with this."""
-        lines = self._lines
-        if lines is not None:
-            self._rpos = self._lines_base + sum(map(len, lines[:self._line_next]))
-            self._lines = None
+        offset = self._take_back_lines()
+        if offset is not None:
+            self._rpos = offset
 
     def _take(self, n: int) -> bytes:
         """Up to `n` buffered bytes (all of them when `n` is -1), consumed."""

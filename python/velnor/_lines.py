@@ -2,47 +2,74 @@
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterator, Awaitable, Callable
+import operator
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from typing import AnyStr, Generic
 
 
 class SplitLines(Generic[AnyStr]):
-    """Hands out the lines of a buffer split in one pass (`_lines` from
-    `_line_next` on), and asks `_next_line` only once they are used up, so
-    that lines served from the page cache never suspend."""
+    """Hands out the lines of a buffer split in one pass, and asks
+    `_next_line` only once they are used up, so that lines served from the
+    page cache never suspend. `_lines` were split from offset `_lines_base`
+    to `_lines_end` of the buffer; `_line_iter` hands them out."""
 
-    __slots__ = ("_lines", "_line_next")
+    __slots__ = ("_lines", "_line_iter", "_lines_base", "_lines_end")
 
     _lines: list[AnyStr] | None
-    _line_next: int
+    _line_iter: Iterator[AnyStr] | None
+    _lines_base: int
+    _lines_end: int
+
+    def _no_lines(self) -> None:
+        self._lines = None
+        self._line_iter = None
+        self._lines_base = self._lines_end = 0
 
     async def _next_line(self) -> AnyStr:
         raise NotImplementedError
 
+    def _start_lines(self, lines: list[AnyStr], base: int, end: int) -> AnyStr:
+        """Hand out `lines`, split from `base` to `end`: the first one now."""
+        self._lines, self._lines_base, self._lines_end = lines, base, end
+        it = iter(lines)
+        self._line_iter = it
+        return next(it)
+
+    def _take_back_lines(self) -> int | None:
+        """Stop handing out split lines: the offset just past the last one
+        handed out, or None when there were none."""
+        lines, it = self._lines, self._line_iter
+        if lines is None or it is None:
+            return None
+        left = operator.length_hint(it)  # exact for a list's iterator
+        if left:
+            offset = self._lines_base + sum(map(len, lines[:len(lines) - left]))
+        else:
+            offset = self._lines_end
+        # An iteration suspended inside `lines` stops at its next step.
+        lines.clear()
+        self._lines = self._line_iter = None
+        return offset
+
     async def _iterate(self) -> AsyncIterator[AnyStr]:
         # An async generator: resuming it costs less than a coroutine per
-        # line, and most lines come straight from the split buffer.
+        # line, and most lines come straight from the split buffer, with
+        # nothing to do per line but hand it out.
         while True:
-            lines = self._lines
-            if lines is not None and self._line_next < len(lines):
-                for i in range(self._line_next, len(lines)):
-                    self._line_next = i + 1
-                    yield lines[i]
-                    if self._lines is not lines:
-                        break  # another operation took the file meanwhile
-                continue
+            it = self._line_iter
+            if it is not None:
+                for line in it:
+                    yield line
             line = await self._next_line()
             if not line:
                 return
             yield line
 
     async def __anext__(self) -> AnyStr:
-        lines = self._lines
-        if lines is not None:
-            i = self._line_next
-            if i < len(lines):
-                self._line_next = i + 1
-                return lines[i]
+        it = self._line_iter
+        if it is not None:
+            for line in it:
+                return line
         line = await self._next_line()
         if not line:
             raise StopAsyncIteration

@@ -72,7 +72,7 @@ class TextFile(SplitLines[str]):
     __slots__ = ("_buffer", "_encoding", "_errors", "_readuniversal", "_readtranslate",
                  "_readnl", "_writetranslate", "_writenl", "_line_buffering", "_decoder",
                  "_encoder", "_decoded_chars", "_decoded_chars_used", "_snapshot",
-                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lines_base", "_lock", "_mode", "__weakref__")
+                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lock", "_mode", "__weakref__")
 
     def __init__(self, buffer: BufferedFile, encoding: str, errors: str | None = None,
                  newline: str | None = None, line_buffering: bool = False,
@@ -106,12 +106,7 @@ class TextFile(SplitLines[str]):
         self._b2cratio = 0.0
         self._seekable = self._telling = buffer.seekable()
         self._has_read1 = True
-        # Lines already split from the decoded chunk for iteration:
-        # `_lines[_line_next:]` start at `_lines_base` plus the lengths of
-        # those before them.
-        self._lines: list[str] | None = None
-        self._line_next = 0
-        self._lines_base = 0
+        self._no_lines()  # lines split from the decoded chunk for iteration
         self._lock = asyncio.Lock()
         if buffer.readable():
             self._make_decoder()
@@ -206,10 +201,9 @@ class TextFile(SplitLines[str]):
     def _drop_lines(self) -> None:
         """Fold the lines iteration handed out back into the decoded chunk's
         position; every operation but iteration starts with this."""
-        lines = self._lines
-        if lines is not None:
-            self._decoded_chars_used = self._lines_base + sum(map(len, lines[:self._line_next]))
-            self._lines = None
+        offset = self._take_back_lines()
+        if offset is not None:
+            self._decoded_chars_used = offset
 
     def _set_decoded_chars(self, chars: str) -> None:
         self._decoded_chars = chars
@@ -400,28 +394,26 @@ class TextFile(SplitLines[str]):
             # Once a chunk: lines served from the page cache never suspend,
             # and the loop must still get to run other tasks.
             await asyncio.sleep(0)
-            if self._split_lines():
-                lines = self._lines
-                assert lines is not None
-                self._line_next = 1
-                return lines[0]
+            split = self._split_lines()
+            if split is not None:
+                return self._start_lines(*split)
             line = await self._readline(-1)
         if not line:
             self._snapshot = None
             self._telling = self._seekable
         return line
 
-    def _split_lines(self) -> bool:
-        """Split the complete lines of the decoded chunk at once for
-        iteration, cutting exactly where `readline` would; False when the
-        chunk holds no complete line."""
+    def _split_lines(self) -> tuple[list[str], int, int] | None:
+        """The complete lines of the decoded chunk, split at once for
+        iteration exactly where `readline` would cut, with where they start
+        and end; None when the chunk holds no complete line."""
         chars = self._decoded_chars
         used = self._decoded_chars_used
         newline = self._readnl
         if newline == "":
             end = max(chars.rfind("\n", used), chars.rfind("\r", used)) + 1
             if end <= used:
-                return False
+                return None
             chunk = chars[used:end]
             # str.splitlines (in C) also cuts at other line breaks; use it
             # unless the chunk holds any.
@@ -432,14 +424,13 @@ class TextFile(SplitLines[str]):
             sep = "\n" if newline is None else newline
             end = chars.rfind(sep, used)
             if end < 0:
-                return False
-            chunk = chars[used:end + len(sep)]
+                return None
+            end += len(sep)
+            chunk = chars[used:end]
             lines = chunk.splitlines(True) if sep == "\n" else []
             if sep != "\n" or len(lines) != chunk.count("\n"):
                 lines = [line + sep for line in chunk.split(sep)[:-1]]
-        self._lines = lines
-        self._lines_base = used
-        return True
+        return lines, used, end
 
     # -- writing -----------------------------------------------------------
 
