@@ -7,6 +7,7 @@ import errno
 import io
 import operator
 import os
+import sys
 from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
 from typing import Final
@@ -18,6 +19,9 @@ from ._files import BinaryFile
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
+# The built-in writes data of a whole buffer or more straight through from
+# 3.13 on; before, only data larger than a buffer.
+_DIRECT_EXTRA: Final = 0 if sys.version_info >= (3, 13) else 1
 ITER_FILL: Final = 64 * 1024
 """Bytes read at a time while lines are iterated, so that each refill
 gives many lines to split at once."""
@@ -357,22 +361,23 @@ class BufferedFile(SplitLines[bytes]):
         self._check_writable("write")
         source = byte_view(data)
         n = len(source)
+        # Data this large goes straight from the caller's memory.
+        direct = self._buffer_size + _DIRECT_EXTRA
         if self._rpos == len(self._rbuf) and not self._lock.locked() \
-                and len(self._wbuf) + n <= self._buffer_size:
+                and len(self._wbuf) + n <= self._buffer_size and n < direct:
             self._rbuf, self._rpos = b"", 0
             self._wbuf += source
             return n
         async with self._lock:
             await self._unread()
-            if len(self._wbuf) + n <= self._buffer_size:
+            if len(self._wbuf) + n <= self._buffer_size and n < direct:
                 self._wbuf += source
                 return n
             # As the built-in: what does not fit is written out with the
-            # buffer before it; data larger than a buffer goes straight from
-            # the caller's memory, and in append mode moves the position to
-            # the end at once.
+            # buffer before it; large data follows at once (in append mode
+            # that moves the position to the end), the rest waits.
             await self._flush_writes()
-            if n > self._buffer_size:
+            if n >= direct:
                 await self._raw.write(source)
             else:
                 self._wbuf += source
