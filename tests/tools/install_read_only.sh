@@ -4,7 +4,10 @@
 # bind-mounted read-only in a mount namespace of its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-python=$(realpath "${1:?usage: install_read_only.sh PYTHON}")
+arg=${1:?usage: install_read_only.sh PYTHON}
+# Absolute, but not resolved: a venv's python is a symlink to the base
+# interpreter, which has none of the venv's build tools.
+python=$(cd "$(dirname "$arg")" && pwd)/$(basename "$arg")
 work=$(mktemp -d /tmp/velnor-ro.XXXXXX)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 mkdir "$work/src"
