@@ -24,7 +24,7 @@ void fail_with_pending(PyObject* future) noexcept {
     call_quietly(future, names().set_exception, {error.get()});
 }
 
-void close_abandoned(std::uint64_t handle) noexcept {
+VELNOR_CATCHES_FORCED_UNWIND void close_abandoned(std::uint64_t handle) noexcept {
     // The pending exception belongs to the future; keep it out of the way
     // of the driver lookup.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
@@ -78,7 +78,7 @@ Ref value_of(const Reply& reply, const ResultMode& mode, Ref& mismatch) {
     return none();
 }
 
-void settle(Completion& c) noexcept {
+VELNOR_CATCHES_FORCED_UNWIND void settle(Completion& c) noexcept {
     PyObject* future = c.future.get();
     if (auto* error = std::get_if<IoError>(&c.result)) {
         if (error->is_cancelled()) {

@@ -272,7 +272,7 @@ void LoopBridge::wake_by_call_soon() {
     lock.unlock();
 }
 
-std::shared_ptr<LoopBridge> bridge_for_running_loop() {
+VELNOR_CATCHES_FORCED_UNWIND std::shared_ptr<LoopBridge> bridge_for_running_loop() {
     Ref loop = call(GET_RUNNING_LOOP());
     const auto key = reinterpret_cast<std::uintptr_t>(loop.get());
     Globals& g = GLOBALS();

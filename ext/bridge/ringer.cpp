@@ -80,7 +80,7 @@ void start_thread() {
 
 }  // namespace
 
-void ringer_watch(const std::shared_ptr<LoopBridge>& bridge) {
+VELNOR_CATCHES_FORCED_UNWIND void ringer_watch(const std::shared_ptr<LoopBridge>& bridge) {
     Ringer& r = ringer();
     const pid_t pid = ::getpid();
     bool start = false;

@@ -42,7 +42,7 @@ void raise(PyObject* type, const std::string& message) {
 
 void discard_error() noexcept { PyErr_Clear(); }
 
-void set_error_from_current_exception() noexcept {
+VELNOR_CATCHES_FORCED_UNWIND void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (abi::__forced_unwind&) {

@@ -41,7 +41,7 @@ void set_error_from_current_exception() noexcept;
 // The edge of every entry point: marks the interpreter lock as held, runs
 // `f` and turns any C++ exception into a Python one.
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+VELNOR_CATCHES_FORCED_UNWIND PyObject* guarded(F&& f) noexcept {
     gil::Entry entry;
     try {
         return f().release();
