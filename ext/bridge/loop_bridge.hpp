@@ -10,6 +10,7 @@
 
 #include "core/unique_fd.hpp"
 #include "ext/bridge/completion.hpp"
+#include "ext/capi/gil.hpp"
 #include "ext/capi/ref.hpp"
 
 namespace velnor::ext {
@@ -109,6 +110,6 @@ private:
 
 // The bridge of the calling thread's running loop, built on first use.
 // Interpreter lock held, inside an event loop.
-std::shared_ptr<LoopBridge> bridge_for_running_loop();
+VELNOR_CATCHES_FORCED_UNWIND std::shared_ptr<LoopBridge> bridge_for_running_loop();
 
 }  // namespace velnor::ext

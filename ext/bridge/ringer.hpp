@@ -5,13 +5,15 @@
 
 #include <memory>
 
+#include "ext/capi/gil.hpp"
+
 namespace velnor::ext {
 
 class LoopBridge;
 
 // Adds `bridge` to the bridges the ringer serves, starting the ringer in
 // this process if it is not running. Interpreter lock held.
-void ringer_watch(const std::shared_ptr<LoopBridge>& bridge);
+VELNOR_CATCHES_FORCED_UNWIND void ringer_watch(const std::shared_ptr<LoopBridge>& bridge);
 
 // Some served bridge owes a wake-up (its flag is set). Any thread; takes
 // only the ringer's mutex, which nobody holds while calling Python.

@@ -36,17 +36,16 @@ inline void checked(int status) {
 
 // Sets the Python exception for whatever is being handled. Call only from
 // inside a catch block.
-void set_error_from_current_exception() noexcept;
+VELNOR_CATCHES_FORCED_UNWIND void set_error_from_current_exception() noexcept;
 
 // The edge of every entry point: marks the interpreter lock as held, runs
 // `f` and turns any C++ exception into a Python one.
 template <class F>
-VELNOR_CATCHES_FORCED_UNWIND PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) noexcept {
     gil::Entry entry;
     try {
-        return f().release();
-    } catch (abi::__forced_unwind&) {
-        gil::park();  // the interpreter ended this thread (see gil.hpp)
+        // A thread the interpreter ends meanwhile parks there (see gil.hpp).
+        return gil::interpreter_call([&] { return f().release(); });
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

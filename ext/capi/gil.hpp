@@ -27,15 +27,20 @@
 
 #include <cxxabi.h>
 
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "ext/capi/python.hpp"
 
 // A handler for abi::__forced_unwind binds its reference to an unwinding
 // that has no C++ object behind it; UndefinedBehaviorSanitizer reports that
-// binding as a null reference. Functions holding such a handler say so.
-#define VELNOR_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+// binding as a null reference. Functions holding such a handler say so,
+// and stay out of line, since inlined code takes its caller's checks (the
+// compiler ignores the mark on templates: those go through `run_parking`).
+#define VELNOR_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null"), noinline, noclone))
 
 namespace velnor::ext::gil {
 
@@ -52,16 +57,33 @@ public:
 };
 
 // Blocks the calling thread for good, all signals blocked. For a thread the
-// finalizing interpreter has ended (rule 3).
-[[noreturn]] void park() noexcept;
+// finalizing interpreter has ended (rule 3). It never returns, but is not
+// declared so: AddressSanitizer would clear the stack's marks before the
+// call with a routine of its own that trips over the marks the forced
+// unwinding left behind; park clears them itself first.
+void park() noexcept;
+
+// Runs `fn(context)`, parking the thread if the interpreter ends it
+// meanwhile; any other exception passes.
+VELNOR_CATCHES_FORCED_UNWIND void run_parking(void (*fn)(void*), void* context);
 
 // Runs `f`, a call into the interpreter; see rule 3.
 template <class F>
-VELNOR_CATCHES_FORCED_UNWIND decltype(auto) interpreter_call(F&& f) {
-    try {
-        return std::forward<F>(f)();
-    } catch (abi::__forced_unwind&) {
-        park();
+decltype(auto) interpreter_call(F&& f) {
+    using R = decltype(std::forward<F>(f)());
+    if constexpr (std::is_void_v<R>) {
+        run_parking([](void* p) { std::forward<F>(*static_cast<std::remove_reference_t<F>*>(p))(); },
+                    static_cast<void*>(std::addressof(f)));
+    } else if constexpr (std::is_default_constructible_v<R> && std::is_move_assignable_v<R>) {
+        R out{};
+        auto call = [&] { out = std::forward<F>(f)(); };
+        run_parking([](void* p) { (*static_cast<decltype(call)*>(p))(); }, static_cast<void*>(&call));
+        return out;
+    } else {
+        std::optional<R> out;
+        auto call = [&] { out.emplace(std::forward<F>(f)()); };
+        run_parking([](void* p) { (*static_cast<decltype(call)*>(p))(); }, static_cast<void*>(&call));
+        return std::move(*out);
     }
 }
 
