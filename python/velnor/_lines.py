@@ -67,12 +67,11 @@ class SplitLines(Generic[AnyStr]):
 
     async def __anext__(self) -> AnyStr:
         it = self._line_iter
-        if it is not None:
-            for line in it:
-                return line
-        line = await self._next_line()
-        if not line:
-            raise StopAsyncIteration
+        line = None if it is None else next(it, None)  # lines are never None
+        if line is None:
+            line = await self._next_line()
+            if not line:
+                raise StopAsyncIteration
         return line
 
 
