@@ -99,3 +99,32 @@ def test_forked_child_starts_its_own_driver() -> None:
             assert asyncio.run(roundtrip(os.path.join(d, "parent"))) == 7
             assert driver_threads() == 1
     """)
+
+
+def test_counting_driver_threads_while_other_threads_end() -> None:
+    # A thread that ends between the listing of /proc/self/task and the read
+    # of its name must not fail the count (the kernel answers ESRCH then).
+    import threading
+
+    from support.processes import driver_threads
+
+    stop = threading.Event()
+
+    def churn() -> None:
+        while not stop.is_set():
+            workers = [threading.Thread(target=lambda: None) for _ in range(8)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+
+    churners = [threading.Thread(target=churn) for _ in range(2)]
+    for c in churners:
+        c.start()
+    try:
+        for _ in range(300):
+            driver_threads()
+    finally:
+        stop.set()
+        for c in churners:
+            c.join()

@@ -30,7 +30,7 @@ def driver_threads() -> int:
             try:
                 if (task / "comm").read_text().strip() == DRIVER_THREAD:
                     count += 1
-            except FileNotFoundError:
+            except (FileNotFoundError, ProcessLookupError):
                 pass  # the thread ended while we looked
         counts.append(count)
         if count <= 1:
