@@ -14,7 +14,7 @@ from typing import Final
 
 from ._buffers import byte_view, writable_view
 from ._errors import std_error
-from ._lines import SplitLines, collect_lines
+from ._lines import SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
@@ -310,10 +310,11 @@ class BufferedFile(SplitLines[bytes]):
         await asyncio.sleep(0)
         if not self._lock.locked():
             rbuf, rpos = self._rbuf, self._rpos
-            end = rbuf.rfind(b"\n", rpos) + 1
+            end = rbuf.rfind(b"\n", rpos, rpos + SPLIT_MAX) + 1
             if end > rpos:
-                # The buffer's complete lines at once. bytes.splitlines (in C)
-                # also cuts at b"\\r"; use it unless the chunk holds one.
+                # The complete lines of the buffer's next stretch at once.
+                # bytes.splitlines (in C) also cuts at b"\\r"; use it unless
+                # the chunk holds one.
                 chunk = rbuf[rpos:end]
                 if b"\r" in chunk:
                     lines = [line + b"\n" for line in chunk.split(b"\n")[:-1]]

@@ -4,7 +4,12 @@ from __future__ import annotations
 
 import operator
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
-from typing import AnyStr, Generic
+from typing import AnyStr, Final, Generic
+
+SPLIT_MAX: Final = 8192
+"""Characters (or bytes) split into lines in one step of iteration: the
+split costs per line, and a step must leave the loop to other tasks soon,
+however short the lines of a large buffer are."""
 
 
 class SplitLines(Generic[AnyStr]):

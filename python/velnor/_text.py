@@ -13,7 +13,7 @@ from types import TracebackType
 from typing import Any, Final
 
 from ._buffered import BufferedFile
-from ._lines import SplitLines
+from ._lines import SPLIT_MAX, SplitLines
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -21,7 +21,7 @@ chunk, so that `tell` cookies come out the same."""
 
 ITER_CHUNK_SIZE: Final = 128 * 1024
 """Bytes decoded at a time while lines are iterated (positions are not
-available then), so that a chunk's lines are split at once, in C."""
+available then), so that iteration reads and decodes seldom."""
 
 _NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
 
@@ -237,14 +237,14 @@ class TextFile(SplitLines[str]):
         eof = not chunk
         decoded = decoder.decode(chunk, eof)
         self._set_decoded_chars(decoded)
-        # The last characters a decoder gives up at the end of the file are
-        # one more chunk, as in the built-in.
         self._b2cratio = len(chunk) / len(decoded) if decoded else 0.0
         if self._telling:
             self._snapshot = (dec_flags, dec_buffer + chunk)
         else:
             # Iteration moved past where the last snapshot was taken.
             self._snapshot = None
+        # The last characters a decoder gives up at the end of the file are
+        # one more chunk, as in the built-in.
         return not eof or bool(decoded)
 
     # -- reading -----------------------------------------------------------
@@ -404,16 +404,19 @@ class TextFile(SplitLines[str]):
         return line
 
     def _split_lines(self) -> tuple[list[str], int, int] | None:
-        """The complete lines of the decoded chunk, split at once for
-        iteration exactly where `readline` would cut, with where they start
-        and end; None when the chunk holds no complete line."""
+        """The complete lines of the decoded chunk's next stretch, split at
+        once for iteration exactly where `readline` would cut, with where
+        they start and end; None when the stretch holds no complete line."""
         chars = self._decoded_chars
         used = self._decoded_chars_used
+        stop = used + SPLIT_MAX
         newline = self._readnl
         if newline == "":
-            end = max(chars.rfind("\n", used), chars.rfind("\r", used)) + 1
+            end = max(chars.rfind("\n", used, stop), chars.rfind("\r", used, stop)) + 1
             if end <= used:
                 return None
+            if chars.startswith("\n", end) and chars[end - 1] == "\r":
+                end += 1  # the stretch ends inside "\r\n"
             chunk = chars[used:end]
             # str.splitlines (in C) also cuts at other line breaks; use it
             # unless the chunk holds any.
@@ -422,7 +425,7 @@ class TextFile(SplitLines[str]):
                 lines = _UNIVERSAL_LINE.findall(chunk)
         else:
             sep = "\n" if newline is None else newline
-            end = chars.rfind(sep, used)
+            end = chars.rfind(sep, used, stop)
             if end < 0:
                 return None
             end += len(sep)

@@ -424,3 +424,45 @@ def test_concurrent_tasks_see_whole_lines(run: Runner, tmp_path: Path) -> None:
         assert sorted(line for part in parts for line in part) == sorted(lines)
 
     run(main())
+
+
+@pytest.mark.parametrize("mode,kwargs", [
+    ("r", {"encoding": "utf-8", "newline": None}),
+    ("r", {"encoding": "utf-8", "newline": ""}),
+    ("r", {"encoding": "utf-8", "newline": "\r\n"}),
+    ("rb", {}),
+    ("rb", {"buffering": 1 << 20}),
+])
+def test_iteration_over_short_lines_lets_other_tasks_run(run: Runner, tmp_path: Path, mode: str,
+                                                         kwargs: Any) -> None:
+    """Lines served from a large buffer come without suspending: splitting
+    the whole buffer in one step would keep the loop from other tasks for
+    as many lines as it holds."""
+    path = tmp_path / "f"
+    path.write_bytes(b"a\r\n" * 150_000)
+
+    async def main() -> None:
+        ticks = 0
+
+        async def ticker() -> None:
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0)
+
+        counting = asyncio.create_task(ticker())
+        most = run_length = seen = count = 0
+        # Stretches end inside "\r\n" too: the lines must not be cut there.
+        want = "a\n" if kwargs.get("newline", 0) is None else "a\r\n"
+        async with velnor.open(path, mode, **kwargs) as f:
+            async for line in f:
+                assert line == (want if mode == "r" else b"a\r\n")
+                count += 1
+                run_length = run_length + 1 if ticks == seen else 1
+                seen = ticks
+                most = max(most, run_length)
+        counting.cancel()
+        assert count == 150_000
+        # A step splits a few thousand characters, whatever the buffer holds.
+        assert most <= 8192
+    run(main())
