@@ -8,6 +8,7 @@ import io
 import operator
 import os
 import re
+import time
 from collections.abc import AsyncIterator, Iterable
 from types import TracebackType
 from typing import Any, Final
@@ -22,6 +23,10 @@ chunk, so that `tell` cookies come out the same."""
 ITER_CHUNK_SIZE: Final = 128 * 1024
 """Bytes decoded at a time while lines are iterated (positions are not
 available then), so that iteration reads and decodes seldom."""
+
+DECODE_STEP: Final = 256 * 1024
+"""Bytes decoded at a time when a read decodes the rest of a file: between
+steps the loop gets to run other tasks once a millisecond has gone by."""
 
 _NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
 
@@ -43,6 +48,32 @@ def _unpack_cookie(cookie: int) -> tuple[int, int, int, bool, int]:
     rest, bytes_to_feed = divmod(rest, 1 << 32)
     need_eof, chars_to_skip = divmod(rest, 1 << 32)
     return position, dec_flags, bytes_to_feed, bool(need_eof), chars_to_skip
+
+
+async def _decode_rest(decoder: Any, data: bytes) -> str:
+    """`data`, the rest of the file, through `decoder`: in steps when it is
+    large, so that decoding it does not keep the loop from other tasks."""
+    if len(data) <= DECODE_STEP:
+        result: str = decoder.decode(data, True)
+        return result
+    view = memoryview(data)
+    parts: list[str] = []
+    resume = time.perf_counter() + 0.001
+    for start in range(0, len(data), DECODE_STEP):
+        # Bytes the decoder holds from the step before start this one.
+        held = len(decoder.getstate()[0])
+        try:
+            parts.append(decoder.decode(view[start:start + DECODE_STEP],
+                                        start + DECODE_STEP >= len(data)))
+        except UnicodeDecodeError as error:
+            # Placed in the whole data, as one decode of it would place it.
+            offset = start - held
+            raise UnicodeDecodeError(error.encoding, data, error.start + offset,
+                                     error.end + offset, error.reason) from None
+        if time.perf_counter() >= resume:
+            await asyncio.sleep(0)
+            resume = time.perf_counter() + 0.001
+    return "".join(parts)
 
 
 def check_newline(newline: str | None) -> None:
@@ -261,10 +292,11 @@ class TextFile(SplitLines[str]):
             decoder = self._decoder
             if n < 0:
                 data = await self._buffer.read()
-                result: str = self._get_decoded_chars() + decoder.decode(data, True)
+                head = self._get_decoded_chars()
+                # Settled before decoding: `tell` meanwhile says the end.
                 self._set_decoded_chars("")
                 self._snapshot = None
-                return result
+                return head + await _decode_rest(decoder, data)
             result = self._get_decoded_chars(n)
             while len(result) < n:
                 more = await self._read_chunk(n - len(result))

@@ -466,3 +466,42 @@ def test_iteration_over_short_lines_lets_other_tasks_run(run: Runner, tmp_path: 
         # A step splits a few thousand characters, whatever the buffer holds.
         assert most <= 8192
     run(main())
+
+
+@pytest.mark.parametrize("encoding,data", [
+    ("gb18030", "日本語テキスト\r\n".encode("gb18030") * 100_000),
+    # A character, and an error, cut by a step's end (the rest starts after
+    # the first chunk): the error placed in the whole data.
+    ("utf-8", b"a" * (8192 + 256 * 1024 - 1) + "€".encode() + b"b" * 300_000),
+    ("utf-8", b"a" * (8192 + 256 * 1024 - 1) + b"\xe2\x82" + b"b" * 100),
+    ("utf-8", b"a" * 700_000 + b"\xe2\x82" + b"b" * 100),
+    ("utf-16", "€\r".encode("utf-16") * 200_000 + b"\x00"),
+])
+def test_reading_a_large_rest_matches_the_built_in_and_lets_other_tasks_run(
+        run: Runner, tmp_path: Path, encoding: str, data: bytes) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(data)
+    with builtins.open(path, encoding=encoding) as ref:
+        expected = (ref.read(3), outcome(ref.read))
+
+    async def main() -> None:
+        ticks = 0
+
+        async def ticker() -> None:
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0)
+
+        counting = asyncio.create_task(ticker())
+        async with velnor.open(path, encoding=encoding) as f:
+            head = await f.read(3)
+            await asyncio.sleep(0)
+            before = ticks
+            assert (head, await async_outcome(f.read)) == expected
+            if encoding == "gb18030":
+                # Read from the page cache without suspending, then decoded
+                # for several milliseconds: in steps.
+                assert ticks > before
+        counting.cancel()
+    run(main())
