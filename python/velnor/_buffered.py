@@ -15,7 +15,7 @@ from typing import Final
 from ._buffers import byte_view, writable_view
 from ._errors import std_error
 from ._lines import SPLIT_MAX, SplitLines, collect_lines
-from ._files import BinaryFile
+from ._files import BinaryFile, limit_arg
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
@@ -27,18 +27,8 @@ ITER_FILL: Final = 64 * 1024
 gives many lines to split at once."""
 
 
-def _limit_arg(size: int | None) -> int:
-    if size is None:
-        return -1
-    try:
-        return operator.index(size)
-    except TypeError:
-        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'") \
-            from None
-
-
 def _size_arg(size: int | None) -> int:
-    n = _limit_arg(size)
+    n = limit_arg(size)
     if n < -1:
         raise ValueError("read length must be non-negative or -1")
     return n
@@ -105,13 +95,19 @@ class BufferedFile(SplitLines[bytes]):
 
     def readable(self) -> bool:
         """Whether the mode allows reading."""
+        # As the built-in's writer, a write-only file says no even once
+        # closed; only a file that reads asks its (closed) raw file.
+        if not self._reads():
+            return False
         self._check_open_plain()
-        return self._raw.readable()
+        return True
 
     def writable(self) -> bool:
         """Whether the mode allows writing."""
+        if not self._writes():
+            return False  # the built-in's reader, even once closed
         self._check_open_plain()
-        return self._raw.writable()
+        return True
 
     def seekable(self) -> bool:
         """Whether the file supports positioning."""
@@ -145,6 +141,10 @@ class BufferedFile(SplitLines[bytes]):
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes, or everything to the end of the file when
         `size` is -1 or None; fewer only at end of file."""
+        if not self._reads():
+            # As the built-in's writer: whatever integer `size` is.
+            operator.index(-1 if size is None else size)
+            raise io.UnsupportedOperation("read")
         n = _size_arg(size)
         self._check_reading("read of closed file")
         rbuf, rpos = self._rbuf, self._rpos
@@ -184,7 +184,10 @@ class BufferedFile(SplitLines[bytes]):
     async def read1(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes (default: the buffer's size) with at most one
         read of the file: what is buffered if anything is, else one raw read."""
-        n = _limit_arg(size)
+        if not self._reads():
+            operator.index(-1 if size is None else size)
+            raise io.UnsupportedOperation("read1")
+        n = limit_arg(size)
         self._check_reading("read of closed file", "read1")
         if n < 0:
             n = self._buffer_size
@@ -246,7 +249,7 @@ class BufferedFile(SplitLines[bytes]):
     async def readline(self, size: int | None = -1) -> bytes:
         """One line, up to and including ``b"\\n"``, of at most `size` bytes
         when `size` is not negative; ``b""`` at end of file."""
-        limit = _limit_arg(size)
+        limit = limit_arg(size)
         if limit == 0 and not self._raw.readable():
             # The built-in's writer reads nothing for an empty line, not even to refuse.
             self._check_open("readline of closed file")
@@ -294,11 +297,13 @@ class BufferedFile(SplitLines[bytes]):
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
         """The lines up to end of file, or while their total size stays
         within `hint` when it is positive (the line that crosses it included)."""
-        limit = _limit_arg(hint)
+        limit = limit_arg(hint)
+        self._check_open("I/O operation on closed file.")  # before it looks at the mode
         self._check_reading("I/O operation on closed file.")
         return await collect_lines(self.readline, limit)
 
     def __aiter__(self) -> AsyncIterator[bytes]:
+        self._check_open("I/O operation on closed file.")
         self._check_reading("I/O operation on closed file.")
         return self._iterate()
 
@@ -358,8 +363,8 @@ class BufferedFile(SplitLines[bytes]):
     async def write(self, data: Buffer) -> int:
         """Buffer `data` (any contiguous bytes-like object) for writing at
         the position, writing the buffer out when it is full; returns its length."""
-        self._check_open("write to closed file")
         self._check_writable("write")
+        self._check_open("write to closed file")
         source = byte_view(data)
         n = len(source)
         # Data this large goes straight from the caller's memory.
@@ -392,7 +397,8 @@ class BufferedFile(SplitLines[bytes]):
 
     async def flush(self) -> None:
         """Write out the buffered writes."""
-        self._check_open("flush of closed file")
+        self._check_open("flush of closed file" if self._writes()
+                         else "I/O operation on closed file.")
         async with self._lock:
             await self._flush_writes()
 
@@ -500,11 +506,19 @@ class BufferedFile(SplitLines[bytes]):
         self._check_open("I/O operation on closed file")
 
     def _check_reading(self, message: str, what: str = "read") -> None:
-        self._check_open(message)
-        if not self._raw.readable():
+        # The built-in's writer refuses to read before it looks whether it is closed.
+        if not self._reads():
             raise io.UnsupportedOperation(what)
+        self._check_open(message)
 
     def _check_writable(self, what: str) -> None:
-        if not self._raw.writable():
+        if not self._writes():
             raise io.UnsupportedOperation(what)
+
+    def _reads(self) -> bool:
+        mode = self._raw.mode  # known even once closed
+        return "r" in mode or "+" in mode
+
+    def _writes(self) -> bool:
+        return self._raw.mode != "rb"
 

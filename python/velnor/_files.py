@@ -30,6 +30,18 @@ MAX_OFFSET: Final = 2**63 - 1
 """The largest file position the kernel accepts (a signed 64-bit offset)."""
 
 
+def limit_arg(size: int | None) -> int:
+    """A size or limit argument that may be None (-1), refused as the
+    built-in files refuse it."""
+    if size is None:
+        return -1
+    try:
+        return operator.index(size)
+    except TypeError:
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'") \
+            from None
+
+
 def _offset(value: Any, what: str) -> int:
     offset = operator.index(value)
     if offset < 0:
@@ -161,7 +173,7 @@ class BinaryFile:
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes from the position, or everything to the end of
         the file when `size` is -1 or None; fewer only at end of file."""
-        n = -1 if size is None else operator.index(size)
+        n = limit_arg(size)
         if n < -1:
             raise ValueError("read length must be non-negative or -1")
         self._check_usable(reading=True)
@@ -199,7 +211,12 @@ class BinaryFile:
         when `size` is not negative; ``b""`` at end of file. The position
         ends right after the line: a seekable file is read a chunk at a time
         from the position, anything else a byte at a time."""
-        limit = -1 if size is None else operator.index(size)
+        limit = limit_arg(size)
+        if limit == 0 and not self._mode.readable:
+            # The built-in's files read nothing for an empty line, not even
+            # to refuse.
+            self._check_open()
+            return b""
         self._check_usable(reading=True)
         await self._acquire()
         try:
@@ -228,7 +245,7 @@ class BinaryFile:
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
         """The lines up to end of file, or while their total size stays
         within `hint` when it is positive (the line that crosses it included)."""
-        limit = -1 if hint is None else operator.index(hint)
+        limit = limit_arg(hint)
         self._check_usable(reading=True)
         return await collect_lines(self.readline, limit)
 
@@ -427,7 +444,7 @@ class BinaryFile:
             if target is None:
                 target = self._pos
             if target < 0:
-                raise OSError(errno.EINVAL, f"negative size value {target}")
+                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as ftruncate
             await await_kernel(_velnor.set_len(await self._driver_handle(), target))
             return target
         finally:
@@ -466,7 +483,7 @@ class BinaryFile:
             else:
                 target = await self._current_size() + offset
             if target < 0:
-                raise OSError(errno.EINVAL, f"negative seek position {target}")
+                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as lseek
             if target > MAX_OFFSET:
                 raise OverflowError(f"seek position out of range: {target}")
             self._pos = target

@@ -14,6 +14,7 @@ from types import TracebackType
 from typing import Any, Final
 
 from ._buffered import BufferedFile
+from ._files import limit_arg
 from ._lines import SPLIT_MAX, SplitLines
 
 CHUNK_SIZE: Final = 8192
@@ -216,8 +217,7 @@ class TextFile(SplitLines[str]):
 
     def seekable(self) -> bool:
         """Whether the file supports positioning."""
-        self._check_open()
-        return self._seekable
+        return self._buffer.seekable()
 
     def isatty(self) -> bool:
         """Whether the file is a terminal."""
@@ -283,7 +283,7 @@ class TextFile(SplitLines[str]):
     async def read(self, size: int | None = -1) -> str:
         """Up to `size` characters, or everything to the end of the file
         when `size` is -1 or None."""
-        n = -1 if size is None else operator.index(size)
+        n = limit_arg(size)
         self._check_open()
         self._check_readable()
         async with self._lock:
@@ -397,7 +397,7 @@ class TextFile(SplitLines[str]):
         within `hint` when it is positive (the line that crosses it included).
         Iterates the file, as the built-in's does, so `tell` is refused
         afterwards unless the end of the file was reached."""
-        limit = -1 if hint is None else operator.index(hint)
+        limit = limit_arg(hint)
         self._check_open()
         lines: list[str] = []
         total = 0
