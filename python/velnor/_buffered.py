@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import errno
 import io
 import operator
 import os
@@ -13,7 +12,6 @@ from types import TracebackType
 from typing import Final
 
 from ._buffers import byte_view, writable_view
-from ._errors import std_error
 from ._lines import SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 
@@ -429,10 +427,7 @@ class BufferedFile(SplitLines[bytes]):
             await self._unread()
             if target is None:
                 target = self._raw.tell()
-            try:
-                return await self._raw.truncate(target)
-            except OSError as error:
-                raise std_error(error) from None
+            return await self._raw.truncate(target)
 
     async def sync(self, data_only: bool = False) -> None:
         """Write out the buffer, then make the file durable (see `BinaryFile.sync`)."""
@@ -462,13 +457,8 @@ class BufferedFile(SplitLines[bytes]):
             await self._flush_writes()
             if whence == os.SEEK_CUR:
                 offset -= len(self._rbuf) - self._rpos
-            try:
-                position = await self._raw.seek(offset, whence)
-            except OSError as error:
-                # A refused move keeps the buffer, and so the position.
-                if error.errno == errno.EINVAL:
-                    raise std_error(error) from None
-                raise
+            # A refused move raises here and keeps the buffer, and so the position.
+            position = await self._raw.seek(offset, whence)
             self._drop_buffer()
             return position
 

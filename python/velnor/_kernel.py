@@ -10,6 +10,7 @@ from typing import Any
 
 import _velnor
 
+from ._errors import std_error
 from .futures import KernelFuture
 
 PARALLEL_MIN = 4 * 1024 * 1024
@@ -57,6 +58,9 @@ async def await_kernel(
         if on_cancel is None:
             return await fut
         return await asyncio.shield(fut)
+    except OSError as error:
+        # Worded as the standard library words it, for every caller.
+        raise std_error(error) from None
     except asyncio.CancelledError:
         if not fut.done():
             if on_cancel is None:
@@ -135,4 +139,7 @@ def close_soon(handle: int) -> None:
 
 async def close_handle(handle: int) -> None:
     """Close a handle and wait for it; cancelling the wait does not stop the close."""
-    await asyncio.shield(_velnor.close(handle))
+    try:
+        await asyncio.shield(_velnor.close(handle))
+    except OSError as error:
+        raise std_error(error) from None

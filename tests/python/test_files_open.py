@@ -290,3 +290,27 @@ def test_cancelled_opens_leave_no_descriptor_behind(run: Runner, tmp_path: Path)
 
     run(main())
     assert_no_fd_leak(before)
+
+
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_failed_writes_raise_what_the_built_in_raises(run: Runner, buffering: int) -> None:
+    """Failures the kernel reports come worded as the standard library's."""
+    def broken_pipe() -> int:
+        r, w = os.pipe()
+        os.close(r)
+        return w
+
+    std = builtins.open(broken_pipe(), "wb", buffering)
+    expected = outcome(lambda: (std.write(b"x"), std.flush()))
+    outcome(std.close)  # writes out again, fails again, closes
+
+    async def main() -> Any:
+        f = await velnor.open(broken_pipe(), "wb", buffering)
+        try:
+            written = await async_outcome(lambda: f.write(b"x"))
+            # A buffered write fails when the buffer is written out.
+            return written if buffering == 0 else await async_outcome(f.close)
+        finally:
+            await f.close()
+
+    assert run(main()) == expected
