@@ -26,7 +26,8 @@ ITER_CHUNK_SIZE: Final = 128 * 1024
 available then), so that iteration reads and decodes seldom."""
 
 DECODE_STEP: Final = 256 * 1024
-"""Bytes decoded at a time when a read decodes the rest of a file: between
+"""Bytes decoded at a time when a read decodes the rest of a file, and
+characters encoded at a time when a write encodes a long text: between
 steps the loop gets to run other tasks once a millisecond has gone by."""
 
 _NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
@@ -75,6 +76,22 @@ async def _decode_rest(decoder: Any, data: bytes) -> str:
             await asyncio.sleep(0)
             resume = time.perf_counter() + 0.001
     return "".join(parts)
+
+
+async def _encode_long(encoder: Any, text: str) -> bytes:
+    """`text` through `encoder` in steps, as `_decode_rest` decodes."""
+    parts: list[bytes] = []
+    resume = time.perf_counter() + 0.001
+    for start in range(0, len(text), DECODE_STEP):
+        try:
+            parts.append(encoder.encode(text[start:start + DECODE_STEP]))
+        except UnicodeEncodeError as error:
+            raise UnicodeEncodeError(error.encoding, text, error.start + start,
+                                     error.end + start, error.reason) from None
+        if time.perf_counter() >= resume:
+            await asyncio.sleep(0)
+            resume = time.perf_counter() + 0.001
+    return b"".join(parts)
 
 
 def check_newline(newline: str | None) -> None:
@@ -481,8 +498,12 @@ class TextFile(SplitLines[str]):
         haslf = (self._writetranslate or self._line_buffering) and "\n" in text
         if haslf and self._writetranslate and self._writenl != "\n":
             text = text.replace("\n", self._writenl)
-        data = self._encoder.encode(text)
+        # A short text is encoded before the wait for the lock, whose turns
+        # keep the order of encoding; a long one in steps, holding it.
+        data = self._encoder.encode(text) if len(text) <= DECODE_STEP else None
         async with self._lock:
+            if data is None:
+                data = await _encode_long(self._encoder, text)
             self._drop_lines()
             await self._buffer.write(data)
             if self._line_buffering and (haslf or "\r" in text):

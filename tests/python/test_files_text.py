@@ -426,6 +426,22 @@ def test_concurrent_tasks_see_whole_lines(run: Runner, tmp_path: Path) -> None:
     run(main())
 
 
+class Ticks:
+    """Counts the turns of the loop, from a task of its own."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._task = asyncio.create_task(self._run())
+
+    async def _run(self) -> None:
+        while True:
+            self.count += 1
+            await asyncio.sleep(0)
+
+    def stop(self) -> None:
+        self._task.cancel()
+
+
 @pytest.mark.parametrize("mode,kwargs", [
     ("r", {"encoding": "utf-8", "newline": None}),
     ("r", {"encoding": "utf-8", "newline": ""}),
@@ -442,15 +458,7 @@ def test_iteration_over_short_lines_lets_other_tasks_run(run: Runner, tmp_path: 
     path.write_bytes(b"a\r\n" * 150_000)
 
     async def main() -> None:
-        ticks = 0
-
-        async def ticker() -> None:
-            nonlocal ticks
-            while True:
-                ticks += 1
-                await asyncio.sleep(0)
-
-        counting = asyncio.create_task(ticker())
+        ticks = Ticks()
         most = run_length = seen = count = 0
         # Stretches end inside "\r\n" too: the lines must not be cut there.
         want = "a\n" if kwargs.get("newline", 0) is None else "a\r\n"
@@ -458,10 +466,10 @@ def test_iteration_over_short_lines_lets_other_tasks_run(run: Runner, tmp_path: 
             async for line in f:
                 assert line == (want if mode == "r" else b"a\r\n")
                 count += 1
-                run_length = run_length + 1 if ticks == seen else 1
-                seen = ticks
+                run_length = run_length + 1 if ticks.count == seen else 1
+                seen = ticks.count
                 most = max(most, run_length)
-        counting.cancel()
+        ticks.stop()
         assert count == 150_000
         # A step splits a few thousand characters, whatever the buffer holds.
         assert most <= 8192
@@ -485,23 +493,53 @@ def test_reading_a_large_rest_matches_the_built_in_and_lets_other_tasks_run(
         expected = (ref.read(3), outcome(ref.read))
 
     async def main() -> None:
-        ticks = 0
-
-        async def ticker() -> None:
-            nonlocal ticks
-            while True:
-                ticks += 1
-                await asyncio.sleep(0)
-
-        counting = asyncio.create_task(ticker())
+        ticks = Ticks()
         async with velnor.open(path, encoding=encoding) as f:
             head = await f.read(3)
             await asyncio.sleep(0)
-            before = ticks
+            before = ticks.count
             assert (head, await async_outcome(f.read)) == expected
             if encoding == "gb18030":
                 # Read from the page cache without suspending, then decoded
                 # for several milliseconds: in steps.
-                assert ticks > before
-        counting.cancel()
+                assert ticks.count > before
+        ticks.stop()
     run(main())
+
+
+@pytest.mark.parametrize("encoding,text", [
+    ("gb18030", "日本語テキスト\n" * 100_000),
+    ("utf-16", "a\n" * 200_000),
+    # An error past the first step, placed in the whole text.
+    ("latin-1", "a" * 300_000 + "€"),
+])
+def test_writing_a_long_text_matches_the_built_in_and_lets_other_tasks_run(
+        run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, encoding: str,
+        text: str) -> None:
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    with builtins.open(theirs, "w", encoding=encoding, newline="\r\n") as ref:
+        expected = (outcome(lambda: ref.write("head\n")), outcome(lambda: ref.write(text)))
+
+    buffered_write = velnor.BufferedFile.write
+    handed: list[int] = []  # the loop's turns when encoded data reached the buffer
+
+    async def write(self: velnor.BufferedFile, data: Any) -> int:
+        handed.append(ticks.count)
+        return await buffered_write(self, data)
+
+    monkeypatch.setattr(velnor.BufferedFile, "write", write)
+
+    async def main() -> None:
+        nonlocal ticks
+        async with velnor.open(ours, "w", encoding=encoding, newline="\r\n") as f:
+            ticks = Ticks()
+            got = await async_outcome(lambda: f.write("head\n"))
+            before = ticks.count
+            assert (got, await async_outcome(lambda: f.write(text))) == expected
+            if encoding == "gb18030":
+                assert handed[-1] > before  # encoded in steps, other tasks running
+            ticks.stop()
+
+    ticks: Ticks
+    run(main())
+    assert ours.read_bytes() == theirs.read_bytes()
