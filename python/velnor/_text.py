@@ -498,11 +498,12 @@ class TextFile(SplitLines[str]):
         haslf = (self._writetranslate or self._line_buffering) and "\n" in text
         if haslf and self._writetranslate and self._writenl != "\n":
             text = text.replace("\n", self._writenl)
-        # A short text is encoded before the wait for the lock, whose turns
-        # keep the order of encoding; a long one in steps, holding it.
-        data = self._encoder.encode(text) if len(text) <= DECODE_STEP else None
         async with self._lock:
-            if data is None:
+            # Encoded in the lock's turn: a stateful encoder (a byte-order
+            # mark, shift states) must see the texts in the order they are written.
+            if len(text) <= DECODE_STEP:
+                data = self._encoder.encode(text)
+            else:
                 data = await _encode_long(self._encoder, text)
             self._drop_lines()
             await self._buffer.write(data)

@@ -543,3 +543,22 @@ def test_writing_a_long_text_matches_the_built_in_and_lets_other_tasks_run(
     ticks: Ticks
     run(main())
     assert ours.read_bytes() == theirs.read_bytes()
+
+
+def test_a_write_cancelled_while_the_file_is_busy_encodes_nothing(run: Runner,
+                                                                  tmp_path: Path) -> None:
+    path = tmp_path / "f"
+
+    async def main() -> None:
+        async with velnor.open(path, "w", encoding="utf-16") as f:
+            async with f._lock:  # another operation holds the file
+                waiting = asyncio.ensure_future(f.write("lost"))
+                await asyncio.sleep(0)
+                waiting.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await waiting
+            await f.write("kept")
+
+    run(main())
+    # The byte-order mark goes with the first text written, not the one given up.
+    assert path.read_bytes() == "kept".encode("utf-16")
