@@ -221,7 +221,8 @@ async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
             raise std_error(error) from None
         pos = 0
     if stat.S_ISDIR(st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR),
+                                fd if name is None else name)
     owned = fd if closefd else os.dup(fd)
     try:
         # The driver takes the descriptor over when an operation first needs it.

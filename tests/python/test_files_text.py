@@ -365,11 +365,14 @@ def test_descriptors_open_as_the_built_in_opens_them(run: Runner, tmp_path: Path
             velnor.open(path, closefd=False)
         closed = os.open(path, os.O_RDONLY)
         os.close(closed)
-        with pytest.raises(OSError) as info:
-            await velnor.open(closed)
-        with pytest.raises(OSError) as std:
-            builtins.open(closed)
-        assert (type(info.value), str(info.value)) == (type(std.value), str(std.value))
+        folder = os.open(tmp_path, os.O_RDONLY)
+        for bad in (closed, folder):
+            with pytest.raises(OSError) as info:
+                await velnor.open(bad, closefd=False)
+            with pytest.raises(OSError) as std:
+                builtins.open(bad, closefd=False)
+            assert (type(info.value), str(info.value)) == (type(std.value), str(std.value))
+        os.close(folder)
         seen: list[tuple[str, int]] = []
 
         def opener(name: str, flags: int) -> int:
