@@ -18,7 +18,7 @@ import _velnor
 from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
-from ._lines import collect_lines
+from ._lines import Pace, collect_lines
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -78,7 +78,7 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
-                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular")
+                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular", "_pace")
 
     # No constructor of its own, so help() shows only what users call: the
     # package's openers build files through _create. A BinaryFile() made by
@@ -111,6 +111,7 @@ class BinaryFile:
         self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
         # Only a regular file's size says where its data ends.
         self._regular = stat.S_ISREG(st_mode)
+        self._pace = Pace()  # for lines, which the page cache serves without suspending
         self._closed = False  # last: __del__ closes only what was fully opened
 
     # -- state -------------------------------------------------------------
@@ -257,6 +258,7 @@ class BinaryFile:
         line = await self.readline()
         if not line:
             raise StopAsyncIteration
+        await self._pace.step()
         return line
 
     async def readinto(self, buffer: Buffer) -> int:

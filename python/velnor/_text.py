@@ -8,14 +8,13 @@ import io
 import operator
 import os
 import re
-import time
 from collections.abc import AsyncIterator, Iterable
 from types import TracebackType
 from typing import Any, Final
 
 from ._buffered import BufferedFile
 from ._files import limit_arg
-from ._lines import SPLIT_MAX, SplitLines
+from ._lines import SPLIT_MAX, Pace, SplitLines
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -28,7 +27,7 @@ available then), so that iteration reads and decodes seldom."""
 DECODE_STEP: Final = 256 * 1024
 """Bytes decoded at a time when a read decodes the rest of a file, and
 characters encoded at a time when a write encodes a long text: between
-steps the loop gets to run other tasks once a millisecond has gone by."""
+steps the loop gets to run other tasks, at its `Pace`."""
 
 _NEWLINES: Final = (None, "", "\n", "\r", "\r\n")
 
@@ -60,7 +59,7 @@ async def _decode_rest(decoder: Any, data: bytes) -> str:
         return result
     view = memoryview(data)
     parts: list[str] = []
-    resume = time.perf_counter() + 0.001
+    pace = Pace()
     for start in range(0, len(data), DECODE_STEP):
         # Bytes the decoder holds from the step before start this one.
         held = len(decoder.getstate()[0])
@@ -72,25 +71,21 @@ async def _decode_rest(decoder: Any, data: bytes) -> str:
             offset = start - held
             raise UnicodeDecodeError(error.encoding, data, error.start + offset,
                                      error.end + offset, error.reason) from None
-        if time.perf_counter() >= resume:
-            await asyncio.sleep(0)
-            resume = time.perf_counter() + 0.001
+        await pace.step()
     return "".join(parts)
 
 
 async def _encode_long(encoder: Any, text: str) -> bytes:
     """`text` through `encoder` in steps, as `_decode_rest` decodes."""
     parts: list[bytes] = []
-    resume = time.perf_counter() + 0.001
+    pace = Pace()
     for start in range(0, len(text), DECODE_STEP):
         try:
             parts.append(encoder.encode(text[start:start + DECODE_STEP]))
         except UnicodeEncodeError as error:
             raise UnicodeEncodeError(error.encoding, text, error.start + start,
                                      error.end + start, error.reason) from None
-        if time.perf_counter() >= resume:
-            await asyncio.sleep(0)
-            resume = time.perf_counter() + 0.001
+        await pace.step()
     return b"".join(parts)
 
 

@@ -4,6 +4,7 @@ method), line iteration, and the unbuffered file's lines."""
 
 from __future__ import annotations
 
+import asyncio
 import builtins
 import io
 import os
@@ -16,7 +17,7 @@ from hypothesis import strategies as st
 
 import velnor
 from support.files import evict
-from support.loops import Runner
+from support.loops import Runner, Ticks
 from support.side_by_side import Failed, assert_same_files, async_outcome, failure, file_pair, outcome
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb+"]
@@ -265,3 +266,25 @@ def test_unbuffered_lines_leave_the_position_after_the_line(run: Runner,
     with builtins.open(path, "rb", buffering=0) as std:
         assert std.readline() == b"one\n" and std.readline(3) == b"xxx"
         assert std.readlines(3) == [b"x" * 19997 + b"\n"]
+
+
+@pytest.mark.parametrize("buffering,how", [(-1, "readlines"), (0, "readlines"), (0, "iterate")])
+def test_many_cached_lines_let_other_tasks_run(run: Runner, tmp_path: Path, buffering: int,
+                                               how: str) -> None:
+    """Lines served from the page cache never suspend: a long run of them
+    must still let the loop run other tasks."""
+    path = tmp_path / "f"
+    path.write_bytes(b"a\n" * (20_000 if buffering == 0 else 200_000))
+    with builtins.open(path, "rb", buffering) as ref:
+        expected = ref.readlines()
+
+    async def main() -> None:
+        async with velnor.open(path, "rb", buffering) as f:
+            ticks = Ticks()
+            await asyncio.sleep(0)
+            before = ticks.count
+            got = await f.readlines() if how == "readlines" else [line async for line in f]
+            assert got == expected
+            assert ticks.count > before
+            ticks.stop()
+    run(main())

@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
-from support.loops import Runner
+from support.loops import Runner, Ticks
 from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
 
 SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
@@ -427,22 +427,6 @@ def test_concurrent_tasks_see_whole_lines(run: Runner, tmp_path: Path) -> None:
         assert sorted(line for part in parts for line in part) == sorted(lines)
 
     run(main())
-
-
-class Ticks:
-    """Counts the turns of the loop, from a task of its own."""
-
-    def __init__(self) -> None:
-        self.count = 0
-        self._task = asyncio.create_task(self._run())
-
-    async def _run(self) -> None:
-        while True:
-            self.count += 1
-            await asyncio.sleep(0)
-
-    def stop(self) -> None:
-        self._task.cancel()
 
 
 @pytest.mark.parametrize("mode,kwargs", [

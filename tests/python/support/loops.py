@@ -35,3 +35,19 @@ def run_on(kind: str, main: Coroutine[Any, Any, Any],
         result = runner.run(main)
     assert reported == [], f"loop exception handler called: {reported}"
     return result
+
+
+class Ticks:
+    """Counts the turns of the loop, from a task of its own."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._task = asyncio.create_task(self._run())
+
+    async def _run(self) -> None:
+        while True:
+            self.count += 1
+            await asyncio.sleep(0)
+
+    def stop(self) -> None:
+        self._task.cancel()
