@@ -51,32 +51,30 @@ def _unpack_cookie(cookie: int) -> tuple[int, int, int, bool, int]:
     return position, dec_flags, bytes_to_feed, bool(need_eof), chars_to_skip
 
 
-async def _decode_rest(decoder: Any, data: bytes) -> str:
-    """`data`, the rest of the file, through `decoder`: in steps when it is
-    large, so that decoding it does not keep the loop from other tasks."""
-    if len(data) <= DECODE_STEP:
-        result: str = decoder.decode(data, True)
-        return result
+async def _decode_steps(decoder: Any, data: bytes, final: bool) -> str:
+    """`decoder.decode(data, final)` in steps, so that decoding much does
+    not keep the loop from other tasks."""
     view = memoryview(data)
     parts: list[str] = []
     pace = Pace()
+    # What the decoder held before `data`: one decode would count its
+    # errors' positions from there.
+    first = decoder.getstate()[0]
     for start in range(0, len(data), DECODE_STEP):
-        # Bytes the decoder holds from the step before start this one.
-        held = len(decoder.getstate()[0])
+        held = len(decoder.getstate()[0])  # from the step before
         try:
             parts.append(decoder.decode(view[start:start + DECODE_STEP],
-                                        start + DECODE_STEP >= len(data)))
+                                        final and start + DECODE_STEP >= len(data)))
         except UnicodeDecodeError as error:
-            # Placed in the whole data, as one decode of it would place it.
-            offset = start - held
-            raise UnicodeDecodeError(error.encoding, data, error.start + offset,
+            offset = len(first) + start - held
+            raise UnicodeDecodeError(error.encoding, first + data, error.start + offset,
                                      error.end + offset, error.reason) from None
         await pace.step()
     return "".join(parts)
 
 
 async def _encode_long(encoder: Any, text: str) -> bytes:
-    """`text` through `encoder` in steps, as `_decode_rest` decodes."""
+    """`text` through `encoder` in steps, as `_decode_steps` decodes."""
     parts: list[bytes] = []
     pace = Pace()
     for start in range(0, len(text), DECODE_STEP):
@@ -278,7 +276,14 @@ class TextFile(SplitLines[str]):
             size_hint = int(max(self._b2cratio, 1.0) * size_hint)
         chunk = await self._buffer.read1(max(chunk_size, size_hint))
         eof = not chunk
-        decoded = decoder.decode(chunk, eof)
+        if len(chunk) <= DECODE_STEP:
+            decoded = decoder.decode(chunk, eof)
+        else:
+            # A read of many characters: settled before decoding, so that a
+            # `tell` meanwhile says where the chunk ends.
+            self._set_decoded_chars("")
+            self._snapshot = None
+            decoded = await _decode_steps(decoder, chunk, eof)
         self._set_decoded_chars(decoded)
         self._b2cratio = len(chunk) / len(decoded) if decoded else 0.0
         if self._telling:
@@ -308,7 +313,9 @@ class TextFile(SplitLines[str]):
                 # Settled before decoding: `tell` meanwhile says the end.
                 self._set_decoded_chars("")
                 self._snapshot = None
-                return head + await _decode_rest(decoder, data)
+                rest: str = (decoder.decode(data, True) if len(data) <= DECODE_STEP
+                             else await _decode_steps(decoder, data, True))
+                return head + rest
             result = self._get_decoded_chars(n)
             while len(result) < n:
                 more = await self._read_chunk(n - len(result))
