@@ -308,9 +308,9 @@ class BufferedFile(SplitLines[bytes]):
     async def _next_line(self) -> bytes:
         self._check_reading("readline of closed file")
         self._drop_lines()
-        # Once a buffer: lines served from the page cache never suspend,
-        # and the loop must still get to run other tasks.
-        await asyncio.sleep(0)
+        # Lines served from the page cache never suspend, and the loop must
+        # still get to run other tasks.
+        await self._pace.step()
         if not self._lock.locked():
             rbuf, rpos = self._rbuf, self._rpos
             end = rbuf.rfind(b"\n", rpos, rpos + SPLIT_MAX) + 1

@@ -40,17 +40,19 @@ class SplitLines(Generic[AnyStr]):
     page cache never suspend. `_lines` were split from offset `_lines_base`
     to `_lines_end` of the buffer; `_line_iter` hands them out."""
 
-    __slots__ = ("_lines", "_line_iter", "_lines_base", "_lines_end")
+    __slots__ = ("_lines", "_line_iter", "_lines_base", "_lines_end", "_pace")
 
     _lines: list[AnyStr] | None
     _line_iter: Iterator[AnyStr] | None
     _lines_base: int
     _lines_end: int
+    _pace: Pace
 
     def _no_lines(self) -> None:
         self._lines = None
         self._line_iter = None
         self._lines_base = self._lines_end = 0
+        self._pace = Pace()
 
     async def _next_line(self) -> AnyStr:
         raise NotImplementedError

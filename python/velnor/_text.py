@@ -442,9 +442,9 @@ class TextFile(SplitLines[str]):
         self._check_readable()
         async with self._lock:
             self._drop_lines()
-            # Once a chunk: lines served from the page cache never suspend,
-            # and the loop must still get to run other tasks.
-            await asyncio.sleep(0)
+            # Lines served from the page cache never suspend, and the loop
+            # must still get to run other tasks.
+            await self._pace.step()
             split = self._split_lines()
             if split is not None:
                 return self._start_lines(*split)
