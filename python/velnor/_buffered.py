@@ -290,6 +290,7 @@ class BufferedFile(SplitLines[bytes]):
                     break
                 if (limit < 0 or taken < limit) and not await self._fill(fill):
                     break
+                await self._pace.step()  # a long line, refilled from the page cache
             return b"".join(parts)
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:

@@ -238,6 +238,7 @@ class BinaryFile:
                 taken += len(data)
                 if end:
                     break
+                await self._pace.step()  # a long line, read from the page cache
             self._pos = pos + taken
             return b"".join(parts)
         finally:

@@ -401,6 +401,7 @@ class TextFile(SplitLines[str]):
                 chunked += endpos - start
             remaining = line[endpos:]
             self._set_decoded_chars("")
+            await self._pace.step()  # a long line, decoded from the page cache
         if line:
             self._decoded_chars_used = endpos - offset
             line = line[start:endpos]

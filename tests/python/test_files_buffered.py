@@ -288,3 +288,22 @@ def test_many_cached_lines_let_other_tasks_run(run: Runner, tmp_path: Path, buff
             assert ticks.count > before
             ticks.stop()
     run(main())
+
+
+@pytest.mark.parametrize("mode,buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+def test_a_long_cached_line_lets_other_tasks_run(run: Runner, tmp_path: Path, mode: str,
+                                                 buffering: int) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"x" * (24 << 20) + b"\nend")
+
+    async def main() -> None:
+        async with velnor.open(path, mode, buffering) as f:
+            ticks = Ticks()
+            await asyncio.sleep(0)
+            before = ticks.count
+            line = await f.readline()
+            assert len(line) == (24 << 20) + 1 and line[-1:] in (b"\n", "\n")
+            assert ticks.count > before  # read a piece at a time, from the page cache
+            ticks.stop()
+            assert await f.read() in (b"end", "end")
+    run(main())
