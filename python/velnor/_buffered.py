@@ -248,9 +248,9 @@ class BufferedFile(SplitLines[bytes]):
         """One line, up to and including ``b"\\n"``, of at most `size` bytes
         when `size` is not negative; ``b""`` at end of file."""
         limit = limit_arg(size)
-        if limit == 0 and not self._raw.readable():
-            # The built-in's writer reads nothing for an empty line, not even to refuse.
-            self._check_open("readline of closed file")
+        if limit == 0 and not self._reads():
+            # The built-in's writer reads nothing for an empty line, not even
+            # to refuse, closed or not.
             return b""
         self._check_reading("readline of closed file")
         line = self._buffered_line(limit)

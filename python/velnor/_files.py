@@ -215,8 +215,7 @@ class BinaryFile:
         limit = limit_arg(size)
         if limit == 0 and not self._mode.readable:
             # The built-in's files read nothing for an empty line, not even
-            # to refuse.
-            self._check_open()
+            # to refuse, closed or not.
             return b""
         self._check_usable(reading=True)
         await self._acquire()

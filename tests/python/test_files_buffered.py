@@ -218,7 +218,8 @@ def test_closed_and_one_way_files_refuse_as_the_built_in_does(run: Runner, tmp_p
         theirs = builtins.open(theirs_path, mode, buffering)
         theirs.close()
         calls: list[tuple[str, tuple[Any, ...]]] = [
-            ("read", ()), ("read1", ()), ("peek", ()), ("readline", ()), ("readall", ()),
+            ("read", ()), ("read1", ()), ("peek", ()), ("readline", ()), ("readline", (0,)),
+            ("readall", ()),
             ("readinto", (bytearray(1),)), ("write", (data,)), ("flush", ()), ("seek", (0,)),
             ("truncate", ()), ("readlines", ()), ("writelines", ([data],)), ("__next__", ()),
         ]

@@ -201,6 +201,8 @@ def test_bad_arguments_get_the_standard_library_exceptions(run: Runner, tmp_path
                     with pytest.raises(kind):
                         await ours()
                 assert await wo.readline(0) == b"" == std.readline(0)
+                await wo.close()
+                assert await wo.readline(0) == b""  # closed or not
             with pytest.raises(OSError) as info:
                 await f.seek(-1)
             assert info.value.errno == errno.EINVAL
