@@ -121,7 +121,14 @@ struct Exec {
             VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, w.pos, cancel));
             co_return reply::Written{n, w.pos + n};
         }
-        VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        if (file.stream()) {
+            // A stream has no end to append at, and its write may wait for a
+            // reader for ever: it goes as any stream write, which a cancel
+            // withdraws, rather than to a worker nothing can call back.
+            VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, 0, cancel));
+        } else {
+            VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        }
         VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
         co_return reply::Written{n, size};
     }
