@@ -143,9 +143,11 @@ std::int64_t set_times(const op::PathOp& o) {
 
 std::int64_t send_file(const op::PathOp& o) {
     off_t offset = static_cast<off_t>(o.num[0]);
+    // A negative count becomes one the kernel refuses (EINVAL), as with os.sendfile.
     const auto count = static_cast<std::size_t>(o.num[1]);
+    const bool from_position = o.flags & op::kFromPosition;
     ssize_t n;
-    do n = ::sendfile(o.dirfd, o.dirfd2, o.num[0] < 0 ? nullptr : &offset, count);
+    do n = ::sendfile(o.dirfd, o.dirfd2, from_position ? nullptr : &offset, count);
     while (n < 0 && errno == EINTR);
     return neg_errno(n);
 }

@@ -48,8 +48,7 @@ enum class Slot : std::uint8_t {
     Flags,      // AT_* / O_* / RENAME_* flags
     Mode,       // permission bits or access mode
     Int,        // the next number, signed 64-bit
-    Count,      // the next number, unsigned 32-bit
-    Offset,     // the next number, or None for -1
+    Offset,     // the next number, or None: from the position (op::kFromPosition)
 };
 
 template <std::size_t N>
@@ -83,8 +82,13 @@ op::PathOp build(const PathCall<N>& call, const std::array<PyObject*, N>& a) {
             case Slot::Flags: o.flags = arg_u32(name, arg); break;
             case Slot::Mode: o.mode = arg_u32(name, arg); break;
             case Slot::Int: o.num[number++] = arg_i64(name, arg); break;
-            case Slot::Count: o.num[number++] = static_cast<std::int64_t>(arg_u32(name, arg)); break;
-            case Slot::Offset: o.num[number++] = arg == Py_None ? -1 : arg_i64(name, arg); break;
+            case Slot::Offset:
+                if (arg == Py_None)
+                    o.flags |= op::kFromPosition;
+                else
+                    o.num[number] = arg_i64(name, arg);
+                ++number;
+                break;
         }
     }
     return o;
@@ -153,7 +157,7 @@ const PathCall<3> TRUNCATE{
     PathKind::Truncate, {"truncate", {"path", "dir_fd", "length"}}, {NameOrFd, DirFd, Int},
     "truncate(2), or ftruncate(2) of `dir_fd` when `path` is None."};
 const PathCall<4> SENDFILE{
-    PathKind::SendFile, {"sendfile", {"out_fd", "in_fd", "offset", "count"}}, {DirFd, DirFd2, Offset, Count},
+    PathKind::SendFile, {"sendfile", {"out_fd", "in_fd", "offset", "count"}}, {DirFd, DirFd2, Offset, Int},
     "sendfile(2) from `offset` (None: the position of `in_fd`); resolves to the bytes sent.",
     true};
 const PathCall<2> COPY_RANGE{

@@ -266,6 +266,14 @@ def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: 
             assert await vos.sendfile(fout.fileno(), fin.fileno(), 10, 1000) == 1000
             assert await vos.sendfile(fout.fileno(), fin.fileno(), None, 5) == 5
         assert (tmp_path / "out").read_bytes() == data[10:1010] + data[:5]
+        # Offsets and counts outside the usual range: what os.sendfile does.
+        for offset, count in ((-1, 5), (0, -1), (299_990, 2**32)):
+            with open(tmp_path / "src", "rb") as fin, open(tmp_path / "a", "wb") as fa, \
+                    open(tmp_path / "b", "wb") as fb:
+                got = await async_outcome(lambda: vos.sendfile(fa.fileno(), fin.fileno(), offset, count))
+                want = sync_outcome(lambda: os.sendfile(fb.fileno(), fin.fileno(), offset, count))
+            assert got == want, (offset, count)
+            assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()
     run(main())
 
 
