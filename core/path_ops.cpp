@@ -13,6 +13,7 @@
 #include <new>
 
 #include "core/runtime/runtime.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::path_ops {
 namespace {
@@ -95,10 +96,10 @@ std::int64_t list_dir(const op::PathOp& o, Bytes& out) {
             r = listing.read_all(o.dirfd);
             ::lseek(o.dirfd, 0, SEEK_SET);
         } else {
-            const int fd = ::openat(o.dirfd, o.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-            if (fd < 0) return -errno;
-            r = listing.read_all(fd);
-            ::close(fd);
+            // Owned: a listing that runs out of memory still closes it.
+            const UniqueFd fd(::openat(o.dirfd, o.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+            if (fd.get() < 0) return -errno;
+            r = listing.read_all(fd.get());
         }
         if (r == 0) out = listing.pack();
     } catch (const std::bad_alloc&) {
