@@ -4,6 +4,7 @@
 // on names or on the caller's descriptors, one `op::PathOp` each. Replies
 // reach Python through the drain's generic conversion (bytes, int or None);
 // the package turns them into the os module's results.
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -25,17 +26,23 @@ std::int64_t to_i64(PyObject* o) {
     return v;
 }
 
-std::uint32_t to_u32(PyObject* o) {
-    const std::uint64_t v = to_u64(o);
-    if (v > UINT32_MAX) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<std::uint32_t>(v);
+// As the os module's `int` parameters (modes, flags): any C int, negative
+// ones included, reaching the kernel as the same bits.
+std::uint32_t to_c_int_bits(PyObject* o) {
+    Ref index = checked(PyNumber_Index(o));
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyError{};
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX)
+        raise(PyExc_OverflowError, "Python int too large to convert to C int");
+    return static_cast<std::uint32_t>(static_cast<int>(v));
 }
 
 std::int64_t arg_i64(const char* name, PyObject* o) {
     return convert_arg(name, [o] { return to_i64(o); });
 }
-std::uint32_t arg_u32(const char* name, PyObject* o) {
-    return convert_arg(name, [o] { return to_u32(o); });
+std::uint32_t arg_c_int(const char* name, PyObject* o) {
+    return convert_arg(name, [o] { return to_c_int_bits(o); });
 }
 
 // Where each argument of a call goes in its operation.
@@ -79,8 +86,8 @@ op::PathOp build(const PathCall<N>& call, const std::array<PyObject*, N>& a) {
             case Slot::Path2: o.path2 = arg_path(name, arg); break;
             case Slot::DirFd: o.dirfd = arg_fd(name, arg); break;
             case Slot::DirFd2: o.dirfd2 = arg_fd(name, arg); break;
-            case Slot::Flags: o.flags = arg_u32(name, arg); break;
-            case Slot::Mode: o.mode = arg_u32(name, arg); break;
+            case Slot::Flags: o.flags = arg_c_int(name, arg); break;
+            case Slot::Mode: o.mode = arg_c_int(name, arg); break;
             case Slot::Int: o.num[number++] = arg_i64(name, arg); break;
             case Slot::Offset:
                 if (arg == Py_None)

@@ -208,6 +208,22 @@ def test_metadata_changes_land_as_with_os(run: Runner, tmp_path: Path) -> None:
         for mode in (os.F_OK, os.R_OK, os.W_OK, os.X_OK, os.R_OK | os.W_OK):
             for p in (a, tmp_path, tmp_path / "missing"):
                 assert await vos.access(p, mode) == os.access(p, mode)
+        # Modes are C ints to os: a negative one reaches the kernel as its
+        # bits, 2**31 and beyond overflow.
+        for mode in (-1, 2**31, -2**31 - 1, 2**32):
+            got = await async_outcome(lambda: vos.chmod(a, mode))
+            mine = os.stat(a).st_mode
+            want = sync_outcome(lambda: os.chmod(b, mode))
+            assert (got, mine) == (want, os.stat(b).st_mode), mode
+            got = await async_outcome(lambda: vos.mkdir(tmp_path / "da", mode))
+            want = sync_outcome(lambda: os.mkdir(tmp_path / "db", mode))
+            assert got == want, mode
+            assert (tmp_path / "da").exists() == (tmp_path / "db").exists()
+            for d in ("da", "db"):
+                if (tmp_path / d).exists():
+                    os.rmdir(tmp_path / d)
+            assert await async_outcome(lambda: vos.access(a, mode)) == sync_outcome(lambda: os.access(a, mode))
+        os.chmod(a, 0o600)
         # The free counts move with whatever else writes to the disk meanwhile.
         stable = ("f_bsize", "f_frsize", "f_blocks", "f_files", "f_flag", "f_namemax", "f_fsid")
         mine_vfs, theirs_vfs = await vos.statvfs(tmp_path), os.statvfs(tmp_path)
