@@ -35,7 +35,7 @@ struct Exec {
         co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
     }
 
-    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o); }
+    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o, cancel); }
 
     rt::Task<Outcome> operator()(op::Open& o) {
         VELNOR_CO_TRY(const int flags, open_flags(o));

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/cancellation.hpp"
 #include "core/runtime/runtime.hpp"
 #include "core/unique_fd.hpp"
 
@@ -230,7 +231,7 @@ bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 }  // namespace
 
-rt::Task<Outcome> execute(op::PathOp& o) {
+rt::Task<Outcome> execute(op::PathOp& o, Cancellation& cancel) {
     if (has_nul(o.path) || has_nul(o.path2)) co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
     const char* p = o.path.c_str();
     const char* p2 = o.path2.c_str();
@@ -276,7 +277,9 @@ rt::Task<Outcome> execute(op::PathOp& o) {
         case PathKind::CopyRange:
             co_return co_await on_pool_size(copy_range, o);
         case PathKind::OpenFd: {
-            const std::int32_t fd = co_await rt::openat_in(o.dirfd, p, o.flags | O_LARGEFILE, o.mode);
+            // Withdrawable: opening a FIFO waits for its peer, possibly for ever.
+            const std::int32_t fd =
+                co_await Withdrawable{rt::openat_in(o.dirfd, p, o.flags | O_LARGEFILE, o.mode), &cancel};
             if (fd < 0) co_return os_err(fd);
             co_return reply::Size{static_cast<std::uint64_t>(fd)};
         }

@@ -201,6 +201,24 @@ TEST_F(PathOps, SendFileTakesAnyGivenOffsetLiterallyAndThePositionOnlyWhenAsked)
     EXPECT_EQ(got, "456");
 }
 
+TEST_F(PathOps, ACancelEndsAnOpenWaitingForAFifosReader) {
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    op::PathOp o = named(PathKind::OpenFd, fifo, O_WRONLY | O_CLOEXEC);
+    const auto id = send(std::move(o), 1);
+    usleep(50000);
+    driver->cancel(id);
+    auto got = inbox->wait(1, 3000);
+    if (!got) {
+        // A reader ends the open, so that the driver can be torn down.
+        const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        got = inbox->wait(1);
+        if (got && std::holds_alternative<Reply>(*got)) ::close(static_cast<int>(ok<reply::Size>(*got).size));
+        FAIL() << "the open went on after its cancel";
+    }
+    EXPECT_TRUE(err(*got).is_cancelled());
+}
+
 TEST_F(PathOps, NulInsideANameIsRefusedBeforeTheKernel) {
     const IoError e = err(run(named(PathKind::Unlink, std::string("a\0b", 3))));
     EXPECT_EQ(e.kind, ErrorKind::InvalidInput);
