@@ -309,6 +309,25 @@ def test_open_and_close_descriptors_like_os(run: Runner, tmp_path: Path) -> None
     run(main())
 
 
+def test_opening_a_fifo_waits_for_its_peer_as_os_open_does_and_can_be_cancelled(
+        run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        waiting = asyncio.ensure_future(vos.open(fifo, os.O_WRONLY))
+        await asyncio.sleep(0.1)
+        assert not waiting.done(), "opened without a reader"
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(waiting, 5)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            os.close(await asyncio.wait_for(vos.open(fifo, os.O_WRONLY), 5))
+        finally:
+            os.close(reader)
+    run(main())
+
+
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
