@@ -19,22 +19,27 @@ namespace {
 
 using op::PathKind;
 
-std::int64_t to_i64(PyObject* o) {
-    Ref index = checked(PyNumber_Index(o));
-    const long long v = PyLong_AsLongLong(index.get());
-    if (v == -1 && PyErr_Occurred()) throw PyError{};
-    return v;
-}
-
-// As the os module's `int` parameters (modes, flags): any C int, negative
-// ones included, reaching the kernel as the same bits.
-std::uint32_t to_c_int_bits(PyObject* o) {
+// The os module's numbers are C longs (offsets, lengths, times) or ints
+// (modes, flags), and overflow with its messages.
+long to_c_long(PyObject* o, const char* overflow_message) {
     Ref index = checked(PyNumber_Index(o));
     int overflow = 0;
     const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw PyError{};
-    if (overflow != 0 || v < INT_MIN || v > INT_MAX)
-        raise(PyExc_OverflowError, "Python int too large to convert to C int");
+    if (overflow != 0) raise(PyExc_OverflowError, overflow_message);
+    return v;
+}
+
+std::int64_t to_i64(PyObject* o) {
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    return to_c_long(o, "Python int too large to convert to C long");
+}
+
+// Any C int, negative ones included, reaching the kernel as the same bits.
+std::uint32_t to_c_int_bits(PyObject* o) {
+    constexpr const char* kTooLarge = "Python int too large to convert to C int";
+    const long v = to_c_long(o, kTooLarge);
+    if (v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, kTooLarge);
     return static_cast<std::uint32_t>(static_cast<int>(v));
 }
 

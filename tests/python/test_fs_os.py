@@ -223,6 +223,9 @@ def test_metadata_changes_land_as_with_os(run: Runner, tmp_path: Path) -> None:
                 if (tmp_path / d).exists():
                     os.rmdir(tmp_path / d)
             assert await async_outcome(lambda: vos.access(a, mode)) == sync_outcome(lambda: os.access(a, mode))
+        for length in (-1, 2**63):
+            assert await async_outcome(lambda: vos.truncate(a, length)) == \
+                sync_outcome(lambda: os.truncate(a, length)), length
         os.chmod(a, 0o600)
         # The free counts move with whatever else writes to the disk meanwhile.
         stable = ("f_bsize", "f_frsize", "f_blocks", "f_files", "f_flag", "f_namemax", "f_fsid")
@@ -283,7 +286,7 @@ def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: 
             assert await vos.sendfile(fout.fileno(), fin.fileno(), None, 5) == 5
         assert (tmp_path / "out").read_bytes() == data[10:1010] + data[:5]
         # Offsets and counts outside the usual range: what os.sendfile does.
-        for offset, count in ((-1, 5), (0, -1), (299_990, 2**32)):
+        for offset, count in ((-1, 5), (0, -1), (299_990, 2**32), (2**63, 5)):
             with open(tmp_path / "src", "rb") as fin, open(tmp_path / "a", "wb") as fa, \
                     open(tmp_path / "b", "wb") as fb:
                 got = await async_outcome(lambda: vos.sendfile(fa.fileno(), fin.fileno(), offset, count))
