@@ -82,6 +82,14 @@ def test_path_kinds_are_reported_as_os_reports_them(run: Runner, sample: Path) -
                     mine = await async_outcome(lambda: getattr(vos.path, f)(p))
                     assert mine == sync_outcome(lambda: getattr(os.path, f)(p)), (f, p)
         assert await vos.path.exists("a\0b") is False
+        # A descriptor: stat takes one, lstat (lexists, islink) raises TypeError.
+        fd = os.open(sample, os.O_RDONLY)
+        try:
+            for f in ("exists", "lexists", "isfile", "isdir", "islink", "getsize"):
+                mine = await async_outcome(lambda: getattr(vos.path, f)(fd))
+                assert mine == sync_outcome(lambda: getattr(os.path, f)(fd)), f
+        finally:
+            os.close(fd)
         assert await vos.path.samefile(sample / "file", sample / "hard")
         assert not await vos.path.samefile(sample / "file", sample / "sub")
         assert vos.path.join is os.path.join and vos.path.abspath is os.path.abspath

@@ -27,8 +27,10 @@ samestat = _os.path.samestat
 
 
 async def _stat(path: FileDescriptorOrPath, follow: bool = True) -> _os.stat_result:
-    from . import stat
-    return await stat(path, follow_symlinks=follow)
+    # Not following means lstat, as the os.path functions call it: it takes
+    # no descriptor, so a descriptor raises TypeError as there.
+    from . import lstat, stat
+    return await stat(path) if follow else await lstat(path)  # type: ignore[arg-type]
 
 
 async def exists(path: FileDescriptorOrPath) -> bool:
