@@ -258,7 +258,11 @@ class Path(os.PathLike[str]):
 
     async def resolve(self, strict: bool = False) -> Path:
         """The absolute path with every symlink resolved, as
-        ``pathlib.Path.resolve`` (a symlink loop raises RuntimeError)."""
+        ``pathlib.Path.resolve`` (a symlink loop raises RuntimeError before
+        Python 3.13, and is left to ``os.path.realpath`` from 3.13 on)."""
+        if sys.version_info >= (3, 13):
+            return type(self)(await _vos.path.realpath(self._path, strict=strict))
+
         def check_eloop(e: OSError) -> None:
             if e.errno == errno.ELOOP:
                 raise RuntimeError(f"Symlink loop from {e.filename!r}")

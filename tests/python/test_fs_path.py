@@ -162,6 +162,9 @@ def test_changes_leave_the_same_trees_and_errors(run: Runner, tmp_path: SyncPath
             await call(P("a/s"), "resolve")
             await call(P("a/nothing/.."), "resolve")
             await call(P("a/nothing"), "resolve", strict=True)
+            await call(P("a/loop"), "symlink_to", "loop")
+            await call(P("a/loop"), "resolve")
+            await call(P("a/loop/x"), "resolve", strict=True)
         assert outcomes["mine"] == outcomes["theirs"]
         assert tree(mine_root) == tree(theirs_root)
     run(main())
