@@ -10,26 +10,13 @@ import pathlib
 import stat as _st
 import sys
 from collections.abc import AsyncIterator, Buffer, Sequence
-from typing import Any, Final
-
-import _velnor
+from typing import Any
 
 from . import os as _vos
 from ._open import FileOpener, open as _open
-from ._kernel import await_kernel, close_handle
 from ._whole_file import read_bytes as _read_bytes, read_text as _read_text
 from ._whole_file import write_bytes as _write_bytes, write_text as _write_text
 
-
-def _current_umask() -> int:
-    # Read once: os.umask can only be read by setting it, which is a race
-    # with other threads creating files at the same moment.
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-_UMASK: Final = _current_umask()
 
 def _pure(name: str) -> Any:
     """A read-only attribute that is the ``pathlib`` path's own."""
@@ -440,16 +427,10 @@ class Path(os.PathLike[str]):
                 return
             except OSError:
                 pass
-        text = os.fspath(self._path)
-        try:
-            handle, _, _ = await await_kernel(
-                _velnor.open(text, False, True, False, False, True, not exist_ok))
-        except OSError as error:
-            from ._errors import std_error
-            raise std_error(error, text) from None
-        await close_handle(handle)
-        if mode != 0o666:
-            await _vos.chmod(self._path, mode & ~_UMASK)
+        flags = os.O_CREAT | os.O_WRONLY | (0 if exist_ok else os.O_EXCL)
+        # Created with `mode` under the umask of the moment, as pathlib does;
+        # an existing file keeps its mode.
+        await _vos.close(await _vos.open(self._path, flags, mode))
 
     async def unlink(self, missing_ok: bool = False) -> None:
         """Remove the file or symlink."""

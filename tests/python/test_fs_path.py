@@ -170,6 +170,22 @@ def test_changes_leave_the_same_trees_and_errors(run: Runner, tmp_path: SyncPath
     run(main())
 
 
+def test_touch_creates_under_the_umask_of_the_moment(run: Runner, tmp_path: SyncPath) -> None:
+    modes: list[tuple[int, int]] = []
+    old = os.umask(0o077)
+    try:
+        async def main() -> None:
+            for mode in (0o666, 0o640, 0o755):
+                mine, theirs = tmp_path / f"m{mode:o}", tmp_path / f"t{mode:o}"
+                await Path(mine).touch(mode)
+                theirs.touch(mode)
+                modes.append((mine.stat().st_mode, theirs.stat().st_mode))
+        run(main())
+    finally:
+        os.umask(old)
+    assert [m for m, _ in modes] == [t for _, t in modes]
+
+
 def test_iteration_matches_pathlib(run: Runner, sample: SyncPath) -> None:
     async def main() -> None:
         base = Path(sample)
