@@ -205,7 +205,7 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
 async def _rmtree(path: str, ignore_errors: bool) -> None:
     # Not through symlinks: a link inside is removed, never what it points at.
     try:
-        entries = list(await _vos.scandir(path))
+        entries = await _vos._entries(path, False)
     except OSError:
         if not ignore_errors:
             raise

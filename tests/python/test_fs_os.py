@@ -4,10 +4,12 @@ results and the same errors (class, errno, strerror, file names, text)."""
 from __future__ import annotations
 
 import asyncio
+import gc
 import os
 import shutil
 import stat
-from collections.abc import Callable
+import time
+from collections.abc import Awaitable, Callable
 from pathlib import Path
 from typing import Any
 
@@ -16,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velnor.os as vos
+from velnor import Path as AsyncPath
 from support.loops import Runner, run_on
 from support.fs import async_outcome, stat_facts, sync_outcome, tree
 
@@ -458,3 +461,60 @@ def test_link_of_a_symlink_links_the_symlink_itself_as_os_does(run: Runner, tmp_
 
     run(main())
     assert os.path.islink(tmp_path / "h")
+
+
+def test_large_folders_never_hold_the_loop(tmp_path: Path) -> None:
+    # A folder of 15,000 long names (a few symlinks, a subfolder): listing it,
+    # building its entries, walking and matching it all take their time in
+    # many short turns of the loop, whatever the caller does with them.
+    big = tmp_path / "big"
+    big.mkdir()
+    for i in range(15_000):
+        os.close(os.open(big / f"{'n' * 100}{i:05}", os.O_CREAT | os.O_WRONLY, 0o644))
+    for i in range(100):
+        os.symlink(f"{'n' * 100}{i:05}", big / f"link{i}")
+    (big / "sub").mkdir()
+
+    async def longest_turn(work: Callable[[], Awaitable[Any]]) -> float:
+        # CPU time of the loop thread between two turns of a ticking task
+        # (CPU time: what other processes on the machine do is not counted).
+        turns: list[float] = []
+        done = False
+
+        async def tick() -> None:
+            while not done:
+                before = time.thread_time()
+                await asyncio.sleep(0)
+                turns.append(time.thread_time() - before)
+        ticker = asyncio.ensure_future(tick())
+        await asyncio.sleep(0)
+        result = await work()  # kept until the ticker stops: freeing it is the caller's turn
+        done = True
+        await ticker
+        del result
+        return max(turns)
+
+    async def each(it: Any) -> list[Any]:
+        return [x async for x in it]
+
+    async def main() -> None:
+        p = AsyncPath(big)
+        works: list[tuple[str, Callable[[], Awaitable[Any]]]] = [
+            ("listdir", lambda: vos.listdir(big)),
+            ("listdir bytes", lambda: vos.listdir(os.fsencode(big))),
+            ("scandir awaited", lambda: vos.scandir(big)._await()),
+            ("scandir", lambda: each(vos.scandir(big))),
+            ("iterdir", lambda: each(p.iterdir())),
+            ("walk", lambda: each(p.walk())),
+            ("walk following", lambda: each(p.walk(follow_symlinks=True))),
+            ("glob", lambda: each(p.glob("n*"))),
+            ("glob below", lambda: each(p.glob("**/*"))),
+        ]
+        gc.disable()  # a collection's pause is not the code's
+        try:
+            turns = {label: await longest_turn(work) for label, work in works}
+        finally:
+            gc.enable()
+        assert {k: v for k, v in turns.items() if v > 0.010} == {}
+        assert len(await each(p.glob("**/*"))) == 15_000 + 100 + 1
+    run_on("asyncio", main())  # the turns are the package's, whatever the loop

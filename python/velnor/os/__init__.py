@@ -30,6 +30,7 @@ from .._errors import std_error
 from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
                        fd_and_follow, target)
 from .._kernel import await_kernel
+from .._pace import Pace
 from .._paths import StrOrBytesPath
 from .._stat import listing, stat_result, statvfs_result
 from . import path
@@ -394,13 +395,12 @@ async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
         fut = _velnor.listdir(None, t.fd)
     else:
         fut = _velnor.listdir(t.text, AT_FDCWD)
-    names, _, _ = listing(await _run(fut, t.name))
-    if t.is_bytes:
-        return [_os.fsencode(n) for n in names]
+    names, _, _ = await listing(await _run(fut, t.name), t.is_bytes)
     return names
 
 
 _DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
+_LOOKUPS = 64
 
 
 class DirEntry(Generic[AnyStr]):
@@ -485,8 +485,9 @@ class DirEntry(Generic[AnyStr]):
             return await stat(self.name, dir_fd=self._dir_fd, follow_symlinks=follow)
         return await stat(self.path, follow_symlinks=follow)
 
-    async def _resolve_type(self) -> None:
-        """Look up what the listing's type cannot tell."""
+    async def _resolve_type(self, links: bool = True) -> None:
+        """Look up what the listing's type cannot tell (not where a symlink
+        points, unless `links`)."""
         if self._type == _DT_UNKNOWN:
             try:
                 self._lstat = await self._lookup(False)
@@ -495,7 +496,7 @@ class DirEntry(Generic[AnyStr]):
             if not _stat_mod.S_ISLNK(self._lstat.st_mode):
                 self._followed = self._lstat.st_mode
                 return
-        if self._type in (_DT_UNKNOWN, _DT_LNK):
+        if links:
             try:
                 self._stat = await self._lookup(True)
             except OSError:
@@ -511,10 +512,15 @@ class ScandirIterator(Generic[AnyStr]):
 
     def __init__(self, path: FileDescriptorOrPath | None) -> None:
         self._target = target("scandir", path, allow_fd=True, allow_none=True)
-        self._listing: tuple[list[str], bytes, memoryview] | None = None
+        self._listing: tuple[list[Any], bytes, memoryview] | None = None
         self._entries: list[DirEntry[AnyStr]] | None = None
         self._next = 0
         self._closed = False
+        # False for the package's own walks, which ask only about the entries
+        # themselves: a symlink is then not looked up, and its is_dir() and
+        # is_file() answer only for follow_symlinks=False.
+        self._links = True
+        self._pace = Pace()
         t = self._target
         if t.fd is not None:
             self._prefix: Any = None
@@ -525,11 +531,11 @@ class ScandirIterator(Generic[AnyStr]):
             assert isinstance(t.name, str)
             self._prefix = t.name if t.name.endswith("/") else t.name + "/"
 
-    async def _list(self) -> tuple[list[str], bytes, memoryview]:
+    async def _list(self) -> tuple[list[Any], bytes, memoryview]:
         if self._listing is None:
             t = self._target
             fut = _velnor.listdir(None, t.fd) if t.fd is not None else _velnor.listdir(t.text, AT_FDCWD)
-            self._listing = listing(await _run(fut, t.name))
+            self._listing = await listing(await _run(fut, t.name), t.is_bytes)
         return self._listing
 
     def _entry(self, i: int) -> DirEntry[Any]:
@@ -540,17 +546,31 @@ class ScandirIterator(Generic[AnyStr]):
         t = self._target
         if t.fd is not None:
             return DirEntry(name, name, inodes[i], types[i], t.fd)
-        if t.is_bytes:
-            name = _os.fsencode(name)
         return DirEntry(name, self._prefix + name, inodes[i], types[i], None)
+
+    def _unsure(self, entry: DirEntry[Any]) -> bool:
+        # Whether the listing's type leaves a question only a lookup answers.
+        return entry._type == _DT_UNKNOWN or (entry._type == _DT_LNK and self._links)
 
     async def _load(self) -> list[DirEntry[AnyStr]]:
         if self._entries is None:
             names, _, _ = await self._list()
-            entries = [self._entry(i) for i in range(len(names))]
-            unsure = [e._resolve_type() for e in entries if e._type in (_DT_UNKNOWN, _DT_LNK)]
-            if unsure:
-                await asyncio.gather(*unsure)
+            entries: list[DirEntry[AnyStr]] = []
+            unsure: list[DirEntry[AnyStr]] = []
+            pace = Pace()
+            for i in range(len(names)):
+                entry = self._entry(i)
+                entries.append(entry)
+                if self._unsure(entry):
+                    unsure.append(entry)
+                if pace.due():
+                    await pace.pause()
+            # A bounded number of lookups at a time: a folder of symlinks
+            # neither floods the driver nor spends one loop turn creating
+            # a task per entry.
+            for start in range(0, len(unsure), _LOOKUPS):
+                await asyncio.gather(*[e._resolve_type(self._links)
+                                       for e in unsure[start:start + _LOOKUPS]])
             self._entries = entries
         return self._entries
 
@@ -565,6 +585,10 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> DirEntry[AnyStr]:
+        # An entry that needs no lookup comes without a wait: the pace gives
+        # the loop its turns while a large folder is iterated.
+        if self._pace.due():
+            await self._pace.pause()
         if self._entries is not None:
             entries = self._entries
             if self._closed or self._next >= len(entries):
@@ -576,8 +600,8 @@ class ScandirIterator(Generic[AnyStr]):
             raise StopAsyncIteration
         entry = self._entry(self._next)
         self._next += 1
-        if entry._type in (_DT_UNKNOWN, _DT_LNK):
-            await entry._resolve_type()
+        if self._unsure(entry):
+            await entry._resolve_type(self._links)
         return entry
 
     def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
@@ -620,6 +644,14 @@ def scandir(path: AnyStr | _os.PathLike[AnyStr]) -> ScandirIterator[AnyStr]: ...
 def scandir(path: Any = None) -> ScandirIterator[Any]:
     """``os.scandir``: the entries of a folder (`DirEntry`), for ``async for``."""
     return ScandirIterator(path)
+
+
+async def _entries(path: FileDescriptorOrPath, links: bool) -> list[DirEntry[Any]]:
+    """The entries of a folder for the package's walks; with `links` False,
+    symlinks are not looked up (see `ScandirIterator`)."""
+    it: ScandirIterator[Any] = ScandirIterator(path)
+    it._links = links
+    return await it._load()
 
 
 def _dir(value: int | None) -> int:
