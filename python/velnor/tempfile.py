@@ -210,7 +210,9 @@ async def _rmtree(path: str, ignore_errors: bool) -> None:
         if not ignore_errors:
             raise
         return
-    for entry in entries:
+    entries.reverse()
+    while entries:  # taken one by one: each entry is freed as it is done
+        entry = entries.pop()
         try:
             if entry.is_dir(follow_symlinks=False):
                 await _rmtree(entry.path, ignore_errors)

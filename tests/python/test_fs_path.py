@@ -218,6 +218,31 @@ def test_iteration_matches_pathlib(run: Runner, sample: SyncPath) -> None:
     run(main())
 
 
+def test_walks_list_each_folder_once_and_look_up_only_what_they_ask(
+        run: Runner, sample: SyncPath, monkeypatch: pytest.MonkeyPatch) -> None:
+    import _velnor
+    calls: list[str] = []
+    for name in ("stat", "listdir"):
+        def counted(*args: Any, _real: Any = getattr(_velnor, name), _name: str = name) -> Any:
+            calls.append(_name)
+            return _real(*args)
+        monkeypatch.setattr(_velnor, name, counted)
+
+    async def count(it: Any) -> dict[str, int]:
+        calls.clear()
+        await _drain(it)
+        return {n: calls.count(n) for n in ("listdir", "stat")}
+
+    async def main() -> None:
+        base = Path(sample)  # three folders (sample, d, d/e), three symlinks at the top
+        assert await count(base.walk()) == {"listdir": 3, "stat": 0}
+        assert await count(base.walk(follow_symlinks=True)) == {"listdir": 5, "stat": 3}  # dlink, dlink/e too
+        assert await count(base.glob("**/*.py")) == {"listdir": 3, "stat": 0}
+        assert await count(base.glob("**/*/")) == {"listdir": 3, "stat": 3}
+        assert await count(base.glob("*")) == {"listdir": 1, "stat": 0}
+    run(main())
+
+
 async def _drain(it: Any) -> list[Any]:
     return [x async for x in it]
 
