@@ -12,6 +12,7 @@ from typing import Any
 import pytest
 
 import velnor
+import velnor.os
 from velnor import Path
 from support.loops import Runner
 from support.fs import async_outcome, stat_facts, sync_outcome, tree
@@ -240,6 +241,15 @@ def test_walks_list_each_folder_once_and_look_up_only_what_they_ask(
         assert await count(base.glob("**/*.py")) == {"listdir": 3, "stat": 0}
         assert await count(base.glob("**/*/")) == {"listdir": 3, "stat": 3}
         assert await count(base.glob("*")) == {"listdir": 1, "stat": 0}
+        # An entry's status is looked up once, following or not (a symlink's
+        # target was looked up with the listing).
+        entries = {e.name: e for e in await velnor.os.scandir(sample)}
+        calls.clear()
+        for name in ("file.txt", "d", "link", "fifo"):
+            for follow in (True, False, True):
+                st = await entries[name].stat(follow_symlinks=follow)
+                assert st.st_ino == os.stat(sample / name, follow_symlinks=follow).st_ino
+        assert calls == ["stat"] * 4
     run(main())
 
 

@@ -469,10 +469,8 @@ class DirEntry(Generic[AnyStr]):
 
     async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
         """The entry's ``os.stat_result``, cached after the first call."""
-        if follow_symlinks and self._type != _DT_LNK and self._lstat is not None and not \
-                _stat_mod.S_ISLNK(self._lstat.st_mode):
-            return self._lstat
-        if follow_symlinks:
+        # As os.DirEntry: what is not a symlink has one status, following or not.
+        if follow_symlinks and self.is_symlink():
             if self._stat is None:
                 self._stat = await self._lookup(True)
             return self._stat
