@@ -137,6 +137,13 @@ def _error_cases(d: Path) -> list[tuple[str, Callable[..., Any], Callable[..., A
         ("utime ns None", vos.utime, os.utime, (f"{s}/file", None), {"ns": None}),
         ("utime times and ns None", vos.utime, os.utime, (f"{s}/file", (1, 2)), {"ns": None}),
         ("statvfs missing", vos.statvfs, os.statvfs, (f"{s}/missing",), {}),
+        ("open flags str", vos.open, os.open, (f"{s}/file", "a"), {}),
+        ("mkdir mode str", vos.mkdir, os.mkdir, (f"{s}/new", "a"), {}),
+        ("chmod mode str", vos.chmod, os.chmod, (f"{s}/file", "a"), {}),
+        ("truncate float", vos.truncate, os.truncate, (f"{s}/file", 1.5), {}),
+        ("utime times str", vos.utime, os.utime, (f"{s}/file", ("a", 1)), {}),
+        ("utime ns str", vos.utime, os.utime, (f"{s}/file",), {"ns": ("a", 1)}),
+        ("utime ns float", vos.utime, os.utime, (f"{s}/file",), {"ns": (1.5, 1)}),
         ("nul", vos.unlink, os.unlink, ("a\0b",), {}),
         ("empty", vos.lstat, os.lstat, ("",), {}),
     ]

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import errno as _errno
+import operator as _operator
 import os as _os
 import shutil as _shutil
 import sys as _sys
@@ -41,6 +42,8 @@ __all__ = [
     "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs", "symlink", "truncate",
     "unlink", "utime",
 ]
+
+_index = _operator.index  # TypeError, as the os module's, for what is not an integer
 
 _AT_SYMLINK_NOFOLLOW = 0x100
 _AT_REMOVEDIR = 0x200
@@ -115,7 +118,7 @@ async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: 
     descriptor is the caller's (close it with ``os.close``); it is
     close-on-exec, as ``os.open`` makes it."""
     t = target("open", path)
-    fut = _velnor.open_fd(t.text, _dir(dir_fd), flags.__index__() | _os.O_CLOEXEC, mode.__index__())
+    fut = _velnor.open_fd(t.text, _dir(dir_fd), _index(flags) | _os.O_CLOEXEC, _index(mode))
     try:
         fd: int = await await_kernel(fut, abandoned=_os.close)
     except OSError as e:
@@ -191,7 +194,7 @@ async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
 async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
     """``os.mkdir``: create a folder (`mode` masked by the umask)."""
     t = target("mkdir", path)
-    await _run(_velnor.mkdir(t.text, _dir(dir_fd), mode.__index__()), t.name)
+    await _run(_velnor.mkdir(t.text, _dir(dir_fd), _index(mode)), t.name)
 
 
 async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
@@ -259,7 +262,7 @@ async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory:
 async def truncate(path: FileDescriptorOrPath, length: int) -> None:
     """``os.truncate``: set the size of a file, by path or descriptor."""
     t = target("truncate", path, allow_fd=True)
-    length = length.__index__()
+    length = _index(length)
     if t.fd is not None:
         fut = _velnor.truncate(None, t.fd, length)
     else:
@@ -272,7 +275,7 @@ async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = N
     """``os.chmod``: change the permission bits of a path or descriptor."""
     t = target("chmod", path, allow_fd=True)
     dir_fd_with_fd("chmod", t, dir_fd)
-    mode = mode.__index__()
+    mode = _index(mode)
     if t.fd is not None:
         await _run(_velnor.chmod(None, t.fd, mode, 0), t.name)
         return
@@ -285,7 +288,7 @@ async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = N
         raise
 
 
-def _timespec(value: float | int, function: str) -> tuple[int, int]:
+def _timespec(value: float | int) -> tuple[int, int]:
     # os.utime rounds float seconds down to whole nanoseconds.
     if isinstance(value, float):
         import math
@@ -298,7 +301,7 @@ def _timespec(value: float | int, function: str) -> tuple[int, int]:
             ns += 1_000_000_000
             whole -= 1.0
         return int(whole), ns
-    return value.__index__(), 0
+    return _index(value), 0
 
 
 class _Missing:
@@ -323,12 +326,13 @@ async def utime(path: FileDescriptorOrPath,
     if times is not None:
         if not isinstance(times, tuple) or len(times) != 2:
             raise TypeError("utime: 'times' must be either a tuple of two ints or None")
-        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0], "utime"), _timespec(times[1], "utime")
+        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0]), _timespec(times[1])
     elif ns is not _MISSING:
         if not isinstance(ns, tuple) or len(ns) != 2:
             raise TypeError("utime: 'ns' must be a tuple of two ints")
-        a_s, a_ns = divmod(ns[0].__index__(), 1_000_000_000)
-        m_s, m_ns = divmod(ns[1].__index__(), 1_000_000_000)
+        # Split first, then taken as integers: os.utime's order, and its errors.
+        a_s, a_ns = map(_index, divmod(ns[0], 1_000_000_000))
+        m_s, m_ns = map(_index, divmod(ns[1], 1_000_000_000))
     else:
         a_s = a_ns = m_s = m_ns = 0
         a_ns = m_ns = _UTIME_NOW
