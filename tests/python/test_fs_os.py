@@ -276,7 +276,9 @@ def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: 
         await vos.copy_file(tmp_path / "empty", tmp_path / "dst")
         assert (tmp_path / "dst").read_bytes() == b""
         for src, dst in ((tmp_path / "src", tmp_path / "src"), (tmp_path / "missing", tmp_path / "x"),
-                         (tmp_path, tmp_path / "x"), (tmp_path / "src", tmp_path / "no" / "x")):
+                         (tmp_path, tmp_path / "x"), (tmp_path / "src", tmp_path / "no" / "x"),
+                         (tmp_path / "src", f"{tmp_path}/no/"), (tmp_path / "src", f"{tmp_path}/src/"),
+                         (tmp_path / "src", tmp_path)):
             got = await async_outcome(lambda: vos.copy_file(src, dst))
             want = sync_outcome(lambda: shutil.copyfile(src, dst))
             assert got == want, (src, dst)

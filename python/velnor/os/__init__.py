@@ -379,8 +379,14 @@ async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
     try:
         if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
             raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
-        dst_handle, _, dst_fd = await _run(
-            _velnor.open(d.text, False, True, False, True, True, False), d.name)
+        try:
+            dst_handle, _, dst_fd = await _run(
+                _velnor.open(d.text, False, True, False, True, True, False), d.name)
+        except IsADirectoryError as e:
+            # A name ending in "/": shutil's message, for a folder that is not there.
+            if dst_st is None:
+                raise FileNotFoundError(f"Directory does not exist: {dst}") from e
+            raise
         try:
             await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
         finally:
