@@ -78,22 +78,33 @@ async def gettempdir() -> str:
     return _tempdir
 
 
-async def _folder(dir: str | None) -> str:  # noqa: A002
-    return await gettempdir() if dir is None else _os.fsdecode(dir)
+async def _params(prefix: Any, suffix: Any, dir: Any) -> tuple[Any, Any, Any, type]:  # noqa: A002
+    # As tempfile: all str, or all bytes (names and result then bytes too);
+    # a mix raises the standard library's TypeError.
+    out: type = _tempfile._infer_return_type(prefix, suffix, dir)  # type: ignore[attr-defined]
+    if suffix is None:
+        suffix = out()
+    if prefix is None:
+        prefix = "tmp" if out is str else b"tmp"
+    if dir is None:
+        dir = await gettempdir()  # noqa: A001
+        if out is bytes:
+            dir = _os.fsencode(dir)  # noqa: A001
+    return prefix, suffix, dir, out
 
 
-def _affixes(prefix: str | None, suffix: str | None, default_prefix: str = "tmp") -> tuple[str, str]:
-    return (default_prefix if prefix is None else prefix), ("" if suffix is None else suffix)
+def _candidate(out: type) -> Any:
+    name = _random_name()
+    return name if out is str else _os.fsencode(name)
 
 
-async def mkstemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None,  # noqa: A002
-                  text: bool = False) -> tuple[int, str]:
+async def mkstemp(suffix: Any = None, prefix: Any = None, dir: Any = None,  # noqa: A002
+                  text: bool = False) -> tuple[int, Any]:
     """``tempfile.mkstemp``: a new file only the user can use, as an open
     descriptor and its absolute path; the caller removes it."""
-    prefix, suffix = _affixes(prefix, suffix)
-    folder = await _folder(dir)
+    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
     for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
         try:
             fd = await _vos.open(name, _CREATE, 0o600)
         except FileExistsError:
@@ -102,13 +113,12 @@ async def mkstemp(suffix: str | None = None, prefix: str | None = None, dir: str
     raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
 
 
-async def mkdtemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None  # noqa: A002
-                  ) -> str:
+async def mkdtemp(suffix: Any = None, prefix: Any = None, dir: Any = None  # noqa: A002
+                  ) -> Any:
     """``tempfile.mkdtemp``: a new folder only the user can use; its absolute path."""
-    prefix, suffix = _affixes(prefix, suffix)
-    folder = await _folder(dir)
+    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
     for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
         try:
             await _vos.mkdir(name, 0o700)
         except FileExistsError:

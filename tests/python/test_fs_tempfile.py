@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import velnor.tempfile as vtf
+from support.fs import async_outcome, sync_outcome
 from support.loops import Runner
 
 
@@ -83,6 +84,24 @@ def test_folders_are_private_and_removed_with_their_contents(run: Runner, tmp_pa
         os.close(fd)
         assert path.endswith(".x") and stat.S_IMODE(os.stat(path).st_mode) == 0o600
         assert Path(await vtf.mkdtemp(dir=tmp_path)).is_dir()
+        # bytes in, bytes out; str and bytes mixed: tempfile's TypeError.
+        raw = os.fsencode(tmp_path)
+        for make, std in ((vtf.mkdtemp, tempfile.mkdtemp), (vtf.mkstemp, tempfile.mkstemp)):
+            for kwargs in ({"prefix": b"b-", "dir": raw}, {"suffix": b".s", "dir": raw},
+                           {"prefix": "s", "dir": raw}, {"dir": tmp_path}):
+                got = await async_outcome(lambda: make(**kwargs))
+                want = sync_outcome(lambda: std(**kwargs))
+                if want[0] == "raised":
+                    assert got == want, kwargs
+                    continue
+                assert got[0] == "ok", (kwargs, got)
+                names = []
+                for result in (got[1], want[1]):
+                    if make is vtf.mkstemp:
+                        os.close(result[0])
+                    names.append(result if make is vtf.mkdtemp else result[1])
+                assert type(names[0]) is type(names[1]), kwargs
+                assert os.path.dirname(names[0]) == os.path.dirname(names[1]), kwargs
     run(main())
 
 
