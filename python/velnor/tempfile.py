@@ -366,7 +366,7 @@ class SpooledTemporaryFile:
             return n
         if size is None:
             return int(self._memory.truncate())
-        if size > self._max_size and self._max_size:
+        if size > self._max_size:  # even with max_size 0, as tempfile does
             await self.rollover()
             return await self.truncate(size)
         return int(self._memory.truncate(size))

@@ -139,6 +139,14 @@ def test_spooled_files_roll_over_past_max_size(run: Runner, tmp_path: Path) -> N
             await f.rollover()
             await f.seek(0)
             assert len(await f.read()) == 100_000
+        for max_size, size in ((0, 2), (10, 5), (10, 11)):  # a truncation past max_size rolls over
+            async with vtf.SpooledTemporaryFile(max_size) as f:
+                await f.write(b"abc")
+                await f.truncate(size)
+                with tempfile.SpooledTemporaryFile(max_size) as g:
+                    g.write(b"abc")
+                    g.truncate(size)
+                    assert f._rolled_to_disk == g._rolled, (max_size, size)
         async with vtf.SpooledTemporaryFile(mode="w+") as t:
             await t.write("text\n")
             await t.seek(0)
