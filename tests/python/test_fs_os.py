@@ -394,46 +394,30 @@ _ops = st.one_of(
 )
 
 
-def _apply_os(root: Path, op: tuple[Any, ...]) -> tuple[Any, ...]:
+async def _apply(m: Any, root: Path, op: tuple[Any, ...]) -> tuple[Any, ...]:
+    """`op` done with `m` (os, or velnor.os whose calls are awaited): its outcome."""
     kind, name, *rest = op
     p = str(root / name)
-    if kind == "touch":
-        return sync_outcome(lambda: os.close(os.open(p, os.O_CREAT | os.O_WRONLY, 0o644)))
-    if kind in ("rename", "replace", "link"):
-        return sync_outcome(lambda: getattr(os, kind)(p, str(root / rest[0])))
-    if kind == "symlink":
-        return sync_outcome(lambda: os.symlink(rest[0], str(root / rest[0] if False else root / name)))
-    if kind in ("chmod", "truncate"):
-        return sync_outcome(lambda: getattr(os, kind)(p, rest[0]))
-    if kind == "listdir":
-        return sync_outcome(lambda: sorted(os.listdir(p)))
-    if kind == "stat":
-        return sync_outcome(lambda: stat.S_IFMT(os.stat(p).st_mode))
-    return sync_outcome(lambda: getattr(os, kind)(p))
 
+    async def call(f: str, *args: Any) -> Any:
+        result = getattr(m, f)(*args)
+        return await result if asyncio.iscoroutine(result) else result
 
-async def _apply_velnor(root: Path, op: tuple[Any, ...]) -> tuple[Any, ...]:
-    kind, name, *rest = op
-    p = str(root / name)
-    if kind == "touch":
-        async def touch() -> None:
-            await vos.close(await vos.open(p, os.O_CREAT | os.O_WRONLY, 0o644))
-        return await async_outcome(touch)
-    if kind in ("rename", "replace", "link"):
-        return await async_outcome(lambda: getattr(vos, kind)(p, str(root / rest[0])))
-    if kind == "symlink":
-        return await async_outcome(lambda: vos.symlink(rest[0], str(root / name)))
-    if kind in ("chmod", "truncate"):
-        return await async_outcome(lambda: getattr(vos, kind)(p, rest[0]))
-    if kind == "listdir":
-        async def listing() -> list[str]:
-            return sorted(await vos.listdir(p))
-        return await async_outcome(listing)
-    if kind == "stat":
-        async def fmt() -> int:
-            return stat.S_IFMT((await vos.stat(p)).st_mode)
-        return await async_outcome(fmt)
-    return await async_outcome(lambda: getattr(vos, kind)(p))
+    async def do() -> Any:
+        if kind == "touch":
+            return await call("close", await call("open", p, os.O_CREAT | os.O_WRONLY, 0o644))
+        if kind in ("rename", "replace", "link"):
+            return await call(kind, p, str(root / rest[0]))
+        if kind == "symlink":
+            return await call(kind, rest[0], p)
+        if kind in ("chmod", "truncate"):
+            return await call(kind, p, rest[0])
+        if kind == "listdir":
+            return sorted(await call(kind, p))
+        if kind == "stat":
+            return stat.S_IFMT((await call(kind, p)).st_mode)
+        return await call(kind, p)
+    return await async_outcome(do)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -447,8 +431,8 @@ def test_operation_sequences_match_os(tmp_path: Path, ops: list[tuple[Any, ...]]
 
         async def main() -> None:
             for op in ops:
-                got = await _apply_velnor(mine, op)
-                want = _apply_os(theirs, op)
+                got = await _apply(vos, mine, op)
+                want = await _apply(os, theirs, op)
                 norm = [tuple(str(v).replace(str(mine), "R") for v in got),
                         tuple(str(v).replace(str(theirs), "R") for v in want)]
                 assert norm[0] == norm[1], op

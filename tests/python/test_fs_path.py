@@ -78,14 +78,11 @@ def test_status_methods_answer_as_pathlib(run: Runner, sample: SyncPath) -> None
             assert await mine.exists(follow_symlinks=False) == theirs.exists(follow_symlinks=False)
             if name in ("/", "/dev/null"):
                 continue  # their times move with the rest of the system
-            got = await async_outcome(mine.stat)
-            want = sync_outcome(theirs.stat)
-            assert (stat_facts(got[1]) if got[0] == "ok" else got) == (
-                stat_facts(want[1]) if want[0] == "ok" else want), name
-            got = await async_outcome(mine.lstat)
-            want = sync_outcome(theirs.lstat)
-            assert (stat_facts(got[1]) if got[0] == "ok" else got) == (
-                stat_facts(want[1]) if want[0] == "ok" else want), name
+            for method in ("stat", "lstat"):
+                got = await async_outcome(getattr(mine, method))
+                want = sync_outcome(getattr(theirs, method))
+                assert (stat_facts(got[1]) if got[0] == "ok" else got) == (
+                    stat_facts(want[1]) if want[0] == "ok" else want), (name, method)
         assert await Path(sample / "link").samefile(sample / "file.txt")
         assert await Path(sample / "link").readlink() == Path("file.txt")
         assert await Path("x").absolute() == Path(pathlib.Path("x").absolute())
