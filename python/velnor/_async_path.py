@@ -312,9 +312,14 @@ class Path(os.PathLike[str]):
         ``[...]`` per component, ``**`` for any depth), as ``pathlib``."""
         if not pattern:
             raise ValueError(f"Unacceptable pattern: {pattern!r}")
-        parts = pathlib.PurePosixPath(pattern).parts
-        if pattern.startswith("/") or not parts:
+        if pattern.startswith("/"):
             raise NotImplementedError("Non-relative patterns are unsupported")
+        parts = pathlib.PurePosixPath(pattern).parts
+        if not parts:  # "." and the like
+            raise ValueError(f"Unacceptable pattern: {pathlib.Path(pattern)!r}")
+        if sys.version_info < (3, 13) and any("**" in p and p != "**" for p in parts):
+            # From 3.13 on, such a "**" matches as "*" does.
+            raise ValueError("Invalid pattern: '**' can only be an entire path component")
         dirs_only = pattern.endswith("/")
         if parts[-1] == "**" and sys.version_info < (3, 13):
             dirs_only = True

@@ -196,7 +196,8 @@ def test_iteration_matches_pathlib(run: Runner, sample: SyncPath) -> None:
         for pattern in ("*.py", "e", "*"):
             got = sorted([p async for p in base.rglob(pattern)])
             assert got == sorted(Path(p) for p in sample.rglob(pattern)), pattern
-        for bad in ("", "/abs"):
+        # (Python 3.12's pathlib fails "." with an IndexError of its own.)
+        for bad in ("", "/abs", "a**", "d/**x") + ((".",) if sys.version_info >= (3, 13) else ()):
             got = await async_outcome(lambda: _drain(base.glob(bad)))
             assert got[:2] == sync_outcome(lambda: list(sample.glob(bad)))[:2], bad
         if sys.version_info >= (3, 12):
