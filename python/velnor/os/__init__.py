@@ -385,7 +385,7 @@ async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
         except IsADirectoryError as e:
             # A name ending in "/": shutil's message, for a folder that is not there.
             if dst_st is None:
-                raise FileNotFoundError(f"Directory does not exist: {dst}") from e
+                raise FileNotFoundError("Directory does not exist: " + str(dst)) from e
             raise
         try:
             await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
