@@ -511,3 +511,31 @@ def test_large_folders_never_hold_the_loop(tmp_path: Path) -> None:
         assert {k: v for k, v in turns.items() if v > 0.010} == {}
         assert len(await each(p.glob("**/*"))) == 15_000 + 100 + 1
     run_on("asyncio", main())  # the turns are the package's, whatever the loop
+
+
+def test_scandir_looks_up_the_symlinks_ahead_together(run: Runner, tmp_path: Path,
+                                                       monkeypatch: pytest.MonkeyPatch) -> None:
+    import _velnor
+    for i in range(10):
+        os.symlink("missing" if i % 2 else ".", tmp_path / f"l{i}")
+    real = _velnor.stat
+    now = most = 0
+
+    def counted(*args: Any) -> Any:
+        nonlocal now, most
+        fut = real(*args)
+        now += 1
+        most = max(most, now)
+
+        def done(_: Any) -> None:
+            nonlocal now
+            now -= 1
+        fut.add_done_callback(done)
+        return fut
+    monkeypatch.setattr(_velnor, "stat", counted)
+
+    async def main() -> None:
+        kinds = {e.name: e.is_dir() async for e in vos.scandir(tmp_path)}
+        assert kinds == {f"l{i}": i % 2 == 0 for i in range(10)}
+    run(main())
+    assert most == 10  # one round trip for the ten, not ten in a row

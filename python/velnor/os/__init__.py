@@ -523,6 +523,7 @@ class ScandirIterator(Generic[AnyStr]):
         self._listing: tuple[list[Any], bytes, memoryview] | None = None
         self._entries: list[DirEntry[AnyStr]] | None = None
         self._next = 0
+        self._ahead: list[DirEntry[AnyStr]] = []  # built, not yet handed out; last first
         self._closed = False
         # False for the package's own walks, which ask only about the entries
         # themselves: a symlink is then not looked up, and its is_dir() and
@@ -547,8 +548,8 @@ class ScandirIterator(Generic[AnyStr]):
         return self._listing
 
     def _entry(self, i: int) -> DirEntry[Any]:
-        # Built one at a time as the iteration asks: a large folder costs the
-        # loop one decode, not one object per name up front.
+        # Built as the iteration asks, a window at a time: a large folder
+        # costs the loop its decode, not one object per name up front.
         names, types, inodes = self._listing  # type: ignore[misc]
         name: Any = names[i]
         t = self._target
@@ -603,14 +604,22 @@ class ScandirIterator(Generic[AnyStr]):
                 raise StopAsyncIteration
             self._next += 1
             return entries[self._next - 1]
-        names = (self._listing or await self._list())[0]
-        if self._closed or self._next >= len(names):
+        if not self._ahead:
+            names = (self._listing or await self._list())[0]
+            if self._closed or self._next >= len(names):
+                raise StopAsyncIteration
+            # The next few entries at once: the lookups they need (symlinks,
+            # untyped entries) run together rather than one round trip each.
+            window = [self._entry(i) for i in range(self._next, min(self._next + _LOOKUPS, len(names)))]
+            unsure = [e._resolve_type(self._links) for e in window if self._unsure(e)]
+            if unsure:
+                await asyncio.gather(*unsure)
+            window.reverse()
+            self._ahead = window
+        if self._closed:
             raise StopAsyncIteration
-        entry = self._entry(self._next)
         self._next += 1
-        if self._unsure(entry):
-            await entry._resolve_type(self._links)
-        return entry
+        return self._ahead.pop()
 
     def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
         if self._entries is None:
