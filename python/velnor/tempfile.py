@@ -355,8 +355,8 @@ class SpooledTemporaryFile:
     async def tell(self) -> int:
         """The position."""
         if self._rolled:
-            r = self._file.tell()
-            return int(await r) if hasattr(r, "__await__") else int(r)
+            pos: int = self._file.tell()
+            return pos
         return int(self._memory.tell())
 
     async def truncate(self, size: int | None = None) -> int:

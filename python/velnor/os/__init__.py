@@ -443,9 +443,6 @@ class DirEntry(Generic[AnyStr]):
     def __repr__(self) -> str:
         return f"<DirEntry {self.name!r}>"
 
-    def __class_getitem__(cls, item: Any) -> Any:
-        return super().__class_getitem__(item)  # type: ignore[misc]
-
     def inode(self) -> int:
         """The entry's inode number, from the listing."""
         return self._ino
