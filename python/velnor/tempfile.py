@@ -212,30 +212,44 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
                                       errors=errors), named=True, delete=delete)
 
 
-async def _rmtree(path: str, ignore_errors: bool) -> None:
-    # Not through symlinks: a link inside is removed, never what it points at.
-    try:
-        entries = await _vos._entries(path, False)
-    except OSError:
-        if not ignore_errors:
-            raise
-        return
-    entries.reverse()
-    while entries:  # taken one by one: each entry is freed as it is done
-        entry = entries.pop()
+async def _rmtree(path: Any, ignore_errors: bool) -> None:
+    # As TemporaryDirectory's own cleanup: never through symlinks (a link
+    # inside is removed, not what it points at); what is gone already is no
+    # error; where a folder its owner made unreadable or unwritable refuses,
+    # the folder gets its owner's rights back and the step is tried again.
+    async def run(call: Any, *args: Any, retry: bool = True) -> None:
         try:
-            if entry.is_dir(follow_symlinks=False):
-                await _rmtree(entry.path, ignore_errors)
-            else:
-                await _vos.unlink(entry.path)
+            await call(*args)
+        except FileNotFoundError:
+            pass
+        except PermissionError:
+            if not retry:
+                if not ignore_errors:
+                    raise
+                return
+            try:
+                await _vos.chmod(path, 0o700)
+            except OSError:
+                pass
+            await run(call, *args, retry=False)
         except OSError:
             if not ignore_errors:
                 raise
-    try:
-        await _vos.rmdir(path)
-    except OSError:
-        if not ignore_errors:
-            raise
+
+    entries: list[Any] = []
+
+    async def scan() -> None:
+        entries[:] = await _vos._entries(path, False)
+
+    await run(scan)
+    entries.reverse()
+    while entries:  # taken one by one: each entry is freed as it is done
+        entry = entries.pop()
+        if entry.is_dir(follow_symlinks=False):
+            await run(_rmtree, entry.path, ignore_errors)
+        else:
+            await run(_vos.unlink, entry.path)
+    await run(_vos.rmdir, path)
 
 
 class TemporaryDirectory:

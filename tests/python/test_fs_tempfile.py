@@ -75,11 +75,16 @@ def test_folders_are_private_and_removed_with_their_contents(run: Runner, tmp_pa
         async with vtf.TemporaryDirectory(dir=tmp_path, delete=False) as kept:
             pass
         assert Path(kept).is_dir()
-        async with vtf.TemporaryDirectory(dir=tmp_path, ignore_cleanup_errors=True) as d2:
-            os.rmdir(d2)  # already gone: nothing to complain about
-        with pytest.raises(FileNotFoundError):
-            async with vtf.TemporaryDirectory(dir=tmp_path) as d3:
-                os.rmdir(d3)
+        for ignore in (True, False):  # already gone: nothing to complain about, as tempfile
+            async with vtf.TemporaryDirectory(dir=tmp_path, ignore_cleanup_errors=ignore) as d2:
+                os.rmdir(d2)
+        async with vtf.TemporaryDirectory(dir=tmp_path) as d3:
+            # Folders their owner cannot write to or read: given back and removed.
+            for name, mode in (("ro", 0o500), ("unreadable", 0o300)):
+                os.mkdir(Path(d3) / name)
+                (Path(d3) / name / "f").write_bytes(b"f")
+                os.chmod(Path(d3) / name, mode)
+        assert not Path(d3).exists()
         fd, path = await vtf.mkstemp(dir=tmp_path, suffix=".x")
         os.close(fd)
         assert path.endswith(".x") and stat.S_IMODE(os.stat(path).st_mode) == 0o600
