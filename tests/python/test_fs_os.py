@@ -507,7 +507,10 @@ def test_large_folders_never_hold_the_loop(tmp_path: Path) -> None:
             turns = {label: await longest_turn(work) for label, work in works}
         finally:
             gc.enable()
-        assert {k: v for k, (v, _) in turns.items() if v > 0.010} == {}
+        # Turns take 1-2 ms here; a page fault or a busy machine stretches one
+        # now and then to 10 ms. Before the pacing each of these took 15 to
+        # 450 ms in one turn.
+        assert {k: v for k, (v, _) in turns.items() if v > 0.020} == {}
         assert turns["listdir"][1] == turns["scandir"][1] == turns["glob below"][1] == 15_000 + 100 + 1
     run_on("asyncio", main())  # the turns are the package's, whatever the loop
 
