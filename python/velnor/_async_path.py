@@ -193,13 +193,13 @@ class Path(os.PathLike[str]):
             return False
         return bool(test(mode))
 
-    async def is_dir(self) -> bool:
-        """Whether the path is a folder (or a symlink to one)."""
-        return await self._mode_is(_st.S_ISDIR)
+    async def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the path is a folder (or a symlink to one, when following)."""
+        return await self._mode_is(_st.S_ISDIR, follow_symlinks)
 
-    async def is_file(self) -> bool:
-        """Whether the path is a regular file (or a symlink to one)."""
-        return await self._mode_is(_st.S_ISREG)
+    async def is_file(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the path is a regular file (or a symlink to one, when following)."""
+        return await self._mode_is(_st.S_ISREG, follow_symlinks)
 
     async def is_symlink(self) -> bool:
         """Whether the path is a symbolic link."""
