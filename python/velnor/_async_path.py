@@ -227,17 +227,7 @@ class Path(os.PathLike[str]):
 
     async def is_mount(self) -> bool:
         """Whether the path is a mount point, as ``os.path.ismount``."""
-        try:
-            st = await self.lstat()
-        except (OSError, ValueError):
-            return False
-        if _st.S_ISLNK(st.st_mode):
-            return False
-        try:
-            parent = await _vos.lstat(os.path.join(self._path, ".."))
-        except (OSError, ValueError):
-            return False
-        return st.st_dev != parent.st_dev or st.st_ino == parent.st_ino
+        return await _vos.path.ismount(self._path)
 
     async def samefile(self, other_path: str | os.PathLike[str]) -> bool:
         """Whether both paths name the same file."""

@@ -81,6 +81,8 @@ def test_path_kinds_are_reported_as_os_reports_them(run: Runner, sample: Path) -
                 assert await vos.path.isfile(p) == os.path.isfile(p), p
                 assert await vos.path.isdir(p) == os.path.isdir(p), p
                 assert await vos.path.islink(p) == os.path.islink(p), p
+                assert await vos.path.ismount(p) == os.path.ismount(p), p
+                assert await vos.path.isjunction(p) == os.path.isjunction(p), p
                 for f in ("getsize", "getmtime", "getatime", "getctime"):
                     mine = await async_outcome(lambda: getattr(vos.path, f)(p))
                     assert mine == sync_outcome(lambda: getattr(os.path, f)(p)), (f, p)
@@ -95,7 +97,10 @@ def test_path_kinds_are_reported_as_os_reports_them(run: Runner, sample: Path) -
             os.close(fd)
         assert await vos.path.samefile(sample / "file", sample / "hard")
         assert not await vos.path.samefile(sample / "file", sample / "sub")
-        assert vos.path.join is os.path.join and vos.path.abspath is os.path.abspath
+        for p in ("/", b"/", "/proc", "/dev", "/proc/self/../1", ""):  # mount points, and not
+            assert await vos.path.ismount(p) == os.path.ismount(p), p
+        assert set(os.path.__all__) <= set(vos.path.__all__)
+        assert vos.path.join is os.path.join and vos.path.splitroot is os.path.splitroot
     run(main())
 
 
