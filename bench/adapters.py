@@ -367,8 +367,10 @@ class VelnorRaw(Adapter):
         return await _velnor.stat(path, -100, 0)
 
     async def listdir(self, path: str) -> list[str]:
-        raw: bytes = await _velnor.listdir(path, -100)
-        return [raw.hex()]  # the packed listing, undecoded: the raw road's cost
+        # The packed listing as it comes: the raw road's cost, no conversion
+        # of the extension's result (the check of the names count skips it).
+        raw: Any = await _velnor.listdir(path, -100)
+        return [raw]
 
     async def open_read_close(self, path: str) -> bytes:
         handle, _size, _fd = await _velnor.open(path, True, False, False, False, False, False)

@@ -35,7 +35,7 @@ struct Exec {
         co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
     }
 
-    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o); }
+    rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o, cancel); }
 
     rt::Task<Outcome> operator()(op::Open& o) {
         VELNOR_CO_TRY(const int flags, open_flags(o));
@@ -121,7 +121,14 @@ struct Exec {
             VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, w.pos, cancel));
             co_return reply::Written{n, w.pos + n};
         }
-        VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        if (file.stream()) {
+            // A stream has no end to append at, and its write may wait for a
+            // reader for ever: it goes as any stream write, which a cancel
+            // withdraws, rather than to a worker nothing can call back.
+            VELNOR_CO_TRY_VOID(co_await write_all_at(file, w.data.ptr(), n, 0, cancel));
+        } else {
+            VELNOR_CO_TRY_VOID(co_await append_all(file.fd(), w.data));
+        }
         VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
         co_return reply::Written{n, size};
     }

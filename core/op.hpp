@@ -114,7 +114,7 @@ enum class PathKind : std::uint8_t {
     StatVfs,    // path, or dirfd itself                      -> Bytes: 11 u64, statvfs order, fsid last
     Utime,      // dirfd, path, or dirfd itself; flags; num = atime s, ns, mtime s, ns -> Unit
     Truncate,   // path, or dirfd itself; num[0] = length     -> Unit
-    SendFile,   // dirfd = out, dirfd2 = in; num = offset (-1: the in position), count -> Size
+    SendFile,   // dirfd = out, dirfd2 = in; num = offset, count; flags kFromPosition -> Size
     CopyRange,  // dirfd = out, dirfd2 = in; both from offset 0 to the end of in -> Size
     OpenFd,     // dirfd, path, flags (O_*), mode             -> Size: a descriptor the caller owns
     CloseFd,    // dirfd: a descriptor the caller owned       -> Unit
@@ -123,6 +123,11 @@ enum class PathKind : std::uint8_t {
 // The listing of a directory, without "." and "..": a u64 count n, n u64
 // inode numbers, n d_type bytes, then the n names, each followed by a NUL.
 // Native byte order.
+// SendFile's flag: from the in descriptor's position, which advances (the
+// offset is unused). Any offset given, negative ones included, is the
+// kernel's to judge, as os.sendfile leaves it.
+inline constexpr std::uint32_t kFromPosition = 1;
+
 struct PathOp {
     PathKind kind = PathKind::Stat;
     bool on_fd = false;  // act on dirfd itself; path is unused

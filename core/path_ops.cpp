@@ -12,7 +12,9 @@
 #include <cstring>
 #include <new>
 
+#include "core/cancellation.hpp"
 #include "core/runtime/runtime.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor::path_ops {
 namespace {
@@ -95,10 +97,10 @@ std::int64_t list_dir(const op::PathOp& o, Bytes& out) {
             r = listing.read_all(o.dirfd);
             ::lseek(o.dirfd, 0, SEEK_SET);
         } else {
-            const int fd = ::openat(o.dirfd, o.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-            if (fd < 0) return -errno;
-            r = listing.read_all(fd);
-            ::close(fd);
+            // Owned: a listing that runs out of memory still closes it.
+            const UniqueFd fd(::openat(o.dirfd, o.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+            if (fd.get() < 0) return -errno;
+            r = listing.read_all(fd.get());
         }
         if (r == 0) out = listing.pack();
     } catch (const std::bad_alloc&) {
@@ -143,9 +145,11 @@ std::int64_t set_times(const op::PathOp& o) {
 
 std::int64_t send_file(const op::PathOp& o) {
     off_t offset = static_cast<off_t>(o.num[0]);
+    // A negative count becomes one the kernel refuses (EINVAL), as with os.sendfile.
     const auto count = static_cast<std::size_t>(o.num[1]);
+    const bool from_position = o.flags & op::kFromPosition;
     ssize_t n;
-    do n = ::sendfile(o.dirfd, o.dirfd2, o.num[0] < 0 ? nullptr : &offset, count);
+    do n = ::sendfile(o.dirfd, o.dirfd2, from_position ? nullptr : &offset, count);
     while (n < 0 && errno == EINTR);
     return neg_errno(n);
 }
@@ -227,7 +231,7 @@ bool has_nul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 }  // namespace
 
-rt::Task<Outcome> execute(op::PathOp& o) {
+rt::Task<Outcome> execute(op::PathOp& o, Cancellation& cancel) {
     if (has_nul(o.path) || has_nul(o.path2)) co_return IoError::of(ErrorKind::InvalidInput, msg::kNulInPath);
     const char* p = o.path.c_str();
     const char* p2 = o.path2.c_str();
@@ -273,7 +277,9 @@ rt::Task<Outcome> execute(op::PathOp& o) {
         case PathKind::CopyRange:
             co_return co_await on_pool_size(copy_range, o);
         case PathKind::OpenFd: {
-            const std::int32_t fd = co_await rt::openat_in(o.dirfd, p, o.flags | O_LARGEFILE, o.mode);
+            // Withdrawable: opening a FIFO waits for its peer, possibly for ever.
+            const std::int32_t fd =
+                co_await Withdrawable{rt::openat_in(o.dirfd, p, o.flags | O_LARGEFILE, o.mode), &cancel};
             if (fd < 0) co_return os_err(fd);
             co_return reply::Size{static_cast<std::uint64_t>(fd)};
         }

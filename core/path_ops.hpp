@@ -7,8 +7,13 @@
 #include "core/op.hpp"
 #include "core/runtime/task.hpp"
 
+namespace velnor {
+class Cancellation;
+}
+
 namespace velnor::path_ops {
 
-rt::Task<Outcome> execute(op::PathOp& o);
+// `cancel` withdraws a call that may wait without end (opening a FIFO).
+rt::Task<Outcome> execute(op::PathOp& o, Cancellation& cancel);
 
 }  // namespace velnor::path_ops

@@ -1,5 +1,6 @@
 #include "core/runtime/uring_runtime.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,14 @@ void UringRuntime::finish(KernelRequest* req, std::int32_t res) noexcept {
     }
     if (draining_) {
         req->res = res;  // accounted; its task is destroyed without resuming
+        return;
+    }
+    if (req->opcode == opcode::kOpenat && res == -ENXIO && !(req->op_flags & O_NONBLOCK)) {
+        // The ring first tries an open without blocking, and a FIFO opened
+        // for writing then answers ENXIO when it has no reader, where
+        // open(2) waits for one. A worker's open waits as open(2) does (a
+        // withdraw interrupts it); any other ENXIO comes back from it again.
+        run_on_pool(*req);
         return;
     }
     complete(*req, res);

@@ -29,7 +29,6 @@
 
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -67,23 +66,19 @@ void park() noexcept;
 // meanwhile; any other exception passes.
 VELNOR_CATCHES_FORCED_UNWIND void run_parking(void (*fn)(void*), void* context);
 
-// Runs `f`, a call into the interpreter; see rule 3.
-template <class F>
-decltype(auto) interpreter_call(F&& f) {
-    using R = decltype(std::forward<F>(f)());
+// Runs `f`, a call into the interpreter; see rule 3. Its result is a plain
+// value (a pointer, a status).
+template <class F, class R = std::invoke_result_t<F&>>
+R interpreter_call(F&& f) {
+    static_assert(std::is_void_v<R> || std::is_scalar_v<R>, "calls into the interpreter return scalars");
     if constexpr (std::is_void_v<R>) {
-        run_parking([](void* p) { std::forward<F>(*static_cast<std::remove_reference_t<F>*>(p))(); },
+        run_parking([](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); },
                     static_cast<void*>(std::addressof(f)));
-    } else if constexpr (std::is_default_constructible_v<R> && std::is_move_assignable_v<R>) {
+    } else {
         R out{};
-        auto call = [&] { out = std::forward<F>(f)(); };
+        auto call = [&] { out = f(); };
         run_parking([](void* p) { (*static_cast<decltype(call)*>(p))(); }, static_cast<void*>(&call));
         return out;
-    } else {
-        std::optional<R> out;
-        auto call = [&] { out.emplace(std::forward<F>(f)()); };
-        run_parking([](void* p) { (*static_cast<decltype(call)*>(p))(); }, static_cast<void*>(&call));
-        return std::move(*out);
     }
 }
 

@@ -4,6 +4,7 @@
 // on names or on the caller's descriptors, one `op::PathOp` each. Replies
 // reach Python through the drain's generic conversion (bytes, int or None);
 // the package turns them into the os module's results.
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -18,24 +19,35 @@ namespace {
 
 using op::PathKind;
 
-std::int64_t to_i64(PyObject* o) {
+// The os module's numbers are C longs (offsets, lengths, times) or ints
+// (modes, flags), and overflow with its messages.
+long to_c_long(PyObject* o, const char* overflow_message) {
     Ref index = checked(PyNumber_Index(o));
-    const long long v = PyLong_AsLongLong(index.get());
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw PyError{};
+    if (overflow != 0) raise(PyExc_OverflowError, overflow_message);
     return v;
 }
 
-std::uint32_t to_u32(PyObject* o) {
-    const std::uint64_t v = to_u64(o);
-    if (v > UINT32_MAX) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<std::uint32_t>(v);
+std::int64_t to_i64(PyObject* o) {
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    return to_c_long(o, "Python int too large to convert to C long");
+}
+
+// Any C int, negative ones included, reaching the kernel as the same bits.
+std::uint32_t to_c_int_bits(PyObject* o) {
+    constexpr const char* kTooLarge = "Python int too large to convert to C int";
+    const long v = to_c_long(o, kTooLarge);
+    if (v < INT_MIN || v > INT_MAX) raise(PyExc_OverflowError, kTooLarge);
+    return static_cast<std::uint32_t>(static_cast<int>(v));
 }
 
 std::int64_t arg_i64(const char* name, PyObject* o) {
     return convert_arg(name, [o] { return to_i64(o); });
 }
-std::uint32_t arg_u32(const char* name, PyObject* o) {
-    return convert_arg(name, [o] { return to_u32(o); });
+std::uint32_t arg_c_int(const char* name, PyObject* o) {
+    return convert_arg(name, [o] { return to_c_int_bits(o); });
 }
 
 // Where each argument of a call goes in its operation.
@@ -48,8 +60,7 @@ enum class Slot : std::uint8_t {
     Flags,      // AT_* / O_* / RENAME_* flags
     Mode,       // permission bits or access mode
     Int,        // the next number, signed 64-bit
-    Count,      // the next number, unsigned 32-bit
-    Offset,     // the next number, or None for -1
+    Offset,     // the next number, or None: from the position (op::kFromPosition)
 };
 
 template <std::size_t N>
@@ -80,11 +91,16 @@ op::PathOp build(const PathCall<N>& call, const std::array<PyObject*, N>& a) {
             case Slot::Path2: o.path2 = arg_path(name, arg); break;
             case Slot::DirFd: o.dirfd = arg_fd(name, arg); break;
             case Slot::DirFd2: o.dirfd2 = arg_fd(name, arg); break;
-            case Slot::Flags: o.flags = arg_u32(name, arg); break;
-            case Slot::Mode: o.mode = arg_u32(name, arg); break;
+            case Slot::Flags: o.flags = arg_c_int(name, arg); break;
+            case Slot::Mode: o.mode = arg_c_int(name, arg); break;
             case Slot::Int: o.num[number++] = arg_i64(name, arg); break;
-            case Slot::Count: o.num[number++] = static_cast<std::int64_t>(arg_u32(name, arg)); break;
-            case Slot::Offset: o.num[number++] = arg == Py_None ? -1 : arg_i64(name, arg); break;
+            case Slot::Offset:
+                if (arg == Py_None)
+                    o.flags |= op::kFromPosition;
+                else
+                    o.num[number] = arg_i64(name, arg);
+                ++number;
+                break;
         }
     }
     return o;
@@ -153,7 +169,7 @@ const PathCall<3> TRUNCATE{
     PathKind::Truncate, {"truncate", {"path", "dir_fd", "length"}}, {NameOrFd, DirFd, Int},
     "truncate(2), or ftruncate(2) of `dir_fd` when `path` is None."};
 const PathCall<4> SENDFILE{
-    PathKind::SendFile, {"sendfile", {"out_fd", "in_fd", "offset", "count"}}, {DirFd, DirFd2, Offset, Count},
+    PathKind::SendFile, {"sendfile", {"out_fd", "in_fd", "offset", "count"}}, {DirFd, DirFd2, Offset, Int},
     "sendfile(2) from `offset` (None: the position of `in_fd`); resolves to the bytes sent.",
     true};
 const PathCall<2> COPY_RANGE{

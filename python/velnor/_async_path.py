@@ -10,26 +10,14 @@ import pathlib
 import stat as _st
 import sys
 from collections.abc import AsyncIterator, Buffer, Sequence
-from typing import Any, Final
-
-import _velnor
+from typing import Any
 
 from . import os as _vos
 from ._open import FileOpener, open as _open
-from ._kernel import await_kernel, close_handle
+from ._pace import Pace
 from ._whole_file import read_bytes as _read_bytes, read_text as _read_text
 from ._whole_file import write_bytes as _write_bytes, write_text as _write_text
 
-
-def _current_umask() -> int:
-    # Read once: os.umask can only be read by setting it, which is a race
-    # with other threads creating files at the same moment.
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-_UMASK: Final = _current_umask()
 
 def _pure(name: str) -> Any:
     """A read-only attribute that is the ``pathlib`` path's own."""
@@ -205,13 +193,13 @@ class Path(os.PathLike[str]):
             return False
         return bool(test(mode))
 
-    async def is_dir(self) -> bool:
-        """Whether the path is a folder (or a symlink to one)."""
-        return await self._mode_is(_st.S_ISDIR)
+    async def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the path is a folder (or a symlink to one, when following)."""
+        return await self._mode_is(_st.S_ISDIR, follow_symlinks)
 
-    async def is_file(self) -> bool:
-        """Whether the path is a regular file (or a symlink to one)."""
-        return await self._mode_is(_st.S_ISREG)
+    async def is_file(self, *, follow_symlinks: bool = True) -> bool:
+        """Whether the path is a regular file (or a symlink to one, when following)."""
+        return await self._mode_is(_st.S_ISREG, follow_symlinks)
 
     async def is_symlink(self) -> bool:
         """Whether the path is a symbolic link."""
@@ -239,17 +227,7 @@ class Path(os.PathLike[str]):
 
     async def is_mount(self) -> bool:
         """Whether the path is a mount point, as ``os.path.ismount``."""
-        try:
-            st = await self.lstat()
-        except (OSError, ValueError):
-            return False
-        if _st.S_ISLNK(st.st_mode):
-            return False
-        try:
-            parent = await _vos.lstat(os.path.join(self._path, ".."))
-        except (OSError, ValueError):
-            return False
-        return st.st_dev != parent.st_dev or st.st_ino == parent.st_ino
+        return await _vos.path.ismount(self._path)
 
     async def samefile(self, other_path: str | os.PathLike[str]) -> bool:
         """Whether both paths name the same file."""
@@ -258,7 +236,11 @@ class Path(os.PathLike[str]):
 
     async def resolve(self, strict: bool = False) -> Path:
         """The absolute path with every symlink resolved, as
-        ``pathlib.Path.resolve`` (a symlink loop raises RuntimeError)."""
+        ``pathlib.Path.resolve`` (a symlink loop raises RuntimeError before
+        Python 3.13, and is left to ``os.path.realpath`` from 3.13 on)."""
+        if sys.version_info >= (3, 13):
+            return type(self)(await _vos.path.realpath(self._path, strict=strict))
+
         def check_eloop(e: OSError) -> None:
             if e.errno == errno.ELOOP:
                 raise RuntimeError(f"Symlink loop from {e.filename!r}")
@@ -309,21 +291,29 @@ class Path(os.PathLike[str]):
 
     async def iterdir(self) -> AsyncIterator[Path]:
         """The entries of the folder, as paths (no ``.`` and ``..``)."""
+        pace = Pace()
         for name in await _vos.listdir(self._path):
             yield self._wrap(self._path / name)
+            if pace.due():
+                await pace.pause()
 
     async def glob(self, pattern: str) -> AsyncIterator[Path]:
         """The paths below this one that match `pattern` (``*``, ``?``,
         ``[...]`` per component, ``**`` for any depth), as ``pathlib``."""
         if not pattern:
             raise ValueError(f"Unacceptable pattern: {pattern!r}")
-        parts = pathlib.PurePosixPath(pattern).parts
-        if pattern.startswith("/") or not parts:
+        if pattern.startswith("/"):
             raise NotImplementedError("Non-relative patterns are unsupported")
+        parts = pathlib.PurePosixPath(pattern).parts
+        if not parts:  # "." and the like
+            raise ValueError(f"Unacceptable pattern: {pathlib.Path(pattern)!r}")
+        if sys.version_info < (3, 13) and any("**" in p and p != "**" for p in parts):
+            # From 3.13 on, such a "**" matches as "*" does.
+            raise ValueError("Invalid pattern: '**' can only be an entire path component")
         dirs_only = pattern.endswith("/")
         if parts[-1] == "**" and sys.version_info < (3, 13):
             dirs_only = True
-        async for p in self._select(self._path, list(parts), dirs_only):
+        async for p in self._select(self._path, list(parts), dirs_only, Pace()):
             yield self._wrap(p)
 
     async def rglob(self, pattern: str) -> AsyncIterator[Path]:
@@ -331,15 +321,21 @@ class Path(os.PathLike[str]):
         async for p in self.glob(f"**/{pattern}"):
             yield p
 
-    async def _select(self, base: pathlib.Path, parts: list[str], dirs_only: bool
+    async def _select(self, base: pathlib.Path, parts: list[str], dirs_only: bool, pace: Pace,
+                      listed: list[_vos.DirEntry[str]] | None = None
                       ) -> AsyncIterator[pathlib.Path]:
+        # `listed`: the entries of `base` when the caller has them already,
+        # looked up as far as this step needs.
         if not parts:
             yield base
             return
         part, rest = parts[0], parts[1:]
         if part == "**":
             seen: set[pathlib.Path] = set()
-            async for d in self._descend(base):
+            # The descent lists every folder once; the step after "**" reads
+            # that listing, so it looks up symlinks where that step asks.
+            links = len(rest) > 1 or (len(rest) == 1 and dirs_only)
+            async for d, entries in self._descend(base, links, pace):
                 if not rest:
                     if d not in seen:
                         seen.add(d)
@@ -347,72 +343,116 @@ class Path(os.PathLike[str]):
                     if sys.version_info >= (3, 13) and not dirs_only:
                         # Every entry that the walk does not enter itself,
                         # symlinks to folders included.
-                        for entry in await self._entries(d):
+                        entries.reverse()
+                        while entries:
+                            entry = entries.pop()
                             if not entry.is_dir(follow_symlinks=False):
                                 yield d / entry.name
+                            if pace.due():
+                                await pace.pause()
                     continue
-                async for p in self._select(d, rest, dirs_only):
+                async for p in self._select(d, rest, dirs_only, pace, entries):
                     if p not in seen:
                         seen.add(p)
                         yield p
+            while seen:
+                seen.pop()
+                if pace.due():
+                    await pace.pause()
             return
         if part in (".", ".."):
-            async for p in self._select(base / part, rest, dirs_only):
+            async for p in self._select(base / part, rest, dirs_only, pace):
                 yield p
             return
-        for entry in await self._entries(base):
+        need_type = bool(rest) or dirs_only
+        if listed is None:
+            listed = await self._entries(base, need_type)
+        # Taken from the list one by one, so each entry is freed within its
+        # turn rather than all at once when the list goes.
+        listed.reverse()
+        while listed:
+            entry = listed.pop()
+            if pace.due():
+                await pace.pause()
             if not fnmatch.fnmatchcase(entry.name, part):
                 continue
-            if rest or dirs_only:
-                if not entry.is_dir():
-                    continue
-            async for p in self._select(base / entry.name, rest, dirs_only):
-                yield p
+            if need_type and not entry.is_dir():
+                continue
+            if rest:
+                async for p in self._select(base / entry.name, rest, dirs_only, pace):
+                    yield p
+            else:
+                yield base / entry.name
 
     @staticmethod
-    async def _entries(base: pathlib.Path) -> list[_vos.DirEntry[str]]:
+    async def _entries(base: pathlib.Path, links: bool) -> list[_vos.DirEntry[str]]:
         try:
-            return list(await _vos.scandir(base))
+            return await _vos._entries(base, links)
         except OSError:
             return []
 
-    async def _descend(self, base: pathlib.Path) -> AsyncIterator[pathlib.Path]:
-        # The folder itself, then every folder below it, not through symlinks.
-        yield base
-        for entry in await self._entries(base):
-            if entry.is_dir(follow_symlinks=False):
-                async for d in self._descend(base / entry.name):
-                    yield d
+    async def _descend(self, base: pathlib.Path, links: bool, pace: Pace
+                       ) -> AsyncIterator[tuple[pathlib.Path, list[_vos.DirEntry[str]]]]:
+        # The folder itself, then every folder below it, not through
+        # symlinks; each with its entries (symlinks looked up if `links`).
+        # The consumer may take the entries from their list; what it leaves
+        # is let go of a turn at a time.
+        stack = [base]
+        while stack:
+            d = stack.pop()
+            entries = await self._entries(d, links)
+            below: list[pathlib.Path] = []
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    below.append(d / entry.name)
+                if pace.due():
+                    await pace.pause()
+            stack += reversed(below)
+            yield d, entries
+            while entries:
+                entries.pop()
+                if pace.due():
+                    await pace.pause()
 
     async def walk(self, top_down: bool = True, on_error: Any = None,
                    follow_symlinks: bool = False) -> AsyncIterator[tuple[Path, list[str], list[str]]]:
         """``(folder, folder names, file names)`` for this folder and every
         folder below it, as ``pathlib.Path.walk``."""
         stack: list[Any] = [self._path]
+        pace = Pace()
         while stack:
             item = stack.pop()
             if isinstance(item, tuple):
                 yield item
                 continue
             try:
-                entries = list(await _vos.scandir(item))
+                entries = await _vos._entries(item, follow_symlinks)
             except OSError as error:
                 if on_error is not None:
                     on_error(error)
                 continue
             dirnames: list[str] = []
             filenames: list[str] = []
-            for entry in entries:
+            # Taken from the list one by one, so each entry is freed within
+            # its turn rather than all at once when the list goes.
+            entries.reverse()
+            while entries:
+                entry = entries.pop()
                 try:
                     is_dir = entry.is_dir(follow_symlinks=follow_symlinks)
                 except OSError:
                     is_dir = False
                 (dirnames if is_dir else filenames).append(entry.name)
+                if pace.due():
+                    await pace.pause()
             if top_down:
                 yield self._wrap(item), dirnames, filenames
             else:
                 stack.append((self._wrap(item), dirnames, filenames))
-            stack += [item / d for d in reversed(dirnames)]
+            for d in reversed(dirnames):
+                stack.append(item / d)
+                if pace.due():
+                    await pace.pause()
 
     async def mkdir(self, mode: int = 0o777, parents: bool = False, exist_ok: bool = False) -> None:
         """Create the folder, as ``pathlib.Path.mkdir``."""
@@ -436,16 +476,10 @@ class Path(os.PathLike[str]):
                 return
             except OSError:
                 pass
-        text = os.fspath(self._path)
-        try:
-            handle, _, _ = await await_kernel(
-                _velnor.open(text, False, True, False, False, True, not exist_ok))
-        except OSError as error:
-            from ._errors import std_error
-            raise std_error(error, text) from None
-        await close_handle(handle)
-        if mode != 0o666:
-            await _vos.chmod(self._path, mode & ~_UMASK)
+        flags = os.O_CREAT | os.O_WRONLY | (0 if exist_ok else os.O_EXCL)
+        # Created with `mode` under the umask of the moment, as pathlib does;
+        # an existing file keeps its mode.
+        await _vos.close(await _vos.open(self._path, flags, mode))
 
     async def unlink(self, missing_ok: bool = False) -> None:
         """Remove the file or symlink."""

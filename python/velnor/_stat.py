@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import os
 import struct
+from typing import Any
+
+from ._pace import Pace
 
 # struct statx (linux/stat.h): blksize, nlink, uid, gid, mode, ino, size,
 # blocks, then the atime, ctime and mtime timestamps, then rdev and dev.
@@ -30,15 +33,33 @@ def statvfs_result(raw: bytes) -> os.statvfs_result:
     return os.statvfs_result(_STATVFS.unpack_from(raw))
 
 
-def listing(raw: bytes) -> tuple[list[str], bytes, memoryview]:
-    """Names (decoded as os.fsdecode would), d_type bytes and inode numbers
-    of the extension's directory listing."""
+NAMES_STEP = 64 * 1024
+"""Bytes of names decoded and split in one go: a small fraction of a
+millisecond, so a folder's names are turned into a list between turns of
+the loop."""
+
+
+async def listing(raw: bytes, as_bytes: bool = False) -> tuple[list[Any], bytes, memoryview]:
+    """Names (decoded as os.fsdecode would, or ``bytes`` with `as_bytes`),
+    d_type bytes and inode numbers of the extension's directory listing."""
     (count,) = struct.unpack_from("=Q", raw)
     if count == 0:
         return [], b"", memoryview(b"").cast("Q")
     inodes = memoryview(raw)[8:8 + 8 * count].cast("Q")
     types = raw[8 + 8 * count:8 + 9 * count]
-    # One decode and one split for the whole folder: a NUL never occurs
-    # inside an encoded name, so this equals decoding each name alone.
-    names = os.fsdecode(raw[8 + 9 * count:-1]).split("\0")
-    return names, types, inodes
+    # Every name ends with a NUL, which never occurs inside an encoded name:
+    # a run of whole names decodes and splits as each name alone would.
+    names: list[Any] = []
+    pos, end = 8 + 9 * count, len(raw) - 1
+    pace = Pace()
+    while True:
+        cut = raw.find(b"\0", pos + NAMES_STEP, end) if pos + NAMES_STEP < end else -1
+        if cut < 0:
+            cut = end
+        run = raw[pos:cut]
+        names += run.split(b"\0") if as_bytes else os.fsdecode(run).split("\0")
+        if cut == end:
+            return names, types, inodes
+        pos = cut + 1
+        if pace.due():
+            await pace.pause()

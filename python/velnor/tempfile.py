@@ -78,22 +78,33 @@ async def gettempdir() -> str:
     return _tempdir
 
 
-async def _folder(dir: str | None) -> str:  # noqa: A002
-    return await gettempdir() if dir is None else _os.fsdecode(dir)
+async def _params(prefix: Any, suffix: Any, dir: Any) -> tuple[Any, Any, Any, type]:  # noqa: A002
+    # As tempfile: all str, or all bytes (names and result then bytes too);
+    # a mix raises the standard library's TypeError.
+    out: type = _tempfile._infer_return_type(prefix, suffix, dir)  # type: ignore[attr-defined]
+    if suffix is None:
+        suffix = out()
+    if prefix is None:
+        prefix = "tmp" if out is str else b"tmp"
+    if dir is None:
+        dir = await gettempdir()  # noqa: A001
+        if out is bytes:
+            dir = _os.fsencode(dir)  # noqa: A001
+    return prefix, suffix, dir, out
 
 
-def _affixes(prefix: str | None, suffix: str | None, default_prefix: str = "tmp") -> tuple[str, str]:
-    return (default_prefix if prefix is None else prefix), ("" if suffix is None else suffix)
+def _candidate(out: type) -> Any:
+    name = _random_name()
+    return name if out is str else _os.fsencode(name)
 
 
-async def mkstemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None,  # noqa: A002
-                  text: bool = False) -> tuple[int, str]:
+async def mkstemp(suffix: Any = None, prefix: Any = None, dir: Any = None,  # noqa: A002
+                  text: bool = False) -> tuple[int, Any]:
     """``tempfile.mkstemp``: a new file only the user can use, as an open
     descriptor and its absolute path; the caller removes it."""
-    prefix, suffix = _affixes(prefix, suffix)
-    folder = await _folder(dir)
+    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
     for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
         try:
             fd = await _vos.open(name, _CREATE, 0o600)
         except FileExistsError:
@@ -102,13 +113,12 @@ async def mkstemp(suffix: str | None = None, prefix: str | None = None, dir: str
     raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
 
 
-async def mkdtemp(suffix: str | None = None, prefix: str | None = None, dir: str | None = None  # noqa: A002
-                  ) -> str:
+async def mkdtemp(suffix: Any = None, prefix: Any = None, dir: Any = None  # noqa: A002
+                  ) -> Any:
     """``tempfile.mkdtemp``: a new folder only the user can use; its absolute path."""
-    prefix, suffix = _affixes(prefix, suffix)
-    folder = await _folder(dir)
+    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
     for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _random_name() + suffix)
+        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
         try:
             await _vos.mkdir(name, 0o700)
         except FileExistsError:
@@ -202,28 +212,44 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
                                       errors=errors), named=True, delete=delete)
 
 
-async def _rmtree(path: str, ignore_errors: bool) -> None:
-    # Not through symlinks: a link inside is removed, never what it points at.
-    try:
-        entries = list(await _vos.scandir(path))
-    except OSError:
-        if not ignore_errors:
-            raise
-        return
-    for entry in entries:
+async def _rmtree(path: Any, ignore_errors: bool) -> None:
+    # As TemporaryDirectory's own cleanup: never through symlinks (a link
+    # inside is removed, not what it points at); what is gone already is no
+    # error; where a folder its owner made unreadable or unwritable refuses,
+    # the folder gets its owner's rights back and the step is tried again.
+    async def run(call: Any, *args: Any, retry: bool = True) -> None:
         try:
-            if entry.is_dir(follow_symlinks=False):
-                await _rmtree(entry.path, ignore_errors)
-            else:
-                await _vos.unlink(entry.path)
+            await call(*args)
+        except FileNotFoundError:
+            pass
+        except PermissionError:
+            if not retry:
+                if not ignore_errors:
+                    raise
+                return
+            try:
+                await _vos.chmod(path, 0o700)
+            except OSError:
+                pass
+            await run(call, *args, retry=False)
         except OSError:
             if not ignore_errors:
                 raise
-    try:
-        await _vos.rmdir(path)
-    except OSError:
-        if not ignore_errors:
-            raise
+
+    entries: list[Any] = []
+
+    async def scan() -> None:
+        entries[:] = await _vos._entries(path, False)
+
+    await run(scan)
+    entries.reverse()
+    while entries:  # taken one by one: each entry is freed as it is done
+        entry = entries.pop()
+        if entry.is_dir(follow_symlinks=False):
+            await run(_rmtree, entry.path, ignore_errors)
+        else:
+            await run(_vos.unlink, entry.path)
+    await run(_vos.rmdir, path)
 
 
 class TemporaryDirectory:
@@ -343,8 +369,8 @@ class SpooledTemporaryFile:
     async def tell(self) -> int:
         """The position."""
         if self._rolled:
-            r = self._file.tell()
-            return int(await r) if hasattr(r, "__await__") else int(r)
+            pos: int = self._file.tell()
+            return pos
         return int(self._memory.tell())
 
     async def truncate(self, size: int | None = None) -> int:
@@ -354,7 +380,7 @@ class SpooledTemporaryFile:
             return n
         if size is None:
             return int(self._memory.truncate())
-        if size > self._max_size and self._max_size:
+        if size > self._max_size:  # even with max_size 0, as tempfile does
             await self.rollover()
             return await self.truncate(size)
         return int(self._memory.truncate(size))

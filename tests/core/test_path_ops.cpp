@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "core/unique_fd.hpp"
 #include "tests/core/driver_harness.hpp"
 
 namespace velnor::test {
@@ -170,6 +171,52 @@ TEST_F(PathOps, CopyRangeCopiesEverythingFromTheStart) {
     std::ifstream f(path("dst"), std::ios::binary);
     std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_EQ(got, data + data.substr(0, 5));
+}
+
+TEST_F(PathOps, SendFileTakesAnyGivenOffsetLiterallyAndThePositionOnlyWhenAsked) {
+    write_file(path("src"), "0123456789");
+    const UniqueFd in(::open(path("src").c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd out(::open(path("dst").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_GE(in.get(), 0);
+    ASSERT_GE(out.get(), 0);
+    ASSERT_EQ(::lseek(in.get(), 4, SEEK_SET), 4);
+    op::PathOp sf{PathKind::SendFile};
+    sf.on_fd = true;
+    sf.dirfd = out.get();
+    sf.dirfd2 = in.get();
+    // As os.sendfile: a negative offset or count is refused by the kernel,
+    // never read as "from the position".
+    sf.num[0] = -1;
+    sf.num[1] = 3;
+    EXPECT_EQ(err(run(sf)).code, EINVAL);
+    sf.num[0] = 0;
+    sf.num[1] = -1;
+    EXPECT_EQ(err(run(sf)).code, EINVAL);
+    sf.num[1] = 3;
+    sf.flags = op::kFromPosition;
+    EXPECT_EQ(ok<reply::Size>(run(sf)).size, 3u);
+    EXPECT_EQ(::lseek(in.get(), 0, SEEK_CUR), 7);
+    std::ifstream f(path("dst"), std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got, "456");
+}
+
+TEST_F(PathOps, ACancelEndsAnOpenWaitingForAFifosReader) {
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    op::PathOp o = named(PathKind::OpenFd, fifo, O_WRONLY | O_CLOEXEC);
+    const auto id = send(std::move(o), 1);
+    usleep(50000);
+    driver->cancel(id);
+    auto got = inbox->wait(1, 3000);
+    if (!got) {
+        // A reader ends the open, so that the driver can be torn down.
+        const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        got = inbox->wait(1);
+        if (got && std::holds_alternative<Reply>(*got)) ::close(static_cast<int>(ok<reply::Size>(*got).size));
+        FAIL() << "the open went on after its cancel";
+    }
+    EXPECT_TRUE(err(*got).is_cancelled());
 }
 
 TEST_F(PathOps, NulInsideANameIsRefusedBeforeTheKernel) {

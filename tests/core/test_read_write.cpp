@@ -250,5 +250,29 @@ TEST_F(ReadWrite, ACancelEndsAReadToEndOfAPipeThatKeepsProducing) {
     ::close(writer);
 }
 
+TEST_F(ReadWrite, ACancelEndsAnAppendToAPipeNobodyReads) {
+    // The reader takes nothing: the append fills the pipe and then waits.
+    // Had it gone to a worker's write(2), no cancel could reach it.
+    const std::string fifo = path("stalled");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    auto h = ok<reply::Handle>(call(open_op(fifo, false, true, true)));
+    const std::string payload(1 << 20, 'p');
+    const auto id = send(op::Write{h.id, 0, borrow(payload), true}, 1);
+    usleep(50000);
+    driver->cancel(id);
+    auto o = inbox->wait(1, 3000);
+    // Without its reply, read the pipe dry so that the write ends and the
+    // driver can be torn down.
+    std::vector<char> buf(65536);
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         !o && std::chrono::steady_clock::now() < until; o = inbox->wait(1, 1))
+        (void)::read(reader, buf.data(), buf.size());
+    ::close(reader);
+    ASSERT_TRUE(o.has_value());
+    EXPECT_TRUE(err(*o).is_cancelled()) << "the append went on after its cancel";
+}
+
 }  // namespace
 }  // namespace velnor::test

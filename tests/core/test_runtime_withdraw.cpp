@@ -122,6 +122,32 @@ TEST_P(WithdrawTest, AWorkerBlockedOpeningAFifoIsInterrupted) {
     EXPECT_EQ(open.res, -ECANCELED);
 }
 
+TEST_P(WithdrawTest, AFifoOpenedForWritingWaitsForAReaderAndCanBeWithdrawn) {
+    // As open(2): no reader, so the open waits (the ring's first, non-blocking
+    // attempt answers ENXIO instead), until withdrawn or until a reader comes.
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Pending withdrawn;
+    rt->spawn(open_request(fifo.c_str(), O_WRONLY | O_CLOEXEC, &withdrawn));
+    settle();
+    std::this_thread::sleep_for(30ms);
+    settle();
+    ASSERT_FALSE(withdrawn.done) << "opened without a reader: " << withdrawn.res;
+    rt->withdraw(*withdrawn.req);
+    ASSERT_NO_FATAL_FAILURE(drive_until(withdrawn));
+    EXPECT_EQ(withdrawn.res, -ECANCELED);
+
+    Pending opened;
+    rt->spawn(open_request(fifo.c_str(), O_WRONLY | O_CLOEXEC, &opened));
+    settle();
+    const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_GE(reader.get(), 0);
+    ASSERT_NO_FATAL_FAILURE(drive_until(opened));
+    ASSERT_GE(opened.res, 0);
+    ::close(opened.res);
+}
+
 TEST_P(WithdrawTest, IdlePipesTakeNoWorkersFromFileWork) {
     // Two workers and twenty reads of idle pipes: a file request must still
     // run (on the fallback the pipes wait in epoll, on the ring in the kernel).

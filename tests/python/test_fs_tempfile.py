@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import velnor.tempfile as vtf
+from support.fs import async_outcome, sync_outcome
 from support.loops import Runner
 
 
@@ -74,15 +75,38 @@ def test_folders_are_private_and_removed_with_their_contents(run: Runner, tmp_pa
         async with vtf.TemporaryDirectory(dir=tmp_path, delete=False) as kept:
             pass
         assert Path(kept).is_dir()
-        async with vtf.TemporaryDirectory(dir=tmp_path, ignore_cleanup_errors=True) as d2:
-            os.rmdir(d2)  # already gone: nothing to complain about
-        with pytest.raises(FileNotFoundError):
-            async with vtf.TemporaryDirectory(dir=tmp_path) as d3:
-                os.rmdir(d3)
+        for ignore in (True, False):  # already gone: nothing to complain about, as tempfile
+            async with vtf.TemporaryDirectory(dir=tmp_path, ignore_cleanup_errors=ignore) as d2:
+                os.rmdir(d2)
+        async with vtf.TemporaryDirectory(dir=tmp_path) as d3:
+            # Folders their owner cannot write to or read: given back and removed.
+            for name, mode in (("ro", 0o500), ("unreadable", 0o300)):
+                os.mkdir(Path(d3) / name)
+                (Path(d3) / name / "f").write_bytes(b"f")
+                os.chmod(Path(d3) / name, mode)
+        assert not Path(d3).exists()
         fd, path = await vtf.mkstemp(dir=tmp_path, suffix=".x")
         os.close(fd)
         assert path.endswith(".x") and stat.S_IMODE(os.stat(path).st_mode) == 0o600
         assert Path(await vtf.mkdtemp(dir=tmp_path)).is_dir()
+        # bytes in, bytes out; str and bytes mixed: tempfile's TypeError.
+        raw = os.fsencode(tmp_path)
+        for make, std in ((vtf.mkdtemp, tempfile.mkdtemp), (vtf.mkstemp, tempfile.mkstemp)):
+            for kwargs in ({"prefix": b"b-", "dir": raw}, {"suffix": b".s", "dir": raw},
+                           {"prefix": "s", "dir": raw}, {"dir": tmp_path}):
+                got = await async_outcome(lambda: make(**kwargs))
+                want = sync_outcome(lambda: std(**kwargs))
+                if want[0] == "raised":
+                    assert got == want, kwargs
+                    continue
+                assert got[0] == "ok", (kwargs, got)
+                names = []
+                for result in (got[1], want[1]):
+                    if make is vtf.mkstemp:
+                        os.close(result[0])
+                    names.append(result if make is vtf.mkdtemp else result[1])
+                assert type(names[0]) is type(names[1]), kwargs
+                assert os.path.dirname(names[0]) == os.path.dirname(names[1]), kwargs
     run(main())
 
 
@@ -120,6 +144,14 @@ def test_spooled_files_roll_over_past_max_size(run: Runner, tmp_path: Path) -> N
             await f.rollover()
             await f.seek(0)
             assert len(await f.read()) == 100_000
+        for max_size, size in ((0, 2), (10, 5), (10, 11)):  # a truncation past max_size rolls over
+            async with vtf.SpooledTemporaryFile(max_size) as f:
+                await f.write(b"abc")
+                await f.truncate(size)
+                with tempfile.SpooledTemporaryFile(max_size) as g:
+                    g.write(b"abc")
+                    g.truncate(size)
+                    assert f._rolled_to_disk == g._rolled, (max_size, size)
         async with vtf.SpooledTemporaryFile(mode="w+") as t:
             await t.write("text\n")
             await t.seek(0)

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import errno as _errno
+import operator as _operator
 import os as _os
 import shutil as _shutil
 import sys as _sys
@@ -30,6 +31,7 @@ from .._errors import std_error
 from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
                        fd_and_follow, target)
 from .._kernel import await_kernel
+from .._pace import Pace
 from .._paths import StrOrBytesPath
 from .._stat import listing, stat_result, statvfs_result
 from . import path
@@ -40,6 +42,8 @@ __all__ = [
     "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs", "symlink", "truncate",
     "unlink", "utime",
 ]
+
+_index = _operator.index  # TypeError, as the os module's, for what is not an integer
 
 _AT_SYMLINK_NOFOLLOW = 0x100
 _AT_REMOVEDIR = 0x200
@@ -114,7 +118,7 @@ async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: 
     descriptor is the caller's (close it with ``os.close``); it is
     close-on-exec, as ``os.open`` makes it."""
     t = target("open", path)
-    fut = _velnor.open_fd(t.text, _dir(dir_fd), flags.__index__() | _os.O_CLOEXEC, mode.__index__())
+    fut = _velnor.open_fd(t.text, _dir(dir_fd), _index(flags) | _os.O_CLOEXEC, _index(mode))
     try:
         fd: int = await await_kernel(fut, abandoned=_os.close)
     except OSError as e:
@@ -190,7 +194,7 @@ async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
 async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
     """``os.mkdir``: create a folder (`mode` masked by the umask)."""
     t = target("mkdir", path)
-    await _run(_velnor.mkdir(t.text, _dir(dir_fd), mode.__index__()), t.name)
+    await _run(_velnor.mkdir(t.text, _dir(dir_fd), _index(mode)), t.name)
 
 
 async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
@@ -258,7 +262,7 @@ async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory:
 async def truncate(path: FileDescriptorOrPath, length: int) -> None:
     """``os.truncate``: set the size of a file, by path or descriptor."""
     t = target("truncate", path, allow_fd=True)
-    length = length.__index__()
+    length = _index(length)
     if t.fd is not None:
         fut = _velnor.truncate(None, t.fd, length)
     else:
@@ -271,7 +275,7 @@ async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = N
     """``os.chmod``: change the permission bits of a path or descriptor."""
     t = target("chmod", path, allow_fd=True)
     dir_fd_with_fd("chmod", t, dir_fd)
-    mode = mode.__index__()
+    mode = _index(mode)
     if t.fd is not None:
         await _run(_velnor.chmod(None, t.fd, mode, 0), t.name)
         return
@@ -284,7 +288,7 @@ async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = N
         raise
 
 
-def _timespec(value: float | int, function: str) -> tuple[int, int]:
+def _timespec(value: float | int) -> tuple[int, int]:
     # os.utime rounds float seconds down to whole nanoseconds.
     if isinstance(value, float):
         import math
@@ -297,7 +301,7 @@ def _timespec(value: float | int, function: str) -> tuple[int, int]:
             ns += 1_000_000_000
             whole -= 1.0
         return int(whole), ns
-    return value.__index__(), 0
+    return _index(value), 0
 
 
 class _Missing:
@@ -322,12 +326,13 @@ async def utime(path: FileDescriptorOrPath,
     if times is not None:
         if not isinstance(times, tuple) or len(times) != 2:
             raise TypeError("utime: 'times' must be either a tuple of two ints or None")
-        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0], "utime"), _timespec(times[1], "utime")
+        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0]), _timespec(times[1])
     elif ns is not _MISSING:
         if not isinstance(ns, tuple) or len(ns) != 2:
             raise TypeError("utime: 'ns' must be a tuple of two ints")
-        a_s, a_ns = divmod(ns[0].__index__(), 1_000_000_000)
-        m_s, m_ns = divmod(ns[1].__index__(), 1_000_000_000)
+        # Split first, then taken as integers: os.utime's order, and its errors.
+        a_s, a_ns = map(_index, divmod(ns[0], 1_000_000_000))
+        m_s, m_ns = map(_index, divmod(ns[1], 1_000_000_000))
     else:
         a_s = a_ns = m_s = m_ns = 0
         a_ns = m_ns = _UTIME_NOW
@@ -374,8 +379,14 @@ async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
     try:
         if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
             raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
-        dst_handle, _, dst_fd = await _run(
-            _velnor.open(d.text, False, True, False, True, True, False), d.name)
+        try:
+            dst_handle, _, dst_fd = await _run(
+                _velnor.open(d.text, False, True, False, True, True, False), d.name)
+        except IsADirectoryError as e:
+            # A name ending in "/": shutil's message, for a folder that is not there.
+            if dst_st is None:
+                raise FileNotFoundError("Directory does not exist: " + str(dst)) from e
+            raise
         try:
             await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
         finally:
@@ -394,13 +405,12 @@ async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
         fut = _velnor.listdir(None, t.fd)
     else:
         fut = _velnor.listdir(t.text, AT_FDCWD)
-    names, _, _ = listing(await _run(fut, t.name))
-    if t.is_bytes:
-        return [_os.fsencode(n) for n in names]
+    names, _, _ = await listing(await _run(fut, t.name), t.is_bytes)
     return names
 
 
 _DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
+_LOOKUPS = 64
 
 
 class DirEntry(Generic[AnyStr]):
@@ -432,9 +442,6 @@ class DirEntry(Generic[AnyStr]):
 
     def __repr__(self) -> str:
         return f"<DirEntry {self.name!r}>"
-
-    def __class_getitem__(cls, item: Any) -> Any:
-        return super().__class_getitem__(item)  # type: ignore[misc]
 
     def inode(self) -> int:
         """The entry's inode number, from the listing."""
@@ -469,10 +476,8 @@ class DirEntry(Generic[AnyStr]):
 
     async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
         """The entry's ``os.stat_result``, cached after the first call."""
-        if follow_symlinks and self._type != _DT_LNK and self._lstat is not None and not \
-                _stat_mod.S_ISLNK(self._lstat.st_mode):
-            return self._lstat
-        if follow_symlinks:
+        # As os.DirEntry: what is not a symlink has one status, following or not.
+        if follow_symlinks and self.is_symlink():
             if self._stat is None:
                 self._stat = await self._lookup(True)
             return self._stat
@@ -485,8 +490,9 @@ class DirEntry(Generic[AnyStr]):
             return await stat(self.name, dir_fd=self._dir_fd, follow_symlinks=follow)
         return await stat(self.path, follow_symlinks=follow)
 
-    async def _resolve_type(self) -> None:
-        """Look up what the listing's type cannot tell."""
+    async def _resolve_type(self, links: bool = True) -> None:
+        """Look up what the listing's type cannot tell (not where a symlink
+        points, unless `links`)."""
         if self._type == _DT_UNKNOWN:
             try:
                 self._lstat = await self._lookup(False)
@@ -495,7 +501,7 @@ class DirEntry(Generic[AnyStr]):
             if not _stat_mod.S_ISLNK(self._lstat.st_mode):
                 self._followed = self._lstat.st_mode
                 return
-        if self._type in (_DT_UNKNOWN, _DT_LNK):
+        if links:
             try:
                 self._stat = await self._lookup(True)
             except OSError:
@@ -511,10 +517,16 @@ class ScandirIterator(Generic[AnyStr]):
 
     def __init__(self, path: FileDescriptorOrPath | None) -> None:
         self._target = target("scandir", path, allow_fd=True, allow_none=True)
-        self._listing: tuple[list[str], bytes, memoryview] | None = None
+        self._listing: tuple[list[Any], bytes, memoryview] | None = None
         self._entries: list[DirEntry[AnyStr]] | None = None
         self._next = 0
+        self._ahead: list[DirEntry[AnyStr]] = []  # built, not yet handed out; last first
         self._closed = False
+        # False for the package's own walks, which ask only about the entries
+        # themselves: a symlink is then not looked up, and its is_dir() and
+        # is_file() answer only for follow_symlinks=False.
+        self._links = True
+        self._pace = Pace()
         t = self._target
         if t.fd is not None:
             self._prefix: Any = None
@@ -525,32 +537,46 @@ class ScandirIterator(Generic[AnyStr]):
             assert isinstance(t.name, str)
             self._prefix = t.name if t.name.endswith("/") else t.name + "/"
 
-    async def _list(self) -> tuple[list[str], bytes, memoryview]:
+    async def _list(self) -> tuple[list[Any], bytes, memoryview]:
         if self._listing is None:
             t = self._target
             fut = _velnor.listdir(None, t.fd) if t.fd is not None else _velnor.listdir(t.text, AT_FDCWD)
-            self._listing = listing(await _run(fut, t.name))
+            self._listing = await listing(await _run(fut, t.name), t.is_bytes)
         return self._listing
 
     def _entry(self, i: int) -> DirEntry[Any]:
-        # Built one at a time as the iteration asks: a large folder costs the
-        # loop one decode, not one object per name up front.
+        # Built as the iteration asks, a window at a time: a large folder
+        # costs the loop its decode, not one object per name up front.
         names, types, inodes = self._listing  # type: ignore[misc]
         name: Any = names[i]
         t = self._target
         if t.fd is not None:
             return DirEntry(name, name, inodes[i], types[i], t.fd)
-        if t.is_bytes:
-            name = _os.fsencode(name)
         return DirEntry(name, self._prefix + name, inodes[i], types[i], None)
+
+    def _unsure(self, entry: DirEntry[Any]) -> bool:
+        # Whether the listing's type leaves a question only a lookup answers.
+        return entry._type == _DT_UNKNOWN or (entry._type == _DT_LNK and self._links)
 
     async def _load(self) -> list[DirEntry[AnyStr]]:
         if self._entries is None:
             names, _, _ = await self._list()
-            entries = [self._entry(i) for i in range(len(names))]
-            unsure = [e._resolve_type() for e in entries if e._type in (_DT_UNKNOWN, _DT_LNK)]
-            if unsure:
-                await asyncio.gather(*unsure)
+            entries: list[DirEntry[AnyStr]] = []
+            unsure: list[DirEntry[AnyStr]] = []
+            pace = Pace()
+            for i in range(len(names)):
+                entry = self._entry(i)
+                entries.append(entry)
+                if self._unsure(entry):
+                    unsure.append(entry)
+                if pace.due():
+                    await pace.pause()
+            # A bounded number of lookups at a time: a folder of symlinks
+            # neither floods the driver nor spends one loop turn creating
+            # a task per entry.
+            for start in range(0, len(unsure), _LOOKUPS):
+                await asyncio.gather(*[e._resolve_type(self._links)
+                                       for e in unsure[start:start + _LOOKUPS]])
             self._entries = entries
         return self._entries
 
@@ -565,20 +591,32 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> DirEntry[AnyStr]:
+        # An entry that needs no lookup comes without a wait: the pace gives
+        # the loop its turns while a large folder is iterated.
+        if self._pace.due():
+            await self._pace.pause()
         if self._entries is not None:
             entries = self._entries
             if self._closed or self._next >= len(entries):
                 raise StopAsyncIteration
             self._next += 1
             return entries[self._next - 1]
-        names = (self._listing or await self._list())[0]
-        if self._closed or self._next >= len(names):
+        if not self._ahead:
+            names = (self._listing or await self._list())[0]
+            if self._closed or self._next >= len(names):
+                raise StopAsyncIteration
+            # The next few entries at once: the lookups they need (symlinks,
+            # untyped entries) run together rather than one round trip each.
+            window = [self._entry(i) for i in range(self._next, min(self._next + _LOOKUPS, len(names)))]
+            unsure = [e._resolve_type(self._links) for e in window if self._unsure(e)]
+            if unsure:
+                await asyncio.gather(*unsure)
+            window.reverse()
+            self._ahead = window
+        if self._closed:
             raise StopAsyncIteration
-        entry = self._entry(self._next)
         self._next += 1
-        if entry._type in (_DT_UNKNOWN, _DT_LNK):
-            await entry._resolve_type()
-        return entry
+        return self._ahead.pop()
 
     def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
         if self._entries is None:
@@ -620,6 +658,14 @@ def scandir(path: AnyStr | _os.PathLike[AnyStr]) -> ScandirIterator[AnyStr]: ...
 def scandir(path: Any = None) -> ScandirIterator[Any]:
     """``os.scandir``: the entries of a folder (`DirEntry`), for ``async for``."""
     return ScandirIterator(path)
+
+
+async def _entries(path: FileDescriptorOrPath, links: bool) -> list[DirEntry[Any]]:
+    """The entries of a folder for the package's walks; with `links` False,
+    symlinks are not looked up (see `ScandirIterator`)."""
+    it: ScandirIterator[Any] = ScandirIterator(path)
+    it._links = links
+    return await it._load()
 
 
 def _dir(value: int | None) -> int:

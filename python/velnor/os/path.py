@@ -8,27 +8,32 @@ from __future__ import annotations
 
 import os as _os
 import stat as _st
-from os.path import (abspath, basename, commonpath, commonprefix, curdir, defpath, devnull,
-                     dirname, expanduser, expandvars, extsep, isabs, join, normcase, normpath,
-                     pardir, pathsep, relpath, sep, split, splitdrive, splitext)
-from typing import AnyStr
+from os.path import (abspath, altsep, basename, commonpath, commonprefix, curdir, defpath,
+                     devnull, dirname, expanduser, expandvars, extsep, isabs, join, normcase,
+                     normpath, pardir, pathsep, relpath, sep, split, splitdrive, splitext,
+                     splitroot, supports_unicode_filenames)
+from typing import Any, AnyStr
 
 from .._fsargs import FileDescriptorOrPath
+from .._paths import StrOrBytesPath
 
 __all__ = [
-    "abspath", "basename", "commonpath", "commonprefix", "curdir", "defpath", "devnull",
+    "abspath", "altsep", "basename", "commonpath", "commonprefix", "curdir", "defpath", "devnull",
     "dirname", "exists", "expanduser", "expandvars", "extsep", "getatime", "getctime",
-    "getmtime", "getsize", "isabs", "isdir", "isfile", "islink", "join", "lexists", "normcase",
-    "normpath", "pardir", "pathsep", "realpath", "relpath", "samefile", "sameopenfile",
-    "samestat", "sep", "split", "splitdrive", "splitext",
+    "getmtime", "getsize", "isabs", "isdevdrive", "isdir", "isfile", "isjunction", "islink",
+    "ismount", "join", "lexists", "normcase", "normpath", "pardir", "pathsep", "realpath",
+    "relpath", "samefile", "sameopenfile", "samestat", "sep", "split", "splitdrive",
+    "splitext", "splitroot", "supports_unicode_filenames",
 ]
 
 samestat = _os.path.samestat
 
 
 async def _stat(path: FileDescriptorOrPath, follow: bool = True) -> _os.stat_result:
-    from . import stat
-    return await stat(path, follow_symlinks=follow)
+    # Not following means lstat, as the os.path functions call it: it takes
+    # no descriptor, so a descriptor raises TypeError as there.
+    from . import lstat, stat
+    return await stat(path) if follow else await lstat(path)  # type: ignore[arg-type]
 
 
 async def exists(path: FileDescriptorOrPath) -> bool:
@@ -71,6 +76,37 @@ async def isdir(path: FileDescriptorOrPath) -> bool:
 async def islink(path: FileDescriptorOrPath) -> bool:
     """Whether `path` is a symbolic link."""
     return await _mode_is(path, _st.S_ISLNK, follow=False)
+
+
+async def isjunction(path: FileDescriptorOrPath) -> bool:
+    """Always False: junctions exist only on Windows."""
+    _os.fspath(path)  # type: ignore[arg-type]  # the standard library's TypeError
+    return False
+
+
+async def isdevdrive(path: FileDescriptorOrPath) -> bool:
+    """Always False: Dev Drives exist only on Windows."""
+    return False
+
+
+async def ismount(path: StrOrBytesPath) -> bool:
+    """Whether `path` is a mount point: on another device than its parent,
+    or its own parent (``/``), as ``os.path.ismount`` tells."""
+    from . import lstat
+    try:
+        s1 = await lstat(path)
+    except (OSError, ValueError):
+        return False
+    if _st.S_ISLNK(s1.st_mode):
+        return False  # a symlink is never a mount point
+    name: Any = _os.fspath(path)
+    dots: Any = b".." if isinstance(name, bytes) else ".."
+    parent: Any = await realpath(join(name, dots))
+    try:
+        s2 = await lstat(parent)
+    except (OSError, ValueError):
+        return False
+    return s1.st_dev != s2.st_dev or s1.st_ino == s2.st_ino
 
 
 async def getsize(path: FileDescriptorOrPath) -> int:
