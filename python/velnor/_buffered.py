@@ -290,7 +290,8 @@ class BufferedFile(SplitLines[bytes]):
                     break
                 if (limit < 0 or taken < limit) and not await self._fill(fill):
                     break
-                await self._pace.step()  # a long line, refilled from the page cache
+                if self._pace.due():  # a long line, refilled from the page cache
+                    await self._pace.pause()
             return b"".join(parts)
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
@@ -311,7 +312,8 @@ class BufferedFile(SplitLines[bytes]):
         self._drop_lines()
         # Lines served from the page cache never suspend, and the loop must
         # still get to run other tasks.
-        await self._pace.step()
+        if self._pace.due():
+            await self._pace.pause()
         if not self._lock.locked():
             rbuf, rpos = self._rbuf, self._rpos
             end = rbuf.rfind(b"\n", rpos, rpos + SPLIT_MAX) + 1

@@ -18,7 +18,8 @@ import _velnor
 from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
-from ._lines import Pace, collect_lines
+from ._lines import collect_lines
+from ._pace import Pace
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -237,7 +238,8 @@ class BinaryFile:
                 taken += len(data)
                 if end:
                     break
-                await self._pace.step()  # a long line, read from the page cache
+                if self._pace.due():  # a long line, read from the page cache
+                    await self._pace.pause()
             self._pos = pos + taken
             return b"".join(parts)
         finally:
@@ -258,7 +260,8 @@ class BinaryFile:
         line = await self.readline()
         if not line:
             raise StopAsyncIteration
-        await self._pace.step()
+        if self._pace.due():
+            await self._pace.pause()
         return line
 
     async def readinto(self, buffer: Buffer) -> int:

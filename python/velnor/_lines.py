@@ -2,36 +2,16 @@
 
 from __future__ import annotations
 
-import asyncio
 import operator
-import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from typing import AnyStr, Final, Generic
 
-PACE: Final = 0.001
-"""Seconds of work on the loop thread after which a long operation lets the
-loop run other tasks."""
+from ._pace import Pace
 
 SPLIT_MAX: Final = 8192
 """Characters (or bytes) split into lines in one step of iteration: the
 split costs per line, and a step must leave the loop to other tasks soon,
 however short the lines of a large buffer are."""
-
-
-class Pace:
-    """Lets the loop run other tasks once `PACE` has passed since it last
-    could: for work that may go on without ever suspending (data served
-    from the page cache, or decoded in memory)."""
-
-    __slots__ = ("_resume",)
-
-    def __init__(self) -> None:
-        self._resume = time.perf_counter() + PACE
-
-    async def step(self) -> None:
-        if time.perf_counter() >= self._resume:
-            await asyncio.sleep(0)
-            self._resume = time.perf_counter() + PACE
 
 
 class SplitLines(Generic[AnyStr]):
@@ -115,5 +95,6 @@ async def collect_lines(readline: Callable[[], Awaitable[AnyStr]], limit: int) -
         if 0 < limit < total + len(line):
             break
         total += len(line)
-        await pace.step()
+        if pace.due():
+            await pace.pause()
     return lines

@@ -1,7 +1,8 @@
-"""Python loops over the entries of a large folder (decoding its names,
-building entries, matching patterns) that give the event loop a turn once
-they have held it for a while, so a folder of any size never keeps the loop
-from other tasks for long."""
+"""Python loops that give the event loop a turn once they have held it for a
+while: over the entries of a large folder (decoding its names, building
+entries, matching patterns), over lines the page cache serves without
+suspending, over text decoded or encoded in steps. Whatever the size, they
+never keep the loop from other tasks for long."""
 
 from __future__ import annotations
 

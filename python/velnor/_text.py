@@ -14,7 +14,8 @@ from typing import Any, Final
 
 from ._buffered import BufferedFile
 from ._files import limit_arg
-from ._lines import SPLIT_MAX, Pace, SplitLines
+from ._lines import SPLIT_MAX, SplitLines
+from ._pace import Pace
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -69,7 +70,8 @@ async def _decode_steps(decoder: Any, data: bytes, final: bool) -> str:
             offset = len(first) + start - held
             raise UnicodeDecodeError(error.encoding, first + data, error.start + offset,
                                      error.end + offset, error.reason) from None
-        await pace.step()
+        if pace.due():
+            await pace.pause()
     return "".join(parts)
 
 
@@ -83,7 +85,8 @@ async def _encode_long(encoder: Any, text: str) -> bytes:
         except UnicodeEncodeError as error:
             raise UnicodeEncodeError(error.encoding, text, error.start + start,
                                      error.end + start, error.reason) from None
-        await pace.step()
+        if pace.due():
+            await pace.pause()
     return b"".join(parts)
 
 
@@ -401,7 +404,8 @@ class TextFile(SplitLines[str]):
                 chunked += endpos - start
             remaining = line[endpos:]
             self._set_decoded_chars("")
-            await self._pace.step()  # a long line, decoded from the page cache
+            if self._pace.due():  # a long line, decoded from the page cache
+                await self._pace.pause()
         if line:
             self._decoded_chars_used = endpos - offset
             line = line[start:endpos]
@@ -445,7 +449,8 @@ class TextFile(SplitLines[str]):
             self._drop_lines()
             # Lines served from the page cache never suspend, and the loop
             # must still get to run other tasks.
-            await self._pace.step()
+            if self._pace.due():
+                await self._pace.pause()
             split = self._split_lines()
             if split is not None:
                 return self._start_lines(*split)

@@ -445,7 +445,7 @@ def test_iteration_over_short_lines_lets_other_tasks_run(run: Runner, tmp_path: 
     path = tmp_path / "f"
     path.write_bytes(b"a\r\n" * 150_000)
     # Every step lets the loop run, so that the turns count the steps.
-    monkeypatch.setattr(velnor._lines, "PACE", 0.0)
+    monkeypatch.setattr(velnor._pace, "TURN", 0.0)
 
     async def main() -> None:
         ticks = Ticks()
