@@ -190,14 +190,16 @@ def test_try_read_file(disk_dir: Path) -> None:
     assert _velnor.try_read_file(str(path) + "\0x") is None
     with pytest.raises(TypeError, match="^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
         _velnor.try_read_file(bytes(path))
-    # Pages under writeback, or read ahead again at once, can outlive one
-    # eviction; a fast path that served an uncached file would outlive all.
-    for _ in range(5):
+    # A no-wait read of evicted pages still starts readahead, and a disk the
+    # host caches can finish it within the call, so an evicted file is now
+    # and then served (in runs of ten and more on a busy machine). A fast
+    # path that waited for the disk would serve it every time.
+    for _ in range(200):
         evict(path, required=False)
         if _velnor.try_read_file(path) is None:
             break
     else:
-        raise AssertionError("an evicted file was served from the cache five times")
+        raise AssertionError("an evicted file was served from the cache 200 times")
     fifo = disk_dir / "fifo"
     os.mkfifo(fifo)
     # Opening a FIFO for reading waits for a writer; the fast path must not.
