@@ -13,7 +13,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -228,39 +227,32 @@ def test_no_descriptor_is_left_behind(disk_dir: Path) -> None:
     assert fd_count() == before
 
 
-def test_probe_pread_nowait(cached: tuple[Path, int], disk_dir: Path) -> None:
+@pytest.mark.parametrize("name", ["probe_pread_nowait", "probe_inline_read"])
+def test_kernel_probes(cached: tuple[Path, int], disk_dir: Path, name: str,
+                       expected_backend: str | None) -> None:
     _, fd = cached
-    got = _velnor.probe_pread_nowait(fd, 4096)
-    assert got == DATA[:4096]
-    small = disk_dir / "small"
-    small.write_bytes(b"0123456789")
-    sfd = os.open(small, os.O_RDONLY)
-    try:
-        got = _velnor.probe_pread_nowait(sfd, 4096)
-        assert len(got) == 4096 and got[:10] == b"0123456789" and got[10:] == bytes(4086)
-    finally:
-        os.close(sfd)
-    with pytest.raises(OSError) as info:
-        _velnor.probe_pread_nowait(-1, 8)
-    assert info.value.errno == 9
-    with pytest.raises(OverflowError):
-        _velnor.probe_pread_nowait(2**31, 1)
-
-
-def test_probe_inline_read(cached: tuple[Path, int], expected_backend: str | None) -> None:
-    _, fd = cached
-    if expected_backend == "compio-polling":
+    probe = getattr(_velnor, name)
+    if name == "probe_inline_read" and expected_backend == "compio-polling":
         with pytest.raises(OSError):
-            _velnor.probe_inline_read(fd, 8)
+            probe(fd, 8)
         return
-    assert _velnor.probe_inline_read(fd, 0) == b""
-    got = _velnor.probe_inline_read(fd, 4096)
-    assert got == DATA[:4096]
+    assert probe(fd, 4096) == DATA[:4096]
+    if name == "probe_inline_read":
+        assert probe(fd, 0) == b""
+    else:
+        small = disk_dir / "small"
+        small.write_bytes(b"0123456789")
+        sfd = os.open(small, os.O_RDONLY)
+        try:
+            got = probe(sfd, 4096)
+            assert len(got) == 4096 and got[:10] == b"0123456789" and got[10:] == bytes(4086)
+        finally:
+            os.close(sfd)
     with pytest.raises(OSError) as info:
-        _velnor.probe_inline_read(-1, 8)
+        probe(-1, 8)
     assert info.value.errno == 9
     with pytest.raises(OverflowError):
-        _velnor.probe_inline_read(2**31, 1)
+        probe(2**31, 1)
 
 
 def test_probe_ring_is_per_thread_and_released_with_it(expected_backend: str | None) -> None:
