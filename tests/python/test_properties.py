@@ -314,7 +314,8 @@ def is_handle_triple(value: Any) -> bool:
 
 
 def submit_and_settle(box: Sandbox, fn: Callable[..., Any], args: list[Any],
-                      kwargs: dict[str, Any], check: Callable[[Any], None]) -> None:
+                      kwargs: dict[str, Any], check: Callable[[Any], None],
+                      settle_errors: tuple[type[BaseException], ...] = (OSError,)) -> None:
     args = [box.resolve(a) for a in args]
     kwargs = {k: box.resolve(v) for k, v in kwargs.items()}
 
@@ -326,7 +327,7 @@ def submit_and_settle(box: Sandbox, fn: Callable[..., Any], args: list[Any],
         assert type(fut) is KernelFuture
         try:
             value = await fut
-        except OSError as e:
+        except settle_errors as e:
             return f"settled with {type(e).__name__}"
         if is_handle_triple(value):
             box.opened.add(value[0])
@@ -480,25 +481,7 @@ def test_read_file(sandbox: Sandbox) -> None:
 
         def check(v: Any) -> None:
             assert type(v) is bytes or is_handle_triple(v) or v[0] == "settled"
-
-        resolved = [sandbox.resolve(a) for a in args]
-        kw = {k: sandbox.resolve(v) for k, v in kwargs.items()}
-
-        async def main() -> None:
-            try:
-                fut = _velnor.read_file(*resolved, **kw)
-            except SYNC_ERRORS:
-                return
-            try:
-                value = await fut
-            except (OSError, Boom):
-                return
-            if is_handle_triple(value):
-                sandbox.opened.add(value[0])
-            check(value)
-
-        sandbox.run(main())
-        close_opened(sandbox)
+        submit_and_settle(sandbox, _velnor.read_file, args, kwargs, check, (OSError, Boom))
     prop()
 
 
