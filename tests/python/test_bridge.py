@@ -81,10 +81,21 @@ def reader_recording_loop(kind: str, readers: list[tuple[Any, Any]]) -> type[asy
     return Recording
 
 
-def test_submission_after_bridge_built_reuses_it(run: Runner, loop_kind: str) -> None:
+def test_one_bridge_per_loop_and_its_drain_handle(run: Runner, loop_kind: str) -> None:
     readers: list[tuple[Any, Any]] = []
 
     async def main() -> None:
+        await _velnor.probe_nop()
+        ((_, drain),) = readers
+        cls = type(drain)
+        assert (cls.__name__, cls.__module__, cls.__doc__) == ("DrainHandle", "builtins", "")
+        assert cls.__bases__ == (object,)
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
+            drain(1)
+        assert drain() is None  # an extra call finds nothing to do
+        # Later submissions reuse the bridge built by the first.
         for _ in range(5):
             await _velnor.probe_nop()
         await asyncio.gather(*(_velnor.probe_nop() for _ in range(50)))
@@ -93,17 +104,29 @@ def test_submission_after_bridge_built_reuses_it(run: Runner, loop_kind: str) ->
     assert len(readers) == 1
 
 
-def test_loop_without_add_reader_is_woken_by_call_soon(run: Runner, loop_kind: str,
-                                                        tmp_path: Any) -> None:
-    scheduled: list[str] = []
+def no_readers_loop(kind: str, log: list[str]) -> type[asyncio.AbstractEventLoop]:
+    """A loop of `kind` without add_reader, so the driver thread rings by
+    call_soon_threadsafe; `log` gets each callback's type name and the
+    message of each refusal (not the exception: its frames hold the loop)."""
 
-    class NoReaders(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+    class NoReaders(base_loop_class(kind)):  # type: ignore[misc,valid-type]
         def add_reader(self, *args: Any) -> Any:
             raise NotImplementedError
 
         def call_soon_threadsafe(self, callback: Any, *args: Any, **kw: Any) -> Any:
-            scheduled.append(type(callback).__name__)
-            return super().call_soon_threadsafe(callback, *args, **kw)
+            log.append(type(callback).__name__)
+            try:
+                return super().call_soon_threadsafe(callback, *args, **kw)
+            except RuntimeError as e:
+                log.append(str(e))
+                raise
+
+    return NoReaders
+
+
+def test_loop_without_add_reader_is_woken_by_call_soon(run: Runner, loop_kind: str,
+                                                        tmp_path: Any) -> None:
+    scheduled: list[str] = []
 
     async def main() -> None:
         assert await _velnor.probe_nop() is None
@@ -112,7 +135,7 @@ def test_loop_without_add_reader_is_woken_by_call_soon(run: Runner, loop_kind: s
         await _velnor.close(h)
         assert await asyncio.gather(*(_velnor.probe_nop() for _ in range(100))) == [None] * 100
 
-    run(main(), NoReaders)
+    run(main(), no_readers_loop(loop_kind, scheduled))
     assert scheduled and set(scheduled) == {"DrainHandle"}
 
 
@@ -260,6 +283,23 @@ def test_cancelling_a_pending_read(run: Runner, tmp_path: Any) -> None:
     run(main())
 
 
+async def read_left_in_flight(fifo: Any, state: dict[str, Any]) -> None:
+    """Opens the FIFO and leaves a read waiting on it when the loop ends."""
+    state["loop"] = weakref.ref(asyncio.get_running_loop())
+    state["handle"], _, _ = await _velnor.open(fifo, *RW)
+    _velnor.read(state["handle"], 0, 5)
+
+
+async def until_loop_released(state: dict[str, Any]) -> None:
+    for _ in range(1000):
+        await asyncio.sleep(0.01)
+        _velnor.probe_ffi()  # a module entry releases what was deferred
+        gc.collect()
+        if state["loop"]() is None:
+            break
+    assert state["loop"]() is None
+
+
 def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
                                                              tmp_path: Any) -> None:
     # A read still in flight when its loop closes keeps that loop's bridge
@@ -272,45 +312,16 @@ def test_bridge_outliving_its_loop_is_released_under_the_lock(loop_kind: str,
     os.mkfifo(fifo)
     state: dict[str, Any] = {}
 
-    async def first() -> None:
-        state["loop"] = weakref.ref(asyncio.get_running_loop())
-        state["handle"], _, _ = await _velnor.open(fifo, *RW)
-        _velnor.read(state["handle"], 0, 5)
-
     async def second() -> None:
         await _velnor.probe_nop()  # a new bridge: the closed loop's is swept
         gc.collect()
         assert state["loop"]() is not None  # held by the read in flight
         write_fifo(fifo, b"hello")
-        for _ in range(1000):
-            await asyncio.sleep(0.01)
-            _velnor.probe_ffi()  # a module entry releases what was deferred
-            gc.collect()
-            if state["loop"]() is None:
-                break
-        assert state["loop"]() is None
+        await until_loop_released(state)
         await _velnor.close(state["handle"])
 
-    run_on(loop_kind, first())
+    run_on(loop_kind, read_left_in_flight(fifo, state))
     run_on(loop_kind, second())
-
-
-def test_drain_handle_type(run: Runner, loop_kind: str) -> None:
-    readers: list[tuple[Any, Any]] = []
-
-    async def main() -> None:
-        await _velnor.probe_nop()
-        ((_, drain),) = readers
-        cls = type(drain)
-        assert (cls.__name__, cls.__module__, cls.__doc__) == ("DrainHandle", "builtins", "")
-        assert cls.__bases__ == (object,)
-        with pytest.raises(TypeError):
-            cls()
-        with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
-            drain(1)
-        assert drain() is None  # an extra call finds nothing to do
-
-    run(main(), reader_recording_loop(loop_kind, readers))
 
 
 def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_path: Any) -> None:
@@ -321,35 +332,13 @@ def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_pat
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     state: dict[str, Any] = {}
-    refused: list[str] = []
-
-    class NoReaders(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
-        def add_reader(self, *args: Any) -> Any:
-            raise NotImplementedError
-
-        def call_soon_threadsafe(self, *args: Any, **kw: Any) -> Any:
-            try:
-                return super().call_soon_threadsafe(*args, **kw)
-            except RuntimeError as e:
-                refused.append(str(e))  # not the exception: its frames hold the loop
-                raise
-
-    async def first() -> None:
-        state["loop"] = weakref.ref(asyncio.get_running_loop())
-        state["handle"], _, _ = await _velnor.open(fifo, *RW)
-        _velnor.read(state["handle"], 0, 5)
+    log: list[str] = []
 
     async def second() -> None:
         write_fifo(fifo, b"hello")
-        for _ in range(1000):
-            await asyncio.sleep(0.01)
-            _velnor.probe_ffi()
-            gc.collect()
-            if state["loop"]() is None:
-                break
-        assert state["loop"]() is None
-        assert refused == ["Event loop is closed"]
+        await until_loop_released(state)
+        assert [m for m in log if m != "DrainHandle"] == ["Event loop is closed"]
         await _velnor.close(state["handle"])
 
-    run_on(loop_kind, first(), NoReaders)
+    run_on(loop_kind, read_left_in_flight(fifo, state), no_readers_loop(loop_kind, log))
     run_on(loop_kind, second())

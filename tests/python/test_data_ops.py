@@ -10,6 +10,7 @@ import ctypes
 import gc
 import os
 import tracemalloc
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -139,7 +140,7 @@ def test_a_pending_readinto_pins_its_buffer(run: Runner, tmp_path: Path) -> None
     run(main())
 
 
-def test_buffer_views_are_checked_before_submitting(run: Runner, tmp_path: Path) -> None:
+def test_arguments_are_checked_before_submitting(run: Runner, tmp_path: Path) -> None:
     path = tmp_path / "f"
     path.write_bytes(b"x")
 
@@ -163,6 +164,16 @@ def test_buffer_views_are_checked_before_submitting(run: Runner, tmp_path: Path)
              "buffer contents are not compatible with u8"),
             (lambda: _velnor.read(h, 0, -1), OverflowError, None),
             (lambda: _velnor.read_parallel(h, 0, 10, 0), ValueError, "chunk must be positive"),
+            # Formats other than one unsigned byte.
+            *[(partial(_velnor.write, h, 0, refused, False), BufferError,
+               "buffer contents are not compatible with u8")
+              for refused in (array.array("b", [1]), array.array("h", [1]), array.array("d", [1.0]))],
+            # ctypes exports no strides for its arrays.
+            (lambda: _velnor.readinto(h, 0, (ctypes.c_ubyte * 4)()), BufferError, "strides is null"),
+            # Allocations that cannot be made.
+            (lambda: _velnor.read(h, 0, 2**64 - 1), MemoryError, None),
+            (lambda: _velnor.read(h, 0, 2**62), MemoryError, None),
+            (lambda: _velnor.read_parallel(h, 0, 2**63, 2**20), MemoryError, None),
         ]
         for make, exc, message in cases:
             with pytest.raises(exc) as info:
@@ -183,13 +194,6 @@ def test_formats_that_are_one_unsigned_byte_are_accepted(run: Runner, tmp_path: 
         h = await open_rw(tmp_path / "f", create=True)
         for data in (b"z", bytearray(b"z"), memoryview(b"z").cast("c"), array.array("B", [122])):
             assert await _velnor.write(h, 0, data, False) == (1, 1)
-        for refused in (array.array("b", [1]), array.array("h", [1]), array.array("d", [1.0])):
-            with pytest.raises(BufferError) as info:
-                _velnor.write(h, 0, refused, False)
-            assert str(info.value) == "buffer contents are not compatible with u8"
-        # ctypes exports no strides for its arrays.
-        with pytest.raises(BufferError, match="^strides is null$"):
-            _velnor.readinto(h, 0, (ctypes.c_ubyte * 4)())
         await _velnor.close(h)
 
     run(main())
@@ -306,22 +310,6 @@ def test_read_parallel_gathers_chunks(run: Runner, tmp_path: Path) -> None:
         with pytest.raises(OSError) as info:
             await _velnor.read_parallel(h, 0, 10, 4)
         assert str(info.value) == "unknown or closed velnor handle" and info.value.errno is None
-
-    run(main())
-
-
-def test_allocations_that_cannot_be_made_raise(run: Runner, tmp_path: Path) -> None:
-    path = tmp_path / "f"
-    path.write_bytes(b"abc")
-
-    async def main() -> None:
-        h = await open_rw(path)
-        for call in (lambda: _velnor.read(h, 0, 2**64 - 1), lambda: _velnor.read(h, 0, 2**62),
-                     lambda: _velnor.read_parallel(h, 0, 2**63, 2**20)):
-            with pytest.raises(MemoryError):
-                call()
-        assert await _velnor.read(h, 0, 3) == b"abc"
-        await _velnor.close(h)
 
     run(main())
 

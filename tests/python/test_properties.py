@@ -314,7 +314,8 @@ def is_handle_triple(value: Any) -> bool:
 
 
 def submit_and_settle(box: Sandbox, fn: Callable[..., Any], args: list[Any],
-                      kwargs: dict[str, Any], check: Callable[[Any], None]) -> None:
+                      kwargs: dict[str, Any], check: Callable[[Any], None],
+                      settle_errors: tuple[type[BaseException], ...] = (OSError,)) -> None:
     args = [box.resolve(a) for a in args]
     kwargs = {k: box.resolve(v) for k, v in kwargs.items()}
 
@@ -326,7 +327,7 @@ def submit_and_settle(box: Sandbox, fn: Callable[..., Any], args: list[Any],
         assert type(fut) is KernelFuture
         try:
             value = await fut
-        except OSError as e:
+        except settle_errors as e:
             return f"settled with {type(e).__name__}"
         if is_handle_triple(value):
             box.opened.add(value[0])
@@ -362,10 +363,6 @@ def call_shape(names: tuple[str, ...], how: str, values: list[Any]) -> tuple[lis
     return [], kwargs
 
 
-def is_none(value: Any) -> None:
-    assert value is None, value
-
-
 def is_bytes(limit: Any) -> Callable[[Any], None]:
     def check(value: Any) -> None:
         assert type(value) is bytes
@@ -374,135 +371,95 @@ def is_bytes(limit: Any) -> Callable[[Any], None]:
     return check
 
 
+def is_handle(values: list[Any], v: Any) -> None:
+    assert is_handle_triple(v), v
+
+
+def returns(kind: type) -> Callable[[list[Any], Any], None]:
+    def check(values: list[Any], v: Any) -> None:
+        assert type(v) is kind, v
+    return check
+
+
+def bytes_within(index: int) -> Callable[[list[Any], Any], None]:
+    def check(values: list[Any], v: Any) -> None:
+        is_bytes(values[index])(v)
+    return check
+
+
+def fills_at_most_the_buffer(values: list[Any], v: Any) -> None:
+    assert type(v) is int and 0 <= v <= memoryview(values[2]).nbytes
+
+
+def writes_everything(values: list[Any], v: Any) -> None:
+    # A write resolves only when the whole payload was written.
+    n, end = v
+    assert n == memoryview(values[2]).nbytes and type(end) is int
+
+
+def wrote_file(values: list[Any], v: Any) -> None:
+    assert v == memoryview(values[1]).nbytes
+
+
+@dataclass(frozen=True)
+class Submitting:
+    """A submitting function, how to draw its arguments, what a settled
+    value must look like, and explicit calls: at least one that must be
+    accepted and one that must be refused, whatever the random draws, since
+    the test insists on both outcomes."""
+
+    name: str
+    params: tuple[str, ...]
+    draws: tuple[st.SearchStrategy[Any], ...]
+    check: Callable[[list[Any], Any], None]
+    examples: tuple[tuple[list[Any], str], ...]
+
+
 OPEN_PARAMS = ("path", "read", "write", "append", "truncate", "create", "create_new")
+SUBMITTING = [
+    Submitting("open", OPEN_PARAMS, (PATH, *[FLAG] * 6), is_handle, (
+        ([Ref("path:data"), True, False, False, False, False, False], "keyword"),
+        ([None, *[True] * 6], "positional"))),
+    *[Submitting(name, params, (HANDLE,) * len(params), returns(kind), (
+        ([Ref("rw")] * len(params), "positional"), ([-1] * len(params), "positional")))
+      for name, params, kind in [("close", ("handle",), type(None)), ("size", ("handle",), int),
+                                 ("read_to_end", ("handle", "pos"), bytes)]],
+    Submitting("sync", ("handle", "data_only"), (HANDLE, FLAG), returns(type(None)), (
+        ([Ref("rw"), True], "keyword"), ([Ref("rw"), True], "stray"))),
+    Submitting("set_len", ("handle", "size"), (HANDLE, ANY_INT), returns(type(None)), (
+        ([Ref("rw"), 10], "stray"), ([Ref("rw"), 10], "keyword"))),
+    Submitting("read", ("handle", "pos", "len"), (HANDLE, ANY_INT, LENGTH), bytes_within(2), (
+        ([Ref("ro"), 0, 10], "keyword"), ([Ref("ro"), 0, -1], "positional"))),
+    Submitting("read_parallel", ("handle", "pos", "len", "chunk"),
+               (HANDLE, ANY_INT, SMALL_LENGTH, ANY_INT), bytes_within(2), (
+        ([Ref("ro"), 1, 100, 7], "keyword"), ([Ref("ro"), 1, 100, 0], "positional"))),
+    Submitting("readinto", ("handle", "pos", "buffer"), (HANDLE, ANY_INT, buffers()),
+               fills_at_most_the_buffer, (
+        ([Ref("ro"), 3, bytearray(9)], "keyword"), ([Ref("ro"), 3, b"read-only"], "positional"))),
+    Submitting("write", ("handle", "pos", "data", "append"), (HANDLE, ANY_INT, buffers(), FLAG),
+               writes_everything, (
+        ([Ref("rw"), 5, b"data", False], "keyword"), ([Ref("rw"), 5, b"data", 0], "positional"))),
+    Submitting("write_file", ("path", "data"), (PATH, buffers()), wrote_file, (
+        ([Ref("path:new"), b"data"], "keyword"), ([Ref("path:new"), "text"], "positional"))),
+]
 
 
-def test_open(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    # One call that must be accepted and one that must be refused, whatever
-    # the random draws: the guard below insists on both outcomes.
-    @example(Ref("path:data"), [True, False, False, False, False, False], (OPEN_PARAMS, "keyword"))
-    @example(None, [True] * 6, (OPEN_PARAMS, "positional"))
-    @given(PATH, st.lists(FLAG, min_size=6, max_size=6), keywords(OPEN_PARAMS))
-    def prop(path: Any, flags: list[Any], shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [path, *flags])
+@pytest.mark.parametrize("spec", SUBMITTING, ids=[s.name for s in SUBMITTING])
+def test_submitting_functions(sandbox: Sandbox, spec: Submitting) -> None:
+    fn = getattr(_velnor, spec.name)
 
-        def check(v: Any) -> None:
-            assert is_handle_triple(v), v
-        submit_and_settle(sandbox, _velnor.open, args, kwargs, check)
-        (sandbox.root / "data").write_bytes(bytes(range(256)) * 16)
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-@pytest.mark.parametrize("name, params, result", [
-    ("close", ("handle",), type(None)),
-    ("size", ("handle",), int),
-    ("read_to_end", ("handle", "pos"), bytes),
-])
-def test_handle_functions(sandbox: Sandbox, name: str, params: tuple[str, ...],
-                          result: type) -> None:
-    fn = getattr(_velnor, name)
-
-    @EXAMPLES
-    @example([Ref("rw")] * len(params), (params, "positional"))
-    @example([-1] * len(params), (params, "positional"))
-    @given(st.lists(HANDLE, min_size=len(params), max_size=len(params)), keywords(params))
-    def prop(values: list[Any], shape: Any) -> None:
-        if name == "close" and values[0] in (Ref("ro"), Ref("rw"), Ref("dir")):
+    def prop(values: tuple[Any, ...], shape: Any) -> None:
+        if spec.name == "close" and values[0] in (Ref("ro"), Ref("rw"), Ref("dir")):
             return  # the sandbox's own handles must stay open
-        args, kwargs = call_shape(shape[0], shape[1], values)
-
-        def check(v: Any) -> None:
-            assert type(v) is result
-        submit_and_settle(sandbox, fn, args, kwargs, check)
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_sync_and_set_len(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("rw"), True, 10, (("handle", "data_only"), "keyword"), (("handle", "size"), "stray"))
-    @given(HANDLE, FLAG, ANY_INT, keywords(("handle", "data_only")),
-           keywords(("handle", "size")))
-    def prop(handle: Any, flag: Any, size: Any, s1: Any, s2: Any) -> None:
-        for fn, values, shape in ((_velnor.sync, [handle, flag], s1),
-                                  (_velnor.set_len, [handle, size], s2)):
-            args, kwargs = call_shape(shape[0], shape[1], values)
-            submit_and_settle(sandbox, fn, args, kwargs, is_none)
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_read(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("ro"), 0, 10, (("handle", "pos", "len"), "keyword"))
-    @example(Ref("ro"), 0, -1, (("handle", "pos", "len"), "positional"))
-    @given(HANDLE, ANY_INT, LENGTH, keywords(("handle", "pos", "len")))
-    def prop(handle: Any, pos: Any, length: Any, shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [handle, pos, length])
-        submit_and_settle(sandbox, _velnor.read, args, kwargs, is_bytes(length))
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_read_parallel(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("ro"), 1, 100, 7, (("handle", "pos", "len", "chunk"), "keyword"))
-    @example(Ref("ro"), 1, 100, 0, (("handle", "pos", "len", "chunk"), "positional"))
-    @given(HANDLE, ANY_INT, SMALL_LENGTH, ANY_INT, keywords(("handle", "pos", "len", "chunk")))
-    def prop(handle: Any, pos: Any, length: Any, chunk: Any, shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [handle, pos, length, chunk])
-        submit_and_settle(sandbox, _velnor.read_parallel, args, kwargs, is_bytes(length))
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_readinto(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("ro"), 3, bytearray(9), (("handle", "pos", "buffer"), "keyword"))
-    @example(Ref("ro"), 3, b"read-only", (("handle", "pos", "buffer"), "positional"))
-    @given(HANDLE, ANY_INT, buffers(), keywords(("handle", "pos", "buffer")))
-    def prop(handle: Any, pos: Any, buffer: Any, shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [handle, pos, buffer])
-
-        def check(v: Any) -> None:
-            assert type(v) is int and 0 <= v <= memoryview(buffer).nbytes
-        submit_and_settle(sandbox, _velnor.readinto, args, kwargs, check)
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_write(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("rw"), 5, b"data", False, (("handle", "pos", "data", "append"), "keyword"))
-    @example(Ref("rw"), 5, b"data", 0, (("handle", "pos", "data", "append"), "positional"))
-    @given(HANDLE, ANY_INT, buffers(), FLAG, keywords(("handle", "pos", "data", "append")))
-    def prop(handle: Any, pos: Any, data: Any, append: Any, shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [handle, pos, data, append])
-
-        def check(v: Any) -> None:
-            # A write resolves only when the whole payload was written.
-            n, end = v
-            assert n == memoryview(data).nbytes and type(end) is int
-        submit_and_settle(sandbox, _velnor.write, args, kwargs, check)
-    prop()
-    sandbox.saw_both_outcomes()
-
-
-def test_write_file(sandbox: Sandbox) -> None:
-    @EXAMPLES
-    @example(Ref("path:new"), b"data", (("path", "data"), "keyword"))
-    @example(Ref("path:new"), "text", (("path", "data"), "positional"))
-    @given(PATH, buffers(), keywords(("path", "data")))
-    def prop(path: Any, data: Any, shape: Any) -> None:
-        args, kwargs = call_shape(shape[0], shape[1], [path, data])
-
-        def check(v: Any) -> None:
-            assert v == memoryview(data).nbytes
-        submit_and_settle(sandbox, _velnor.write_file, args, kwargs, check)
+        args, kwargs = call_shape(shape[0], shape[1], list(values))
+        submit_and_settle(sandbox, fn, args, kwargs, lambda v: spec.check(list(values), v))
+        # Paths drawn may have named the data file and rewritten it.
         (sandbox.root / "data").write_bytes(bytes(range(256)) * 16)
-    prop()
+
+    test = given(st.tuples(*spec.draws), keywords(spec.params))(prop)
+    for values, how in spec.examples:
+        test = example(tuple(values), (spec.params, how))(test)
+    EXAMPLES(test)()
     sandbox.saw_both_outcomes()
 
 
@@ -524,25 +481,7 @@ def test_read_file(sandbox: Sandbox) -> None:
 
         def check(v: Any) -> None:
             assert type(v) is bytes or is_handle_triple(v) or v[0] == "settled"
-
-        resolved = [sandbox.resolve(a) for a in args]
-        kw = {k: sandbox.resolve(v) for k, v in kwargs.items()}
-
-        async def main() -> None:
-            try:
-                fut = _velnor.read_file(*resolved, **kw)
-            except SYNC_ERRORS:
-                return
-            try:
-                value = await fut
-            except (OSError, Boom):
-                return
-            if is_handle_triple(value):
-                sandbox.opened.add(value[0])
-            check(value)
-
-        sandbox.run(main())
-        close_opened(sandbox)
+        submit_and_settle(sandbox, _velnor.read_file, args, kwargs, check, (OSError, Boom))
     prop()
 
 

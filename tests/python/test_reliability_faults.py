@@ -87,10 +87,6 @@ FILE_SIZE_LIMIT = """
 """
 
 
-def test_file_size_limit_gives_efbig_after_a_short_write(loop_kind: str, tmp_path: Path) -> None:
-    assert run_script(script(loop_kind, FILE_SIZE_LIMIT), env=in_dir(tmp_path)).stdout == "ok\n"
-
-
 SMALL_TMPFS = """
     import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
@@ -190,9 +186,11 @@ DESCRIPTOR_LIMIT = """
 """
 
 
-def test_descriptor_limit_gives_emfile_and_the_process_recovers(loop_kind: str,
-                                                                 tmp_path: Path) -> None:
-    assert run_script(script(loop_kind, DESCRIPTOR_LIMIT), env=in_dir(tmp_path)).stdout == "ok\n"
+@pytest.mark.parametrize("body", [FILE_SIZE_LIMIT, DESCRIPTOR_LIMIT], ids=[
+    "file-size-limit-gives-EFBIG-after-a-short-write",
+    "descriptor-limit-gives-EMFILE-and-the-process-recovers"])
+def test_resource_limits(loop_kind: str, tmp_path: Path, body: str) -> None:
+    assert run_script(script(loop_kind, body), env=in_dir(tmp_path)).stdout == "ok\n"
 
 
 UNPRIVILEGED = """
