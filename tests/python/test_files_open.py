@@ -7,9 +7,9 @@ import asyncio
 import builtins
 import errno
 import gc
-import inspect
 import io
 import os
+from contextlib import AsyncExitStack
 from pathlib import Path
 from typing import Any
 
@@ -28,24 +28,24 @@ SPELLINGS = [("r+b", "rb+"), ("br", "rb"), ("+ab", "ab+"), ("b+r", "rb+"), ("bw+
 
 
 async def open_outcome(opener: Any, path: Path, mode: str) -> tuple[Any, ...]:
-    """Open with `opener` (the built-in open, or velnor.open awaited), write
-    if the file may be written: the states seen, or the error's type."""
+    """Open with `opener` (the built-in open, or velnor.open with its calls
+    awaited), write if the file may be written: the states seen, or the
+    error's type."""
+    ours = opener is velnor.open
+
+    async def awaited(result: Any) -> Any:
+        return await result if ours else result
+
     try:
-        f = opener(path, mode, buffering=0)
-        f = await f if inspect.isawaitable(f) else f
+        f = await awaited(opener(path, mode, buffering=0))
     except Exception as exc:  # the outcome being compared
         return (type(exc),)
-    try:
+    async with AsyncExitStack() as stack:
+        await stack.enter_async_context(f) if ours else stack.enter_context(f)
         state = (f.mode, f.tell(), f.readable(), f.writable())
         if f.writable():
-            written = f.write(b"XY")
-            if inspect.isawaitable(written):
-                await written
+            await awaited(f.write(b"XY"))
         return state + (f.tell(),)
-    finally:
-        closed = f.close()
-        if inspect.isawaitable(closed):
-            await closed
 
 
 @pytest.mark.parametrize("existing", [None, b"", b"0123456789"], ids=["missing", "empty", "full"])

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import asyncio
 import builtins
-import inspect
 import io
 import json
 import os
@@ -65,14 +64,16 @@ async def apply_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
         told.append(f.tell())
         return told[-1]
     if name == "next":
-        result = anext(f, None) if isinstance(f, velnor.TextFile) else next(f, None)
-    elif name == "seek_told":
-        result = f.seek(told[args[0] % len(told)]) if told else None
+        return await anext(f, None) if isinstance(f, velnor.TextFile) else next(f, None)
+    if name == "seek_told":
+        if not told:
+            return None
+        result = f.seek(told[args[0] % len(told)])
     elif name == "seek":
         result = f.seek(0, args[0])
     else:
         result = getattr(f, name)(*args)
-    return await result if inspect.isawaitable(result) else result
+    return await result if isinstance(f, velnor.TextFile) else result
 
 
 @SETTINGS
