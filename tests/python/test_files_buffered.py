@@ -8,6 +8,7 @@ import asyncio
 import builtins
 import io
 import os
+from contextlib import nullcontext
 from pathlib import Path
 from typing import Any
 
@@ -47,37 +48,31 @@ ONE_READ = ("read1", "readinto1", "peek")
 READS = ONE_READ + ("read", "readinto", "readline", "readlines", "next")
 
 
-def sync_op(f: Any, op: tuple[Any, ...]) -> Any:
+async def apply_op(f: Any, op: tuple[Any, ...]) -> Any:
+    """`op` on a built-in file, or on a velnor one with its calls (all but
+    tell) awaited."""
+    ours = isinstance(f, velnor.BufferedFile)
+
+    async def awaited(result: Any) -> Any:
+        return await result if ours and op[0] != "tell" else result
+
     name, *args = op
     if name == "next":
-        return next(f, None)
+        return await anext(f, None) if ours else next(f, None)
     if name in ("readinto", "readinto1"):
         buf = bytearray(args[0])
-        return getattr(f, name)(buf), bytes(buf)
-    return getattr(f, name)(*args)
+        return await awaited(getattr(f, name)(buf)), bytes(buf)
+    return await awaited(getattr(f, name)(*args))
 
 
-async def async_op(f: velnor.BufferedFile, op: tuple[Any, ...]) -> Any:
-    name, *args = op
-    if name == "next":
-        return await anext(f, None)
-    if name in ("readinto", "readinto1"):
-        buf = bytearray(args[0])
-        n = await getattr(f, name)(buf)
-        return n, bytes(buf)
-    if name == "tell":
-        return f.tell()
-    return await getattr(f, name)(*args)
-
-
-def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
+async def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
     """What the built-in gives for a one-read operation that velnor answered
     with `got`: the same bytes from the same position, or the same error."""
     name, *args = op
     if isinstance(got, tuple) and isinstance(got[0], type):
         if name == "peek" and not ref.readable():
             return failure(io.UnsupportedOperation("peek"))  # the built-in has no peek there
-        return outcome(lambda: sync_op(ref, op))
+        return await async_outcome(lambda: apply_op(ref, op))
     if name == "peek":
         ahead = ref.peek(args[0])  # does not move
         shared = min(len(ahead), len(got))
@@ -87,7 +82,7 @@ def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
         return ref.read(len(got)) if got or args[0] == 0 else ref.read1(args[0])
     n, _ = got
     if n == 0:
-        return sync_op(ref, op)
+        return await apply_op(ref, op)
     return n, ref.read(n) + bytes(args[0] - n)
 
 
@@ -112,9 +107,9 @@ def test_buffered_operation_sequences_match_the_built_in(
     ours, theirs = file_pair(disk_dir, initial)
 
     async def main() -> None:
-        with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
+        with pytest.warns(RuntimeWarning) if buffering == 1 else nullcontext():
             ref = outcome(lambda: builtins.open(theirs, mode, buffering))
-        with pytest.warns(RuntimeWarning) if buffering == 1 else _nothing():
+        with pytest.warns(RuntimeWarning) if buffering == 1 else nullcontext():
             opening = velnor.open(ours, mode, buffering)
         f = await async_outcome(lambda: opening)
         if isinstance(ref, Failed):
@@ -142,24 +137,16 @@ def test_buffered_operation_sequences_match_the_built_in(
                     written = op[0] in ("write", "writelines") or (
                         written and op[0] not in ("flush", "seek", "truncate"))
                     if op[0] in ONE_READ:
-                        got = await async_outcome(lambda: async_op(f, op))
-                        expected = follow(ref, op, got)
+                        got = await async_outcome(lambda: apply_op(f, op))
+                        expected = await follow(ref, op, got)
                     else:
-                        expected = outcome(lambda: sync_op(ref, op))
-                        got = await async_outcome(lambda: async_op(f, op))
+                        expected = await async_outcome(lambda: apply_op(ref, op))
+                        got = await async_outcome(lambda: apply_op(f, op))
                     assert got == expected, op
                     assert outcome(f.tell) == outcome(ref.tell), op
 
     run(main())
     assert_same_files(ours, theirs)
-
-
-class _nothing:
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, *exc: object) -> None:
-        return None
 
 
 @settings(max_examples=30, deadline=None,
@@ -205,12 +192,14 @@ def test_closed_and_one_way_files_refuse_as_the_built_in_does(run: Runner, tmp_p
         path.write_bytes(b"abc\n")
     data: Any = b"x" if "b" in mode else "x"
 
-    def name_of(name: str) -> str:
-        return "__anext__" if name == "__next__" else name
-
-    def std_outcome(call: Any) -> Any:
-        result = outcome(call)
-        return Failed(StopAsyncIteration, "") if result == Failed(StopIteration, "") else result
+    async def assert_same(mine: Any, std: Any, name: str, args: tuple[Any, ...]) -> None:
+        if not hasattr(std, name):
+            return
+        expected = outcome(lambda: getattr(std, name)(*args))
+        if expected == Failed(StopIteration, ""):
+            expected = Failed(StopAsyncIteration, "")
+        mine_name = "__anext__" if name == "__next__" else name
+        assert await async_outcome(lambda: getattr(mine, mine_name)(*args)) == expected, (name, args)
 
     async def main() -> None:
         ours = await velnor.open(ours_path, mode, buffering)
@@ -224,10 +213,7 @@ def test_closed_and_one_way_files_refuse_as_the_built_in_does(run: Runner, tmp_p
             ("truncate", ()), ("readlines", ()), ("writelines", ([data],)), ("__next__", ()),
         ]
         for name, args in calls:
-            if hasattr(theirs, name):
-                expected = std_outcome(lambda: getattr(theirs, name)(*args))
-                got = await async_outcome(lambda: getattr(ours, name_of(name))(*args))
-                assert got == expected, name
+            await assert_same(ours, theirs, name, args)
         for name in ("tell", "fileno", "readable", "writable", "seekable", "isatty"):
             assert outcome(getattr(ours, name)) == outcome(getattr(theirs, name)), name
         # One way only, or arguments refused: the same answers in the same order.
@@ -239,10 +225,7 @@ def test_closed_and_one_way_files_refuse_as_the_built_in_does(run: Runner, tmp_p
                         ("write", (5,)), ("read", (-2,)), ("seek", (0, 5)), ("seek", (-1,)),
                         ("read", (1.5,)), ("readlines", (1.5,)), ("readline", (0,)),
                         ("truncate", (-1,)), ("__next__", ())):
-                    if hasattr(std, name):
-                        expected = std_outcome(lambda: getattr(std, name)(*args))
-                        got = await async_outcome(lambda: getattr(mine, name_of(name))(*args))
-                        assert got == expected, (name, args)
+                    await assert_same(mine, std, name, args)
     run(main())
     assert_same_files(ours_path, theirs_path)
 

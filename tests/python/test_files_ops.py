@@ -135,25 +135,17 @@ def test_whole_file_and_large_reads(run: Runner, disk_dir: Path, size: int, cold
     run(main())
 
 
-def test_a_read_all_sees_what_the_file_grew_by(run: Runner, disk_dir: Path) -> None:
-    path = disk_dir / "f"
-    path.write_bytes(pattern(PARALLEL_MIN))
-
-    async def main() -> None:
-        async with velnor.open(path, "rb", buffering=0) as f, velnor.open(path, "ab", buffering=0) as g:
-            evict(path)
-            await g.write(b"tail")
-            assert await f.read() == pattern(PARALLEL_MIN) + b"tail"
-
-    run(main())
-
-
-def test_append_mode_writes_at_the_end_and_the_position_follows(run: Runner,
-                                                                tmp_path: Path) -> None:
-    path = tmp_path / "f"
+def test_appends_land_at_the_end_and_a_read_all_sees_them(run: Runner, disk_dir: Path) -> None:
+    grown, path = disk_dir / "grown", disk_dir / "f"
+    grown.write_bytes(pattern(PARALLEL_MIN))
     path.write_bytes(b"0123")
 
     async def main() -> None:
+        async with velnor.open(grown, "rb", buffering=0) as f, velnor.open(grown, "ab", buffering=0) as g:
+            evict(grown)
+            await g.write(b"tail")
+            assert await f.read() == pattern(PARALLEL_MIN) + b"tail"
+        # The appending file's position follows the end.
         async with velnor.open(path, "ab+", buffering=0) as f, velnor.open(path, "ab", buffering=0) as other:
             assert f.tell() == 4
             await f.seek(1)
