@@ -14,6 +14,7 @@ from typing import Final
 from ._buffers import byte_view, writable_view
 from ._lines import SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
+from ._pace import turn_due
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
@@ -145,6 +146,10 @@ class BufferedFile(SplitLines[bytes]):
             raise io.UnsupportedOperation("read")
         n = _size_arg(size)
         self._check_reading("read of closed file")
+        if turn_due():
+            # Before the buffer is touched: a cancellation here loses nothing.
+            await asyncio.sleep(0)
+            self._check_reading("read of closed file")
         rbuf, rpos = self._rbuf, self._rpos
         if not self._lock.locked():
             if 0 <= n <= len(rbuf) - rpos:
@@ -367,6 +372,9 @@ class BufferedFile(SplitLines[bytes]):
         self._check_writable("write")
         self._check_open("write to closed file")
         source = byte_view(data)
+        if turn_due():
+            await asyncio.sleep(0)
+            self._check_open("write to closed file")
         n = len(source)
         # Data this large goes straight from the caller's memory.
         direct = self._buffer_size + _DIRECT_EXTRA

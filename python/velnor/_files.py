@@ -19,7 +19,7 @@ from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
 from ._lines import collect_lines
-from ._pace import Pace
+from ._pace import Pace, turn_due
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -179,6 +179,10 @@ class BinaryFile:
         if n < -1:
             raise ValueError("read length must be non-negative or -1")
         self._check_usable(reading=True)
+        if turn_due():
+            # Before the read, so that a cancellation here loses no data.
+            await asyncio.sleep(0)
+            self._check_usable(reading=True)
         fast = self._fast
         missed = False
         if not self._users and fast is not None:
@@ -269,6 +273,8 @@ class BinaryFile:
         returns the byte count, less than the buffer's size only at end of file."""
         view = writable_view(buffer)
         self._check_usable(reading=True)
+        if turn_due():
+            await asyncio.sleep(0)
         await self._acquire()
         try:
             self._check_open()
@@ -294,6 +300,9 @@ class BinaryFile:
             raise ValueError(f"negative size: {n}")
         pos = _offset(offset, "offset")
         self._check_usable(reading=True)
+        if turn_due():
+            await asyncio.sleep(0)
+            self._check_usable(reading=True)
         return await self._read_at(pos, n)
 
     async def _read_at(self, pos: int, n: int, try_fast: bool = True) -> bytes:
@@ -517,6 +526,8 @@ class BinaryFile:
         if handle is None and adopting is None:
             # The driver never saw it: nothing can be in flight on it.
             os.close(self._fd)
+            if turn_due():
+                await asyncio.sleep(0)  # closed already: a cancellation here costs nothing
             return
         if handle is None or self._adopt_waiters:
             assert adopting is not None
@@ -602,6 +613,8 @@ def _close_adopted(adopting: KernelFuture) -> None:
 async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
     loop = asyncio.get_running_loop()
     if mode.cached_open:
+        if turn_due():
+            await asyncio.sleep(0)  # before the open: nothing to leak if cancelled
         # A path the kernel can resolve from its caches opens right here; the
         # driver gets the descriptor only if an operation ever needs it.
         fd = _velnor.open_cached(path)

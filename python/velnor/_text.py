@@ -15,7 +15,7 @@ from typing import Any, Final
 from ._buffered import BufferedFile
 from ._files import limit_arg
 from ._lines import SPLIT_MAX, SplitLines
-from ._pace import Pace
+from ._pace import Pace, turn_due
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -306,6 +306,11 @@ class TextFile(SplitLines[str]):
         n = limit_arg(size)
         self._check_open()
         self._check_readable()
+        if turn_due():
+            # Characters already decoded come without any I/O: nothing else
+            # would give the loop its turn.
+            await asyncio.sleep(0)
+            self._check_open()
         async with self._lock:
             self._drop_lines()
             await self._buffer.flush()

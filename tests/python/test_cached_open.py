@@ -12,12 +12,15 @@ import threading
 import time
 import warnings
 from pathlib import Path
+from collections.abc import Awaitable, Callable
 from typing import Any
 
 import _velnor
 import pytest
 
 import velnor
+import velnor._buffered
+import velnor._files
 from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
 from support.files import evict, pattern
 from support.loops import Runner
@@ -250,3 +253,111 @@ def test_a_fifo_is_never_opened_so_a_waiting_writer_keeps_waiting(tmp_path: Path
         reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         thread.join()
         os.close(reader)
+
+
+def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner, tmp_path: Path) -> None:
+    # Each of these completes without suspending when its data is cached or
+    # buffered: a task doing nothing else would keep every other task waiting.
+    path = tmp_path / "f"
+    path.write_bytes(b"line of text\n" * 100_000)
+    out = tmp_path / "out"
+
+    async def main() -> None:
+        binary = await velnor.open(path, "rb", buffering=0)
+        buffered = await velnor.open(path, "rb")
+        text = await velnor.open(path, encoding="utf-8")
+        # A buffer that never fills: the writes never reach the file.
+        writer = await velnor.open(out, "wb", buffering=1 << 24)
+        block = bytearray(4096)
+
+        async def reread() -> None:
+            await binary.seek(0)
+            await binary.read(4096)
+
+        async def open_read_close() -> None:
+            async with velnor.open(path, "rb") as f:
+                await f.read(100)
+
+        stretches: list[tuple[str, Callable[[], Awaitable[Any]]]] = [
+            ("read", reread),
+            ("pread", lambda: binary.pread(4096, 0)),
+            ("readinto", lambda: binary.readinto(block)),
+            ("buffered read", lambda: buffered.read(1)),
+            ("buffered write", lambda: writer.write(b"x")),
+            ("text read", lambda: text.read(1)),
+            ("read_bytes", lambda: velnor.read_bytes(path)),
+            ("open, read, close", open_read_close),
+        ]
+        try:
+            for name, op in stretches:
+                await binary.seek(0)
+                turns = 0
+                done = False
+
+                async def tick() -> None:
+                    nonlocal turns
+                    while not done:
+                        await asyncio.sleep(0)
+                        turns += 1
+
+                ticker = asyncio.ensure_future(tick())
+                await asyncio.sleep(0)
+                turns = 0
+                until = time.perf_counter() + 0.01
+                while time.perf_counter() < until:
+                    await op()
+                done = True
+                await ticker
+                # Ten milliseconds of work: turns every half millisecond.
+                assert turns >= 2, name
+        finally:
+            for f in (binary, buffered, text, writer):
+                await f.close()
+
+    run(main())
+
+
+def test_a_turn_given_before_an_operation_loses_nothing_when_cancelled(
+        run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    # The turn comes before the read takes anything: cancelled there, the
+    # data stays for the next read.
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+    monkeypatch.setattr(velnor._files, "turn_due", lambda: True)
+    monkeypatch.setattr(velnor._buffered, "turn_due", lambda: True)
+
+    async def main() -> None:
+        for buffering in (0, -1):
+            async with velnor.open(path, "rb", buffering=buffering) as f:
+                task = asyncio.ensure_future(f.read(4))
+                await asyncio.sleep(0)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+                assert await f.read(4) == b"0123", buffering
+
+    run(main())
+
+
+def test_a_stretch_ends_with_the_loops_turn() -> None:
+    # Only time spent without the loop turning counts: an operation after
+    # a wait pays no extra turn, on this loop or on the next one.
+    from velnor._pace import TURN, turn_due
+
+    async def stretch() -> None:
+        assert not turn_due()
+        until = time.perf_counter() + 2 * TURN
+        while time.perf_counter() < until:
+            pass
+        assert turn_due()
+
+    async def main() -> None:
+        await stretch()
+        await asyncio.sleep(0)
+        assert not turn_due()
+        await asyncio.sleep(4 * TURN)
+        assert not turn_due()
+        await stretch()
+
+    asyncio.run(main())
+    asyncio.run(main())
