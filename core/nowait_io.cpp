@@ -56,6 +56,25 @@ bool at_end(int fd, std::uint64_t size) noexcept {
     return pread_nowait(fd, &scratch, 1, size) == 0;
 }
 
+bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
+    if (fd < 0 || pos > kMaxOffset) return false;
+    std::uint8_t scratch = 0;
+    iovec iov[2] = {{dst, len}, {&scratch, 1}};
+    ssize_t r;
+    do {
+        r = ::preadv2(fd, iov, 2, static_cast<off_t>(pos), kRwfNowait);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return false;
+    const auto got = static_cast<std::size_t>(r);
+    // The kernel stops a read at the end of the file before it looks for
+    // pages beyond it: a count of exactly `len` is the end, not a miss.
+    if (got == len) return true;
+    if (got > len) return false;  // longer than the caller was told
+    // Short: a part not cached (or a file that shrank). The careful way.
+    const auto rest = fill(fd, pos + got, dst + got, len - got);
+    return rest && *rest == len - got && at_end(fd, pos + len);
+}
+
 std::optional<std::uint64_t> regular_size(int fd) noexcept {
     if (fd < 0) return std::nullopt;
     struct stat st {};
@@ -72,7 +91,7 @@ UniqueFd open_cached(const char* path) noexcept {
     return UniqueFd(r < 0 ? -1 : static_cast<int>(r));
 }
 
-UniqueFd open_cached_regular(const char* path) noexcept {
+CachedRegular open_cached_regular(const char* path) noexcept {
     // Opening a FIFO for reading, even without blocking, counts as a reader:
     // a writer waiting in open(2) would go ahead and then meet no reader once
     // this descriptor is closed again. So the type is checked first on an
@@ -80,18 +99,19 @@ UniqueFd open_cached_regular(const char* path) noexcept {
     // opened for reading, then checked to be the same file.
     OpenHow path_how{O_PATH | O_CLOEXEC, 0, kResolveCached};
     const long p = ::syscall(kSysOpenat2, AT_FDCWD, path, &path_how, sizeof path_how);
-    if (p < 0) return UniqueFd{};
+    if (p < 0) return {};
     UniqueFd probe(static_cast<int>(p));
     struct stat first {};
-    if (::fstat(probe.get(), &first) != 0 || (first.st_mode & S_IFMT) != S_IFREG) return UniqueFd{};
+    if (::fstat(probe.get(), &first) != 0 || (first.st_mode & S_IFMT) != S_IFREG) return {};
     UniqueFd fd = open_cached(path);
-    if (fd.get() < 0) return fd;
+    if (fd.get() < 0) return {};
     struct stat st {};
     // F_SETFL 0 clears O_NONBLOCK: no other status flag was asked for.
     if (::fstat(fd.get(), &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG || st.st_dev != first.st_dev ||
         st.st_ino != first.st_ino || ::fcntl(fd.get(), F_SETFL, 0) != 0)
-        return UniqueFd{};
-    return fd;
+        return {};
+    return {std::move(fd), st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size),
+            st.st_blksize < 0 ? 0 : static_cast<std::uint64_t>(st.st_blksize)};
 }
 
 bool supports_nowait(int fd) noexcept {

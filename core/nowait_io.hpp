@@ -22,6 +22,12 @@ long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off)
 // must return exactly 0.
 bool at_end(int fd, std::uint64_t size) noexcept;
 
+// Fills [dst, dst+len) from `pos` and confirms that the file ends right
+// there. When everything is cached that takes one no-wait read, with a
+// one-byte buffer behind the caller's that must stay empty. False when any
+// part would have blocked, the kernel refused, or the file is longer.
+bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept;
+
 // st_size (negative taken as 0) for a regular file; nullopt otherwise.
 std::optional<std::uint64_t> regular_size(int fd) noexcept;
 
@@ -30,11 +36,18 @@ std::optional<std::uint64_t> regular_size(int fd) noexcept;
 // fails for any other reason.
 UniqueFd open_cached(const char* path) noexcept;
 
+// A regular file opened for keeping, with what fstat said of it at the open.
+struct CachedRegular {
+    UniqueFd fd;
+    std::uint64_t size = 0;
+    std::uint64_t block_size = 0;
+};
+
 // A regular file opened read-only the way `open_cached` does, for keeping:
 // O_NONBLOCK (needed only so that opening a FIFO or device cannot wait) is
 // cleared again. No descriptor for anything that is not a regular file or
 // any failure.
-UniqueFd open_cached_regular(const char* path) noexcept;
+CachedRegular open_cached_regular(const char* path) noexcept;
 
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
 // yes: the data just was not cached).

@@ -20,11 +20,13 @@ Ref py_open_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto a = params.bind(args, nargs, kwnames);
     const std::string path = arg_path("path", a[0]);
     if (path.find('\0') != std::string::npos) return none();
-    UniqueFd fd = fast::open_cached_regular(path.c_str());
-    if (fd.get() < 0) return none();
-    Ref number = checked(PyLong_FromLong(fd.get()));
-    (void)fd.release();  // the caller owns it now
-    return number;
+    fast::CachedRegular file = fast::open_cached_regular(path.c_str());
+    if (file.fd.get() < 0) return none();
+    Ref number = checked(PyLong_FromLong(file.fd.get()));
+    Ref block = u64_to_int(file.block_size);
+    Ref pair = checked(PyTuple_Pack(2, number.get(), block.get()));
+    (void)file.fd.release();  // the caller owns it now
+    return pair;
 }
 
 Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -37,10 +39,10 @@ Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 PyMethodDef OPEN_CACHED_METHOD = fast_method<py_open_cached>(
     "open_cached",
-    "open_cached(path)\n--\n\nA descriptor of the regular file at `path`, opened read-only on the\n"
-    "calling thread with a lookup that refuses to wait for the disk, or `None`\nwhen that is not "
-    "possible (a cache miss, any error, anything but a\nregular file). The caller owns the descriptor "
-    "until it passes it to\n`adopt`.");
+    "open_cached(path)\n--\n\n`(fd, st_blksize)`: a descriptor of the regular file at `path`, opened\n"
+    "read-only on the calling thread with a lookup that refuses to wait for\nthe disk, and the file's "
+    "preferred I/O size; or `None` when that is not\npossible (a cache miss, any error, anything but a "
+    "regular file). The\ncaller owns the descriptor until it passes it to `adopt`.");
 PyMethodDef ADOPT_METHOD = fast_method<py_adopt>(
     "adopt",
     "adopt(fd)\n--\n\nHands the descriptor `fd` to the driver, which owns it from then on; the\n"

@@ -87,20 +87,20 @@ Ref readinto_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
     return checked(PyLong_FromSize_t(*n));
 }
 
-// Everything from `pos` to the fstat size, confirmed by an end-of-file
-// probe at that size; None when anything is missing or the size moved, or
-// when there is more than `limit` to copy (nothing is copied then).
-Ref read_all_at(int fd, std::uint64_t pos, std::uint64_t limit = UINT64_MAX) {
-    const auto size = fast::regular_size(fd);
+// Everything from `pos` to the file's size (from fstat, unless the caller
+// has just taken it), confirmed to be the end; None when anything is
+// missing or the size moved, or when there is more than `limit` to copy
+// (nothing is copied then).
+Ref read_all_at(int fd, std::uint64_t pos, std::uint64_t limit = UINT64_MAX,
+                std::optional<std::uint64_t> size = std::nullopt) {
+    if (!size) size = fast::regular_size(fd);
     if (!size) return none();
     const std::uint64_t expected = pos < *size ? *size - pos : 0;
     if (expected > limit) return none();
     Ref buf = new_bytes_to_fill(expected);
-    if (expected > 0) {
-        const auto n = fast::fill(fd, pos, bytes_data(buf), static_cast<std::size_t>(expected));
-        if (!n || *n != expected) return none();
-    }
-    if (!fast::at_end(fd, *size)) return none();
+    // At or past the end, the end is confirmed where it is, not at `pos`.
+    const std::uint64_t from = pos < *size ? pos : *size;
+    if (!fast::fill_to_end(fd, from, bytes_data(buf), static_cast<std::size_t>(expected))) return none();
     return buf;
 }
 
@@ -233,16 +233,15 @@ Ref py_try_read_file_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     const std::string path = arg_path("path", a[0]);
     const std::uint64_t limit = arg_u64("limit", a[1]);
     if (path.find('\0') != std::string::npos) return none();
-    UniqueFd fd = fast::open_cached_regular(path.c_str());
-    if (fd.get() < 0) return none();
-    const auto size = fast::regular_size(fd.get());
-    if (!size) return none();
-    if (*size > limit) {
-        Ref number = checked(PyLong_FromLong(fd.get()));
-        (void)fd.release();  // the caller owns it now
+    fast::CachedRegular file = fast::open_cached_regular(path.c_str());
+    if (file.fd.get() < 0) return none();
+    if (file.size > limit) {
+        Ref number = checked(PyLong_FromLong(file.fd.get()));
+        (void)file.fd.release();  // the caller owns it now
         return number;
     }
-    return read_all_at(fd.get(), 0);
+    // The size fstat gave a moment ago at the open; the read confirms the end.
+    return read_all_at(file.fd.get(), 0, UINT64_MAX, file.size);
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ class BufferedFile(SplitLines[bytes]):
             if 0 <= n <= len(rbuf) - rpos:
                 self._rpos = rpos + n
                 return rbuf[rpos:rpos + n]
-            if n >= self._buffer_size and rpos == len(rbuf) and not self._wbuf:
+            if (n == -1 or n >= self._buffer_size) and rpos == len(rbuf) and not self._wbuf:
                 # Nothing buffered either way: one read straight from the
                 # file (the raw file serialises it with other tasks' reads).
                 return await self._raw.read(n)
@@ -482,8 +482,9 @@ class BufferedFile(SplitLines[bytes]):
             return
         self._drop_lines()
         try:
-            async with self._lock:
-                await self._flush_writes()
+            if self._wbuf or self._lock.locked():
+                async with self._lock:
+                    await self._flush_writes()
         finally:
             self._drop_buffer()
             await self._raw.close()

@@ -79,7 +79,8 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
-                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular", "_pace")
+                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular", "_pace",
+                 "_blksize")
 
     # No constructor of its own, so help() shows only what users call: the
     # package's openers build files through _create. A BinaryFile() made by
@@ -87,14 +88,16 @@ class BinaryFile:
     @classmethod
     def _create(cls, *, handle: int | None, fd: int, size: int, name: str | bytes | int,
                 mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int,
-                pos: int | None = None) -> BinaryFile:
+                pos: int | None = None, blksize: int = 0) -> BinaryFile:
         self = cls()
-        self._setup(handle, fd, size, name, mode, loop, st_mode, pos)
+        self._setup(handle, fd, size, name, mode, loop, st_mode, pos, blksize)
         return self
 
     def _setup(self, handle: int | None, fd: int, size: int, name: str | bytes | int,
                mode: OpenMode, loop: asyncio.AbstractEventLoop, st_mode: int,
-               pos: int | None) -> None:
+               pos: int | None, blksize: int = 0) -> None:
+        # The st_blksize the open already learnt (0: not known), which sizes a buffer.
+        self._blksize = blksize
         self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
         self._fast_probed = False
         # None while the descriptor was opened here and no driver operation
@@ -157,7 +160,8 @@ class BinaryFile:
     def isatty(self) -> bool:
         """Whether the file is a terminal."""
         self._check_open()
-        return os.isatty(self._fd)
+        # A regular file never is: no system call for the common case.
+        return not self._regular and os.isatty(self._fd)
 
     def tell(self) -> int:
         """The current position."""
@@ -617,11 +621,12 @@ async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
             await asyncio.sleep(0)  # before the open: nothing to leak if cancelled
         # A path the kernel can resolve from its caches opens right here; the
         # driver gets the descriptor only if an operation ever needs it.
-        fd = _velnor.open_cached(path)
-        if fd is not None:
+        opened = _velnor.open_cached(path)
+        if opened is not None:
+            fd, blksize = opened
             try:
                 return BinaryFile._create(handle=None, fd=fd, size=0, name=name, mode=mode, loop=loop,
-                                  st_mode=stat.S_IFREG)
+                                          st_mode=stat.S_IFREG, blksize=blksize)
             except BaseException:
                 os.close(fd)
                 raise

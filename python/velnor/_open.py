@@ -246,7 +246,7 @@ async def _wrap(raw: BinaryFile, mode: OpenMode, buffering: int, encoding: str |
             buffering = -1
             line_buffering = True
         if buffering < 0:
-            size = os.fstat(raw.fileno()).st_blksize
+            size = raw._blksize or os.fstat(raw.fileno()).st_blksize
             buffering = size if size > 1 else DEFAULT_BUFFER_SIZE
         if buffering == 0:
             if mode.binary:

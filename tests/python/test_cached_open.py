@@ -44,12 +44,14 @@ class Calls:
 def test_open_cached_and_try_read_file_max(tmp_path: Path) -> None:
     path = tmp_path / "f"
     path.write_bytes(b"abc")
-    fd = _velnor.open_cached(path)
-    assert isinstance(fd, int)
+    opened = _velnor.open_cached(path)
+    assert opened is not None
+    fd, blksize = opened
     try:
         # The descriptor is kept: it must block like any other, not carry
         # the O_NONBLOCK that made the open safe.
         assert os.get_blocking(fd) and os.pread(fd, 10, 0) == b"abc"
+        assert blksize == os.fstat(fd).st_blksize
     finally:
         os.close(fd)
     fifo = tmp_path / "fifo"

@@ -89,6 +89,35 @@ def test_pages_not_in_the_cache_are_refused(cached: tuple[Path, int]) -> None:
     os.pread(fd, len(DATA), 0)
     assert fp.read(0, 4096) == DATA[:4096]
 
+    # The first page cached, the rest not: a read to the end stops short
+    # there and must refuse, never hand back the part it got.
+    def tail_missing() -> bool:
+        os.pread(fd, len(DATA), 0)
+        os.posix_fadvise(fd, 4096, 0, os.POSIX_FADV_DONTNEED)
+        got = fp.read_all(0)
+        assert got is None or got == DATA
+        return got is None
+
+    assert any(tail_missing() for _ in range(20))
+
+
+@pytest.mark.parametrize("size", [0, 1, 4095, 4096, 4097, 8192])
+def test_whole_cached_files_at_page_edges(disk_dir: Path, size: int) -> None:
+    # The end is confirmed in the same read as the data; at a page edge the
+    # next page does not exist, which must not look like a missing page.
+    path = disk_dir / "f"
+    data = DATA[:size] if size <= len(DATA) else DATA * 2
+    path.write_bytes(data)
+    path.read_bytes()
+    assert _velnor.try_read_file(path) == data
+    assert _velnor.try_read_file_max(path, size) == data
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        fp = _velnor.FastPath(fd)
+        assert fp.read_all(0) == data and fp.read_all(size // 2) == data[size // 2:]
+    finally:
+        os.close(fd)
+
 
 def test_things_that_are_not_regular_files(disk_dir: Path) -> None:
     r, w = os.pipe()
