@@ -574,3 +574,39 @@ def test_scandir_looks_up_the_symlinks_ahead_together(run: Runner, tmp_path: Pat
         assert kinds == {f"l{i}": i % 2 == 0 for i in range(10)}
     run(main())
     assert most == 10  # one round trip for the ten, not ten in a row
+
+
+def test_a_scandir_cancelled_at_its_turn_skips_no_entry(run: Runner, tmp_path: Path,
+                                                        monkeypatch: pytest.MonkeyPatch) -> None:
+    # The turn a long iteration gives the loop comes before an entry is
+    # taken: cancelled there, the next step still hands it out. Both kinds
+    # of folder: one whose entries are all typed, one with symlinks to look up.
+    plain, links = tmp_path / "plain", tmp_path / "links"
+    plain.mkdir()
+    links.mkdir()
+    for i in range(70):
+        (plain / f"f{i}").touch()
+        os.symlink(".", links / f"l{i}")
+    monkeypatch.setattr(vos, "turn_due", lambda: True)
+    monkeypatch.setattr(vos, "_TURN_EVERY", 1)
+
+    async def main() -> None:
+        for folder in (plain, links):
+            it = vos.scandir(folder)
+            names = []
+            cancels = 0
+            for attempt in range(1000):
+                step = asyncio.ensure_future(it.__anext__())
+                await asyncio.sleep(0)
+                if attempt % 2 and not step.done():
+                    step.cancel()
+                    cancels += 1
+                try:
+                    names.append((await step).name)
+                except asyncio.CancelledError:
+                    continue
+                except StopAsyncIteration:
+                    break
+            assert sorted(names) == sorted(os.listdir(folder)), folder
+            assert cancels > 10
+    run(main())

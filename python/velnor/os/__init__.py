@@ -22,6 +22,7 @@ import shutil as _shutil
 import sys as _sys
 import stat as _stat_mod
 from collections.abc import AsyncIterator, Generator, Iterator
+from itertools import repeat as _repeat
 from types import TracebackType
 from typing import Any, AnyStr, Generic, overload
 
@@ -31,7 +32,7 @@ from .._errors import std_error
 from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
                        fd_and_follow, target)
 from .._kernel import await_kernel
-from .._pace import Pace
+from .._pace import turn_due
 from .._paths import StrOrBytesPath
 from .._stat import listing, stat_result, statvfs_result
 from . import path
@@ -410,7 +411,12 @@ async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
 
 
 _DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
+_DT_LNK_BYTE, _DT_UNKNOWN_BYTE = bytes([_DT_LNK]), bytes([_DT_UNKNOWN])
 _LOOKUPS = 64
+_BUILD_STEP = 512
+_TURN_EVERY = 32
+"""Entries handed out between two looks at the clock (a microsecond or so each)."""
+"""Entries made in one step of a large folder: a small part of a loop turn."""
 
 
 class DirEntry(Generic[AnyStr]):
@@ -468,10 +474,16 @@ class DirEntry(Generic[AnyStr]):
 
     def is_dir(self, *, follow_symlinks: bool = True) -> bool:
         """Whether the entry is a folder (or a symlink to one)."""
+        kind = self._type
+        if kind != _DT_UNKNOWN and kind != _DT_LNK:  # the common case, answered at once
+            return kind == _DT_DIR
         return self._is(_DT_DIR, _stat_mod.S_ISDIR, follow_symlinks)
 
     def is_file(self, *, follow_symlinks: bool = True) -> bool:
         """Whether the entry is a regular file (or a symlink to one)."""
+        kind = self._type
+        if kind != _DT_UNKNOWN and kind != _DT_LNK:
+            return kind == _DT_REG
         return self._is(_DT_REG, _stat_mod.S_ISREG, follow_symlinks)
 
     async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
@@ -526,7 +538,6 @@ class ScandirIterator(Generic[AnyStr]):
         # themselves: a symlink is then not looked up, and its is_dir() and
         # is_file() answer only for follow_symlinks=False.
         self._links = True
-        self._pace = Pace()
         t = self._target
         if t.fd is not None:
             self._prefix: Any = None
@@ -544,33 +555,38 @@ class ScandirIterator(Generic[AnyStr]):
             self._listing = await listing(await _run(fut, t.name), t.is_bytes)
         return self._listing
 
-    def _entry(self, i: int) -> DirEntry[Any]:
-        # Built as the iteration asks, a window at a time: a large folder
-        # costs the loop its decode, not one object per name up front.
+    def _build(self, start: int, stop: int) -> list[DirEntry[Any]]:
+        # Entries [start, stop) of the listing, made in one pass of map():
+        # no Python-level step per entry besides the entry itself.
         names, types, inodes = self._listing  # type: ignore[misc]
-        name: Any = names[i]
+        part = names[start:stop]
         t = self._target
         if t.fd is not None:
-            return DirEntry(name, name, inodes[i], types[i], t.fd)
-        return DirEntry(name, self._prefix + name, inodes[i], types[i], None)
+            return list(map(DirEntry, part, part, inodes[start:stop].tolist(), types[start:stop],
+                            _repeat(t.fd)))
+        prefix = self._prefix
+        return list(map(DirEntry, part, [prefix + name for name in part], inodes[start:stop].tolist(),
+                        types[start:stop], _repeat(None)))
 
     def _unsure(self, entry: DirEntry[Any]) -> bool:
         # Whether the listing's type leaves a question only a lookup answers.
         return entry._type == _DT_UNKNOWN or (entry._type == _DT_LNK and self._links)
 
+    def _any_unsure(self, types: bytes) -> bool:
+        return _DT_UNKNOWN_BYTE in types or (self._links and _DT_LNK_BYTE in types)
+
     async def _load(self) -> list[DirEntry[AnyStr]]:
         if self._entries is None:
-            names, _, _ = await self._list()
+            names, types, _ = await self._list()
             entries: list[DirEntry[AnyStr]] = []
             unsure: list[DirEntry[AnyStr]] = []
-            pace = Pace()
-            for i in range(len(names)):
-                entry = self._entry(i)
-                entries.append(entry)
-                if self._unsure(entry):
-                    unsure.append(entry)
-                if pace.due():
-                    await pace.pause()
+            for start in range(0, len(names), _BUILD_STEP):
+                if turn_due():
+                    await asyncio.sleep(0)
+                built = self._build(start, start + _BUILD_STEP)
+                entries += built
+                if self._any_unsure(types[start:start + _BUILD_STEP]):
+                    unsure += [e for e in built if self._unsure(e)]
             # A bounded number of lookups at a time: a folder of symlinks
             # neither floods the driver nor spends one loop turn creating
             # a task per entry.
@@ -591,23 +607,39 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> DirEntry[AnyStr]:
-        # An entry that needs no lookup comes without a wait: the pace gives
-        # the loop its turns while a large folder is iterated.
-        if self._pace.due():
-            await self._pace.pause()
-        if self._entries is not None:
-            entries = self._entries
-            if self._closed or self._next >= len(entries):
+        # An entry that needs no lookup comes without a wait; the loop still
+        # gets its turns while a large folder is iterated, asked every few
+        # entries. The turn comes before the entry is taken: a cancellation
+        # there skips none.
+        entries = self._entries
+        if entries is not None:
+            i = self._next
+            if not i % _TURN_EVERY and turn_due():
+                await asyncio.sleep(0)
+                i = self._next
+            if self._closed or i >= len(entries):
                 raise StopAsyncIteration
-            self._next += 1
-            return entries[self._next - 1]
+            self._next = i + 1
+            return entries[i]
+        if turn_due():
+            await asyncio.sleep(0)
+        if entries is None:
+            names, types, _ = self._listing or await self._list()
+            if not self._any_unsure(types):
+                # Nothing to look up: every entry at once, in paced steps.
+                entries = await self._load()
+        if entries is not None:
+            i = self._next
+            if self._closed or i >= len(entries):
+                raise StopAsyncIteration
+            self._next = i + 1
+            return entries[i]
         if not self._ahead:
-            names = (self._listing or await self._list())[0]
             if self._closed or self._next >= len(names):
                 raise StopAsyncIteration
             # The next few entries at once: the lookups they need (symlinks,
             # untyped entries) run together rather than one round trip each.
-            window = [self._entry(i) for i in range(self._next, min(self._next + _LOOKUPS, len(names)))]
+            window = self._build(self._next, self._next + _LOOKUPS)
             unsure = [e._resolve_type(self._links) for e in window if self._unsure(e)]
             if unsure:
                 await asyncio.gather(*unsure)
