@@ -227,6 +227,8 @@ class BinaryFile:
             # to refuse, closed or not.
             return b""
         self._check_usable(reading=True)
+        if turn_due():
+            await asyncio.sleep(0)
         await self._acquire()
         try:
             self._check_open()

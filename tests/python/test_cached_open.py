@@ -284,6 +284,7 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             ("read", reread),
             ("pread", lambda: binary.pread(4096, 0)),
             ("readinto", lambda: binary.readinto(block)),
+            ("readline", binary.readline),
             ("buffered read", lambda: buffered.read(1)),
             ("buffered write", lambda: writer.write(b"x")),
             ("text read", lambda: text.read(1)),
