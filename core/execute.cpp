@@ -32,7 +32,9 @@ struct Exec {
     // which gave it up when it sent this operation.
     rt::Task<Outcome> operator()(op::Adopt& a) {
         if (a.fd < 0) co_return IoError::os(EBADF);
-        co_return register_file(FileRef(UniqueFd(a.fd)), 0, "adopt allocates an id");
+        FileRef file(UniqueFd(a.fd));
+        file.set_stream(a.stream);
+        co_return register_file(std::move(file), 0, "adopt allocates an id");
     }
 
     rt::Task<Outcome> operator()(op::PathOp& o) { return path_ops::execute(o, cancel); }

@@ -94,6 +94,9 @@ struct Nop {};
 // the submitter, which sees the error.
 struct Adopt {
     std::int32_t fd = -1;
+    // A pipe, socket or character device, whose reads and writes may wait
+    // without end and so are withdrawn on a cancel; the submitter knows.
+    bool stream = false;
 };
 
 // A file-system call on names, or on descriptors the caller owns, outside

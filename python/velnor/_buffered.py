@@ -161,23 +161,27 @@ class BufferedFile(SplitLines[bytes]):
                 return await self._raw.read(n)
         async with self._lock:
             await self._prepare_read()
-            head = self._take(-1)
-            if n == -1:
-                rest = await self._raw.read(-1)
-                return head + rest if head else rest
-            parts = [head]
-            missing = n - len(head)
-            while missing > 0:
-                if missing >= self._buffer_size:
-                    chunk = await self._raw.read(missing)
-                    parts.append(chunk)
-                else:
-                    await self._fill()
-                    chunk = self._take(missing)
-                    parts.append(chunk)
-                if not chunk:
-                    break
-                missing -= len(chunk)
+            parts = [self._take(-1)]
+            try:
+                if n == -1:
+                    parts.append(await self._raw.read(-1))
+                    return b"".join(parts)
+                missing = n - len(parts[0])
+                while missing > 0:
+                    if missing >= self._buffer_size:
+                        chunk = await self._raw.read(missing)
+                        parts.append(chunk)
+                    else:
+                        await self._fill()
+                        chunk = self._take(missing)
+                        parts.append(chunk)
+                    if not chunk:
+                        break
+                    missing -= len(chunk)
+            except BaseException as stop:
+                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                    self._give_back(b"".join(parts))
+                raise
             return b"".join(parts)
 
     async def readall(self) -> bytes:
@@ -233,20 +237,25 @@ class BufferedFile(SplitLines[bytes]):
             head = self._take(total)
             view[:len(head)] = head
             done = len(head)
-            while done < total and not (once and done):
-                missing = total - done
-                if missing >= self._buffer_size:
-                    got = await self._raw.readinto(view[done:])
-                else:
-                    await self._fill()
-                    chunk = self._take(missing)
-                    got = len(chunk)
-                    view[done:done + got] = chunk
-                if got == 0:
-                    break
-                done += got
-                if once:
-                    break
+            try:
+                while done < total and not (once and done):
+                    missing = total - done
+                    if missing >= self._buffer_size:
+                        got = await self._raw.readinto(view[done:])
+                    else:
+                        await self._fill()
+                        chunk = self._take(missing)
+                        got = len(chunk)
+                        view[done:done + got] = chunk
+                    if got == 0:
+                        break
+                    done += got
+                    if once:
+                        break
+            except BaseException as stop:
+                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                    self._give_back(bytes(view[:done]))
+                raise
             return done
 
     async def readline(self, size: int | None = -1) -> bytes:
@@ -283,20 +292,25 @@ class BufferedFile(SplitLines[bytes]):
             await self._prepare_read()
             parts: list[bytes] = []
             taken = 0
-            while limit < 0 or taken < limit:
-                rbuf, rpos = self._rbuf, self._rpos
-                end = len(rbuf) if limit < 0 else min(len(rbuf), rpos + limit - taken)
-                i = rbuf.find(b"\n", rpos, end)
-                stop = end if i < 0 else i + 1
-                parts.append(rbuf[rpos:stop])
-                taken += stop - rpos
-                self._rpos = stop
-                if i >= 0:
-                    break
-                if (limit < 0 or taken < limit) and not await self._fill(fill):
-                    break
-                if self._pace.due():  # a long line, refilled from the page cache
-                    await self._pace.pause()
+            try:
+                while limit < 0 or taken < limit:
+                    rbuf, rpos = self._rbuf, self._rpos
+                    end = len(rbuf) if limit < 0 else min(len(rbuf), rpos + limit - taken)
+                    i = rbuf.find(b"\n", rpos, end)
+                    stop = end if i < 0 else i + 1
+                    parts.append(rbuf[rpos:stop])
+                    taken += stop - rpos
+                    self._rpos = stop
+                    if i >= 0:
+                        break
+                    if (limit < 0 or taken < limit) and not await self._fill(fill):
+                        break
+                    if self._pace.due():  # a long line, refilled from the page cache
+                        await self._pace.pause()
+            except BaseException as stop:
+                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                    self._give_back(b"".join(parts))
+                raise
             return b"".join(parts)
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
@@ -355,6 +369,15 @@ class BufferedFile(SplitLines[bytes]):
         self._rbuf = data
         self._rpos = 0
         return bool(data)
+
+    def _give_back(self, taken: bytes) -> None:
+        """Put bytes taken by a read that was cancelled (or interrupted)
+        while it waited for more back in front of the buffer: the next read
+        returns them. They lie just before what is buffered, and that just
+        before the raw position, so the order holds."""
+        if taken:
+            self._rbuf = taken + self._rbuf[self._rpos:]
+            self._rpos = 0
 
     def _drop_buffer(self) -> None:
         self._rbuf = b""

@@ -259,6 +259,35 @@ class TextFile(SplitLines[str]):
         self._decoded_chars_used += len(chars)
         return chars
 
+    async def _decode_or_give_back(self, data: bytes, final: bool) -> str:
+        """`data` decoded in steps; cancelled between them, the decoder is
+        as before and `data` back in front of the buffer, for the next read."""
+        decoder = self._decoder
+        assert decoder is not None
+        state = decoder.getstate()
+        try:
+            return await _decode_steps(decoder, data, final)
+        except BaseException as stop:
+            if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                decoder.setstate(state)
+                self._buffer._give_back(data)
+            raise
+
+    def _unread_chars(self, taken: str) -> None:
+        """Put characters taken by a read that did not finish (cancelled
+        while it waited for more) back in front of the decoded ones, for the
+        next read to return."""
+        if not taken:
+            return
+        used = self._decoded_chars_used
+        if len(taken) <= used and self._decoded_chars[used - len(taken):used] == taken:
+            self._decoded_chars_used = used - len(taken)  # still in the chunk: as if never taken
+            return
+        # From chunks decoded before this one: the position a snapshot would
+        # give no longer holds, and `tell` falls back to the buffer's.
+        self._set_decoded_chars(taken + self._decoded_chars[used:])
+        self._snapshot = None
+
     def _rewind_decoded_chars(self, n: int) -> None:
         if self._decoded_chars_used < n:
             raise AssertionError("rewind decoded_chars out of bounds")
@@ -286,7 +315,7 @@ class TextFile(SplitLines[str]):
             # `tell` meanwhile says where the chunk ends.
             self._set_decoded_chars("")
             self._snapshot = None
-            decoded = await _decode_steps(decoder, chunk, eof)
+            decoded = await self._decode_or_give_back(chunk, eof)
         self._set_decoded_chars(decoded)
         self._b2cratio = len(chunk) / len(decoded) if decoded else 0.0
         if self._telling:
@@ -321,15 +350,27 @@ class TextFile(SplitLines[str]):
                 # Settled before decoding: `tell` meanwhile says the end.
                 self._set_decoded_chars("")
                 self._snapshot = None
-                rest: str = (decoder.decode(data, True) if len(data) <= DECODE_STEP
-                             else await _decode_steps(decoder, data, True))
+                if len(data) <= DECODE_STEP:
+                    whole: str = head + decoder.decode(data, True)
+                    return whole
+                try:
+                    rest = await self._decode_or_give_back(data, True)
+                except BaseException as stop:
+                    if not isinstance(stop, Exception):
+                        self._unread_chars(head)
+                    raise
                 return head + rest
             result = self._get_decoded_chars(n)
-            while len(result) < n:
-                more = await self._read_chunk(n - len(result))
-                result += self._get_decoded_chars(n - len(result))
-                if not more:
-                    break
+            try:
+                while len(result) < n:
+                    more = await self._read_chunk(n - len(result))
+                    result += self._get_decoded_chars(n - len(result))
+                    if not more:
+                        break
+            except BaseException as stop:
+                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                    self._unread_chars(result)
+                raise
             return result
 
     async def readline(self, size: int | None = -1) -> str:
@@ -375,42 +416,48 @@ class TextFile(SplitLines[str]):
         chunks: list[str] = []
         chunked = 0
         remaining = ""
-        while True:
-            more = True
-            while len(self._decoded_chars) == 0:
-                more = await self._read_chunk()
+        try:
+            while True:
+                more = True
+                while len(self._decoded_chars) == 0:
+                    more = await self._read_chunk()
+                    if not more:
+                        break
                 if not more:
+                    self._set_decoded_chars("")
+                    self._snapshot = None
+                    line, start, endpos, offset = "", 0, 0, 0
                     break
-            if not more:
-                self._set_decoded_chars("")
-                self._snapshot = None
-                line, start, endpos, offset = "", 0, 0, 0
-                break
-            if remaining:
-                line = remaining + self._decoded_chars
-                start = 0
-                offset = len(remaining)
-                remaining = ""
-            else:
-                line = self._decoded_chars
-                start = self._decoded_chars_used
-                offset = 0
-            endpos, consumed = self._find_line_ending(line, start)
-            if endpos >= 0:
+                if remaining:
+                    line = remaining + self._decoded_chars
+                    start = 0
+                    offset = len(remaining)
+                    remaining = ""
+                else:
+                    line = self._decoded_chars
+                    start = self._decoded_chars_used
+                    offset = 0
+                endpos, consumed = self._find_line_ending(line, start)
+                if endpos >= 0:
+                    if limit >= 0 and (endpos - start) + chunked >= limit:
+                        endpos = start + limit - chunked
+                    break
+                endpos = consumed
                 if limit >= 0 and (endpos - start) + chunked >= limit:
                     endpos = start + limit - chunked
-                break
-            endpos = consumed
-            if limit >= 0 and (endpos - start) + chunked >= limit:
-                endpos = start + limit - chunked
-                break
-            if endpos > start:
-                chunks.append(line[start:endpos])
-                chunked += endpos - start
-            remaining = line[endpos:]
-            self._set_decoded_chars("")
-            if self._pace.due():  # a long line, decoded from the page cache
-                await self._pace.pause()
+                    break
+                if endpos > start:
+                    chunks.append(line[start:endpos])
+                    chunked += endpos - start
+                remaining = line[endpos:]
+                self._set_decoded_chars("")
+                if self._pace.due():  # a long line, decoded from the page cache
+                    await self._pace.pause()
+        except BaseException as stop:
+            # Cancelled while waiting for more: what was taken stays readable.
+            if not isinstance(stop, Exception):
+                self._unread_chars("".join(chunks) + remaining)
+            raise
         if line:
             self._decoded_chars_used = endpos - offset
             line = line[start:endpos]

@@ -134,5 +134,22 @@ TEST_F(DriverTest, AdoptedDescriptorsJoinTheTableAndCloseThroughIt) {
     EXPECT_EQ(err(call(op::Adopt{-1})).code, EBADF);
 }
 
+// An adopted pipe told to be a stream: a read waiting for data that never
+// comes is withdrawn by a cancel, as for a FIFO the driver opened itself.
+TEST_F(DriverTest, AdoptedStreamsHaveWaitingReadsWithdrawn) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    auto h = ok<reply::Handle>(call(op::Adopt{fds[0], true}));
+    std::uint8_t buf[4] = {};
+    const auto id = send(op::Read{h.id, 0, RawBufMut{buf, 4}}, 1);
+    EXPECT_FALSE(inbox->wait(1, 100).has_value()) << "a read of an empty pipe finished";
+    driver->cancel(id);
+    const auto reply = inbox->wait(1, 5000);
+    ASSERT_TRUE(reply.has_value()) << "the cancel did not end the wait";
+    EXPECT_TRUE(err(*reply).is_cancelled());
+    ok<reply::Unit>(call(op::Close{h.id}));
+    ::close(fds[1]);
+}
+
 }  // namespace
 }  // namespace velnor::test

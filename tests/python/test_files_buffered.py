@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
+import velnor._files
 from support.files import evict
 from support.loops import Runner, Ticks
 from support.side_by_side import Failed, assert_same_files, async_outcome, failure, file_pair, outcome
@@ -285,4 +286,51 @@ def test_lines_from_the_page_cache_let_other_tasks_run(run: Runner, tmp_path: Pa
                 assert await getattr(f, how)() == expected
             assert ticks.count > before
             ticks.stop()
+    run(main())
+
+
+@pytest.mark.parametrize("mode,how", [
+    ("rb", "read"), ("rb", "readinto"), ("rb", "readline"), ("rb", "iterate"),
+    ("r", "read"), ("r", "readline"), ("r", "iterate"),
+])
+def test_a_read_cancelled_while_it_waits_for_more_loses_nothing(
+        run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, mode: str, how: str) -> None:
+    # The read first takes what is buffered (or decoded), then waits for
+    # the file: it is cancelled there. What it had taken is where the next
+    # read starts, as if the cancelled one had never run.
+    path = tmp_path / "f"
+    data = b"".join(b"%06d" % i for i in range(6000)) + b"\n" + b"tail\n"
+    path.write_bytes(data)
+    waits: list[bool] = []
+    # Each unbuffered read underneath gives the loop a turn first: the wait.
+    monkeypatch.setattr(velnor._files, "turn_due", lambda: bool(waits))
+
+    async def main() -> None:
+        async with velnor.open(path, mode) as f:
+            first = await f.read(10)  # fills the buffer; the rest stays there
+
+            async def attempt() -> Any:
+                if how == "read":
+                    return await f.read(10_000)
+                if how == "readinto":
+                    buf = bytearray(10_000)
+                    return bytes(buf[:await f.readinto(buf)])
+                if how == "readline":
+                    return await f.readline()
+                return await anext(aiter(f))
+
+            waits.append(True)
+            task = asyncio.ensure_future(attempt())
+            await asyncio.sleep(0)
+            assert not task.done()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            waits.clear()
+            got = await attempt()
+        text = data.decode()
+        expected = {"read": data[10:10_010], "readinto": data[10:10_010]}.get(how, data[10:36_001])
+        assert first == (data[:10] if "b" in mode else text[:10])
+        assert got == (expected if "b" in mode else expected.decode())
+
     run(main())

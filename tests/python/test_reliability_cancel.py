@@ -97,6 +97,15 @@ IDLE_AND_BUSY_PIPES = """
         await f.close()
         os.close(keep)
 
+        # A pipe handed over as a descriptor is a stream to the driver too.
+        r, w = os.pipe()
+        for mode, buffering in (("rb", 0), ("rb", -1), ("r", -1)):
+            f = await velnor.open(r, mode, buffering=buffering, closefd=False)
+            await ends_promptly(f"read of a pipe by descriptor ({mode}, {buffering})", f.read(10))
+            await f.close()
+        os.close(r)
+        os.close(w)
+
         zero = await velnor.open("/dev/zero", "rb", buffering=0)
         await ends_promptly("read() of /dev/zero", zero.read())
         await zero.close()
