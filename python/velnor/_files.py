@@ -19,7 +19,7 @@ from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
 from ._lines import collect_lines
-from ._pace import Pace, turn_due
+from ._pace import turn_due
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -79,7 +79,7 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
-                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular", "_pace",
+                 "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular",
                  "_blksize")
 
     # No constructor of its own, so help() shows only what users call: the
@@ -115,7 +115,6 @@ class BinaryFile:
         self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
         # Only a regular file's size says where its data ends.
         self._regular = stat.S_ISREG(st_mode)
-        self._pace = Pace()  # for lines, which the page cache serves without suspending
         self._closed = False  # last: __del__ closes only what was fully opened
 
     # -- state -------------------------------------------------------------
@@ -248,8 +247,8 @@ class BinaryFile:
                 taken += len(data)
                 if end:
                     break
-                if self._pace.due():  # a long line, read from the page cache
-                    await self._pace.pause()
+                if turn_due():  # a long line, read from the page cache
+                    await asyncio.sleep(0)
             self._pos = pos + taken
             return b"".join(parts)
         finally:
@@ -270,8 +269,6 @@ class BinaryFile:
         line = await self.readline()
         if not line:
             raise StopAsyncIteration
-        if self._pace.due():
-            await self._pace.pause()
         return line
 
     async def readinto(self, buffer: Buffer) -> int:
