@@ -74,6 +74,7 @@ const Registration TABLE[] = {
     fn(&COPY_RANGE_METHOD),
     fn(&OPEN_FD_METHOD),
     fn(&CLOSE_FD_METHOD),
+    {nullptr, "LineSteps", make_line_steps_type},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -71,4 +71,7 @@ extern PyMethodDef COPY_RANGE_METHOD;
 extern PyMethodDef OPEN_FD_METHOD;
 extern PyMethodDef CLOSE_FD_METHOD;
 
+// line_steps.cpp
+Ref make_line_steps_type();
+
 }  // namespace velnor::ext

@@ -1,12 +1,13 @@
 # Types of the native module `_velnor` (installed at top level beside the package).
 import asyncio
 import os
-from collections.abc import Buffer, Callable, Sequence
-from typing import final
+from collections.abc import Awaitable, Buffer, Callable, Sequence
+from typing import Generic, TypeVar, final
 
 from velnor.futures import KernelFuture
 
 _Path = str | os.PathLike[str]
+_T = TypeVar("_T")
 
 def open(
     path: _Path,
@@ -79,3 +80,8 @@ def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> KernelF
 def copy_range(out_fd: int, in_fd: int) -> KernelFuture: ...
 def open_fd(path: _Path, dir_fd: int, flags: int, mode: int) -> KernelFuture: ...
 def close_fd(fd: int) -> KernelFuture: ...
+@final
+class LineSteps(Generic[_T]):
+    def __new__(cls, owner: object, step: Callable[[], Awaitable[_T]]) -> LineSteps[_T]: ...
+    def __aiter__(self) -> LineSteps[_T]: ...
+    def __anext__(self) -> Awaitable[_T]: ...

@@ -12,7 +12,7 @@ from types import TracebackType
 from typing import Final
 
 from ._buffers import byte_view, writable_view
-from ._lines import SPLIT_MAX, SplitLines, collect_lines
+from ._lines import SPLIT_MAX, SplitLines, collect_lines, split_stop
 from ._files import BinaryFile, limit_arg
 from ._pace import turn_due
 
@@ -335,7 +335,8 @@ class BufferedFile(SplitLines[bytes]):
             await self._pace.pause()
         if not self._lock.locked():
             rbuf, rpos = self._rbuf, self._rpos
-            end = rbuf.rfind(b"\n", rpos, rpos + SPLIT_MAX) + 1
+            stop = split_stop(rpos, len(rbuf), rbuf.count(b"\n", rpos, rpos + SPLIT_MAX))
+            end = rbuf.rfind(b"\n", rpos, stop) + 1
             if end > rpos:
                 # The complete lines of the buffer's next stretch at once.
                 # bytes.splitlines (in C) also cuts at b"\\r"; use it unless

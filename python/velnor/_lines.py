@@ -6,12 +6,27 @@ import operator
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from typing import AnyStr, Final, Generic
 
+from _velnor import LineSteps
+
 from ._pace import Pace
 
-SPLIT_MAX: Final = 8192
-"""Characters (or bytes) split into lines in one step of iteration: the
-split costs per line, and a step must leave the loop to other tasks soon,
+SPLIT_MAX: Final = 65536
+"""Characters (or bytes) split into lines in one step of iteration at
+most: each step costs a Python call or two, which many lines share."""
+
+LINES_MAX: Final = 4096
+"""Lines split in one step at most, about: splitting and handing them out
+costs per line, and a step must leave the loop to other tasks soon,
 however short the lines of a large buffer are."""
+
+
+def split_stop(start: int, size: int, breaks: int) -> int:
+    """Where the stretch split in one step ends, when it starts at `start`
+    of a buffer of `size` and its longest form (`SPLIT_MAX` on) holds
+    `breaks` line breaks."""
+    if breaks <= LINES_MAX:
+        return start + SPLIT_MAX
+    return start + min(SPLIT_MAX, size - start) * LINES_MAX // breaks
 
 
 class SplitLines(Generic[AnyStr]):
@@ -60,19 +75,11 @@ class SplitLines(Generic[AnyStr]):
         self._lines = self._line_iter = None
         return offset
 
-    async def _iterate(self) -> AsyncIterator[AnyStr]:
-        # An async generator: resuming it costs less than a coroutine per
-        # line, and most lines come straight from the split buffer, with
-        # nothing to do per line but hand it out.
-        while True:
-            it = self._line_iter
-            if it is not None:
-                for line in it:
-                    yield line
-            line = await self._next_line()
-            if not line:
-                return
-            yield line
+    def _iterate(self) -> AsyncIterator[AnyStr]:
+        # Most lines come straight from the split list, with nothing to do
+        # but hand them out: the C iterator does that without a Python
+        # frame, and awaits `__anext__` only when the list is used up.
+        return LineSteps(self, self.__anext__)
 
     async def __anext__(self) -> AnyStr:
         it = self._line_iter

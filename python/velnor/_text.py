@@ -14,7 +14,7 @@ from typing import Any, Final
 
 from ._buffered import BufferedFile
 from ._files import limit_arg
-from ._lines import SPLIT_MAX, SplitLines
+from ._lines import SPLIT_MAX, SplitLines, split_stop
 from ._pace import Pace, turn_due
 
 CHUNK_SIZE: Final = 8192
@@ -520,6 +520,11 @@ class TextFile(SplitLines[str]):
         used = self._decoded_chars_used
         stop = used + SPLIT_MAX
         newline = self._readnl
+        if newline == "":
+            breaks = chars.count("\n", used, stop) + chars.count("\r", used, stop)
+        else:
+            breaks = chars.count("\n" if newline is None else newline, used, stop)
+        stop = split_stop(used, len(chars), breaks)
         if newline == "":
             end = max(chars.rfind("\n", used, stop), chars.rfind("\r", used, stop)) + 1
             if end <= used:

@@ -20,7 +20,7 @@ import velnor
 import velnor._files
 from support.files import evict
 from support.loops import Runner, Ticks
-from support.side_by_side import Failed, assert_same_files, async_outcome, failure, file_pair, outcome
+from support.side_by_side import Failed, assert_same_files, async_outcome, failure, file_pair, iterator_of, outcome
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb+"]
 LINES = st.lists(st.sampled_from([b"a", b"bc", b"\n", b"\r", b"\r\n", b"\x00"]),
@@ -59,7 +59,7 @@ async def apply_op(f: Any, op: tuple[Any, ...]) -> Any:
 
     name, *args = op
     if name == "next":
-        return await anext(f, None) if ours else next(f, None)
+        return await anext(iterator_of(f), None) if ours else next(f, None)
     if name in ("readinto", "readinto1"):
         buf = bytearray(args[0])
         return await awaited(getattr(f, name)(buf)), bytes(buf)
@@ -100,6 +100,10 @@ async def follow(ref: Any, op: tuple[Any, ...], got: Any) -> Any:
 # position shows where it waits).
 @example(mode="ab", initial=None, buffering=7, ops=[("seek", 1, 0), ("write", b"aaabcbc"), ("tell",)],
          cold=False)
+# Lines handed out by one iterator, other reads between its steps.
+@example(mode="rb+", initial=b"a\nbc\n" * 3000, buffering=-1,
+         ops=[("next",), ("next",), ("next",), ("read", 7), ("next",), ("readline", -1), ("next",),
+              ("readlines", 10), ("next",), ("seek", 0, 0), ("next",), ("next",)], cold=False)
 # A refused seek keeps what was read ahead.
 @example(mode="rb", initial=b"\na", buffering=-1, ops=[("next",), ("seek", -1, 0)], cold=False)
 def test_buffered_operation_sequences_match_the_built_in(

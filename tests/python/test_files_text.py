@@ -22,7 +22,7 @@ import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
 from support.loops import Runner, Ticks
-from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
+from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, iterator_of, outcome
 
 SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -64,7 +64,7 @@ async def apply_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
         told.append(f.tell())
         return told[-1]
     if name == "next":
-        return await anext(f, None) if isinstance(f, velnor.TextFile) else next(f, None)
+        return await anext(iterator_of(f), None) if isinstance(f, velnor.TextFile) else next(f, None)
     if name == "seek_told":
         if not told:
             return None
@@ -101,6 +101,10 @@ async def apply_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
          ops=[("seek", 0), ("write", "a"), ("tell",)], cold=False)
 @example(mode="r", encoding="utf-8", newline=None, errors="strict", initial="a\na",
          ops=[("readlines", 1), ("flush",), ("tell",)], cold=False)
+# Lines handed out by one iterator, other reads between its steps.
+@example(mode="r+", encoding="utf-8", newline=None, errors="strict", initial="a\nbc\n" * 3000,
+         ops=[("next",), ("next",), ("next",), ("read", 7), ("next",), ("readline", -1), ("next",),
+              ("readlines", 10), ("next",), ("seek", 0), ("next",), ("next",)], cold=False)
 def test_text_operation_sequences_match_the_built_in(
         run: Runner, disk_dir: Path, mode: str, encoding: str, newline: str | None,
         errors: str, initial: str | bytes | None, ops: list[tuple[Any, ...]],

@@ -49,3 +49,18 @@ def assert_same_files(ours: Path, theirs: Path) -> None:
     assert ours.exists() == theirs.exists()
     if theirs.exists():
         assert ours.read_bytes() == theirs.read_bytes()
+
+
+_iterators: dict[int, tuple[Any, Any]] = {}
+
+
+def iterator_of(f: Any) -> Any:
+    """The async iterator over `f`'s lines that every step of one sequence
+    takes from, so that a step follows whatever other operations came
+    between, as the built-in's ``next(f)`` does."""
+    mine = _iterators.get(id(f))
+    if mine is None or mine[0] is not f:
+        if len(_iterators) > 64:
+            _iterators.clear()
+        mine = _iterators[id(f)] = (f, aiter(f))
+    return mine[1]
