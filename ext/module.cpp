@@ -75,6 +75,7 @@ const Registration TABLE[] = {
     fn(&OPEN_FD_METHOD),
     fn(&CLOSE_FD_METHOD),
     {nullptr, "LineSteps", make_line_steps_type},
+    {nullptr, "Turns", make_turns_type},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -74,4 +74,7 @@ extern PyMethodDef CLOSE_FD_METHOD;
 // line_steps.cpp
 Ref make_line_steps_type();
 
+// turns.cpp
+Ref make_turns_type();
+
 }  // namespace velnor::ext

@@ -14,6 +14,7 @@ from typing import Final
 from ._buffers import byte_view, writable_view
 from ._lines import SPLIT_MAX, SplitLines, collect_lines, split_stop
 from ._files import BinaryFile, limit_arg
+from ._kernel import INLINE_COPY_MAX
 from ._pace import turn_due
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
@@ -140,6 +141,20 @@ class BufferedFile(SplitLines[bytes]):
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes, or everything to the end of the file when
         `size` is -1 or None; fewer only at end of file."""
+        raw = self._raw
+        fast = raw._fast  # None once closed, and for what has no fast path
+        if (fast is not None and size.__class__ is int and self._buffer_size <= size <= INLINE_COPY_MAX
+                and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
+                and not raw._users and not self._lock.locked() and raw._mode.readable
+                and asyncio.get_running_loop() is raw._loop and not turn_due()):
+            # Nothing buffered and nobody else at the file: the one read that
+            # the checks below would end in, served at once from the page
+            # cache (or, on a miss, by the raw file as it always is).
+            pos = raw._pos
+            data = fast.read(pos, size)
+            if data is not None:
+                raw._pos = pos + len(data)
+                return data
         if not self._reads():
             # As the built-in's writer: whatever integer `size` is.
             operator.index(-1 if size is None else size)

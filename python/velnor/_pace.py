@@ -7,8 +7,9 @@ never keep the loop from other tasks for long."""
 from __future__ import annotations
 
 import asyncio
-import threading
 from time import perf_counter
+
+from _velnor import Turns
 
 TURN = 0.0005
 """Seconds such a loop may run before it lets the event loop run others:
@@ -31,41 +32,15 @@ class Pace:
         self._until = perf_counter() + TURN
 
 
-class _Stretch(threading.local):
-    """This thread's run of operations that finished without suspending,
-    since its loop last got a turn."""
+_turns = Turns(TURN)
 
-    until = 0.0
-    loop: asyncio.AbstractEventLoop | None = None
+turn_due = _turns.due
+"""Whether operations served on the spot (from the page cache, a buffer,
+an open the kernel's caches resolved) have kept this thread's loop from
+other tasks for `TURN`; the caller then awaits ``asyncio.sleep(0)``.
 
-
-_stretch = _Stretch()
-
-
-def _turned() -> None:
-    # Runs as soon as the loop gets a turn: the stretch is over.
-    _stretch.loop = None
-    _stretch.until = 0.0
-
-
-def turn_due() -> bool:
-    """Whether operations served on the spot (from the page cache, a buffer,
-    an open the kernel's caches resolved) have kept this thread's loop from
-    other tasks for `TURN`; the caller then awaits ``asyncio.sleep(0)``.
-
-    A task awaiting only such operations never suspends, so nothing else
-    would give the loop its turn. The first of them marks the loop with a
-    callback that ends the stretch once the loop runs; an operation after
-    a real suspension starts a new stretch and pays nothing more."""
-    s = _stretch
-    now = perf_counter()
-    if now < s.until:
-        return False
-    loop = asyncio.get_running_loop()
-    if s.loop is loop:
-        return True
-    # A stretch not started, or left by a loop that stopped before its turn.
-    s.loop = loop
-    s.until = now + TURN
-    loop.call_soon(_turned)
-    return False
+A task awaiting only such operations never suspends, so nothing else
+would give the loop its turn. The first of them marks the loop with a
+callback that ends the stretch once the loop runs; an operation after
+a real suspension starts a new stretch and pays nothing more. It runs
+before every such operation, so it is native: a clock read and a compare."""

@@ -368,3 +368,56 @@ def test_a_stretch_ends_with_the_loops_turn() -> None:
 
     asyncio.run(main())
     asyncio.run(main())
+
+
+def test_stretches_belong_to_their_thread_and_loop() -> None:
+    # A stretch is one thread's: a loop elsewhere is not asked to turn.
+    # A loop that stopped before its turn leaves its stretch behind; the
+    # next loop starts its own, and the thread's end lets the old loop go.
+    import weakref
+
+    from velnor._pace import TURN, turn_due
+
+    def hold() -> None:
+        until = time.perf_counter() + 2 * TURN
+        while time.perf_counter() < until:
+            pass
+
+    async def stopped_before_its_turn() -> None:
+        assert not turn_due()
+        hold()
+        assert turn_due()
+        raise SystemExit  # out of the loop at once: its turn never comes
+
+    seen: list[Any] = []
+
+    def elsewhere() -> None:
+        loop = asyncio.new_event_loop()
+        with pytest.raises(SystemExit):
+            loop.run_until_complete(stopped_before_its_turn())
+        loop.close()
+        seen.append(weakref.ref(loop))
+        del loop
+
+        async def fresh() -> bool:
+            return turn_due()
+
+        seen.append(asyncio.run(fresh()))
+
+    async def main() -> None:
+        assert not turn_due()
+        hold()
+        worker = threading.Thread(target=elsewhere)
+        worker.start()
+        worker.join()
+        assert turn_due()  # this thread's stretch is still due
+
+    asyncio.run(main())
+    gone, fresh_due = seen
+    assert fresh_due is False
+    gc.collect()
+    assert gone() is None
+    with pytest.raises(RuntimeError):
+        turn_due()  # no running loop
+    with pytest.raises(ValueError):
+        _velnor.Turns(-1.0)

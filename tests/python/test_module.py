@@ -18,8 +18,8 @@ EXPORTED = [
     # File-system calls on names, registered after everything above.
     "stat", "rename", "unlink", "mkdir", "symlink", "link", "listdir", "readlink", "chmod",
     "access", "statvfs", "utime", "truncate", "sendfile", "copy_range", "open_fd", "close_fd",
-    # The native line iterator, after them.
-    "LineSteps",
+    # The native line iterator and the turns check, after them.
+    "LineSteps", "Turns",
 ]
 
 

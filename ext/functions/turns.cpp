@@ -1,0 +1,141 @@
+// Turns: the check that operations served on the spot make before they
+// run, whether they have kept this thread's event loop from other tasks
+// for long enough that it must get a turn. It runs before every cached
+// read, so its common answer (no) costs a clock read and a compare.
+//
+// The loop that the current stretch belongs to lives in the thread
+// state's dict, which the interpreter clears with the thread: a loop is
+// never kept alive by a thread that has ended.
+#include <time.h>
+
+#include "ext/capi/python.hpp"
+#include "ext/capi/errors.hpp"
+#include "ext/module_table.hpp"
+
+namespace velnor::ext {
+namespace {
+
+struct TurnsObject {
+    PyObject_HEAD
+    double turn;  // seconds a stretch may last
+};
+
+// When this thread's stretch runs out; 0 while none has started.
+thread_local double t_until = 0.0;
+
+PyObject* g_loop_key = nullptr;
+PyObject* g_call_soon_name = nullptr;
+PyObject* g_get_running_loop = nullptr;
+PyObject* g_turned = nullptr;
+
+double now_seconds() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);  // the clock of time.perf_counter
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Runs as soon as the loop gets a turn: the stretch is over.
+PyObject* turned(PyObject*, PyObject*) noexcept {
+    t_until = 0.0;
+    PyObject* dict = PyThreadState_GetDict();
+    if (dict && PyDict_DelItem(dict, g_loop_key) < 0) PyErr_Clear();  // absent: nothing to end
+    Py_RETURN_NONE;
+}
+
+PyMethodDef turned_def = {"_turned", turned, METH_NOARGS, nullptr};
+
+PyObject* turns_due(PyObject* self, PyObject*) noexcept {
+    const double now = now_seconds();
+    if (now < t_until) Py_RETURN_FALSE;
+    PyObject* loop = PyObject_CallNoArgs(g_get_running_loop);
+    if (!loop) return nullptr;
+    PyObject* dict = PyThreadState_GetDict();
+    if (!dict) {
+        Py_DECREF(loop);
+        PyErr_SetString(PyExc_RuntimeError, "no thread state");
+        return nullptr;
+    }
+    PyObject* current = PyDict_GetItemWithError(dict, g_loop_key);  // borrowed
+    if (current == loop) {
+        Py_DECREF(loop);
+        Py_RETURN_TRUE;
+    }
+    if (!current && PyErr_Occurred()) {
+        Py_DECREF(loop);
+        return nullptr;
+    }
+    // A stretch not started, or left by a loop that stopped before its turn.
+    if (PyDict_SetItem(dict, g_loop_key, loop) < 0) {
+        Py_DECREF(loop);
+        return nullptr;
+    }
+    t_until = now + reinterpret_cast<TurnsObject*>(self)->turn;
+    PyObject* handle = PyObject_CallMethodObjArgs(loop, g_call_soon_name, g_turned, nullptr);
+    Py_DECREF(loop);
+    if (!handle) return nullptr;
+    Py_DECREF(handle);
+    Py_RETURN_FALSE;
+}
+
+PyObject* turns_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* names[] = {"turn", nullptr};
+    double turn = 0.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d:Turns", const_cast<char**>(names), &turn)) {
+        return nullptr;
+    }
+    if (!(turn >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "turn must be a number of seconds, not negative");
+        return nullptr;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj) reinterpret_cast<TurnsObject*>(obj)->turn = turn;
+    return obj;
+}
+
+void turns_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyMethodDef turns_methods[] = {
+    {"due", turns_due, METH_NOARGS,
+     "due($self)\n--\n\nWhether operations served on the spot have kept this thread's running\nloop from other "
+     "tasks for `turn` seconds; the caller then awaits\n``asyncio.sleep(0)``. The first call of a stretch "
+     "marks the loop with a\ncallback that ends the stretch once the loop runs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot turns_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(turns_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(turns_dealloc)},
+    {Py_tp_methods, turns_methods},
+    {Py_tp_doc, const_cast<char*>("Turns(turn)\n--\n\nThe per-thread stretch check of operations served on "
+                                  "the spot.")},
+    {0, nullptr},
+};
+
+PyType_Spec turns_spec = {
+    "_velnor.Turns",
+    static_cast<int>(sizeof(TurnsObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    turns_slots,
+};
+
+}  // namespace
+
+Ref make_turns_type() {
+    if (!g_turned) {
+        g_loop_key = checked(PyUnicode_InternFromString("velnor.turn_loop")).release();
+        g_call_soon_name = checked(PyUnicode_InternFromString("call_soon")).release();
+        Ref asyncio = checked(PyImport_ImportModule("asyncio"));
+        g_get_running_loop = checked(PyObject_GetAttrString(asyncio.get(), "get_running_loop")).release();
+        g_turned = checked(PyCFunction_NewEx(&turned_def, nullptr, nullptr)).release();
+    }
+    return checked(PyType_FromSpec(&turns_spec));
+}
+
+}  // namespace velnor::ext
