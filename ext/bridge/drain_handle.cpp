@@ -14,6 +14,7 @@ struct DrainObject {
     // Both constructed in place by make_drain_handle.
     std::weak_ptr<LoopBridge> bridge;
     std::shared_ptr<PipeBell> bell;  // a dropped bridge's pipe, or empty
+    bool poll;                       // runs the bridge's poll, not its drain
 };
 
 // Not an entry point: it touches no Python reference of ours, and must
@@ -34,6 +35,10 @@ PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
         PyObject* none[1];
         bind_tuple(params.signature(), args, kwargs, none);
         auto* d = reinterpret_cast<DrainObject*>(self);
+        if (d->poll) {
+            if (auto bridge = d->bridge.lock()) bridge->poll();
+            return ext::none();
+        }
         // A pipe left here is emptied even though its bridge is gone: the
         // loop that still watches it would otherwise be woken again and again.
         if (d->bell) d->bell->empty();
@@ -67,15 +72,24 @@ PyTypeObject* drain_type() {
 
 }  // namespace
 
-Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) {
+namespace {
+
+Ref make_handle(std::weak_ptr<LoopBridge> bridge, bool poll) {
     PyTypeObject* type = drain_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = checked(alloc(type, 0));
     auto* d = reinterpret_cast<DrainObject*>(obj.get());
     new (&d->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
     new (&d->bell) std::shared_ptr<PipeBell>();
+    d->poll = poll;
     return obj;
 }
+
+}  // namespace
+
+Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) { return make_handle(std::move(bridge), false); }
+
+Ref make_poll_handle(std::weak_ptr<LoopBridge> bridge) { return make_handle(std::move(bridge), true); }
 
 void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept {
     reinterpret_cast<DrainObject*>(drain)->bell = std::move(bell);

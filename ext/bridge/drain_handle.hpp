@@ -17,6 +17,9 @@ struct PipeBell;
 // instantiated from Python.
 Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge);
 
+// The same callable running the bridge's poll instead (LoopBridge::poll).
+Ref make_poll_handle(std::weak_ptr<LoopBridge> bridge);
+
 // Gives `drain` (made by make_drain_handle) a share of `bell`.
 void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,14 @@ public:
     // thread, interpreter lock held.
     void drain();
 
+    // Loop thread, interpreter lock held, right after an operation was
+    // submitted: for a short while the loop looks for completions itself,
+    // each turn, and the driver leaves them queued without ringing.
+    void hurry();
+    // The look, run by the loop (call_soon); it goes on while completions
+    // keep coming, then hands back to the doorbell.
+    void poll();
+
     // For the ringer: claims an owed wake-up.
     bool take_owed_wake() noexcept { return wake_owed_.exchange(false, std::memory_order_acq_rel); }
     // For the ringer, interpreter lock held: schedules the drain with
@@ -88,6 +97,9 @@ private:
     LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept;
     void ring() noexcept;
     std::vector<Completion> take_queue() noexcept;
+    // The drain after its look at the pipe; what poll ends with.
+    void settle_until_quiet();
+    bool schedule_poll() noexcept;
 
     // A weak reference (with a callback that drops this bridge from the
     // loop map) when `weak_`, otherwise the loop itself.
@@ -96,6 +108,11 @@ private:
     std::uintptr_t loop_key_;
     std::shared_ptr<PipeBell> bell_;  // never null
     Ref drain_;
+    Ref poll_;
+    // Loop thread only: whether a poll is scheduled, and until when the
+    // polls go on without finding anything.
+    bool polling_ = false;
+    std::chrono::steady_clock::time_point poll_until_{};
     // Set before `via_ringer_`; read only by the ringer.
     Ref call_soon_threadsafe_;
     std::atomic<bool> via_ringer_{false};

@@ -50,6 +50,8 @@ Ref submit(Op op, ResultMode mode, Owner owner) {
     std::shared_ptr<Driver> drv = driver();
     std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
     Ref future = bridge->new_future();
+    // Before the submission, whose completion may come at once.
+    bridge->hurry();
     auto callback = std::make_unique<CompletionCallback>(std::move(mode), std::move(bridge), future,
                                                          std::move(owner));
     const std::uint64_t id = drv->submit(std::move(op), std::move(callback));

@@ -52,7 +52,7 @@ void init_names() {
     g_names = new Names{
         intern("set_result"), intern("set_exception"), intern("settle_cancelled"),
         intern("op_ids"),     intern("is_closed"),     intern("add_reader"),
-        intern("create_future"), intern("isprintable"),
+        intern("create_future"), intern("isprintable"), intern("call_soon"),
     };
 }
 

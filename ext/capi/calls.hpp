@@ -56,6 +56,7 @@ struct Names {
     PyObject* add_reader;
     PyObject* create_future;
     PyObject* isprintable;
+    PyObject* call_soon;
 };
 const Names& names() noexcept;
 void init_names();  // interpreter lock held, once

@@ -50,7 +50,9 @@ async def one_nop() -> None:
     await _velnor.probe_nop()
 
 
-def test_burst_is_settled_by_one_ring_and_one_drain(run: Runner, loop_kind: str) -> None:
+def test_burst_is_settled_without_a_ring_per_operation(run: Runner, loop_kind: str) -> None:
+    # The loop that submitted them looks for their completions itself (or
+    # one ring wakes it, and one drain takes them all).
     async def main() -> list[int]:
         loop: Any = asyncio.get_running_loop()
         await _velnor.probe_nop()  # the bridge exists and is quiet again
@@ -67,7 +69,7 @@ def test_burst_is_settled_by_one_ring_and_one_drain(run: Runner, loop_kind: str)
         assert results == [None] * 1000
         return list(loop.doorbells)
 
-    assert run(main(), counting_loop_class(loop_kind)) == [1]
+    assert run(main(), counting_loop_class(loop_kind)) in ([], [1])
 
 
 def reader_recording_loop(kind: str, readers: list[tuple[Any, Any]]) -> type[asyncio.AbstractEventLoop]:
@@ -342,3 +344,67 @@ def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_pat
 
     run_on(loop_kind, read_left_in_flight(fifo, state), no_readers_loop(loop_kind, log))
     run_on(loop_kind, second())
+
+
+def test_a_loop_with_operations_in_flight_looks_for_their_completions(
+        run: Runner, loop_kind: str) -> None:
+    # One operation after another: the loop looks for each completion
+    # itself instead of sleeping until the doorbell wakes it. Gaps around
+    # how long it keeps looking, with a loop elsewhere using the driver
+    # too, never lose a completion.
+    import time
+
+    async def main() -> list[int]:
+        loop: Any = asyncio.get_running_loop()
+        await _velnor.probe_nop()
+        loop.doorbells.clear()
+        for _ in range(200):
+            await _velnor.probe_nop()
+        rings = list(loop.doorbells)
+        stop = threading.Event()
+
+        def elsewhere() -> None:
+            async def nops() -> None:
+                while not stop.is_set():
+                    await _velnor.probe_nop()
+            asyncio.run(nops())
+
+        helper = threading.Thread(target=elsewhere)
+        helper.start()
+        try:
+            for gap in [0.0, 20e-6, 45e-6, 55e-6, 80e-6, 200e-6, 1e-3] * 30:
+                until = time.perf_counter() + gap
+                while time.perf_counter() < until:
+                    pass  # the loop held, as by a task that computes
+                if gap > 100e-6:
+                    await asyncio.sleep(gap)
+                await asyncio.wait_for(_velnor.probe_nop(), 10)
+        finally:
+            stop.set()
+            helper.join()
+        return rings
+
+    rings = run(main(), counting_loop_class(loop_kind))
+    if not os.environ.get("VELNOR_SANITIZED"):
+        assert len(rings) < 50, rings  # one per operation without the looks
+
+
+def test_a_loop_stopped_or_closed_while_it_looks_for_completions(loop_kind: str) -> None:
+    async def submit_only() -> Any:
+        return _velnor.probe_nop()  # not awaited: the loop stops with its look scheduled
+
+    loop = base_loop_class(loop_kind)()
+    try:
+        future = loop.run_until_complete(submit_only())
+        assert loop.run_until_complete(future) is None  # run again, the look settles it
+        loop.run_until_complete(submit_only())
+    finally:
+        loop.close()  # with a look still scheduled
+
+    async def main() -> None:
+        for _ in range(100):
+            await _velnor.probe_nop()
+
+    run_on(loop_kind, main())
+    gc.collect()
+    run_on(loop_kind, main())
