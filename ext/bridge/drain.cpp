@@ -1,7 +1,9 @@
 // The drain: on the loop thread, turn every queued completion into a settled
 // future.
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -175,15 +177,21 @@ void LoopBridge::settle_until_quiet() {
 // thread, and the wake-up of a sleeping thread on another CPU, which on
 // some machines costs more than everything else an operation does. While
 // operations are in flight the loop looks for their completions each turn
-// instead, for as long as they come within kPollFor of each other, and
-// other tasks run between the looks as ever.
-constexpr std::chrono::microseconds kPollFor{50};
+// instead, and other tasks run between the looks as ever. The looks go on
+// for about four times as long as completions have lately taken to come,
+// at most kPollMax, and for half as long after looks that found nothing:
+// when the driver cannot run (it shares a busy CPU with the loop), the
+// loop sleeps again instead of keeping it from running.
+constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(50);
+constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
 
 void LoopBridge::hurry() {
-    poll_until_ = std::chrono::steady_clock::now() + kPollFor;
+    const auto now = std::chrono::steady_clock::now();
+    hurried_at_ = now;
+    poll_until_ = std::max(poll_until_, now + poll_budget_);
     if (polling_ || !ALIVE.load(std::memory_order_relaxed)) return;
     // Claim the wake-up, as the first completion would: from now on the
-    // driver leaves completions queued for the polls. Already claimed, a
+    // driver leaves completions queued for the looks. Already claimed, a
     // ring is owed or a drain runs, and either takes them.
     if (pending_.exchange(true, std::memory_order_acq_rel)) return;
     if (schedule_poll()) {
@@ -216,7 +224,15 @@ void LoopBridge::poll() {
     if (!ALIVE.load(std::memory_order_relaxed)) return;
     std::vector<Completion> batch = take_queue();
     const auto now = std::chrono::steady_clock::now();
-    if (!batch.empty()) poll_until_ = std::max(poll_until_, now + kPollFor);
+    if (!batch.empty()) {
+        const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(now - hurried_at_);
+        poll_budget_ = std::clamp((poll_budget_ + 4 * waited) / 2, kPollMin, kPollMax);
+        poll_until_ = std::max(poll_until_, now + poll_budget_);
+    } else {
+        // Nothing yet. A driver thread that shares this CPU with the loop
+        // (the other one busy) runs now rather than when the loop sleeps.
+        ::sched_yield();
+    }
     for (Completion& c : batch) {
         settle(c);
         c.owner.release();
@@ -227,8 +243,9 @@ void LoopBridge::poll() {
         polling_ = true;
         return;
     }
-    // Nothing for a while: back to the doorbell, giving the claim back as
-    // a drain does (whatever came meanwhile is settled first).
+    if (batch.empty()) poll_budget_ = std::max(poll_budget_ / 2, kPollMin);
+    // Back to the doorbell, giving the claim back as a drain does
+    // (whatever came meanwhile is settled first).
     settle_until_quiet();
 }
 

@@ -109,10 +109,13 @@ private:
     std::shared_ptr<PipeBell> bell_;  // never null
     Ref drain_;
     Ref poll_;
-    // Loop thread only: whether a poll is scheduled, and until when the
-    // polls go on without finding anything.
+    // Loop thread only: whether a poll is scheduled, until when the polls
+    // go on without finding anything, how long they last after the latest
+    // submission, and when that came.
     bool polling_ = false;
     std::chrono::steady_clock::time_point poll_until_{};
+    std::chrono::nanoseconds poll_budget_{std::chrono::microseconds(50)};
+    std::chrono::steady_clock::time_point hurried_at_{};
     // Set before `via_ringer_`; read only by the ringer.
     Ref call_soon_threadsafe_;
     std::atomic<bool> via_ringer_{false};
