@@ -135,6 +135,17 @@ VELNOR_CATCHES_FORCED_UNWIND void settle(Completion& c) noexcept {
     }
 }
 
+// Each completion's references (owner's view, kept object, future) are
+// released in that order as it is settled.
+void settle_all(std::vector<Completion>& batch) noexcept {
+    for (Completion& c : batch) {
+        settle(c);
+        c.owner.release();
+        c.mode.object.reset();
+        c.future.reset();
+    }
+}
+
 }  // namespace
 
 void LoopBridge::drain() {
@@ -161,14 +172,7 @@ void LoopBridge::settle_until_quiet() {
             if (pending_.exchange(true, std::memory_order_acq_rel)) break;
             continue;
         }
-        // Each completion's references (owner's view, kept object, future)
-        // are released in that order as it is settled.
-        for (Completion& c : batch) {
-            settle(c);
-            c.owner.release();
-            c.mode.object.reset();
-            c.future.reset();
-        }
+        settle_all(batch);
     }
 }
 
@@ -233,12 +237,7 @@ void LoopBridge::poll() {
         // (the other one busy) runs now rather than when the loop sleeps.
         ::sched_yield();
     }
-    for (Completion& c : batch) {
-        settle(c);
-        c.owner.release();
-        c.mode.object.reset();
-        c.future.reset();
-    }
+    settle_all(batch);
     if (now < poll_until_ && schedule_poll()) {
         polling_ = true;
         return;
