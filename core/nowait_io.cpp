@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/local_fs.hpp"
+
 namespace velnor::fast {
 
 namespace {
@@ -112,6 +114,28 @@ CachedRegular open_cached_regular(const char* path) noexcept {
         return {};
     return {std::move(fd), st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size),
             st.st_blksize < 0 ? 0 : static_cast<std::uint64_t>(st.st_blksize)};
+}
+
+bool stat_cached(int dir_fd, const char* path, int flags, struct statx& out) noexcept {
+    if ((flags & ~(AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0) return false;
+    UniqueFd held;
+    int fd = dir_fd;
+    if (!(flags & AT_EMPTY_PATH) || path[0] != '\0') {
+        // O_NOFOLLOW on an O_PATH open gives the symlink itself, as lstat.
+        const std::uint64_t nofollow = (flags & AT_SYMLINK_NOFOLLOW) ? O_NOFOLLOW : 0;
+        OpenHow how{O_PATH | O_CLOEXEC | nofollow, 0, kResolveCached};
+        const long r = ::syscall(kSysOpenat2, dir_fd, path, &how, sizeof how);
+        if (r < 0) return false;
+        held = UniqueFd(static_cast<int>(r));
+        fd = held.get();
+    }
+    // AT_STATX_DONT_SYNC: never a round trip, even where the file system
+    // check below would be wrong; a local file system ignores it.
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &sx) != 0) return false;
+    if (!local_device(sx.stx_dev_major, sx.stx_dev_minor)) return false;
+    out = sx;
+    return true;
 }
 
 bool supports_nowait(int fd) noexcept {

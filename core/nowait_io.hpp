@@ -8,6 +8,8 @@
 
 #include "core/unique_fd.hpp"
 
+struct statx;
+
 namespace velnor::fast {
 
 // Fills [dst, dst+len) from `pos` with page-cache-only reads, looping over
@@ -48,6 +50,14 @@ struct CachedRegular {
 // cleared again. No descriptor for anything that is not a regular file or
 // any failure.
 CachedRegular open_cached_regular(const char* path) noexcept;
+
+// statx(2) of `path` relative to `dir_fd` with the AT_* `flags`
+// (AT_SYMLINK_NOFOLLOW, AT_EMPTY_PATH), answered on the calling thread
+// only when nothing has to wait: the lookup from the kernel's caches alone
+// (openat2 O_PATH with RESOLVE_CACHED, which opens nothing) and the status
+// from a local file system, which keeps it in memory. False otherwise, and
+// on any error, which the caller then meets the ordinary way.
+bool stat_cached(int dir_fd, const char* path, int flags, struct statx& out) noexcept;
 
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
 // yes: the data just was not cached).

@@ -76,6 +76,7 @@ const Registration TABLE[] = {
     fn(&CLOSE_FD_METHOD),
     {nullptr, "LineSteps", make_line_steps_type},
     {nullptr, "Turns", make_turns_type},
+    fn(&STAT_CACHED_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

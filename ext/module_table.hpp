@@ -48,6 +48,7 @@ extern PyMethodDef SHUTDOWN_METHOD;
 // cached_open.cpp
 extern PyMethodDef OPEN_CACHED_METHOD;
 extern PyMethodDef ADOPT_METHOD;
+extern PyMethodDef STAT_CACHED_METHOD;
 
 // fast_path.cpp
 extern PyMethodDef TRY_READ_FILE_MAX_METHOD;

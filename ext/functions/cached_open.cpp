@@ -2,6 +2,7 @@
 // is in the kernel's caches, and handed to the driver only once a driver
 // operation needs it, so that a cached open, read and close never leave
 // the loop thread.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -43,7 +44,26 @@ Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return submit(op::Adopt{fd, stream}, ResultMode::plain(), Owner{});
 }
 
+Ref py_stat_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<3> params{"stat_cached", {"path", "dir_fd", "flags"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::string path = arg_path("path", a[0]);
+    const std::int32_t dir_fd = arg_fd("dir_fd", a[1]);
+    const std::uint64_t flags = arg_u64("flags", a[2]);
+    if (path.find('\0') != std::string::npos || flags > INT32_MAX) return none();
+    struct ::statx sx {};
+    if (!fast::stat_cached(dir_fd, path.c_str(), static_cast<int>(flags), sx)) return none();
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&sx), sizeof sx));
+}
+
 }  // namespace
+
+PyMethodDef STAT_CACHED_METHOD = fast_method<py_stat_cached>(
+    "stat_cached",
+    "stat_cached(path, dir_fd, flags)\n--\n\n`stat`'s raw `struct statx`, found on the calling thread when nothing\n"
+    "has to wait: the path resolved from the kernel's caches alone and the\nstatus kept in memory by a "
+    "local file system. `None` otherwise, and on\nany error; the caller then submits `stat`. `flags`: "
+    "AT_SYMLINK_NOFOLLOW\nand AT_EMPTY_PATH (the status of `dir_fd` itself, with an empty `path`).");
 
 PyMethodDef OPEN_CACHED_METHOD = fast_method<py_open_cached>(
     "open_cached",

@@ -20,6 +20,8 @@ EXPORTED = [
     "access", "statvfs", "utime", "truncate", "sendfile", "copy_range", "open_fd", "close_fd",
     # The native line iterator and the turns check, after them.
     "LineSteps", "Turns",
+    # The status of a cached path, on the calling thread.
+    "stat_cached",
 ]
 
 

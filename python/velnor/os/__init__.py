@@ -74,16 +74,25 @@ async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
     dir_fd_with_fd("stat", t, dir_fd)
     fd_and_follow("stat", t, follow_symlinks)
     if t.fd is not None:
-        fut = _velnor.stat("", t.fd, _AT_EMPTY_PATH)
-    else:
-        fut = _velnor.stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW)
-    return stat_result(await _run(fut, t.name))
+        return await _stat("", t.fd, _AT_EMPTY_PATH, t.name)
+    return await _stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW, t.name)
 
 
 async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_result:
     """``os.lstat``: the status of a path without following a final symlink."""
     t = target("lstat", path)
-    raw = await _run(_velnor.stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW), t.name)
+    return await _stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW, t.name)
+
+
+async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result:
+    if turn_due():
+        await asyncio.sleep(0)
+    # A path the kernel's caches resolve, on a file system that keeps the
+    # status in memory, is answered right here; anything else (a miss, an
+    # error to report) goes to the driver.
+    raw = _velnor.stat_cached(text, at, flags)
+    if raw is None:
+        raw = await _run(_velnor.stat(text, at, flags), name)
     return stat_result(raw)
 
 
