@@ -77,6 +77,8 @@ const Registration TABLE[] = {
     {nullptr, "LineSteps", make_line_steps_type},
     {nullptr, "Turns", make_turns_type},
     fn(&STAT_CACHED_METHOD),
+    {nullptr, "ListedEntry", make_listed_entry_type},
+    fn(&LISTED_ENTRIES_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

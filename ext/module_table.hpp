@@ -49,6 +49,7 @@ extern PyMethodDef SHUTDOWN_METHOD;
 extern PyMethodDef OPEN_CACHED_METHOD;
 extern PyMethodDef ADOPT_METHOD;
 extern PyMethodDef STAT_CACHED_METHOD;
+extern PyMethodDef LISTED_ENTRIES_METHOD;
 
 // fast_path.cpp
 extern PyMethodDef TRY_READ_FILE_MAX_METHOD;
@@ -77,5 +78,6 @@ Ref make_line_steps_type();
 
 // turns.cpp
 Ref make_turns_type();
+Ref make_listed_entry_type();
 
 }  // namespace velnor::ext

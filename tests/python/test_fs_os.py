@@ -247,6 +247,76 @@ def test_listings_match_os(run: Runner, sample: Path) -> None:
     run(main())
 
 
+def test_entries_handed_out_in_runs_come_once_each_however_they_are_taken(
+        run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(vos, "_RUN", 7)
+    monkeypatch.setattr(vos, "turn_due", lambda: True)  # a turn before every run
+    for i in range(40):
+        (tmp_path / f"f{i:02}").touch()
+    everything = sorted(os.listdir(tmp_path))
+
+    async def main() -> None:
+        # The C iterator's steps, the Python __anext__ (anext) and the
+        # synchronous iterator of an awaited scandir share one position.
+        it = await vos.scandir(tmp_path)
+        steps = aiter(it)
+        got = []
+        for i in range(30):
+            kind = i % 3
+            if kind == 0:
+                got.append((await anext(steps)).name)
+            elif kind == 1:
+                got.append((await anext(it)).name)  # type: ignore[arg-type]
+            else:
+                got.append(next(it).name)
+        got += [e.name async for e in steps]
+        assert sorted(got) == everything and len(got) == len(everything)
+        # Closed in the middle of a run: the iterator that holds the run
+        # stops at its next step, as every other way does.
+        it = vos.scandir(tmp_path)
+        steps = aiter(it)
+        first = [(await anext(steps)).name, (await anext(steps)).name]
+        it.close()
+        assert [e async for e in steps] == [] and len(first) == 2
+        with pytest.raises(StopAsyncIteration):
+            await anext(it)  # type: ignore[arg-type]
+        # Two tasks on one iterator: between them, every entry once.
+        it = vos.scandir(tmp_path)
+        steps = aiter(it)
+
+        async def take() -> list[str]:
+            names = []
+            async for e in steps:
+                names.append(e.name)
+                await asyncio.sleep(0)
+            return names
+
+        a, b = await asyncio.gather(take(), take())
+        assert sorted(a + b) == everything
+    run(main())
+
+
+def test_entries_refuse_what_os_direntry_refuses(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "f").touch()
+
+    async def main() -> None:
+        [mine] = [e async for e in vos.scandir(tmp_path)]
+        [theirs] = list(os.scandir(tmp_path))
+        for call in (lambda e: e.is_dir(True), lambda e: e.is_file(follow=1),
+                     lambda e: e.is_dir(follow_symlinks=1, x=2)):
+            assert sync_outcome(lambda: call(mine)) == sync_outcome(lambda: call(theirs))
+        assert mine.is_dir(follow_symlinks=[]) is False and mine.is_file(follow_symlinks=0) is True
+        with pytest.raises(TypeError, match="cannot create"):
+            vos.DirEntry()  # type: ignore[call-arg]
+        with pytest.raises(AttributeError):
+            mine.name = "g"  # type: ignore[misc]
+        with pytest.raises(AttributeError):
+            mine.path = "g"  # type: ignore[misc]
+        # The status found is cached, as os.DirEntry caches it.
+        assert (await mine.stat()) is (await mine.stat())
+    run(main())
+
+
 def test_metadata_changes_land_as_with_os(run: Runner, tmp_path: Path) -> None:
     async def main() -> None:
         for name in ("a", "b"):
@@ -637,7 +707,7 @@ def test_a_scandir_cancelled_at_its_turn_skips_no_entry(run: Runner, tmp_path: P
         (plain / f"f{i}").touch()
         os.symlink(".", links / f"l{i}")
     monkeypatch.setattr(vos, "turn_due", lambda: True)
-    monkeypatch.setattr(vos, "_TURN_EVERY", 1)
+    monkeypatch.setattr(vos, "_RUN", 1)  # every step through the Python side
 
     async def main() -> None:
         for folder in (plain, links):

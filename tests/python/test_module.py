@@ -22,6 +22,8 @@ EXPORTED = [
     "LineSteps", "Turns",
     # The status of a cached path, on the calling thread.
     "stat_cached",
+    # Directory entries made in C.
+    "ListedEntry", "listed_entries",
 ]
 
 

@@ -22,7 +22,6 @@ import shutil as _shutil
 import sys as _sys
 import stat as _stat_mod
 from collections.abc import AsyncIterator, Generator, Iterator
-from itertools import repeat as _repeat
 from types import TracebackType
 from typing import Any, AnyStr, Generic, overload
 
@@ -423,44 +422,35 @@ _DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
 _DT_LNK_BYTE, _DT_UNKNOWN_BYTE = bytes([_DT_LNK]), bytes([_DT_UNKNOWN])
 _LOOKUPS = 64
 _BUILD_STEP = 512
-_TURN_EVERY = 32
-"""Entries handed out between two looks at the clock (a microsecond or so each)."""
 """Entries made in one step of a large folder: a small part of a loop turn."""
+_RUN = 256
+"""Entries handed out between two looks at the clock: the C iterator hands
+out a run of them with no Python frame, a fraction of a microsecond each."""
 
 
-class DirEntry(Generic[AnyStr]):
+class DirEntry(_velnor.ListedEntry, Generic[AnyStr]):
     """An entry of `scandir`, like ``os.DirEntry``.
 
     ``is_dir()``, ``is_file()`` and ``is_symlink()`` answer from the type the
     listing reported and never do I/O: where the listing could not tell (a
     symlink to be followed, a file system without types), `scandir` looked
     the entry up before yielding it. ``stat()`` is a coroutine; its result is
-    cached, as ``os.DirEntry`` caches it.
+    cached, as ``os.DirEntry`` caches it. Entries are made by `scandir`
+    only, as ``os.DirEntry`` instances are.
     """
 
-    __slots__ = ("name", "path", "_ino", "_type", "_dir_fd", "_stat", "_lstat", "_followed")
+    # What the listing says (name, path, inode, type) lives in the C base,
+    # which also answers is_dir() and is_file() whenever the type settles it.
+    __slots__ = ()
 
-    def __init__(self, name: AnyStr, path: AnyStr, ino: int, d_type: int, dir_fd: int | None) -> None:
-        self.name: AnyStr = name
-        self.path: AnyStr = path
-        self._ino = ino
-        self._type = d_type
-        self._dir_fd = dir_fd
-        self._stat: _os.stat_result | None = None
-        self._lstat: _os.stat_result | None = None
-        # The mode of what a symlink (or an untyped entry) points at; None
-        # when that target does not exist.
-        self._followed: int | None = None
+    name: AnyStr
+    path: AnyStr
 
     def __fspath__(self) -> AnyStr:
         return self.path
 
     def __repr__(self) -> str:
         return f"<DirEntry {self.name!r}>"
-
-    def inode(self) -> int:
-        """The entry's inode number, from the listing."""
-        return self._ino
 
     def is_symlink(self) -> bool:
         """Whether the entry is a symbolic link."""
@@ -472,28 +462,14 @@ class DirEntry(Generic[AnyStr]):
         """Always False: junctions exist only on Windows."""
         return False
 
-    def _is(self, d_type: int, test: Any, follow_symlinks: bool) -> bool:
-        if self._type not in (_DT_UNKNOWN, _DT_LNK):
-            return self._type == d_type
+    def _is(self, d_type: int, follow_symlinks: bool) -> bool:
+        # is_dir() or is_file() where the listing's type does not settle it.
+        test = _stat_mod.S_ISDIR if d_type == _DT_DIR else _stat_mod.S_ISREG
         if self._type == _DT_LNK and not follow_symlinks:
             return False
         if self._type == _DT_UNKNOWN and not follow_symlinks:
             return self._lstat is not None and bool(test(self._lstat.st_mode))
         return self._followed is not None and bool(test(self._followed))
-
-    def is_dir(self, *, follow_symlinks: bool = True) -> bool:
-        """Whether the entry is a folder (or a symlink to one)."""
-        kind = self._type
-        if kind != _DT_UNKNOWN and kind != _DT_LNK:  # the common case, answered at once
-            return kind == _DT_DIR
-        return self._is(_DT_DIR, _stat_mod.S_ISDIR, follow_symlinks)
-
-    def is_file(self, *, follow_symlinks: bool = True) -> bool:
-        """Whether the entry is a regular file (or a symlink to one)."""
-        kind = self._type
-        if kind != _DT_UNKNOWN and kind != _DT_LNK:
-            return kind == _DT_REG
-        return self._is(_DT_REG, _stat_mod.S_ISREG, follow_symlinks)
 
     async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
         """The entry's ``os.stat_result``, cached after the first call."""
@@ -542,6 +518,10 @@ class ScandirIterator(Generic[AnyStr]):
         self._entries: list[DirEntry[AnyStr]] | None = None
         self._next = 0
         self._ahead: list[DirEntry[AnyStr]] = []  # built, not yet handed out; last first
+        # Entries after `_next - len(run)`, handed out by `_line_iter` ahead
+        # of everything else (the C iterator steps it without a frame).
+        self._run: list[DirEntry[AnyStr]] = []
+        self._line_iter: Iterator[DirEntry[AnyStr]] | None = None
         self._closed = False
         # False for the package's own walks, which ask only about the entries
         # themselves: a symlink is then not looked up, and its is_dir() and
@@ -565,17 +545,12 @@ class ScandirIterator(Generic[AnyStr]):
         return self._listing
 
     def _build(self, start: int, stop: int) -> list[DirEntry[Any]]:
-        # Entries [start, stop) of the listing, made in one pass of map():
-        # no Python-level step per entry besides the entry itself.
+        # Entries [start, stop) of the listing, made in C in one call.
         names, types, inodes = self._listing  # type: ignore[misc]
-        part = names[start:stop]
         t = self._target
         if t.fd is not None:
-            return list(map(DirEntry, part, part, inodes[start:stop].tolist(), types[start:stop],
-                            _repeat(t.fd)))
-        prefix = self._prefix
-        return list(map(DirEntry, part, [prefix + name for name in part], inodes[start:stop].tolist(),
-                        types[start:stop], _repeat(None)))
+            return _velnor.listed_entries(DirEntry, names, types, inodes, start, stop, None, t.fd)
+        return _velnor.listed_entries(DirEntry, names, types, inodes, start, stop, self._prefix, None)
 
     def _unsure(self, entry: DirEntry[Any]) -> bool:
         # Whether the listing's type leaves a question only a lookup answers.
@@ -613,35 +588,44 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     def __aiter__(self) -> AsyncIterator[DirEntry[AnyStr]]:
-        return self
+        return _velnor.LineSteps(self, self.__anext__)
+
+    def _from_run(self) -> DirEntry[AnyStr] | None:
+        it = self._line_iter
+        if it is not None:
+            entry = next(it, None)
+            if entry is not None:
+                return entry
+            self._line_iter = None
+        return None
 
     async def __anext__(self) -> DirEntry[AnyStr]:
-        # An entry that needs no lookup comes without a wait; the loop still
-        # gets its turns while a large folder is iterated, asked every few
-        # entries. The turn comes before the entry is taken: a cancellation
-        # there skips none.
-        entries = self._entries
-        if entries is not None:
-            i = self._next
-            if not i % _TURN_EVERY and turn_due():
-                await asyncio.sleep(0)
-                i = self._next
-            if self._closed or i >= len(entries):
-                raise StopAsyncIteration
-            self._next = i + 1
-            return entries[i]
+        # Entries that need no lookup come without a wait, a run of them at
+        # a time; the loop still gets its turns while a large folder is
+        # iterated. The turn comes before an entry is taken: a
+        # cancellation there skips none.
+        if (entry := self._from_run()) is not None:
+            return entry
         if turn_due():
             await asyncio.sleep(0)
+        entries = self._entries
         if entries is None:
             names, types, _ = self._listing or await self._list()
             if not self._any_unsure(types):
                 # Nothing to look up: every entry at once, in paced steps.
                 entries = await self._load()
         if entries is not None:
+            # Another task may have started a run while this one waited.
+            if (entry := self._from_run()) is not None:
+                return entry
             i = self._next
             if self._closed or i >= len(entries):
                 raise StopAsyncIteration
-            self._next = i + 1
+            run = entries[i + 1:i + _RUN]
+            self._next = i + 1 + len(run)
+            if run:
+                self._run = run
+                self._line_iter = iter(run)
             return entries[i]
         if not self._ahead:
             if self._closed or self._next >= len(names):
@@ -666,6 +650,8 @@ class ScandirIterator(Generic[AnyStr]):
 
     def __next__(self) -> DirEntry[AnyStr]:
         assert self._entries is not None
+        if (entry := self._from_run()) is not None:
+            return entry
         if self._closed or self._next >= len(self._entries):
             raise StopIteration
         self._next += 1
@@ -674,6 +660,9 @@ class ScandirIterator(Generic[AnyStr]):
     def close(self) -> None:
         """End the iteration; nothing stays open in between."""
         self._closed = True
+        # An iteration suspended inside the run stops at its next step.
+        self._run.clear()
+        self._line_iter = None
 
     async def __aenter__(self) -> ScandirIterator[AnyStr]:
         return self
