@@ -1,15 +1,18 @@
-// ListedEntry: the part of a scandir entry that the directory listing
-// decides (name, inode, type, where its path starts), made in C for a
-// whole run of entries at once. A large folder has tens of thousands of
-// entries; made one by one through a Python __init__ they cost more than
-// the kernel's listing itself, and a collector that tracks each of them
-// costs as much again. These hold only strings, numbers and stat results,
-// never anything that could lead back to them, so they are taken out of
-// the collector's lists as they are made.
+// The type of scandir's entries: what the directory listing decides
+// (name, inode, type, where its path starts) lives here, and the entries
+// of a whole run of the listing are made in one call. A large folder has
+// tens of thousands of entries. Made one by one through a Python __init__
+// they cost more than the kernel's listing itself; made as instances of a
+// Python class they count towards the collector's thresholds, and the full
+// collections they set off hold the loop for many milliseconds. So the
+// type is a plain C type outside the collector: its entries hold only
+// strings, numbers and stat results, never anything that leads back to
+// them. velnor.os adds the methods that are coroutines or need the
+// looked-up status, and gives the type its public name.
 //
 // is_dir() and is_file() answer here from the listing's type; only an
 // entry whose type the listing left open (a symlink, a file system without
-// types) asks the Python subclass's `_is`, which knows the looked-up status.
+// types) asks `_is`, which knows the looked-up status.
 #include <cstring>
 
 #include "ext/capi/python.hpp"
@@ -155,7 +158,7 @@ PyType_Spec entry_spec = {
     "_velnor.ListedEntry",
     static_cast<int>(sizeof(EntryObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     entry_slots,
 };
 
@@ -175,32 +178,27 @@ Py_ssize_t index_arg(PyObject* o) noexcept {
     return v;
 }
 
-// listed_entries(cls, names, types, inodes, start, stop, prefix, dir_fd)
+// listed_entries(names, types, inodes, start, stop, prefix, dir_fd)
 PyObject* listed_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "listed_entries() takes exactly 8 arguments (%zd given)", nargs);
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "listed_entries() takes exactly 7 arguments (%zd given)", nargs);
         return nullptr;
     }
-    PyObject* cls = args[0];
-    PyObject* names = args[1];
-    PyObject* prefix = args[6] == Py_None ? nullptr : args[6];
-    PyObject* dir_fd = args[7];
-    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), g_entry_type)) {
-        PyErr_SetString(PyExc_TypeError, "listed_entries() argument 'cls' must be a subclass of ListedEntry");
-        return nullptr;
-    }
+    PyObject* names = args[0];
+    PyObject* prefix = args[5] == Py_None ? nullptr : args[5];
+    PyObject* dir_fd = args[6];
     if (!PyList_Check(names)) {
         PyErr_SetString(PyExc_TypeError, "listed_entries() argument 'names' must be a list");
         return nullptr;
     }
     View types, inodes;
-    if (PyObject_GetBuffer(args[2], &types.buf, PyBUF_SIMPLE) < 0) return nullptr;
+    if (PyObject_GetBuffer(args[1], &types.buf, PyBUF_SIMPLE) < 0) return nullptr;
     types.held = true;
-    if (PyObject_GetBuffer(args[3], &inodes.buf, PyBUF_SIMPLE) < 0) return nullptr;
+    if (PyObject_GetBuffer(args[2], &inodes.buf, PyBUF_SIMPLE) < 0) return nullptr;
     inodes.held = true;
-    const Py_ssize_t start = index_arg(args[4]);
+    const Py_ssize_t start = index_arg(args[3]);
     if (start < 0) return nullptr;
-    Py_ssize_t stop = index_arg(args[5]);
+    Py_ssize_t stop = index_arg(args[4]);
     if (stop < 0) return nullptr;
     const Py_ssize_t count = PyList_Size(names);
     if (types.buf.len != count || inodes.buf.len != count * 8) {
@@ -211,7 +209,7 @@ PyObject* listed_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     const Py_ssize_t n = start < stop ? stop - start : 0;
     PyObject* out = PyList_New(n);
     if (!out) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* type = g_entry_type;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     const auto* kinds = static_cast<const unsigned char*>(types.buf.buf);
     const auto* numbers = static_cast<const unsigned char*>(inodes.buf.buf);
@@ -222,9 +220,6 @@ PyObject* listed_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
             Py_DECREF(out);
             return nullptr;
         }
-        // A Python subclass is always a collected type, but nothing here
-        // can lead back to the entry: leave it out of every collection.
-        PyObject_GC_UnTrack(obj);
         auto* e = entry_of(obj);
         e->name = Py_NewRef(PyList_GetItem(names, i));
         e->prefix = prefix ? Py_NewRef(prefix) : nullptr;
@@ -254,9 +249,9 @@ Ref make_listed_entry_type() {
 PyMethodDef LISTED_ENTRIES_METHOD = {
     "listed_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(listed_entries)),
     METH_FASTCALL,
-    "listed_entries(cls, names, types, inodes, start, stop, prefix, dir_fd)\n--\n\nEntries `start` to "
-    "`stop` of a directory listing, as instances of `cls`\n(a subclass of `ListedEntry` that adds no "
-    "fields): `names` a list, `types`\nthe d_type bytes, `inodes` the u64 inode numbers; each entry's path "
-    "is\n`prefix` + name (the name alone when `prefix` is None)."};
+    "listed_entries(names, types, inodes, start, stop, prefix, dir_fd)\n--\n\nEntries `start` to "
+    "`stop` of a directory listing, as `ListedEntry`\ninstances: `names` a list, `types` the d_type bytes, "
+    "`inodes` the u64\ninode numbers; each entry's path is `prefix` + name (the name alone when\n`prefix` "
+    "is None)."};
 
 }  // namespace velnor::ext

@@ -21,9 +21,11 @@ import os as _os
 import shutil as _shutil
 import sys as _sys
 import stat as _stat_mod
+import types as _types
 from collections.abc import AsyncIterator, Generator, Iterator
 from types import TracebackType
-from typing import Any, AnyStr, Generic, overload
+from itertools import repeat as _repeat
+from typing import TYPE_CHECKING, Any, AnyStr, Generic, overload
 
 import _velnor
 
@@ -428,7 +430,14 @@ _RUN = 256
 out a run of them with no Python frame, a fraction of a microsecond each."""
 
 
-class DirEntry(_velnor.ListedEntry, Generic[AnyStr]):
+if TYPE_CHECKING:
+    _Listed = _velnor.ListedEntry
+else:
+    class _Listed:  # only holds the methods until they join the extension's type
+        __slots__ = ()
+
+
+class DirEntry(_Listed, Generic[AnyStr]):
     """An entry of `scandir`, like ``os.DirEntry``.
 
     ``is_dir()``, ``is_file()`` and ``is_symlink()`` answer from the type the
@@ -439,9 +448,10 @@ class DirEntry(_velnor.ListedEntry, Generic[AnyStr]):
     only, as ``os.DirEntry`` instances are.
     """
 
-    # What the listing says (name, path, inode, type) lives in the C base,
-    # which also answers is_dir() and is_file() whenever the type settles it.
-    __slots__ = ()
+    # The entries are instances of the extension's ListedEntry, which holds
+    # what the listing says (name, path, inode, type) and answers is_dir()
+    # and is_file() whenever the type settles it; the methods here are
+    # added to it below, and it takes this class's name.
 
     name: AnyStr
     path: AnyStr
@@ -506,6 +516,20 @@ class DirEntry(_velnor.ListedEntry, Generic[AnyStr]):
             self._followed = self._stat.st_mode
 
 
+if not TYPE_CHECKING:
+    def _complete(entry_type: type, methods: type) -> type:
+        for key in ("__fspath__", "__repr__", "is_symlink", "is_junction", "_is", "stat", "_lookup",
+                    "_resolve_type"):
+            setattr(entry_type, key, methods.__dict__[key])
+        entry_type.__doc__ = methods.__doc__
+        entry_type.__class_getitem__ = classmethod(_types.GenericAlias)
+        entry_type.__module__ = __name__
+        entry_type.__name__ = entry_type.__qualname__ = "DirEntry"
+        return entry_type
+
+    DirEntry = _complete(_velnor.ListedEntry, DirEntry)
+
+
 class ScandirIterator(Generic[AnyStr]):
     """What `scandir` returns: an async iterator of `DirEntry`, an async
     context manager like ``os.scandir``'s iterator, and awaitable (``await
@@ -549,8 +573,10 @@ class ScandirIterator(Generic[AnyStr]):
         names, types, inodes = self._listing  # type: ignore[misc]
         t = self._target
         if t.fd is not None:
-            return _velnor.listed_entries(DirEntry, names, types, inodes, start, stop, None, t.fd)
-        return _velnor.listed_entries(DirEntry, names, types, inodes, start, stop, self._prefix, None)
+            found = _velnor.listed_entries(names, types, inodes, start, stop, None, t.fd)
+        else:
+            found = _velnor.listed_entries(names, types, inodes, start, stop, self._prefix, None)
+        return found  # type: ignore[return-value]  # the entry type is DirEntry
 
     def _unsure(self, entry: DirEntry[Any]) -> bool:
         # Whether the listing's type leaves a question only a lookup answers.
@@ -621,12 +647,16 @@ class ScandirIterator(Generic[AnyStr]):
             i = self._next
             if self._closed or i >= len(entries):
                 raise StopAsyncIteration
-            run = entries[i + 1:i + _RUN]
-            self._next = i + 1 + len(run)
+            stop = min(i + _RUN, len(entries))
+            first, run = entries[i], entries[i + 1:stop]
+            # Handed out: how long they live is the caller's to say, and a
+            # large folder is not freed all at once when the iterator goes.
+            entries[i:stop] = _repeat(None, stop - i)  # type: ignore[arg-type]
+            self._next = stop
             if run:
                 self._run = run
                 self._line_iter = iter(run)
-            return entries[i]
+            return first
         if not self._ahead:
             if self._closed or self._next >= len(names):
                 raise StopAsyncIteration
@@ -652,10 +682,13 @@ class ScandirIterator(Generic[AnyStr]):
         assert self._entries is not None
         if (entry := self._from_run()) is not None:
             return entry
-        if self._closed or self._next >= len(self._entries):
+        entries = self._entries
+        i = self._next
+        if self._closed or i >= len(entries):
             raise StopIteration
-        self._next += 1
-        return self._entries[self._next - 1]
+        entry, entries[i] = entries[i], None  # type: ignore[call-overload]
+        self._next = i + 1
+        return entry
 
     def close(self) -> None:
         """End the iteration; nothing stays open in between."""
