@@ -5,7 +5,9 @@ same arguments, the same results (``os.stat_result``, ``os.statvfs_result``,
 lists of names) and the same errors, raised with the same class, ``errno``,
 ``strerror`` and file names. Each call is one kernel operation run by the
 driver thread (the ring's own opcode where the kernel has one, the driver's
-worker pool otherwise); none blocks the event loop.
+worker pool otherwise); none blocks the event loop. The one exception is a
+status that needs no wait: a path the kernel's caches resolve, on a local
+file system, is answered on the loop thread.
 
 `scandir` gives entries whose ``is_dir()``, ``is_file()`` and
 ``is_symlink()`` answer from the type the directory listing reported, and
