@@ -85,8 +85,13 @@ int follow_arg(const char* method, Py_ssize_t nargs, PyObject* kwnames, PyObject
     const int same = PyObject_RichCompareBool(PyTuple_GetItem(kwnames, 0), g_follow_name, Py_EQ);
     if (same < 0) return -1;
     if (!same) {
-        PyErr_Format(PyExc_TypeError, "%R is an invalid keyword argument for %s()",
-                     PyTuple_GetItem(kwnames, 0), method);
+        // os.DirEntry's own words, which changed in 3.13.
+        if (Py_Version >= 0x030D0000)
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", method,
+                         PyTuple_GetItem(kwnames, 0));
+        else
+            PyErr_Format(PyExc_TypeError, "%R is an invalid keyword argument for %s()",
+                         PyTuple_GetItem(kwnames, 0), method);
         return -1;
     }
     return PyObject_IsTrue(args[0]);
