@@ -50,18 +50,23 @@ TEST(LocalFs, TypesThatKeepTheStatusInMemoryAreLocal) {
 TEST_F(FastStat, AgreesWithStatxAndRefusesWhatItCannotAnswer) {
     if (!local()) GTEST_SKIP() << "the temporary folder is not on a local file system";
     struct statx mine {}, theirs {};
-    for (const int flags : {0, AT_SYMLINK_NOFOLLOW}) {
-        const std::string link = dir_ + "/link";
-        // A fresh symlink needs its access time written when it is first
-        // followed: that lookup goes the ordinary way once.
-        struct stat warm {};
-        ASSERT_EQ(::stat(link.c_str(), &warm), 0);
-        ASSERT_TRUE(fast::stat_cached(AT_FDCWD, link.c_str(), flags, mine)) << flags;
-        ASSERT_EQ(::statx(AT_FDCWD, link.c_str(), flags, STATX_BASIC_STATS, &theirs), 0);
-        EXPECT_EQ(mine.stx_ino, theirs.stx_ino);
-        EXPECT_EQ(mine.stx_mode, theirs.stx_mode);
-        EXPECT_EQ(mine.stx_size, theirs.stx_size);
-        EXPECT_EQ(mine.stx_mtime.tv_nsec, theirs.stx_mtime.tv_nsec);
+    // Following a symlink may have to write its access time (relatime: when
+    // it is not newer than its change time), and then the cached lookup
+    // refuses: an answer is not required there, only a right one.
+    for (const std::string name : {"file", "link"}) {
+        for (const int flags : {0, AT_SYMLINK_NOFOLLOW}) {
+            const std::string p = dir_ + "/" + name;
+            const bool answered = fast::stat_cached(AT_FDCWD, p.c_str(), flags, mine);
+            if (name == "file" || flags == AT_SYMLINK_NOFOLLOW) {
+                EXPECT_TRUE(answered) << p << flags;
+            }
+            if (!answered) continue;
+            ASSERT_EQ(::statx(AT_FDCWD, p.c_str(), flags, STATX_BASIC_STATS, &theirs), 0);
+            EXPECT_EQ(mine.stx_ino, theirs.stx_ino);
+            EXPECT_EQ(mine.stx_mode, theirs.stx_mode);
+            EXPECT_EQ(mine.stx_size, theirs.stx_size);
+            EXPECT_EQ(mine.stx_mtime.tv_nsec, theirs.stx_mtime.tv_nsec);
+        }
     }
     // Relative to a folder's descriptor, and of the descriptor itself.
     const int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -112,10 +112,12 @@ def test_a_cached_status_is_found_on_the_spot_only_where_nothing_waits(
                                           lambda: os.stat(name, dir_fd=fd, follow_symlinks=follow), name)
                 await assert_same(lambda: vos.stat(fd), lambda: os.stat(fd))
             # Every one of those that exists was answered without the driver,
-            # but for the broken link (followed) and the first time the new
-            # link was followed: that updates its access time, a write.
+            # but for the broken link (followed) and the link to the file
+            # whenever following it had to write its access time (relatime:
+            # while that is not newer than its change time, which the coarse
+            # clock of a fresh link may keep so for a while).
             went = [os.path.basename(args[0]) for args in submitted]
-            assert set(went) <= {"broken", "to_file"} and went.count("to_file") <= 1, went
+            assert set(went) <= {"broken", "to_file"}, went
             # The descriptor each lookup opened is closed again.
             assert len(os.listdir("/proc/self/fd")) == before + 1
         submitted.clear()
