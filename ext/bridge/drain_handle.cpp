@@ -4,6 +4,7 @@
 
 #include "ext/capi/binder.hpp"
 #include "ext/capi/calls.hpp"
+#include "ext/capi/heap_type.hpp"
 #include "ext/bridge/loop_bridge.hpp"
 
 namespace velnor::ext {
@@ -23,10 +24,7 @@ void drain_dealloc(PyObject* self) noexcept {
     auto* d = reinterpret_cast<DrainObject*>(self);
     d->bridge.~weak_ptr();
     d->bell.~shared_ptr();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap-type instances own their type
+    free_instance(self);
 }
 
 PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -76,8 +74,7 @@ namespace {
 
 Ref make_handle(std::weak_ptr<LoopBridge> bridge, bool poll) {
     PyTypeObject* type = drain_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref obj = checked(alloc(type, 0));
+    Ref obj = checked(alloc_instance(type));
     auto* d = reinterpret_cast<DrainObject*>(obj.get());
     new (&d->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
     new (&d->bell) std::shared_ptr<PipeBell>();

@@ -12,6 +12,7 @@
 #include "ext/capi/entry.hpp"
 #include "core/nowait_io.hpp"
 #include "ext/module_table.hpp"
+#include "ext/capi/heap_type.hpp"
 #include "ext/capi/new_bytes.hpp"
 #include "ext/capi/buffer_view.hpp"
 #include "core/unique_fd.hpp"
@@ -217,8 +218,7 @@ PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
         PyObject* bound[1] = {};
         bind_tuple(params.signature(), args, kwargs, bound);
         const std::int32_t fd = arg_fd("fd", bound[0]);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        Ref obj = checked(alloc(type, 0));
+        Ref obj = checked(alloc_instance(type));
         auto* self = self_of(obj.get());
         self->fd = fd;
         new (&self->access) std::atomic<int>(0);
@@ -228,10 +228,7 @@ PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
 
 void fast_path_dealloc(PyObject* self) noexcept {
     // The descriptor is borrowed from the owner: never closed here.
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyType_Slot fast_path_slots[] = {

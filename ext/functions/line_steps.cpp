@@ -7,6 +7,7 @@
 // Every function here runs once per line, so none goes through the
 // C++-exception edge of the other entry points: each only calls the C API
 // and reports its errors the C way.
+#include "ext/capi/heap_type.hpp"
 #include "ext/capi/python.hpp"
 #include "ext/capi/errors.hpp"
 #include "ext/module_table.hpp"
@@ -31,16 +32,9 @@ struct LineStepsObject {
 PyTypeObject* g_ready_type = nullptr;  // kept for the life of the process
 PyObject* g_line_iter_name = nullptr;
 
-void free_object(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap-type instances own their type
-}
-
 void ready_dealloc(PyObject* self) noexcept {
     Py_CLEAR(reinterpret_cast<ReadyObject*>(self)->value);
-    free_object(self);
+    free_instance(self);
 }
 
 PyObject* ready_await(PyObject* self) noexcept { return Py_NewRef(self); }
@@ -110,8 +104,7 @@ PyType_Spec ready_spec = {
 };
 
 PyObject* make_ready(PyObject* value) noexcept {  // steals `value`
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_ready_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_ready_type, 0);
+    PyObject* obj = alloc_instance(g_ready_type);
     if (!obj) {
         Py_DECREF(value);
         return nullptr;
@@ -134,8 +127,7 @@ PyObject* steps_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         PyErr_SetString(PyExc_TypeError, "LineSteps() argument 'step' must be callable");
         return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
+    PyObject* obj = alloc_instance(type);
     if (!obj) return nullptr;
     auto* s = steps_of(obj);
     s->owner = Py_NewRef(owner);
@@ -167,7 +159,7 @@ int steps_clear(PyObject* self) noexcept {
 void steps_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     steps_clear(self);
-    free_object(self);
+    free_instance(self);
 }
 
 PyObject* steps_aiter(PyObject* self) noexcept { return Py_NewRef(self); }

@@ -15,6 +15,7 @@
 // types) asks `_is`, which knows the looked-up status.
 #include <cstring>
 
+#include "ext/capi/heap_type.hpp"
 #include "ext/capi/python.hpp"
 #include "ext/capi/errors.hpp"
 #include "ext/module_table.hpp"
@@ -55,10 +56,7 @@ void entry_dealloc(PyObject* self) noexcept {
     Py_CLEAR(e->stat);
     Py_CLEAR(e->lstat);
     Py_CLEAR(e->followed);
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap-type instances own their type
+    free_instance(self);
 }
 
 PyObject* entry_path(PyObject* self, void*) noexcept {
@@ -215,12 +213,11 @@ PyObject* listed_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     PyObject* out = PyList_New(n);
     if (!out) return nullptr;
     PyTypeObject* type = g_entry_type;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     const auto* kinds = static_cast<const unsigned char*>(types.buf.buf);
     const auto* numbers = static_cast<const unsigned char*>(inodes.buf.buf);
     for (Py_ssize_t k = 0; k < n; ++k) {
         const Py_ssize_t i = start + k;
-        PyObject* obj = alloc(type, 0);
+        PyObject* obj = alloc_instance(type);
         if (!obj) {
             Py_DECREF(out);
             return nullptr;

@@ -8,6 +8,7 @@
 // never kept alive by a thread that has ended.
 #include <time.h>
 
+#include "ext/capi/heap_type.hpp"
 #include "ext/capi/python.hpp"
 #include "ext/capi/errors.hpp"
 #include "ext/module_table.hpp"
@@ -87,17 +88,13 @@ PyObject* turns_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         PyErr_SetString(PyExc_ValueError, "turn must be a number of seconds, not negative");
         return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* obj = alloc(type, 0);
+    PyObject* obj = alloc_instance(type);
     if (obj) reinterpret_cast<TurnsObject*>(obj)->turn = turn;
     return obj;
 }
 
 void turns_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
 PyMethodDef turns_methods[] = {
