@@ -79,6 +79,7 @@ const Registration TABLE[] = {
     fn(&STAT_CACHED_METHOD),
     {nullptr, "ListedEntry", make_listed_entry_type},
     fn(&LISTED_ENTRIES_METHOD),
+    fn(&SPLIT_LINES_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -73,6 +73,9 @@ extern PyMethodDef COPY_RANGE_METHOD;
 extern PyMethodDef OPEN_FD_METHOD;
 extern PyMethodDef CLOSE_FD_METHOD;
 
+// split_lines.cpp
+extern PyMethodDef SPLIT_LINES_METHOD;
+
 // line_steps.cpp
 Ref make_line_steps_type();
 

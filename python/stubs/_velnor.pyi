@@ -2,7 +2,7 @@
 import asyncio
 import os
 from collections.abc import Awaitable, Buffer, Callable, Sequence
-from typing import Any, Generic, TypeVar, final
+from typing import Any, Generic, TypeVar, final, overload
 
 from velnor.futures import KernelFuture
 
@@ -109,3 +109,7 @@ class ListedEntry:
     def inode(self) -> int: ...
 def listed_entries(names: list[Any], types: bytes, inodes: memoryview, start: int, stop: int,
                    prefix: str | bytes | None, dir_fd: int | None) -> list[ListedEntry]: ...
+@overload
+def split_lines(data: str, start: int, stop: int, most: int) -> tuple[list[str], int]: ...
+@overload
+def split_lines(data: bytes, start: int, stop: int, most: int) -> tuple[list[bytes], int]: ...

@@ -11,8 +11,10 @@ from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
 from typing import Final
 
+from _velnor import split_lines
+
 from ._buffers import byte_view, writable_view
-from ._lines import SPLIT_MAX, SplitLines, collect_lines, split_stop
+from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 from ._kernel import INLINE_COPY_MAX
 from ._pace import turn_due
@@ -349,18 +351,10 @@ class BufferedFile(SplitLines[bytes]):
         if self._pace.due():
             await self._pace.pause()
         if not self._lock.locked():
-            rbuf, rpos = self._rbuf, self._rpos
-            stop = split_stop(rpos, len(rbuf), rbuf.count(b"\n", rpos, rpos + SPLIT_MAX))
-            end = rbuf.rfind(b"\n", rpos, stop) + 1
-            if end > rpos:
-                # The complete lines of the buffer's next stretch at once.
-                # bytes.splitlines (in C) also cuts at b"\\r"; use it unless
-                # the chunk holds one.
-                chunk = rbuf[rpos:end]
-                if b"\r" in chunk:
-                    lines = [line + b"\n" for line in chunk.split(b"\n")[:-1]]
-                else:
-                    lines = chunk.splitlines(True)
+            # The complete lines of the buffer's next stretch at once.
+            rpos = self._rpos
+            lines, end = split_lines(self._rbuf, rpos, rpos + SPLIT_MAX, LINES_MAX)
+            if lines:
                 return self._start_lines(lines, rpos, end)
         return await self._readline(-1, ITER_FILL)
 

@@ -12,9 +12,11 @@ from collections.abc import AsyncIterator, Iterable
 from types import TracebackType
 from typing import Any, Final
 
+from _velnor import split_lines
+
 from ._buffered import BufferedFile
 from ._files import limit_arg
-from ._lines import SPLIT_MAX, SplitLines, split_stop
+from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, split_stop
 from ._pace import Pace, turn_due
 
 CHUNK_SIZE: Final = 8192
@@ -520,6 +522,9 @@ class TextFile(SplitLines[str]):
         used = self._decoded_chars_used
         stop = used + SPLIT_MAX
         newline = self._readnl
+        if newline is None or newline == "\n":
+            lines, end = split_lines(chars, used, stop, LINES_MAX)
+            return (lines, used, end) if lines else None
         if newline == "":
             breaks = chars.count("\n", used, stop) + chars.count("\r", used, stop)
         else:
@@ -538,15 +543,11 @@ class TextFile(SplitLines[str]):
             if len(lines) != chunk.count("\n") + chunk.count("\r") - chunk.count("\r\n"):
                 lines = _UNIVERSAL_LINE.findall(chunk)
         else:
-            sep = "\n" if newline is None else newline
-            end = chars.rfind(sep, used, stop)
+            end = chars.rfind(newline, used, stop)
             if end < 0:
                 return None
-            end += len(sep)
-            chunk = chars[used:end]
-            lines = chunk.splitlines(True) if sep == "\n" else []
-            if sep != "\n" or len(lines) != chunk.count("\n"):
-                lines = [line + sep for line in chunk.split(sep)[:-1]]
+            end += len(newline)
+            lines = [line + newline for line in chars[used:end].split(newline)[:-1]]
         return lines, used, end
 
     # -- writing -----------------------------------------------------------

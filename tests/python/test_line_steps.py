@@ -10,7 +10,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from _velnor import LineSteps
+from _velnor import LineSteps, split_lines
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velnor
 from support.loops import Runner
@@ -143,3 +145,37 @@ def test_an_iterator_in_a_cycle_is_collected(tmp_path: Path, run: Runner) -> Non
             assert alive() == before
             assert [line async for line in f] == ["b\n"]
     run(main())
+
+
+def reference_split(data: Any, start: int, stop: int, most: int) -> tuple[list[Any], int]:
+    nl = "\n" if isinstance(data, str) else b"\n"
+    lines: list[Any] = []
+    at = start
+    while len(lines) < most:
+        cut = data.find(nl, at, stop)
+        if cut < 0:
+            break
+        lines.append(data[at:cut + 1])
+        at = cut + 1
+    return lines, at
+
+
+# Characters of every width, and the other breaks str.splitlines would cut at.
+CHARS = st.sampled_from(list("ab\n\r\x0b\x1c\x85\u2028é€日\U0001f600"))
+
+
+@given(st.lists(CHARS, max_size=60).map("".join), st.integers(0, 70), st.integers(0, 70),
+       st.integers(0, 8), st.booleans())
+def test_lines_are_cut_after_each_newline_only_and_within_bounds(
+        text: str, start: int, stop: int, most: int, as_bytes: bool) -> None:
+    data: Any = text.encode() if as_bytes else text
+    assert split_lines(data, start, stop, most) == reference_split(data, start, stop, most)
+
+
+def test_cutting_lines_refuses_what_it_cannot_cut() -> None:
+    with pytest.raises(TypeError, match="must be str or bytes, not bytearray"):
+        split_lines(bytearray(b"a\n"), 0, 2, 1)  # type: ignore[call-overload]
+    with pytest.raises(ValueError, match="start must not be negative"):
+        split_lines("a\n", -1, 2, 1)
+    with pytest.raises(TypeError, match="exactly 4 arguments"):
+        split_lines("a\n", 0, 2)  # type: ignore[call-overload]

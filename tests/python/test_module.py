@@ -24,6 +24,8 @@ EXPORTED = [
     "stat_cached",
     # Directory entries made in C.
     "ListedEntry", "listed_entries",
+    # Lines cut in C for iteration.
+    "split_lines",
 ]
 
 
