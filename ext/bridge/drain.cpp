@@ -146,10 +146,38 @@ void settle_all(std::vector<Completion>& batch) noexcept {
     }
 }
 
+// A loop that awaits one operation after another would otherwise sleep
+// in its selector until the doorbell wakes it: a pipe write on the driver
+// thread, and the wake-up of a sleeping thread on another CPU, which on
+// some machines costs more than everything else an operation does. While
+// operations are in flight the loop looks for their completions each turn
+// instead, and other tasks run between the looks as ever. The looks go on
+// for about four times as long as completions have lately taken to come,
+// at most kPollMax, and for half as long after looks that found nothing:
+// when the driver cannot run (it shares a busy CPU with the loop), the
+// loop sleeps again instead of keeping it from running. A completion the
+// doorbell brings soon after the looks gave up lengthens them again: on a
+// machine whose sleeping threads take tens of microseconds to wake, looks
+// shorter than that would otherwise never find anything, and so never
+// learn that they should last longer.
+constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(200);
+constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
+
 }  // namespace
 
 void LoopBridge::drain() {
     bell_->empty();
+    if (in_flight_ > 0) {
+        // The looks gave up before this came: had they gone on a little
+        // longer they would have found it, and next time they will. Only
+        // the looks themselves could tell otherwise, and they stop telling
+        // once they are too short to find anything.
+        const auto waited = std::chrono::steady_clock::now() - hurried_at_;
+        if (waited < kPollMax) {
+            poll_budget_ = std::clamp(std::max<std::chrono::nanoseconds>(poll_budget_ * 2, 2 * waited),
+                                      kPollMin, kPollMax);
+        }
+    }
     settle_until_quiet();
 }
 
@@ -172,24 +200,18 @@ void LoopBridge::settle_until_quiet() {
             if (pending_.exchange(true, std::memory_order_acq_rel)) break;
             continue;
         }
+        settled(batch.size());
         settle_all(batch);
     }
 }
 
-// A loop that awaits one operation after another would otherwise sleep
-// in its selector until the doorbell wakes it: a pipe write on the driver
-// thread, and the wake-up of a sleeping thread on another CPU, which on
-// some machines costs more than everything else an operation does. While
-// operations are in flight the loop looks for their completions each turn
-// instead, and other tasks run between the looks as ever. The looks go on
-// for about four times as long as completions have lately taken to come,
-// at most kPollMax, and for half as long after looks that found nothing:
-// when the driver cannot run (it shares a busy CPU with the loop), the
-// loop sleeps again instead of keeping it from running.
-constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(50);
-constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
+
+void LoopBridge::settled(std::size_t n) noexcept {
+    in_flight_ = n < in_flight_ ? in_flight_ - n : 0;
+}
 
 void LoopBridge::hurry() {
+    ++in_flight_;
     const auto now = std::chrono::steady_clock::now();
     hurried_at_ = now;
     poll_until_ = std::max(poll_until_, now + poll_budget_);
@@ -227,18 +249,25 @@ void LoopBridge::poll() {
     // for a doorbell that no longer rings; the claim stays taken.
     if (!ALIVE.load(std::memory_order_relaxed)) return;
     std::vector<Completion> batch = take_queue();
+    if (batch.empty()) {
+        // Nothing yet. A driver thread that shares this CPU with the loop
+        // (the other one busy) runs now rather than when the loop sleeps;
+        // one on another CPU has often finished by the time this returns,
+        // and a second look then saves the loop a turn.
+        ::sched_yield();
+        batch = take_queue();
+    }
     const auto now = std::chrono::steady_clock::now();
     if (!batch.empty()) {
         const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(now - hurried_at_);
         poll_budget_ = std::clamp((poll_budget_ + 4 * waited) / 2, kPollMin, kPollMax);
         poll_until_ = std::max(poll_until_, now + poll_budget_);
-    } else {
-        // Nothing yet. A driver thread that shares this CPU with the loop
-        // (the other one busy) runs now rather than when the loop sleeps.
-        ::sched_yield();
     }
+    settled(batch.size());
     settle_all(batch);
-    if (now < poll_until_ && schedule_poll()) {
+    // With nothing in flight no look can find anything: only a submission,
+    // which hurries again, could make one worth while.
+    if (in_flight_ > 0 && now < poll_until_ && schedule_poll()) {
         polling_ = true;
         return;
     }

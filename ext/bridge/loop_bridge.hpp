@@ -100,6 +100,8 @@ private:
     // The drain after its look at the pipe; what poll ends with.
     void settle_until_quiet();
     bool schedule_poll() noexcept;
+    // `n` completions were taken off the queue to be settled.
+    void settled(std::size_t n) noexcept;
 
     // A weak reference (with a callback that drops this bridge from the
     // loop map) when `weak_`, otherwise the loop itself.
@@ -116,6 +118,10 @@ private:
     std::chrono::steady_clock::time_point poll_until_{};
     std::chrono::nanoseconds poll_budget_{std::chrono::microseconds(50)};
     std::chrono::steady_clock::time_point hurried_at_{};
+    // Operations submitted through hurry() and not yet settled, about:
+    // completions that come without a hurry (read groups) only bring it
+    // down to zero sooner.
+    std::size_t in_flight_ = 0;
     // Set before `via_ringer_`; read only by the ringer.
     Ref call_soon_threadsafe_;
     std::atomic<bool> via_ringer_{false};

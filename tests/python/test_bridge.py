@@ -72,6 +72,37 @@ def test_burst_is_settled_without_a_ring_per_operation(run: Runner, loop_kind: s
     assert run(main(), counting_loop_class(loop_kind)) in ([], [1])
 
 
+def test_the_loop_stops_looking_once_nothing_is_in_flight(run: Runner, loop_kind: str) -> None:
+    # While an operation is in flight the loop looks for its completion each
+    # turn; once it has come there is nothing left to find, and looking on
+    # would only cost every turn a call until the look's time ran out.
+    class Looking(base_loop_class(loop_kind)):  # type: ignore[misc,valid-type]
+        def __init__(self) -> None:
+            super().__init__()
+            self.log: list[str] = []
+
+        def call_soon(self, callback: Any, *args: Any, **kw: Any) -> Any:
+            if type(callback).__name__ == "DrainHandle":
+                self.log.append("look")
+            return super().call_soon(callback, *args, **kw)
+
+    async def main() -> None:
+        loop: Any = asyncio.get_running_loop()
+        await _velnor.probe_nop()
+        for _ in range(50):
+            loop.log.append("submit")
+            await _velnor.probe_nop()
+            loop.log.append("settled")
+            for _ in range(3):
+                await asyncio.sleep(0)
+        # Every look comes between a submission and the settling of its result.
+        codes = {"submit": "u", "settled": "e", "look": "l"}
+        rounds = "".join(codes[m] for m in loop.log).split("u")
+        assert not [r for r in rounds if "l" in r.partition("e")[2]], rounds
+
+    run(main(), Looking)
+
+
 def reader_recording_loop(kind: str, readers: list[tuple[Any, Any]]) -> type[asyncio.AbstractEventLoop]:
     """A loop of `kind` that notes the (descriptor, callback) of every add_reader."""
 
