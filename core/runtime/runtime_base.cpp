@@ -1,5 +1,6 @@
 #include "core/runtime/runtime_base.hpp"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,6 +159,7 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
 // within the longest spin (one that a spin would have saved).
 constexpr std::chrono::nanoseconds kSpinMax = std::chrono::microseconds(200);
 constexpr std::chrono::nanoseconds kSpinMin = std::chrono::microseconds(2);
+constexpr std::chrono::nanoseconds kSpinYield = std::chrono::microseconds(16);
 
 bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_work,
                                     bool (*kernel_done)(RuntimeBase*) noexcept) noexcept {
@@ -165,10 +167,24 @@ bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_wo
     const auto start = steady_clock::now();
     if (parked_) {
         parked_ = false;
-        if (start - parked_at_ < kSpinMax) spin_budget_ = std::min(kSpinMax, std::max(kSpinMin, spin_budget_ * 2));
+        // A park this short would have been saved by a spin as long: the
+        // next spin covers it, with room to spare.
+        const auto parked_for = std::chrono::duration_cast<std::chrono::nanoseconds>(start - parked_at_);
+        if (parked_for < kSpinMax)
+            spin_budget_ = std::clamp(std::max(spin_budget_ * 2, 2 * parked_for), kSpinMin, kSpinMax);
+    }
+    // Work already there (a read the kernel finished inside the submitting
+    // call, a burst of submissions) says nothing about how long the next
+    // will take to come: it would only shrink the budget towards nothing,
+    // and the spin that then waits for the loop's next submission would
+    // give up before it comes.
+    if (inbox_->has_items() || (has_external_work && has_external_work()) ||
+        (kernel_done && kernel_done(this))) {
+        return true;
     }
     const auto until = start + spin_budget_;
     auto now = start;
+    auto yield_at = start + kSpinYield;
     do {
         // At least one round of looks, however short the budget.
         for (int i = 0; i < 32; ++i) {
@@ -183,6 +199,16 @@ bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_wo
 #endif
         }
         now = steady_clock::now();
+        if (now >= yield_at) {
+            // A thread this one woke (a reply's waiter, the loop the
+            // doorbell woke) may have been put on this CPU, to run once
+            // this one sleeps. A spin that never gave way would keep it
+            // waiting for as long as it lasts; one that gives way each
+            // time costs the usual case a system call for every look.
+            ::sched_yield();
+            now = steady_clock::now();
+            yield_at = now + kSpinYield;
+        }
     } while (now < until);
     spin_budget_ = spin_budget_ / 2;
     parked_ = true;

@@ -10,6 +10,7 @@
 #include "ext/capi/calls.hpp"
 #include "ext/bridge/globals.hpp"
 #include "ext/capi/os_error.hpp"
+#include "ext/bridge/drain_handle.hpp"
 #include "ext/bridge/loop_bridge.hpp"
 
 namespace velnor::ext {
@@ -206,6 +207,22 @@ void LoopBridge::settle_until_quiet() {
 }
 
 
+void LoopBridge::looks_abandoned() noexcept {
+    if (!polling_) return;
+    polling_ = false;
+    // Nothing is settled: a closed loop's futures cannot be. What is queued
+    // and what comes later rings, as for a quiet bridge; the ringer answers
+    // a closed loop by forgetting the bridge.
+    pending_.store(false, std::memory_order_release);
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(queue_mu_);
+        empty = queue_.empty();
+    }
+    if (!empty && !pending_.exchange(true, std::memory_order_acq_rel) && ALIVE.load(std::memory_order_relaxed))
+        ring();
+}
+
 void LoopBridge::settled(std::size_t n) noexcept {
     in_flight_ = n < in_flight_ ? in_flight_ - n : 0;
 }
@@ -238,7 +255,15 @@ bool LoopBridge::schedule_poll() noexcept {
         return false;
     }
     if (!loop) return false;
-    if (try_call_method(loop.get(), names().call_soon, {poll_.get()})) return true;
+    Ref ticket;
+    try {
+        ticket = make_poll_handle(self_);
+    } catch (...) {
+        discard_error();
+        return false;
+    }
+    if (try_call_method(loop.get(), names().call_soon, {ticket.get()})) return true;
+    disarm_poll_handle(ticket.get());
     discard_error();
     return false;
 }

@@ -16,12 +16,17 @@ struct DrainObject {
     std::weak_ptr<LoopBridge> bridge;
     std::shared_ptr<PipeBell> bell;  // a dropped bridge's pipe, or empty
     bool poll;                       // runs the bridge's poll, not its drain
+    bool called;                     // a poll that ran, or was never handed out
 };
 
 // Not an entry point: it touches no Python reference of ours, and must
 // not run the pending releases in the middle of someone else's dealloc.
 void drain_dealloc(PyObject* self) noexcept {
     auto* d = reinterpret_cast<DrainObject*>(self);
+    if (d->poll && !d->called) {
+        // The loop let go of the look without running it: it closed.
+        if (auto bridge = d->bridge.lock()) bridge->looks_abandoned();
+    }
     d->bridge.~weak_ptr();
     d->bell.~shared_ptr();
     free_instance(self);
@@ -34,6 +39,7 @@ PyObject* drain_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
         bind_tuple(params.signature(), args, kwargs, none);
         auto* d = reinterpret_cast<DrainObject*>(self);
         if (d->poll) {
+            d->called = true;
             if (auto bridge = d->bridge.lock()) bridge->poll();
             return ext::none();
         }
@@ -79,6 +85,7 @@ Ref make_handle(std::weak_ptr<LoopBridge> bridge, bool poll) {
     new (&d->bridge) std::weak_ptr<LoopBridge>(std::move(bridge));
     new (&d->bell) std::shared_ptr<PipeBell>();
     d->poll = poll;
+    d->called = false;
     return obj;
 }
 
@@ -87,6 +94,8 @@ Ref make_handle(std::weak_ptr<LoopBridge> bridge, bool poll) {
 Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge) { return make_handle(std::move(bridge), false); }
 
 Ref make_poll_handle(std::weak_ptr<LoopBridge> bridge) { return make_handle(std::move(bridge), true); }
+
+void disarm_poll_handle(PyObject* poll) noexcept { reinterpret_cast<DrainObject*>(poll)->called = true; }
 
 void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept {
     reinterpret_cast<DrainObject*>(drain)->bell = std::move(bell);

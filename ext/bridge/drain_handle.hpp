@@ -17,8 +17,12 @@ struct PipeBell;
 // instantiated from Python.
 Ref make_drain_handle(std::weak_ptr<LoopBridge> bridge);
 
-// The same callable running the bridge's poll instead (LoopBridge::poll).
+// The same callable running the bridge's poll instead (LoopBridge::poll),
+// made for one scheduling: dropped without having been called, it tells
+// the bridge that its loop will not run it (LoopBridge::looks_abandoned).
 Ref make_poll_handle(std::weak_ptr<LoopBridge> bridge);
+// A poll handle the loop refused: dropping it means nothing.
+void disarm_poll_handle(PyObject* poll) noexcept;
 
 // Gives `drain` (made by make_drain_handle) a share of `bell`.
 void leave_pipe_to(PyObject* drain, std::shared_ptr<PipeBell> bell) noexcept;

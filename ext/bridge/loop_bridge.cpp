@@ -138,7 +138,7 @@ std::shared_ptr<LoopBridge> LoopBridge::create(PyObject* loop) {
     std::shared_ptr<LoopBridge> bridge(new LoopBridge(std::move(loop_ref), weak, key, make_pipe()),
                                        BridgeDeleter{});
     bridge->drain_ = make_drain_handle(bridge);
-    bridge->poll_ = make_poll_handle(bridge);
+    bridge->self_ = bridge;
     return bridge;
 }
 
@@ -149,7 +149,6 @@ LoopBridge::~LoopBridge() {
     queue_.clear();
     loop_ref_.reset();
     drain_.reset();
-    poll_.reset();
     bell_.reset();
     call_soon_threadsafe_.reset();
 }

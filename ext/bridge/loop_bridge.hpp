@@ -87,6 +87,11 @@ public:
     // keep coming, then hands back to the doorbell.
     void poll();
 
+    // A scheduled look was dropped by the loop without running (the loop
+    // closed): gives the wake-up's claim back, so that what comes later
+    // rings. Interpreter lock held.
+    void looks_abandoned() noexcept;
+
     // For the ringer: claims an owed wake-up.
     bool take_owed_wake() noexcept { return wake_owed_.exchange(false, std::memory_order_acq_rel); }
     // For the ringer, interpreter lock held: schedules the drain with
@@ -110,7 +115,7 @@ private:
     std::uintptr_t loop_key_;
     std::shared_ptr<PipeBell> bell_;  // never null
     Ref drain_;
-    Ref poll_;
+    std::weak_ptr<LoopBridge> self_;  // for the poll handles
     // Loop thread only: whether a poll is scheduled, until when the polls
     // go on without finding anything, how long they last after the latest
     // submission, and when that came.

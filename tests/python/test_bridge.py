@@ -377,6 +377,30 @@ def test_closed_loop_refusing_call_soon_drops_its_bridge(loop_kind: str, tmp_pat
     run_on(loop_kind, second())
 
 
+def test_a_loop_closed_while_it_looks_for_a_completion_lets_its_bridge_go(
+        loop_kind: str, tmp_path: Any) -> None:
+    # The loop closes with its next look for the read's completion still
+    # scheduled, so the look never runs. The completion that comes later
+    # must still reach the ringer, which forgets the closed loop's bridge.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    state: dict[str, Any] = {}
+    log: list[str] = []
+    loop = no_readers_loop(loop_kind, log)()
+    try:
+        loop.run_until_complete(read_left_in_flight(fifo, state))
+    finally:
+        loop.close()
+    del loop
+
+    async def second() -> None:
+        write_fifo(fifo, b"hello")
+        await until_loop_released(state)
+        await _velnor.close(state["handle"])
+
+    run_on(loop_kind, second())
+
+
 def test_a_loop_with_operations_in_flight_looks_for_their_completions(
         run: Runner, loop_kind: str) -> None:
     # The loop that submits an operation looks for its completion itself
