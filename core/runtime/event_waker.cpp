@@ -1,5 +1,6 @@
 #include "core/runtime/event_waker.hpp"
 
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ Result<std::shared_ptr<EventWaker>> EventWaker::create() noexcept {
 }
 
 void EventWaker::wake() noexcept {
+    sender_cpu_.store(::sched_getcpu(), std::memory_order_relaxed);
     // The exchange both tests "parked" and consumes it, so of many
     // concurrent senders only the first writes; the rest find the wake-up
     // already pending.

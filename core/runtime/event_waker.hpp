@@ -36,12 +36,16 @@ public:
     void clear_parked() noexcept { parked_.store(false, std::memory_order_seq_cst); }
 
     int fd() const noexcept { return fd_.get(); }
+    // The CPU the latest sender ran on when it sent, or -1: a spinning
+    // driver on that same CPU only keeps the sender from running.
+    int sender_cpu() const noexcept { return sender_cpu_.load(std::memory_order_relaxed); }
     // Number of eventfd writes made so far (diagnostics and tests).
     std::uint64_t writes() const noexcept { return writes_.load(std::memory_order_relaxed); }
 
 private:
     explicit EventWaker(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
     const UniqueFd fd_;
+    std::atomic<int> sender_cpu_{-1};
     std::atomic<bool> parked_{false};
     std::atomic<std::uint64_t> writes_{0};
 };

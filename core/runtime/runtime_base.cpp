@@ -199,12 +199,15 @@ bool RuntimeBase::work_arrives_soon(const std::function<bool()>& has_external_wo
 #endif
         }
         now = steady_clock::now();
-        if (now >= yield_at) {
+        if (now >= yield_at || waker_->sender_cpu() == ::sched_getcpu()) {
             // A thread this one woke (a reply's waiter, the loop the
             // doorbell woke) may have been put on this CPU, to run once
             // this one sleeps. A spin that never gave way would keep it
             // waiting for as long as it lasts; one that gives way each
-            // time costs the usual case a system call for every look.
+            // time costs the usual case a system call for every look. The
+            // sender of the latest work on this very CPU is the usual
+            // such thread (some hosts pack a process's threads onto one
+            // CPU): it can only send more once this one gives way.
             ::sched_yield();
             now = steady_clock::now();
             yield_at = now + kSpinYield;
