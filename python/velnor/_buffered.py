@@ -17,7 +17,7 @@ from ._buffers import byte_view, writable_view
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 from ._kernel import INLINE_COPY_MAX
-from ._pace import turn_due
+from ._pace import give_turn, turn_due
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
@@ -165,7 +165,7 @@ class BufferedFile(SplitLines[bytes]):
         self._check_reading("read of closed file")
         if turn_due():
             # Before the buffer is touched: a cancellation here loses nothing.
-            await asyncio.sleep(0)
+            await give_turn()
             self._check_reading("read of closed file")
         rbuf, rpos = self._rbuf, self._rpos
         if not self._lock.locked():
@@ -406,7 +406,7 @@ class BufferedFile(SplitLines[bytes]):
         self._check_open("write to closed file")
         source = byte_view(data)
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()
             self._check_open("write to closed file")
         n = len(source)
         # Data this large goes straight from the caller's memory.

@@ -19,7 +19,7 @@ from ._buffers import byte_view, writable_view
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_on, read_range, read_to_end)
 from ._lines import collect_lines
-from ._pace import turn_due
+from ._pace import give_turn, turn_due
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -184,7 +184,7 @@ class BinaryFile:
         self._check_usable(reading=True)
         if turn_due():
             # Before the read, so that a cancellation here loses no data.
-            await asyncio.sleep(0)
+            await give_turn()
             self._check_usable(reading=True)
         fast = self._fast
         missed = False
@@ -227,7 +227,7 @@ class BinaryFile:
             return b""
         self._check_usable(reading=True)
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()
         await self._acquire()
         try:
             self._check_open()
@@ -248,7 +248,7 @@ class BinaryFile:
                 if end:
                     break
                 if turn_due():  # a long line, read from the page cache
-                    await asyncio.sleep(0)
+                    await give_turn()
             self._pos = pos + taken
             return b"".join(parts)
         finally:
@@ -277,7 +277,7 @@ class BinaryFile:
         view = writable_view(buffer)
         self._check_usable(reading=True)
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()
         await self._acquire()
         try:
             self._check_open()
@@ -304,7 +304,7 @@ class BinaryFile:
         pos = _offset(offset, "offset")
         self._check_usable(reading=True)
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()
             self._check_usable(reading=True)
         return await self._read_at(pos, n)
 
@@ -530,7 +530,7 @@ class BinaryFile:
             # The driver never saw it: nothing can be in flight on it.
             os.close(self._fd)
             if turn_due():
-                await asyncio.sleep(0)  # closed already: a cancellation here costs nothing
+                await give_turn()  # closed already: a cancellation here costs nothing
             return
         if handle is None or self._adopt_waiters:
             assert adopting is not None
@@ -617,7 +617,7 @@ async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
     loop = asyncio.get_running_loop()
     if mode.cached_open:
         if turn_due():
-            await asyncio.sleep(0)  # before the open: nothing to leak if cancelled
+            await give_turn()  # before the open: nothing to leak if cancelled
         # A path the kernel can resolve from its caches opens right here; the
         # driver gets the descriptor only if an operation ever needs it.
         opened = _velnor.open_cached(path)

@@ -44,3 +44,15 @@ would give the loop its turn. The first of them marks the loop with a
 callback that ends the stretch once the loop runs; an operation after
 a real suspension starts a new stretch and pays nothing more. It runs
 before every such operation, so it is native: a clock read and a compare."""
+
+
+async def give_turn() -> None:
+    """Let the loop run other tasks, and go on only once this turn has room.
+
+    Tasks that all found the turn used up yield in one turn and resume
+    together in the next: were each to go on at once, that turn would be as
+    long as the one they left. Each checks again instead, and those that
+    find the new turn used up wait for the one after."""
+    await asyncio.sleep(0)
+    while turn_due():
+        await asyncio.sleep(0)

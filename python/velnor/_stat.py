@@ -7,7 +7,7 @@ import os
 import struct
 from typing import Any
 
-from ._pace import turn_due
+from ._pace import give_turn, turn_due
 
 # struct statx (linux/stat.h): blksize, nlink, uid, gid, mode, ino, size,
 # blocks, then the atime, ctime and mtime timestamps, then rdev and dev.
@@ -65,4 +65,4 @@ async def listing(raw: bytes, as_bytes: bool = False) -> tuple[list[Any], bytes,
         # from the listing's start: the completion that brought the listing
         # ran in it too.
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()

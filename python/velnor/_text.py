@@ -17,7 +17,7 @@ from _velnor import split_lines
 from ._buffered import BufferedFile
 from ._files import limit_arg
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, split_stop
-from ._pace import Pace, turn_due
+from ._pace import Pace, give_turn, turn_due
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -340,7 +340,7 @@ class TextFile(SplitLines[str]):
         if turn_due():
             # Characters already decoded come without any I/O: nothing else
             # would give the loop its turn.
-            await asyncio.sleep(0)
+            await give_turn()
             self._check_open()
         async with self._lock:
             self._drop_lines()

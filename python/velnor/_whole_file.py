@@ -13,7 +13,7 @@ from ._buffers import byte_view
 from .futures import KernelFuture
 from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
                       read_to_end, wait_settled)
-from ._pace import turn_due
+from ._pace import give_turn, turn_due
 from ._paths import StrOrBytesPath, fs_path, with_filename
 
 INLINE_MAX = PARALLEL_MIN
@@ -92,7 +92,7 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     """
     text, name = fs_path(path)
     if turn_due():
-        await asyncio.sleep(0)  # before the read: a cancellation here loses nothing
+        await give_turn()  # before the read: a cancellation here loses nothing
     found = _velnor.try_read_file_max(text, INLINE_COPY_MAX)
     if type(found) is bytes:
         return found

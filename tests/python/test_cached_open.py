@@ -370,6 +370,47 @@ def test_a_stretch_ends_with_the_loops_turn() -> None:
     asyncio.run(main())
 
 
+def test_tasks_that_gave_the_loop_a_turn_go_on_a_few_at_a_time() -> None:
+    # Tasks that all found the turn used up yield in one turn; were they all
+    # to go on in the next, that turn would last as long as the one they
+    # left. Each looks again, and goes on only while the turn has room.
+    import collections
+
+    from velnor._pace import TURN, give_turn, turn_due
+
+    def hold() -> None:
+        until = time.perf_counter() + 2 * TURN
+        while time.perf_counter() < until:
+            pass
+
+    async def main() -> list[int]:
+        loop = asyncio.get_running_loop()
+        turn = 0
+
+        def tick() -> None:
+            nonlocal turn
+            turn += 1
+            loop.call_soon(tick)
+
+        loop.call_soon(tick)
+        went_on: list[int] = []
+
+        async def task() -> None:
+            await give_turn()
+            went_on.append(turn)
+            hold()
+
+        assert not turn_due()
+        hold()
+        assert turn_due()
+        await asyncio.gather(*(task() for _ in range(8)))
+        return went_on
+
+    went_on = asyncio.run(main())
+    assert len(went_on) == 8
+    assert max(collections.Counter(went_on).values()) <= 2, went_on
+
+
 def test_stretches_belong_to_their_thread_and_loop() -> None:
     # A stretch is one thread's: a loop elsewhere is not asked to turn.
     # A loop that stopped before its turn leaves its stretch behind; the

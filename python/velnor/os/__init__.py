@@ -35,7 +35,7 @@ from .._errors import std_error
 from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
                        fd_and_follow, target)
 from .._kernel import await_kernel
-from .._pace import turn_due
+from .._pace import give_turn, turn_due
 from .._paths import StrOrBytesPath
 from .._stat import listing, stat_result, statvfs_result
 from . import path
@@ -89,7 +89,7 @@ async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_
 
 async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result:
     if turn_due():
-        await asyncio.sleep(0)
+        await give_turn()
     # A path the kernel's caches resolve, on a file system that keeps the
     # status in memory, is answered right here; anything else (a miss, an
     # error to report) goes to the driver.
@@ -594,7 +594,7 @@ class ScandirIterator(Generic[AnyStr]):
             unsure: list[DirEntry[AnyStr]] = []
             for start in range(0, len(names), _BUILD_STEP):
                 if turn_due():
-                    await asyncio.sleep(0)
+                    await give_turn()
                 built = self._build(start, start + _BUILD_STEP)
                 entries += built
                 if self._any_unsure(types[start:start + _BUILD_STEP]):
@@ -635,7 +635,7 @@ class ScandirIterator(Generic[AnyStr]):
         if (entry := self._from_run()) is not None:
             return entry
         if turn_due():
-            await asyncio.sleep(0)
+            await give_turn()
         entries = self._entries
         if entries is None:
             names, types, _ = self._listing or await self._list()
