@@ -27,9 +27,10 @@ Ref py_open_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (file.fd.get() < 0) return none();
     Ref number = checked(PyLong_FromLong(file.fd.get()));
     Ref block = u64_to_int(file.block_size);
-    Ref pair = checked(PyTuple_Pack(2, number.get(), block.get()));
+    Ref size = u64_to_int(file.size);
+    Ref opened = checked(PyTuple_Pack(3, number.get(), block.get(), size.get()));
     (void)file.fd.release();  // the caller owns it now
-    return pair;
+    return opened;
 }
 
 Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -67,10 +68,10 @@ PyMethodDef STAT_CACHED_METHOD = fast_method<py_stat_cached>(
 
 PyMethodDef OPEN_CACHED_METHOD = fast_method<py_open_cached>(
     "open_cached",
-    "open_cached(path)\n--\n\n`(fd, st_blksize)`: a descriptor of the regular file at `path`, opened\n"
-    "read-only on the calling thread with a lookup that refuses to wait for\nthe disk, and the file's "
-    "preferred I/O size; or `None` when that is not\npossible (a cache miss, any error, anything but a "
-    "regular file). The\ncaller owns the descriptor until it passes it to `adopt`.");
+    "open_cached(path)\n--\n\n`(fd, st_blksize, st_size)`: a descriptor of the regular file at `path`,\n"
+    "opened read-only on the calling thread with a lookup that refuses to wait\nfor the disk, the file's "
+    "preferred I/O size and its size then; or `None`\nwhen that is not possible (a cache miss, any error, "
+    "anything but a regular\nfile). The caller owns the descriptor until it passes it to `adopt`.");
 PyMethodDef ADOPT_METHOD = fast_method<py_adopt>(
     "adopt",
     "adopt(fd)\n--\n\nHands the descriptor `fd` to the driver, which owns it from then on; the\n"

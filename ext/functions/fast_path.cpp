@@ -116,13 +116,15 @@ Ref read_all_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 Ref read_all_max_impl(FastPathObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    static const Params<2> params{"FastPath.read_all_max", {"pos", "limit"}};
+    static const Params<3> params{"FastPath.read_all_max", {"pos", "limit", "size"}, 2};
     const auto a = params.bind(args, nargs, kwnames);
     const std::uint64_t pos = arg_u64("pos", a[0]);
     const std::uint64_t limit = arg_u64("limit", a[1]);
+    std::optional<std::uint64_t> size;
+    if (a[2] && a[2] != Py_None) size = arg_u64("size", a[2]);
     Exclusive hold(self);
     if (self->fd < 0) return none();
-    return read_all_at(self->fd, pos, limit);
+    return read_all_at(self->fd, pos, limit, size);
 }
 
 Ref size_impl(FastPathObject* self) {
@@ -206,9 +208,11 @@ PyMethodDef fast_path_methods[] = {
      "a `None` and drops the object when the answer is no, so a file\nthat can never be served pays one "
      "probe rather than one per read."},
     {"read_all_max", as_cfunction<&method<read_all_max_impl>>(), METH_FASTCALL | METH_KEYWORDS,
-     "read_all_max($self, pos, limit)\n--\n\n`read_all`, or `None` without copying anything when "
-     "more than `limit`\nbytes lie between `pos` and the end of the file: a copy on the calling\n"
-     "thread must stay short."},
+     "read_all_max($self, pos, limit, size=None)\n--\n\n`read_all`, or `None` without copying anything "
+     "when more than `limit`\nbytes lie between `pos` and the end of the file: a copy on the calling\n"
+     "thread must stay short. A `size` the caller has just learnt (an open's\n`st_size`) spares the "
+     "`fstat`: the read still confirms the end there, and\nanswers `None` when the file is not that long "
+     "any more, or longer."},
     {nullptr, nullptr, 0, nullptr},
 };
 

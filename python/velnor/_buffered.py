@@ -145,7 +145,8 @@ class BufferedFile(SplitLines[bytes]):
         `size` is -1 or None; fewer only at end of file."""
         raw = self._raw
         fast = raw._fast  # None once closed, and for what has no fast path
-        if (fast is not None and size.__class__ is int and self._buffer_size <= size <= INLINE_COPY_MAX
+        whole = size is None or size.__class__ is int and size == -1
+        if (fast is not None and (whole or size.__class__ is int and self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
                 and not raw._users and not self._lock.locked() and raw._mode.readable
                 and asyncio.get_running_loop() is raw._loop and not turn_due()):
@@ -153,7 +154,7 @@ class BufferedFile(SplitLines[bytes]):
             # the checks below would end in, served at once from the page
             # cache (or, on a miss, by the raw file as it always is).
             pos = raw._pos
-            data = fast.read(pos, size)
+            data = raw._read_all_on_the_spot(fast, pos) if whole or size is None else fast.read(pos, size)
             if data is not None:
                 raw._pos = pos + len(data)
                 return data
@@ -520,7 +521,11 @@ class BufferedFile(SplitLines[bytes]):
                     await self._flush_writes()
         finally:
             self._drop_buffer()
-            await self._raw.close()
+            raw = self._raw
+            if raw.closed or not raw._close_unseen():
+                await raw.close()
+            elif turn_due():
+                await give_turn()
 
     async def __aenter__(self) -> BufferedFile:
         return self

@@ -80,7 +80,7 @@ class BinaryFile:
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
                  "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular",
-                 "_blksize")
+                 "_blksize", "_size_hint")
 
     # No constructor of its own, so help() shows only what users call: the
     # package's openers build files through _create. A BinaryFile() made by
@@ -98,6 +98,10 @@ class BinaryFile:
                pos: int | None, blksize: int = 0) -> None:
         # The st_blksize the open already learnt (0: not known), which sizes a buffer.
         self._blksize = blksize
+        # The size an open on the spot learnt, for the first read to the end
+        # (-1: none): it spares that read an fstat. It is only a guess: the
+        # read confirms the end is there, or does without it.
+        self._size_hint = -1
         self._fast: _velnor.FastPath | None = _velnor.FastPath(fd)
         self._fast_probed = False
         # None while the descriptor was opened here and no driver operation
@@ -193,7 +197,7 @@ class BinaryFile:
             # from the page cache cannot interleave with anything: no lock.
             pos = self._pos
             if n == -1 or 0 < n <= INLINE_COPY_MAX:
-                data = fast.read_all_max(pos, INLINE_COPY_MAX) if n == -1 else fast.read(pos, n)
+                data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
                 if data is not None:
                     self._pos = pos + len(data)
                     return data
@@ -210,6 +214,18 @@ class BinaryFile:
             return data
         finally:
             self._release()
+
+    def _read_all_on_the_spot(self, fast: _velnor.FastPath, pos: int) -> bytes | None:
+        """Everything from `pos` to the end when the page cache holds it and
+        it is short enough to copy here; None otherwise."""
+        hint = self._size_hint
+        if hint < 0:
+            return fast.read_all_max(pos, INLINE_COPY_MAX)
+        self._size_hint = -1
+        data = fast.read_all_max(pos, INLINE_COPY_MAX, hint)
+        if data is None:  # the file changed since the open, or is not all cached
+            data = fast.read_all_max(pos, INLINE_COPY_MAX)
+        return data
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
@@ -521,17 +537,15 @@ class BinaryFile:
         finish before the descriptor goes."""
         if self._closed:
             return
+        if self._close_unseen():
+            if turn_due():
+                await give_turn()  # closed already: a cancellation here costs nothing
+            return
         self._closed = True
         # The fast path borrows the descriptor: drop it before the close.
         self._fast = None
         handle = self._handle
         adopting = self._adopting
-        if handle is None and adopting is None:
-            # The driver never saw it: nothing can be in flight on it.
-            os.close(self._fd)
-            if turn_due():
-                await give_turn()  # closed already: a cancellation here costs nothing
-            return
         if handle is None or self._adopt_waiters:
             assert adopting is not None
             # Operations that were waiting for the hand-over are in flight
@@ -543,6 +557,16 @@ class BinaryFile:
             await asyncio.shield(closing)
             return
         await close_handle(handle)
+
+    def _close_unseen(self) -> bool:
+        """Close the file right here if the driver never saw its descriptor
+        (nothing can be in flight on it then); False if it did."""
+        if self._handle is not None or self._adopting is not None:
+            return False
+        self._closed = True
+        self._fast = None  # it borrows the descriptor: dropped before the close
+        os.close(self._fd)
+        return True
 
     async def _close_handed_over(self, adopting: KernelFuture) -> None:
         try:
@@ -613,22 +637,33 @@ def _close_adopted(adopting: KernelFuture) -> None:
         close_soon(adopting.result()[0])
 
 
+def open_on_the_spot(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile | None:
+    """The file at `path` opened right here, when its mode allows and the
+    kernel resolves the path from its caches; None otherwise. The driver
+    gets the descriptor only if an operation ever needs it. The caller has
+    given the loop its turn if it was due."""
+    opened = _velnor.open_cached(path)
+    if opened is None:
+        return None
+    fd, blksize, size = opened
+    try:
+        file = BinaryFile._create(handle=None, fd=fd, size=0, name=name, mode=mode,
+                                  loop=asyncio.get_running_loop(), st_mode=stat.S_IFREG, blksize=blksize)
+        file._size_hint = size
+        return file
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 async def _open(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile:
     loop = asyncio.get_running_loop()
     if mode.cached_open:
         if turn_due():
             await give_turn()  # before the open: nothing to leak if cancelled
-        # A path the kernel can resolve from its caches opens right here; the
-        # driver gets the descriptor only if an operation ever needs it.
-        opened = _velnor.open_cached(path)
-        if opened is not None:
-            fd, blksize = opened
-            try:
-                return BinaryFile._create(handle=None, fd=fd, size=0, name=name, mode=mode, loop=loop,
-                                          st_mode=stat.S_IFREG, blksize=blksize)
-            except BaseException:
-                os.close(fd)
-                raise
+        file = open_on_the_spot(path, name, mode)
+        if file is not None:
+            return file
     try:
         handle, size, fd = await await_kernel(
             _velnor.open(path, *mode.flags), abandoned=lambda opened: close_soon(opened[0]))

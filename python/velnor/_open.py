@@ -19,9 +19,10 @@ import _velnor
 
 from ._buffered import DEFAULT_BUFFER_SIZE, BufferedFile
 from ._errors import std_error
-from ._files import BinaryFile, _open as open_path
+from ._files import BinaryFile, _open as open_path, open_on_the_spot
 from ._kernel import await_kernel, close_soon
 from ._modes import OpenMode, parse_mode
+from ._pace import turn_due
 from ._paths import StrOrBytesPath, fs_path
 from ._text import TextFile, check_newline
 
@@ -172,6 +173,17 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
 
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
                      encoding: str | None, errors: str | None, newline: str | None) -> Any:
+    if buffering == -1 and mode.binary and mode.cached_open and not turn_due():
+        # The usual binary open, whole here when the path is cached: a
+        # regular file is no terminal, and its st_blksize sizes the buffer.
+        raw = open_on_the_spot(path, name, mode)
+        if raw is not None:
+            size = raw._blksize
+            try:
+                return BufferedFile(raw, size if size > 1 else DEFAULT_BUFFER_SIZE)
+            except BaseException:
+                await raw.close()
+                raise
     raw = await open_path(path, name, mode)
     return await _wrap(raw, mode, buffering, encoding, errors, newline)
 

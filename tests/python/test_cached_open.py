@@ -46,12 +46,12 @@ def test_open_cached_and_try_read_file_max(tmp_path: Path) -> None:
     path.write_bytes(b"abc")
     opened = _velnor.open_cached(path)
     assert opened is not None
-    fd, blksize = opened
+    fd, blksize, size = opened
     try:
         # The descriptor is kept: it must block like any other, not carry
         # the O_NONBLOCK that made the open safe.
         assert os.get_blocking(fd) and os.pread(fd, 10, 0) == b"abc"
-        assert blksize == os.fstat(fd).st_blksize
+        assert (blksize, size) == (os.fstat(fd).st_blksize, 3)
     finally:
         os.close(fd)
     fifo = tmp_path / "fifo"
@@ -71,6 +71,10 @@ def test_open_cached_and_try_read_file_max(tmp_path: Path) -> None:
         fp = _velnor.FastPath(plain)
         assert fp.read_all_max(0, 3) == b"abc" and fp.read_all_max(1, 2) == b"bc"
         assert fp.read_all_max(0, 2) is None
+        # A size given is trusted only where the end really is.
+        assert fp.read_all_max(0, 3, 3) == b"abc" and fp.read_all_max(1, 3, size=3) == b"bc"
+        assert fp.read_all_max(0, 3, 2) is None and fp.read_all_max(0, 9, 4) is None
+        assert fp.read_all_max(0, 3, None) == b"abc"
     finally:
         os.close(plain)
     with pytest.raises(TypeError, match="argument 'path'"):
@@ -320,6 +324,28 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
         finally:
             for f in (binary, buffered, text, writer):
                 await f.close()
+
+    run(main())
+
+
+def test_a_file_that_changed_since_its_open_is_read_as_it_is_now(run: Runner, tmp_path: Path) -> None:
+    # The open learnt the file's size, and its first read to the end trusts
+    # it only as far as the end is really there.
+    path = tmp_path / "f"
+
+    async def main() -> None:
+        for buffering in (0, -1):
+            for change in (b"0123456789abcdef", b"0123", b"", b"0123456789"):
+                path.write_bytes(b"0123456789")
+                async with velnor.open(path, "rb", buffering=buffering) as f:
+                    path.write_bytes(change)
+                    assert await f.read() == change, (buffering, change)
+                    assert await f.read() == b""
+                async with velnor.open(path, "rb", buffering=buffering) as f:
+                    assert await f.read(2) == change[:2]
+                    with path.open("ab") as more:
+                        more.write(b"XY")
+                    assert await f.read() == change[2:] + b"XY", (buffering, change)
 
     run(main())
 
