@@ -145,8 +145,8 @@ class BufferedFile(SplitLines[bytes]):
         `size` is -1 or None; fewer only at end of file."""
         raw = self._raw
         fast = raw._fast  # None once closed, and for what has no fast path
-        whole = size is None or size.__class__ is int and size == -1
-        if (fast is not None and (whole or size.__class__ is int and self._buffer_size <= size <= INLINE_COPY_MAX)
+        if (fast is not None and size.__class__ is int
+                and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
                 and not raw._users and not self._lock.locked() and raw._mode.readable
                 and asyncio.get_running_loop() is raw._loop and not turn_due()):
@@ -154,7 +154,7 @@ class BufferedFile(SplitLines[bytes]):
             # the checks below would end in, served at once from the page
             # cache (or, on a miss, by the raw file as it always is).
             pos = raw._pos
-            data = raw._read_all_on_the_spot(fast, pos) if whole or size is None else fast.read(pos, size)
+            data = fast.read(pos, size) if size != -1 else raw._read_all_on_the_spot(fast, pos)
             if data is not None:
                 raw._pos = pos + len(data)
                 return data
