@@ -157,7 +157,7 @@ bool RuntimeBase::may_park(const std::function<bool()>& has_external_work) noexc
 // about four times as long as work has recently taken to arrive, halved
 // after each spin that found nothing, doubled again after a park that ended
 // within the longest spin (one that a spin would have saved).
-constexpr std::chrono::nanoseconds kSpinMax = std::chrono::microseconds(200);
+constexpr std::chrono::nanoseconds kSpinMax = std::chrono::microseconds(400);
 constexpr std::chrono::nanoseconds kSpinMin = std::chrono::microseconds(2);
 constexpr std::chrono::nanoseconds kSpinYield = std::chrono::microseconds(16);
 

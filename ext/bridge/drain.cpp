@@ -161,7 +161,7 @@ void settle_all(std::vector<Completion>& batch) noexcept {
 // machine whose sleeping threads take tens of microseconds to wake, looks
 // shorter than that would otherwise never find anything, and so never
 // learn that they should last longer.
-constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(200);
+constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(400);
 constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
 
 }  // namespace
