@@ -20,6 +20,13 @@ constexpr std::uint32_t kMaxIo = 0xFFFFFFFFu;  // the SQE length field
 
 std::uint32_t cap(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, kMaxIo)); }
 
+// A write copies into the page cache inside one system call, on the driver
+// or on one of the kernel's workers, and a kernel that does not preempt
+// (preempt=none) lets nothing else run on that CPU until it returns: where
+// the event loop shares the CPU, 64 MiB kept it from running for 16 ms.
+// Steps of this size return to user space about every half millisecond.
+constexpr std::size_t kWriteStep = 2 * 1024 * 1024;
+
 // File offsets are signed in the kernel, and -1 means "the descriptor's own
 // position" to io_uring and preadv2 alike: a position past the signed range
 // must fail rather than read or write somewhere else.
@@ -163,7 +170,8 @@ rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src
         if (file.stream() && cancel.requested()) co_return cancelled_err();
         if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
-            rt::write_at(fd, src + written, cap(n - written), pos + written), file, cancel);
+            rt::write_at(fd, src + written, cap(std::min(n - written, kWriteStep)), pos + written), file,
+            cancel);
         if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
         VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));
         if (put == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);
@@ -180,7 +188,7 @@ rt::Task<Result<void>> append_all(int fd, const Payload& data) {
     rt::Blocking job{[fd, p, n]() -> std::int64_t {
         std::size_t written = 0;
         while (written < n) {
-            const ssize_t r = ::write(fd, p + written, n - written);
+            const ssize_t r = ::write(fd, p + written, std::min(n - written, kWriteStep));
             if (r < 0) return -errno;
             // No progress for a non-empty request would spin forever.
             if (r == 0) return -EIO;
