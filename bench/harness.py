@@ -19,7 +19,7 @@ from contextlib import AbstractAsyncContextManager, AsyncExitStack, asynccontext
 from dataclasses import dataclass, field
 from typing import Any
 
-from watch import CpuWatch, StallWatch
+from watch import CpuWatch, StallWatch, host_steal_s
 
 
 class NotAvailable(Exception):
@@ -135,8 +135,11 @@ class Watch:
         self.stalls: list[float] = []
         self.driver_cpu = 0.0
         self.loop_cpu = 0.0
+        self.steal = 0.0
+        self._steal_at = 0.0
 
     def start(self) -> None:
+        self._steal_at = host_steal_s()
         self.cpu.start()
         self.stall.start()
 
@@ -145,10 +148,11 @@ class Watch:
         driver, loop = self.cpu.stop()
         self.driver_cpu += driver
         self.loop_cpu += loop
+        self.steal += host_steal_s() - self._steal_at
 
     def to_json(self) -> dict[str, Any]:
         return {"stall_max_s": max(self.stalls, default=0.0), "stalls_s": self.stalls,
-                "driver_cpu_s": self.driver_cpu, "loop_cpu_s": self.loop_cpu}
+                "driver_cpu_s": self.driver_cpu, "loop_cpu_s": self.loop_cpu, "host_steal_s": self.steal}
 
 
 def _describe(e: BaseException) -> str:

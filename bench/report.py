@@ -150,6 +150,10 @@ def stall_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
         ve = by_key[VELNOR]["loops"].get(loop) or {}
         if ve.get("loop_cpu_s"):
             cells.append(f"velnor driver/loop CPU {ve['driver_cpu_s'] / ve['loop_cpu_s']:.2f}")
+        steal = sum((by_key[k]["loops"].get(loop) or {}).get("host_steal_s") or 0.0 for k in keys)
+        if cells and steal > 0:
+            # Stalls of a few ms for peers that do nothing on the loop come from there.
+            cells.append(f"CPU taken by the host during all samples {steal * 1e3:.0f} ms")
         if cells:
             lines.append(f"  {loop:8} " + "; ".join(cells))
     return lines if len(lines) > 1 else []

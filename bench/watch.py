@@ -57,6 +57,19 @@ class StallWatch:
         return max(self.worst, late)
 
 
+def host_steal_s() -> float:
+    """Seconds the host has kept this machine's CPUs from running since boot
+    (the steal column of /proc/stat, in clock ticks); 0 where it is not told.
+    A virtual CPU the host does not run stalls every loop on it, velnor's or
+    not: this says how much of that a case met."""
+    try:
+        with open("/proc/stat", "rb") as f:
+            fields = f.readline().split()
+        return int(fields[8]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return 0.0
+
+
 def _schedstat_ns(tid: int) -> int | None:
     try:
         with open(f"/proc/self/task/{tid}/schedstat", "rb") as f:

@@ -104,7 +104,7 @@ def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
 
     def entry(stall: float) -> dict[str, object]:
         return {"error": None, "samples_s": [1e-6], "median": 1e-6, "p10": 1e-6, "p90": 1e-6,
-                "stall_max_s": stall, "driver_cpu_s": 0.3, "loop_cpu_s": 0.2}
+                "stall_max_s": stall, "driver_cpu_s": 0.3, "loop_cpu_s": 0.2, "host_steal_s": 0.01}
 
     sc = {"key": "small1", "title": "t", "metric": "latency", "bytes_per_op": 4096, "note": "",
           "contestants": [{"key": k, "what": "", "loops": {"asyncio": entry(0.005 if k == "velnor" else 0.001)}}
@@ -112,6 +112,8 @@ def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
     text = "\n".join(report.scenario_table(sc, ["asyncio"]))
     assert "velnor 5.00 OVER" in text and "stdlib sync 1.00" in text
     assert "velnor driver/loop CPU 1.50" in text
+    assert "CPU taken by the host during all samples 60 ms" in text
+    assert watch.host_steal_s() >= 0.0
 
 
 def test_eviction_check_does_not_undo_the_eviction(monkeypatch: pytest.MonkeyPatch) -> None:
