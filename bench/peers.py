@@ -324,6 +324,8 @@ CASES = [
          note="the file is warmed before every sample; aiofiles and anyio take seconds per "
               "sample, so few samples are taken",
          samples=lambda s: 1 if s.quick else 3),
+    Case("file1m", "whole 1 MiB file read by path (cached)", "latency", "calibrated",
+         lambda fx: SEQ_SIZE, "read_whole", read_whole(lambda fx: fx.seq)),
 ]
 
 
