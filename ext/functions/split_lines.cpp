@@ -18,21 +18,24 @@ struct Stretch {
     Py_ssize_t most;  // lines at most
 };
 
-// The lines of `text` from `start`, each ending in "\n", none past `stop`.
-// The search for the next "\n" stops at `stop` too, so that a step costs
-// what its stretch holds, however long the buffer.
-PyObject* split_text(PyObject* text, const Stretch& s, Py_ssize_t* end) noexcept {
+// The lines from `s.start`, each ending in "\n", none past `s.stop`: `find`
+// gives the offset of the next "\n" before `s.stop` (-1: none, -2: an error
+// is set) and `make` the line between two offsets. The search stops at
+// `s.stop` too, so that a step costs what its stretch holds, however long
+// the buffer.
+template <class Find, class Make>
+PyObject* cut_lines(const Stretch& s, Py_ssize_t* end, Find find, Make make) noexcept {
     PyObject* lines = PyList_New(0);
     if (!lines) return nullptr;
     Py_ssize_t at = s.start;
     for (Py_ssize_t n = 0; at < s.stop && n < s.most; ++n) {
-        const Py_ssize_t cut = PyUnicode_FindChar(text, '\n', at, s.stop, 1);
+        const Py_ssize_t cut = find(at);
         if (cut == -2) {
             Py_DECREF(lines);
             return nullptr;
         }
         if (cut < 0) break;
-        PyObject* line = PyUnicode_Substring(text, at, cut + 1);
+        PyObject* line = make(at, cut + 1);
         if (!line || PyList_Append(lines, line) < 0) {
             Py_XDECREF(line);
             Py_DECREF(lines);
@@ -45,25 +48,20 @@ PyObject* split_text(PyObject* text, const Stretch& s, Py_ssize_t* end) noexcept
     return lines;
 }
 
+PyObject* split_text(PyObject* text, const Stretch& s, Py_ssize_t* end) noexcept {
+    return cut_lines(
+        s, end, [&](Py_ssize_t at) { return PyUnicode_FindChar(text, '\n', at, s.stop, 1); },
+        [&](Py_ssize_t from, Py_ssize_t to) { return PyUnicode_Substring(text, from, to); });
+}
+
 PyObject* split_bytes(const char* data, const Stretch& s, Py_ssize_t* end) noexcept {
-    PyObject* lines = PyList_New(0);
-    if (!lines) return nullptr;
-    Py_ssize_t at = s.start;
-    for (Py_ssize_t n = 0; at < s.stop && n < s.most; ++n) {
-        const void* found = std::memchr(data + at, '\n', static_cast<size_t>(s.stop - at));
-        if (!found) break;
-        const Py_ssize_t cut = static_cast<const char*>(found) - data;
-        PyObject* line = PyBytes_FromStringAndSize(data + at, cut + 1 - at);
-        if (!line || PyList_Append(lines, line) < 0) {
-            Py_XDECREF(line);
-            Py_DECREF(lines);
-            return nullptr;
-        }
-        Py_DECREF(line);
-        at = cut + 1;
-    }
-    *end = at;
-    return lines;
+    return cut_lines(
+        s, end,
+        [&](Py_ssize_t at) -> Py_ssize_t {
+            const void* found = std::memchr(data + at, '\n', static_cast<size_t>(s.stop - at));
+            return found ? static_cast<const char*>(found) - data : -1;
+        },
+        [&](Py_ssize_t from, Py_ssize_t to) { return PyBytes_FromStringAndSize(data + from, to - from); });
 }
 
 bool count_arg(PyObject* o, const char* what, Py_ssize_t* out) noexcept {

@@ -357,7 +357,7 @@ class BinaryFile:
     async def _read_all(self, pos: int, try_fast: bool = True) -> bytes:
         fast = self._fast
         if fast is not None and try_fast:
-            data = fast.read_all_max(pos, INLINE_COPY_MAX)
+            data = self._read_all_on_the_spot(fast, pos)
             if data is not None:
                 return data
             self._fast_missed()

@@ -171,6 +171,11 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
                                          newline).__await__(), name, shown)
 
 
+def _buffer_size(blksize: int) -> int:
+    """The default buffer of a file whose st_blksize is `blksize`, as the built-in's."""
+    return blksize if blksize > 1 else DEFAULT_BUFFER_SIZE
+
+
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
                      encoding: str | None, errors: str | None, newline: str | None) -> Any:
     if buffering == -1 and mode.binary and mode.cached_open and not turn_due():
@@ -178,9 +183,8 @@ async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: in
         # regular file is no terminal, and its st_blksize sizes the buffer.
         raw = open_on_the_spot(path, name, mode)
         if raw is not None:
-            size = raw._blksize
             try:
-                return BufferedFile(raw, size if size > 1 else DEFAULT_BUFFER_SIZE)
+                return BufferedFile(raw, _buffer_size(raw._blksize))
             except BaseException:
                 await raw.close()
                 raise
@@ -258,8 +262,7 @@ async def _wrap(raw: BinaryFile, mode: OpenMode, buffering: int, encoding: str |
             buffering = -1
             line_buffering = True
         if buffering < 0:
-            size = raw._blksize or os.fstat(raw.fileno()).st_blksize
-            buffering = size if size > 1 else DEFAULT_BUFFER_SIZE
+            buffering = _buffer_size(raw._blksize or os.fstat(raw.fileno()).st_blksize)
         if buffering == 0:
             if mode.binary:
                 return raw
