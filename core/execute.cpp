@@ -95,13 +95,20 @@ struct Exec {
     rt::Task<Outcome> operator()(op::ReadToEnd& r) {
         VELNOR_CO_TRY(const FileRef file, lookup(files, r.handle));
         VELNOR_CO_TRY(const std::uint64_t size, co_await file_size(file.fd()));
-        Bytes buf;
-        // One spare byte lets the final zero-length read find room without a
-        // reallocation when the file has not grown.
-        VELNOR_CO_TRY_VOID(alloc_bytes(buf, (r.pos < size ? size - r.pos : 0) + 1));
-        VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, r.pos, buf, cancel));
-        buf.resize(n);
-        co_return reply::Bytes{std::move(buf)};
+        VELNOR_CO_TRY(Bytes data, co_await read_sized_to_end(file, r.pos, size, cancel));
+        co_return reply::Bytes{std::move(data)};
+    }
+
+    rt::Task<Outcome> operator()(op::ReadOwnedToEnd& r) {
+        if (r.fd.get() < 0) co_return IoError::os(EBADF);
+        FileRef file(std::move(r.fd));
+        file.set_stream(r.stream);
+        Result<Bytes> data = co_await read_sized_to_end(file, r.pos, r.size, cancel);
+        // Closed whatever the read came to: the descriptor is this operation's.
+        Result<void> closed = co_await close_file(std::move(file));
+        VELNOR_CO_TRY(Bytes bytes, std::move(data));
+        VELNOR_CO_TRY_VOID(std::move(closed));
+        co_return reply::Bytes{std::move(bytes)};
     }
 
     rt::Task<Outcome> operator()(op::ReadFile& r) {

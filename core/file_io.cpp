@@ -150,6 +150,17 @@ rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_
     co_return len;
 }
 
+rt::Task<Result<Bytes>> read_sized_to_end(const FileRef& file, std::uint64_t pos, std::uint64_t size,
+                                          Cancellation& cancel) {
+    Bytes buf;
+    // The spare byte lets the final zero-length read find room without a
+    // reallocation when the file has not grown.
+    VELNOR_CO_TRY_VOID(alloc_bytes(buf, (pos < size ? size - pos : 0) + 1));
+    VELNOR_CO_TRY(const std::size_t n, co_await read_to_end_loop(file, pos, buf, cancel));
+    buf.resize(n);
+    co_return std::move(buf);
+}
+
 Result<void> alloc_bytes(Bytes& buf, std::uint64_t n) {
     try {
         if (n > buf.max_size()) throw std::length_error("too large");

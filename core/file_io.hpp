@@ -50,6 +50,11 @@ rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos,
 rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_t pos, Bytes& buf,
                                                Cancellation& cancel);
 
+// `read_to_end_loop` into a buffer sized from `size`, the file's length as
+// last seen, with one spare byte for the final empty read.
+rt::Task<Result<Bytes>> read_sized_to_end(const FileRef& file, std::uint64_t pos, std::uint64_t size,
+                                          Cancellation& cancel);
+
 // Sizes `buf` to `n` bytes, or reports that memory ran out.
 Result<void> alloc_bytes(Bytes& buf, std::uint64_t n);
 

@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -27,6 +28,44 @@ struct OpenHow {
 static_assert(sizeof(OpenHow) == 24);
 
 constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// A no-wait read that finds a page missing does not just refuse: it starts
+// reading the file in first, on the calling thread, and on a virtual
+// machine that costs tens of microseconds (page allocation, a device
+// notification that exits to the host). The driver will start the same
+// read anyway. So once no-wait reads have lately missed, each first asks
+// cachestat(2), which reads nothing in, whether the page it starts at is
+// there; a page found there ends that caution until the next miss. A
+// kernel without cachestat leaves every read to try.
+constexpr long kSysCachestat = 451;
+struct CachestatRange {
+    std::uint64_t off;
+    std::uint64_t len;
+};
+struct Cachestat {
+    std::uint64_t nr_cache, nr_dirty, nr_writeback, nr_evicted, nr_recently_evicted;
+};
+std::atomic<bool> g_missed_lately{false};
+
+bool page_absent(int fd, std::uint64_t off) noexcept {
+    if (!g_missed_lately.load(std::memory_order_relaxed)) return false;
+    CachestatRange range{off, 1};
+    Cachestat cs{};
+    if (::syscall(kSysCachestat, fd, &range, &cs, 0) != 0) return false;
+    if (cs.nr_cache == 0) {
+        // Only a regular file's pages say whether a read would wait: a pipe
+        // or a device answers with none at all.
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
+    }
+    g_missed_lately.store(false, std::memory_order_relaxed);
+    return false;
+}
+
+long note_miss(long r) noexcept {
+    if (r == -EAGAIN) g_missed_lately.store(true, std::memory_order_relaxed);
+    return r;
+}
 }  // namespace
 
 long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept {
@@ -36,6 +75,17 @@ long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off)
     return r < 0 ? -errno : r;
 }
 
+namespace {
+// A read of data, as opposed to a check of the end: the one that may start
+// reading a missing page in.
+long read_cached(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept {
+    if (len > 0 && off <= kMaxOffset && page_absent(fd, off)) return -EAGAIN;
+    return note_miss(pread_nowait(fd, dst, len, off));
+}
+}  // namespace
+
+void forget_misses() noexcept { g_missed_lately.store(false, std::memory_order_relaxed); }
+
 std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
     if (fd < 0) return std::nullopt;
     std::size_t done = 0;
@@ -44,7 +94,7 @@ std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, st
         if (done > std::numeric_limits<std::uint64_t>::max() - pos) return std::nullopt;
         const std::uint64_t off = pos + done;
         if (off > kMaxOffset) return std::nullopt;
-        const long r = pread_nowait(fd, dst + done, len - done, off);
+        const long r = read_cached(fd, dst + done, len - done, off);
         if (r == -EINTR) continue;
         if (r < 0) return std::nullopt;
         if (r == 0) break;
@@ -60,13 +110,17 @@ bool at_end(int fd, std::uint64_t size) noexcept {
 
 bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
     if (fd < 0 || pos > kMaxOffset) return false;
+    if (len > 0 && page_absent(fd, pos)) return false;
     std::uint8_t scratch = 0;
     iovec iov[2] = {{dst, len}, {&scratch, 1}};
     ssize_t r;
     do {
         r = ::preadv2(fd, iov, 2, static_cast<off_t>(pos), kRwfNowait);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return false;
+    if (r < 0) {
+        note_miss(-errno);
+        return false;
+    }
     const auto got = static_cast<std::size_t>(r);
     // The kernel stops a read at the end of the file before it looks for
     // pages beyond it: a count of exactly `len` is the end, not a miss.
@@ -140,6 +194,9 @@ bool stat_cached(int dir_fd, const char* path, int flags, struct statx& out) noe
 
 bool supports_nowait(int fd) noexcept {
     if (fd < 0) return false;
+    // The probe reads a byte: where that would only start reading the file
+    // in, the answer waits for a later miss, and the fast path stays.
+    if (page_absent(fd, 0)) return true;
     std::uint8_t scratch = 0;
     long r;
     do {

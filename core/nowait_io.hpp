@@ -14,11 +14,17 @@ namespace velnor::fast {
 
 // Fills [dst, dst+len) from `pos` with page-cache-only reads, looping over
 // short counts. The count filled (short only at end of file), or nullopt
-// when any part would have blocked or the kernel refused.
+// when any part would have blocked or the kernel refused. After recent
+// misses, a page found missing fails the fill without starting to read it
+// in (see nowait_io.cpp); `fill_to_end` does the same.
 std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept;
 
 // One preadv2(RWF_NOWAIT) of `len` bytes at `off`, no retry: the count or -errno.
 long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept;
+
+// Drops the caution that recent misses taught: the next fill tries whatever
+// the page cache holds.
+void forget_misses() noexcept;
 
 // Confirms that nothing lies at or after `size`: one 1-byte no-wait read
 // must return exactly 0.
@@ -60,7 +66,8 @@ CachedRegular open_cached_regular(const char* path) noexcept;
 bool stat_cached(int dir_fd, const char* path, int flags, struct statx& out) noexcept;
 
 // Whether no-wait reads work on this descriptor at all (EAGAIN counts as
-// yes: the data just was not cached).
+// yes: the data just was not cached). Yes without asking, after recent
+// misses, when the first page is not cached.
 bool supports_nowait(int fd) noexcept;
 
 }  // namespace velnor::fast

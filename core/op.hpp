@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/result.hpp"
+#include "core/unique_fd.hpp"
 
 namespace velnor {
 
@@ -139,11 +140,22 @@ struct PathOp {
     std::string path, path2;  // raw bytes, no terminator
     std::int64_t num[4] = {0, 0, 0, 0};
 };
+
+// Everything from `pos` to the end of a file the submitter keeps to itself:
+// read through a duplicate of its descriptor, which the operation owns and
+// closes, so that a file opened on the submitter's thread needs no handle
+// (and no hand-over, and no driver close) for one read. `size` is the
+// file's size as the submitter saw it just before: it sizes the buffer.
+struct ReadOwnedToEnd {
+    UniqueFd fd;
+    std::uint64_t pos = 0, size = 0;
+    bool stream = false;  // as Adopt's
+};
 }  // namespace op
 
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync,
                         op::SetLen, op::Size, op::ReadFile, op::WriteFile, op::Nop, op::Adopt,
-                        op::PathOp>;
+                        op::PathOp, op::ReadOwnedToEnd>;
 
 namespace reply {
 struct Handle {

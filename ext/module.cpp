@@ -80,6 +80,7 @@ const Registration TABLE[] = {
     {nullptr, "ListedEntry", make_listed_entry_type},
     fn(&LISTED_ENTRIES_METHOD),
     fn(&SPLIT_LINES_METHOD),
+    fn(&READ_OWNED_TO_END_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -75,6 +75,8 @@ extern PyMethodDef CLOSE_FD_METHOD;
 
 // split_lines.cpp
 extern PyMethodDef SPLIT_LINES_METHOD;
+// cached_open.cpp, after the names above
+extern PyMethodDef READ_OWNED_TO_END_METHOD;
 
 // line_steps.cpp
 Ref make_line_steps_type();

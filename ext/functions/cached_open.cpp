@@ -1,10 +1,12 @@
-// open_cached and adopt: a file opened on the calling thread when its path
-// is in the kernel's caches, and handed to the driver only once a driver
-// operation needs it, so that a cached open, read and close never leave
-// the loop thread.
+// open_cached, adopt and read_owned_to_end: a file opened on the calling
+// thread when its path is in the kernel's caches, and handed to the driver
+// only once a driver operation needs it, so that a cached open, read and
+// close never leave the loop thread, and a first read the page cache could
+// not serve costs one trip to the driver, not three.
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
 
 #include "core/nowait_io.hpp"
@@ -13,6 +15,7 @@
 #include "ext/capi/calls.hpp"
 #include "ext/capi/convert.hpp"
 #include "ext/capi/entry.hpp"
+#include "ext/capi/os_error.hpp"
 #include "ext/module_table.hpp"
 
 namespace velnor::ext {
@@ -43,6 +46,27 @@ Ref py_adopt(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const unsigned type = ::fstat(fd, &st) == 0 ? (st.st_mode & S_IFMT) : 0;
     const bool stream = type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR;
     return submit(op::Adopt{fd, stream}, ResultMode::plain(), Owner{});
+}
+
+Ref py_read_owned_to_end(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<2> params{"read_owned_to_end", {"fd", "pos"}};
+    const auto a = params.bind(args, nargs, kwnames);
+    const std::int32_t fd = arg_fd("fd", a[0]);
+    const std::uint64_t pos = arg_u64("pos", a[1]);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) raise_io_error(IoError::os(errno));
+    const unsigned type = st.st_mode & S_IFMT;
+    if (type == S_IFDIR) raise_io_error(IoError::os(EISDIR));
+    // The operation's own descriptor: the caller may close its one at any
+    // time, and an operation that never runs closes this one as it goes.
+    UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (own.get() < 0) raise_io_error(IoError::os(errno));
+    op::ReadOwnedToEnd o;
+    o.fd = std::move(own);
+    o.pos = pos;
+    o.size = type == S_IFREG ? static_cast<std::uint64_t>(st.st_size) : 0;
+    o.stream = type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR;
+    return submit(std::move(o), ResultMode::plain(), Owner{});
 }
 
 Ref py_stat_cached(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -76,5 +100,11 @@ PyMethodDef ADOPT_METHOD = fast_method<py_adopt>(
     "adopt",
     "adopt(fd)\n--\n\nHands the descriptor `fd` to the driver, which owns it from then on; the\n"
     "future resolves to `(handle, 0, fd)` like `open`'s. Never withdrawn by a\ncancellation.");
+
+PyMethodDef READ_OWNED_TO_END_METHOD = fast_method<py_read_owned_to_end>(
+    "read_owned_to_end",
+    "read_owned_to_end(fd, pos)\n--\n\n`read_to_end` of a descriptor the caller keeps: the driver reads from\n"
+    "`pos` to the end through a duplicate of `fd`, which it closes, so no\nhandle is made and `fd` stays "
+    "the caller's to close whenever it likes.");
 
 }  // namespace velnor::ext

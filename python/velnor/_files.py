@@ -362,6 +362,12 @@ class BinaryFile:
                 return data
             self._fast_missed()
         size = await self._current_size() if self._regular else 0
+        if self._handle is None and self._adopting is None and self._regular and size - pos < PARALLEL_MIN:
+            # A file the driver never saw: it reads this one through a
+            # duplicate descriptor, in one trip, and the file can still be
+            # closed right here.
+            data: bytes = await await_kernel(_velnor.read_owned_to_end(self._fd, pos))
+            return data
         return await read_to_end(await self._driver_handle(), pos, size)
 
     async def _current_size(self) -> int:

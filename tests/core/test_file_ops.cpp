@@ -70,9 +70,13 @@ TEST_F(DriverTest, CloseRemovesTheHandleAndClosesTheDescriptor) {
     EXPECT_EQ(again.kind, ErrorKind::InvalidInput);
     EXPECT_EQ(again.display(), "unknown or closed velnor handle");
     EXPECT_EQ(err(call(op::Close{9999})).display(), "unknown or closed velnor handle");
-    for (Op o : {Op{op::Size{h.id}}, Op{op::Sync{h.id, false}}, Op{op::SetLen{h.id, 1}},
-                 Op{op::ReadToEnd{h.id, 0}}, Op{op::Read{h.id, 0, Alloc{4}}}})
-        EXPECT_EQ(err(call(std::move(o))).display(), "unknown or closed velnor handle");
+    std::vector<Op> ops;  // operations own what they carry: moved, not copied
+    ops.emplace_back(op::Size{h.id});
+    ops.emplace_back(op::Sync{h.id, false});
+    ops.emplace_back(op::SetLen{h.id, 1});
+    ops.emplace_back(op::ReadToEnd{h.id, 0});
+    ops.emplace_back(op::Read{h.id, 0, Alloc{4}});
+    for (Op& o : ops) EXPECT_EQ(err(call(std::move(o))).display(), "unknown or closed velnor handle");
 }
 
 TEST_F(DriverTest, SizeSetLenAndSync) {

@@ -59,6 +59,32 @@ TEST_F(ReadWrite, ReadToEndFromAnyPosition) {
     EXPECT_EQ(ok<reply::Bytes>(call(op::ReadToEnd{h, 100})).data.size(), 0u);
 }
 
+TEST_F(ReadWrite, AReadOfAnOwnedDuplicateClosesItAndLeavesTheOriginalOpen) {
+    { std::ofstream(path("o"), std::ios::binary) << "hello world"; }
+    UniqueFd mine(::open(path("o").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(mine.get(), 0);
+    auto read_dup = [&](std::uint64_t pos, std::uint64_t size) {
+        op::ReadOwnedToEnd o;
+        o.fd = UniqueFd(::fcntl(mine.get(), F_DUPFD_CLOEXEC, 0));
+        o.pos = pos;
+        o.size = size;
+        const int dup = o.fd.get();
+        Outcome out = call(std::move(o));
+        EXPECT_EQ(::fcntl(dup, F_GETFD), -1) << "the duplicate stayed open";
+        return out;
+    };
+    EXPECT_EQ(str(ok<reply::Bytes>(read_dup(0, 11)).data), "hello world");
+    EXPECT_EQ(str(ok<reply::Bytes>(read_dup(6, 11)).data), "world");
+    // The size only sizes the buffer: the read goes to the end as it is.
+    EXPECT_EQ(str(ok<reply::Bytes>(read_dup(0, 2)).data), "hello world");
+    EXPECT_EQ(str(ok<reply::Bytes>(read_dup(0, 1 << 20)).data), "hello world");
+    EXPECT_EQ(ok<reply::Bytes>(read_dup(100, 11)).data.size(), 0u);
+    // A failed read still closes the duplicate.
+    EXPECT_EQ(err(read_dup(~std::uint64_t{0}, 11)).code, EINVAL);
+    EXPECT_GE(::fcntl(mine.get(), F_GETFD), 0);
+    EXPECT_EQ(err(call(op::ReadOwnedToEnd{})).code, EBADF);
+}
+
 TEST_F(ReadWrite, ReadToEndSeesAFileThatGrows) {
     // A FIFO has no size: every byte arrives past the size snapshot, so the
     // buffer must grow; the read ends when the writer closes.

@@ -132,6 +132,54 @@ def test_driver_operations_adopt_the_descriptor_once(run: Runner, disk_dir: Path
     assert_no_fd_leak(before)
 
 
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_an_uncached_file_opened_on_the_spot_is_read_in_one_trip(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, buffering: int) -> None:
+    # No hand-over and no driver close: one trip to the driver for the read.
+    path = disk_dir / "f"
+    data = pattern(50_000)
+    path.write_bytes(data)
+    path.read_bytes()
+    before = settled_fd_count()
+    adopted = Calls(monkeypatch, "adopt")
+    closed = Calls(monkeypatch, "close")
+    owned = Calls(monkeypatch, "read_owned_to_end")
+
+    async def main() -> None:
+        for start in (0, 1000, 50_000, 60_000):
+            async with velnor.open(path, "rb", buffering=buffering) as f:
+                evict(path)
+                await f.seek(start)
+                assert await f.read() == data[start:]
+                assert f.tell() == max(start, 50_000)
+                assert await f.read() == b""
+        # A cancelled read moves nothing, and the file reads on.
+        async with velnor.open(path, "rb", buffering=buffering) as f:
+            evict(path)
+            task = asyncio.ensure_future(f.read())
+            await asyncio.sleep(0)
+            task.cancel()
+            try:
+                assert await task == data  # the read had already finished
+            except asyncio.CancelledError:
+                assert f.tell() == 0
+            evict(path)
+            await f.seek(0)
+            assert await f.read() == data
+        # Closed while the read is in flight: the read still ends with the data.
+        f = await velnor.open(path, "rb", buffering=0)
+        evict(path)
+        reading = asyncio.ensure_future(f.read())
+        await asyncio.sleep(0)
+        await f.close()
+        assert f.closed and await reading == data
+
+    run(main())
+    assert adopted.args == [] and closed.args == []
+    assert len(owned.args) >= 4
+    assert_no_fd_leak(before)
+
+
 def test_cancelled_hand_over_still_completes(run: Runner, disk_dir: Path) -> None:
     path = disk_dir / "f"
     path.write_bytes(pattern(100))

@@ -26,6 +26,8 @@ EXPORTED = [
     "ListedEntry", "listed_entries",
     # Lines cut in C for iteration.
     "split_lines",
+    # A first driver read of a file opened on the spot, without a hand-over.
+    "read_owned_to_end",
 ]
 
 

@@ -1,0 +1,107 @@
+// No-wait reads on the calling thread: once reads have lately missed, a
+// page that is not cached fails the read without being read in there.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/nowait_io.hpp"
+#include "core/unique_fd.hpp"
+
+namespace velnor::test {
+namespace {
+
+// Files on the disk: a temporary folder in memory cannot drop its pages.
+class FastRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = "/var/tmp/velnor-fast-read-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        fast::forget_misses();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // A file of `n` bytes whose pages are not cached; an invalid descriptor
+    // where the kernel keeps them anyway.
+    UniqueFd cold_file(const std::string& name, std::size_t n) {
+        const std::string p = dir_ + "/" + name;
+        UniqueFd fd(::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        std::vector<std::uint8_t> data(n, 'x');
+        if (fd.get() < 0 || ::pwrite(fd.get(), data.data(), n, 0) != static_cast<ssize_t>(n) ||
+            ::fsync(fd.get()) != 0 || ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED) != 0 ||
+            cached_pages(fd.get(), n) != 0)
+            return UniqueFd();
+        return fd;
+    }
+
+    static std::size_t cached_pages(int fd, std::size_t n) {
+        void* map = ::mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) return SIZE_MAX;
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        std::vector<unsigned char> in((n + page - 1) / page);
+        std::size_t count = SIZE_MAX;
+        if (::mincore(map, n, in.data()) == 0) {
+            count = 0;
+            for (unsigned char c : in) count += c & 1;
+        }
+        ::munmap(map, n);
+        return count;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(FastRead, AfterAMissAPageNotCachedIsNotReadInOnTheCallingThread) {
+    constexpr std::size_t n = 16384;
+    UniqueFd first = cold_file("first", n), second = cold_file("second", n), third = cold_file("third", n);
+    if (first.get() < 0 || second.get() < 0 || third.get() < 0)
+        GTEST_SKIP() << "the kernel keeps these pages cached";
+    std::vector<std::uint8_t> buf(n);
+    fast::forget_misses();
+    // Without a miss lately, the read tries, and the kernel starts reading
+    // the file in as it refuses.
+    EXPECT_FALSE(fast::fill(first.get(), 0, buf.data(), n));
+    // Now both kinds of read refuse without reading anything in, and so
+    // does the probe of whether no-wait reads work at all.
+    EXPECT_FALSE(fast::fill(second.get(), 0, buf.data(), n));
+    EXPECT_FALSE(fast::fill_to_end(third.get(), 0, buf.data(), n));
+    EXPECT_TRUE(fast::supports_nowait(second.get()));
+    // The pages a refusal started reading in arrive within moments.
+    for (int i = 0; i < 200 && cached_pages(first.get(), n) == 0; ++i) ::usleep(1000);
+    ASSERT_GT(cached_pages(first.get(), n), 0u) << "a refused read started nothing";
+    EXPECT_EQ(cached_pages(second.get(), n), 0u);
+    EXPECT_EQ(cached_pages(third.get(), n), 0u);
+    // A cached page ends the caution: the read is served, and the next
+    // miss is a real one again.
+    std::vector<std::uint8_t> data(n);
+    ASSERT_EQ(::pread(second.get(), data.data(), n, 0), static_cast<ssize_t>(n));
+    EXPECT_EQ(fast::fill(second.get(), 0, buf.data(), n), n);
+    EXPECT_TRUE(fast::fill_to_end(second.get(), 0, buf.data(), n));
+    EXPECT_EQ(buf, data);
+}
+
+TEST_F(FastRead, PipesAreNeverTakenForUncachedFiles) {
+    // A pipe has no pages: after a miss its reads must still be tried.
+    constexpr std::size_t n = 8192;
+    UniqueFd cold = cold_file("cold", n);
+    if (cold.get() < 0) GTEST_SKIP() << "the kernel keeps these pages cached";
+    std::vector<std::uint8_t> buf(n);
+    EXPECT_FALSE(fast::fill(cold.get(), 0, buf.data(), n));
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd in(ends[0]), out(ends[1]);
+    EXPECT_FALSE(fast::supports_nowait(in.get()));  // pread on a pipe: ESPIPE
+}
+
+}  // namespace
+}  // namespace velnor::test
