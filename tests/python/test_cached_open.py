@@ -485,6 +485,58 @@ def test_tasks_that_gave_the_loop_a_turn_go_on_a_few_at_a_time() -> None:
     assert max(collections.Counter(went_on).values()) <= 2, went_on
 
 
+def test_tasks_waiting_for_a_turn_wake_once_each_and_many_to_a_turn() -> None:
+    # Many tasks that found the turn used up: each is woken once, when it
+    # goes on, not again and again to find the turn still used up; and when
+    # their work is short, many go on in one turn rather than one a turn.
+    from velnor._pace import TURN, give_turn, turn_due
+
+    def hold(seconds: float) -> None:
+        until = time.perf_counter() + seconds
+        while time.perf_counter() < until:
+            pass
+
+    async def main(work: float) -> tuple[int, int]:
+        loop = asyncio.get_running_loop()
+        steps = 0
+        real_call_soon = loop.call_soon
+
+        def call_soon(callback: Any, *args: Any, **kwargs: Any) -> Any:
+            nonlocal steps
+            if isinstance(getattr(callback, "__self__", None), asyncio.Task) or "Task" in type(callback).__name__:
+                steps += 1
+            return real_call_soon(callback, *args, **kwargs)
+
+        turns = 0
+
+        def tick() -> None:
+            nonlocal turns
+            turns += 1
+            real_call_soon(tick)
+
+        real_call_soon(tick)
+
+        async def task() -> None:
+            for _ in range(3):
+                if turn_due():
+                    await give_turn()
+                hold(work)
+
+        tasks = [asyncio.ensure_future(task()) for _ in range(64)]
+        loop.call_soon = call_soon  # type: ignore[method-assign]
+        assert not turn_due()
+        hold(2 * TURN)
+        await asyncio.gather(*tasks)
+        loop.call_soon = real_call_soon  # type: ignore[method-assign]
+        return steps, turns
+
+    steps, _ = asyncio.run(main(TURN / 8))
+    # Each task: its first step, then at most one wake-up per turn it gave.
+    assert steps <= 64 * 4, steps
+    _, turns = asyncio.run(main(TURN / 1000))
+    assert turns < 32, turns
+
+
 def test_stretches_belong_to_their_thread_and_loop() -> None:
     # A stretch is one thread's: a loop elsewhere is not asked to turn.
     # A loop that stopped before its turn leaves its stretch behind; the
