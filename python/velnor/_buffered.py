@@ -158,6 +158,9 @@ class BufferedFile(SplitLines[bytes]):
             if data is not None:
                 raw._pos = pos + len(data)
                 return data
+            # The one read, the long way; the raw file does not try again
+            # what just missed.
+            return await raw._read_missed(size, pos)
         if not self._reads():
             # As the built-in's writer: whatever integer `size` is.
             operator.index(-1 if size is None else size)

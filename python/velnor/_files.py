@@ -191,7 +191,7 @@ class BinaryFile:
             await give_turn()
             self._check_usable(reading=True)
         fast = self._fast
-        missed = False
+        pos = -1
         if not self._users and fast is not None:
             # Nobody holds or waits for the lock, and a read served at once
             # from the page cache cannot interleave with anything: no lock.
@@ -201,13 +201,22 @@ class BinaryFile:
                 if data is not None:
                     self._pos = pos + len(data)
                     return data
-                missed = True
-                self._fast_missed()
+            else:
+                pos = -1
+        return await self._read_missed(n, pos)
+
+    async def _read_missed(self, n: int, missed_at: int) -> bytes:
+        """`read(n)` the long way: under the lock, and through the driver
+        when the page cache cannot serve it. `missed_at` is where the fast
+        path has just missed (-1 if it was not tried), which it is not asked
+        again while the position is still there."""
+        if missed_at >= 0:
+            self._fast_missed()
         await self._acquire()
         try:
             self._check_open()
             # Taking a free lock does not yield: a miss just now still holds.
-            retry = not (missed and pos == self._pos)
+            retry = missed_at < 0 or missed_at != self._pos
             pos = self._pos
             data = await (self._read_all(pos, retry) if n == -1 else self._read_at(pos, n, retry))
             self._pos = pos + len(data)
