@@ -35,8 +35,9 @@ constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_lim
 // notification that exits to the host). The driver will start the same
 // read anyway. So once no-wait reads have lately missed, each first asks
 // cachestat(2), which reads nothing in, whether the page it starts at is
-// there; a page found there ends that caution until the next miss. A
-// kernel without cachestat leaves every read to try.
+// there; a read served ends that caution until the next miss (a page being
+// there is not enough: one being read in is there too). A kernel without
+// cachestat leaves every read to try.
 constexpr long kSysCachestat = 451;
 struct CachestatRange {
     std::uint64_t off;
@@ -58,12 +59,16 @@ bool page_absent(int fd, std::uint64_t off) noexcept {
         struct stat st {};
         return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
     }
-    g_missed_lately.store(false, std::memory_order_relaxed);
     return false;
 }
 
+// What a read of data teaches: a miss, or a read served.
 long note_miss(long r) noexcept {
-    if (r == -EAGAIN) g_missed_lately.store(true, std::memory_order_relaxed);
+    if (r == -EAGAIN) {
+        if (!g_missed_lately.load(std::memory_order_relaxed)) g_missed_lately.store(true, std::memory_order_relaxed);
+    } else if (r > 0 && g_missed_lately.load(std::memory_order_relaxed)) {
+        g_missed_lately.store(false, std::memory_order_relaxed);
+    }
     return r;
 }
 }  // namespace
@@ -117,10 +122,8 @@ bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) 
     do {
         r = ::preadv2(fd, iov, 2, static_cast<off_t>(pos), kRwfNowait);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        note_miss(-errno);
-        return false;
-    }
+    note_miss(r < 0 ? -errno : r);
+    if (r < 0) return false;
     const auto got = static_cast<std::size_t>(r);
     // The kernel stops a read at the end of the file before it looks for
     // pages beyond it: a count of exactly `len` is the end, not a miss.

@@ -71,6 +71,9 @@ TEST_F(FastRead, AfterAMissAPageNotCachedIsNotReadInOnTheCallingThread) {
     // Without a miss lately, the read tries, and the kernel starts reading
     // the file in as it refuses.
     EXPECT_FALSE(fast::fill(first.get(), 0, buf.data(), n));
+    // Its page is there now, being read in: no sign that reads are served
+    // again, whatever looks at it.
+    EXPECT_TRUE(fast::supports_nowait(first.get()));
     // Now both kinds of read refuse without reading anything in, and so
     // does the probe of whether no-wait reads work at all.
     EXPECT_FALSE(fast::fill(second.get(), 0, buf.data(), n));
