@@ -375,8 +375,8 @@ class BinaryFile:
             # A file the driver never saw: it reads this one through a
             # duplicate descriptor, in one trip, and the file can still be
             # closed right here.
-            data: bytes = await await_kernel(_velnor.read_owned_to_end(self._fd, pos))
-            return data
+            whole: bytes = await await_kernel(_velnor.read_owned_to_end(self._fd, pos))
+            return whole
         return await read_to_end(await self._driver_handle(), pos, size)
 
     async def _current_size(self) -> int:
