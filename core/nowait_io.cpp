@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -32,12 +34,15 @@ constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_lim
 // A no-wait read that finds a page missing does not just refuse: it starts
 // reading the file in first, on the calling thread, and on a virtual
 // machine that costs tens of microseconds (page allocation, a device
-// notification that exits to the host). The driver will start the same
-// read anyway. So once no-wait reads have lately missed, each first asks
+// notification that exits to the host). For a lone miss that is time well
+// spent: the disk works while the driver thread wakes up to wait for it.
+// Among many misses it is the loop thread's time spent on what the driver
+// will do anyway. So a read that comes soon after a miss first asks
 // cachestat(2), which reads nothing in, whether the page it starts at is
-// there; a read served ends that caution until the next miss (a page being
-// there is not enough: one being read in is there too). A kernel without
-// cachestat leaves every read to try.
+// there, and leaves a missing one to the driver; that refusal counts as a
+// miss too. A read served ends it (a page being there is not enough: one
+// being read in is there too). A kernel without cachestat leaves every
+// read to try.
 constexpr long kSysCachestat = 451;
 struct CachestatRange {
     std::uint64_t off;
@@ -46,28 +51,38 @@ struct CachestatRange {
 struct Cachestat {
     std::uint64_t nr_cache, nr_dirty, nr_writeback, nr_evicted, nr_recently_evicted;
 };
-std::atomic<bool> g_missed_lately{false};
+// CLOCK_MONOTONIC nanoseconds of the latest miss; 0 once a read was served.
+std::atomic<std::int64_t> g_last_miss{0};
+std::atomic<std::int64_t> g_miss_window{150'000};
+
+std::int64_t now_ns() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 bool page_absent(int fd, std::uint64_t off) noexcept {
-    if (!g_missed_lately.load(std::memory_order_relaxed)) return false;
+    const std::int64_t last = g_last_miss.load(std::memory_order_relaxed);
+    if (last == 0) return false;
+    const std::int64_t now = now_ns();
+    if (now - last > g_miss_window.load(std::memory_order_relaxed)) return false;
     CachestatRange range{off, 1};
     Cachestat cs{};
-    if (::syscall(kSysCachestat, fd, &range, &cs, 0) != 0) return false;
-    if (cs.nr_cache == 0) {
-        // Only a regular file's pages say whether a read would wait: a pipe
-        // or a device answers with none at all.
-        struct stat st {};
-        return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
-    }
-    return false;
+    if (::syscall(kSysCachestat, fd, &range, &cs, 0) != 0 || cs.nr_cache != 0) return false;
+    // Only a regular file's pages say whether a read would wait: a pipe or
+    // a device answers with none at all.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG) return false;
+    g_last_miss.store(now, std::memory_order_relaxed);
+    return true;
 }
 
 // What a read of data teaches: a miss, or a read served.
 long note_miss(long r) noexcept {
     if (r == -EAGAIN) {
-        if (!g_missed_lately.load(std::memory_order_relaxed)) g_missed_lately.store(true, std::memory_order_relaxed);
-    } else if (r > 0 && g_missed_lately.load(std::memory_order_relaxed)) {
-        g_missed_lately.store(false, std::memory_order_relaxed);
+        g_last_miss.store(now_ns(), std::memory_order_relaxed);
+    } else if (r > 0 && g_last_miss.load(std::memory_order_relaxed) != 0) {
+        g_last_miss.store(0, std::memory_order_relaxed);
     }
     return r;
 }
@@ -89,7 +104,11 @@ long read_cached(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) 
 }
 }  // namespace
 
-void forget_misses() noexcept { g_missed_lately.store(false, std::memory_order_relaxed); }
+void forget_misses() noexcept { g_last_miss.store(0, std::memory_order_relaxed); }
+
+void set_miss_window(std::chrono::nanoseconds window) noexcept {
+    g_miss_window.store(static_cast<std::int64_t>(window.count()), std::memory_order_relaxed);
+}
 
 std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
     if (fd < 0) return std::nullopt;

@@ -2,6 +2,7 @@
 // with RWF_NOWAIT, openat2 with RESOLVE_CACHED, fstat. No Python here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,9 +15,9 @@ namespace velnor::fast {
 
 // Fills [dst, dst+len) from `pos` with page-cache-only reads, looping over
 // short counts. The count filled (short only at end of file), or nullopt
-// when any part would have blocked or the kernel refused. After recent
-// misses, a page found missing fails the fill without starting to read it
-// in (see nowait_io.cpp); `fill_to_end` does the same.
+// when any part would have blocked or the kernel refused. Right after a
+// miss, a page found missing fails the fill without starting to read it in
+// (see nowait_io.cpp); `fill_to_end` does the same.
 std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept;
 
 // One preadv2(RWF_NOWAIT) of `len` bytes at `off`, no retry: the count or -errno.
@@ -25,6 +26,10 @@ long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off)
 // Drops the caution that recent misses taught: the next fill tries whatever
 // the page cache holds.
 void forget_misses() noexcept;
+
+// How soon after a miss a read counts as one of many (150 us unless set):
+// a later one is a lone miss again, which starts the disk read at once.
+void set_miss_window(std::chrono::nanoseconds window) noexcept;
 
 // Confirms that nothing lies at or after `size`: one 1-byte no-wait read
 // must return exactly 0.
