@@ -191,19 +191,16 @@ class BinaryFile:
             await give_turn()
             self._check_usable(reading=True)
         fast = self._fast
-        pos = -1
-        if not self._users and fast is not None:
+        if not self._users and fast is not None and (n == -1 or 0 < n <= INLINE_COPY_MAX):
             # Nobody holds or waits for the lock, and a read served at once
             # from the page cache cannot interleave with anything: no lock.
             pos = self._pos
-            if n == -1 or 0 < n <= INLINE_COPY_MAX:
-                data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
-                if data is not None:
-                    self._pos = pos + len(data)
-                    return data
-            else:
-                pos = -1
-        return await self._read_missed(n, pos)
+            data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
+            if data is not None:
+                self._pos = pos + len(data)
+                return data
+            return await self._read_missed(n, pos)
+        return await self._read_missed(n, -1)
 
     async def _read_missed(self, n: int, missed_at: int) -> bytes:
         """`read(n)` the long way: under the lock, and through the driver

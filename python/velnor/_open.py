@@ -128,15 +128,6 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
     The arguments are checked here, at the call, raising what the built-in
     raises; opening happens when the result is awaited or entered.
     """
-    if (file.__class__ is str and buffering == -1 and encoding is None and errors is None
-            and newline is None and closefd is True and opener is None and mode.__class__ is str):
-        # The usual call, a binary mode seen before on a str path: nothing
-        # else to check or convert.
-        known = _PARSED.get(mode)
-        if known is not None and known.binary and "\0" not in file:
-            path = file
-            return FileOpener(lambda: _open_path(path, path, known, -1, None, None, None).__await__(),
-                              path, known.text)
     if not isinstance(file, int):
         text_path, name = fs_path(file)
     buffering = operator.index(buffering)
