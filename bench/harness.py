@@ -133,6 +133,7 @@ class Watch:
         self.stall = StallWatch()
         self.cpu = CpuWatch()
         self.stalls: list[float] = []
+        self.held: list[float] = []
         self.driver_cpu = 0.0
         self.loop_cpu = 0.0
         self.steal = 0.0
@@ -144,7 +145,9 @@ class Watch:
         self.stall.start()
 
     def stop(self) -> None:
-        self.stalls.append(self.stall.stop())
+        stall, held = self.stall.stop()
+        self.stalls.append(stall)
+        self.held.append(held)
         driver, loop = self.cpu.stop()
         self.driver_cpu += driver
         self.loop_cpu += loop
@@ -152,6 +155,7 @@ class Watch:
 
     def to_json(self) -> dict[str, Any]:
         return {"stall_max_s": max(self.stalls, default=0.0), "stalls_s": self.stalls,
+                "held_max_s": max(self.held, default=0.0),
                 "driver_cpu_s": self.driver_cpu, "loop_cpu_s": self.loop_cpu, "host_steal_s": self.steal}
 
 

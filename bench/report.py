@@ -132,12 +132,15 @@ STALL_LIMIT_S = 0.002
 
 def stall_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
     """The longest the loop ran nothing else during any sample (a timer's
-    lateness), per contestant; and for velnor, its driver thread's CPU time
-    against the loop thread's over all samples."""
+    lateness), per contestant, with the longest part of one that the loop's
+    thread spent running or waiting for a CPU of this machine (the rest the
+    host took); and for velnor, its driver thread's CPU time against the loop
+    thread's over all samples."""
     by_key = {c["key"]: c for c in sc["contestants"]}
     keys = [VELNOR, VELNOR_RAW, *PEERS]
-    lines = [f"  loop stall, ms (longest over all samples; lower is better; velnor's limit "
-             f"{STALL_LIMIT_S * 1e3:g} ms) and driver CPU / loop CPU for velnor:"]
+    lines = [f"  loop stall, ms (longest over all samples / of it held by this machine, not "
+             f"taken by the host; lower is better; velnor's limit {STALL_LIMIT_S * 1e3:g} ms) "
+             f"and driver CPU / loop CPU for velnor:"]
     for loop in loops:
         cells = []
         for k in keys:
@@ -145,8 +148,9 @@ def stall_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
             stall = e.get("stall_max_s")
             if stall is None:
                 continue
-            flag = " OVER" if k in (VELNOR, VELNOR_RAW) and stall > STALL_LIMIT_S else ""
-            cells.append(f"{LABELS[k]} {stall * 1e3:.2f}{flag}")
+            held = e.get("held_max_s", stall)
+            flag = " OVER" if k in (VELNOR, VELNOR_RAW) and held > STALL_LIMIT_S else ""
+            cells.append(f"{LABELS[k]} {stall * 1e3:.2f} / {held * 1e3:.2f}{flag}")
         ve = by_key[VELNOR]["loops"].get(loop) or {}
         if ve.get("loop_cpu_s"):
             cells.append(f"velnor driver/loop CPU {ve['driver_cpu_s'] / ve['loop_cpu_s']:.2f}")

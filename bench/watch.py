@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import resource
 import threading
 import time
 
@@ -24,37 +25,86 @@ DRIVER_THREAD = "velnor-compio"
 
 class StallWatch:
     """The longest lateness of a periodic timer on the running loop, between
-    `start` and `stop`."""
+    `start` and `stop`; and the longest part of a lateness that this machine
+    held the loop for, as opposed to the host not running it.
+
+    Steal is told apart sample by sample where the system's counter (clock
+    ticks of 10 ms) cannot: the thread's CPU clock leaves out time the host
+    took, and its run delay counts the time other threads of this machine
+    (velnor's driver among them) kept it waiting for a CPU. A lateness during
+    which the thread never slept is held for its CPU time plus its run delay;
+    one during which it slept is held whole, since a sleep in a blocking call
+    cannot be told from the loop's own wait for events."""
 
     def __init__(self) -> None:
         self.worst = 0.0
+        self.worst_held = 0.0
         self._due = 0.0
+        self._held_at = 0
+        self._slept_at = 0
         self._handle: asyncio.TimerHandle | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
+        self._schedstat: int | None = None
 
     def start(self) -> None:
         self._loop = asyncio.get_running_loop()
+        self._schedstat = _open_schedstat(threading.get_native_id())
         self.worst = 0.0
+        self.worst_held = 0.0
         self._arm()
+
+    def _held_ns(self) -> int:
+        """Nanoseconds this thread has run or waited to run (steal left out)."""
+        ran = time.thread_time_ns()
+        if self._schedstat is None:
+            return ran
+        try:
+            return ran + int(os.pread(self._schedstat, 64, 0).split()[1])
+        except (OSError, ValueError, IndexError):
+            return ran
+
+    @staticmethod
+    def _sleeps() -> int:
+        return resource.getrusage(resource.RUSAGE_THREAD).ru_nvcsw
 
     def _arm(self) -> None:
         assert self._loop is not None
+        self._held_at = self._held_ns()
+        self._slept_at = self._sleeps()
         self._due = time.perf_counter() + PERIOD
         self._handle = self._loop.call_later(PERIOD, self._tick)
 
-    def _tick(self) -> None:
+    def _note(self) -> None:
         late = time.perf_counter() - self._due
         if late > self.worst:
             self.worst = late
+        if self._sleeps() == self._slept_at:
+            late = min(late, (self._held_ns() - self._held_at) / 1e9)
+        if late > self.worst_held:
+            self.worst_held = late
+
+    def _tick(self) -> None:
+        self._note()
         self._arm()
 
-    def stop(self) -> float:
+    def stop(self) -> tuple[float, float]:
+        """(longest lateness, longest part of one this machine held)."""
         if self._handle is not None:
             self._handle.cancel()
             self._handle = None
         # A stall still going on when the batch ended counts too.
-        late = time.perf_counter() - self._due
-        return max(self.worst, late)
+        self._note()
+        if self._schedstat is not None:
+            os.close(self._schedstat)
+            self._schedstat = None
+        return self.worst, self.worst_held
+
+
+def _open_schedstat(tid: int) -> int | None:
+    try:
+        return os.open(f"/proc/self/task/{tid}/schedstat", os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None
 
 
 def host_steal_s() -> float:

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -92,25 +93,40 @@ def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
     import report
     import watch
 
-    async def blocked() -> float:
+    def spin(s: float) -> None:
+        end = time.perf_counter() + s
+        while time.perf_counter() < end:
+            pass
+
+    async def held(hold: Callable[[float], None]) -> tuple[float, float]:
         w = watch.StallWatch()
         w.start()
         await asyncio.sleep(0.002)
-        time.sleep(0.03)  # the loop runs nothing else meanwhile
+        hold(0.03)  # the loop runs nothing else meanwhile
         await asyncio.sleep(0.002)
         return w.stop()
 
-    assert asyncio.run(blocked()) >= 0.02
+    # Busy on the loop, or asleep in a blocking call: this machine held it
+    # either way, whatever the host took besides.
+    for hold in (spin, time.sleep):
+        stall, by_machine = asyncio.run(held(hold))
+        assert stall >= 0.02 and by_machine >= 0.02, (hold, stall, by_machine)
+        assert by_machine <= stall
 
-    def entry(stall: float) -> dict[str, object]:
+    def entry(stall: float, held: float | None = None) -> dict[str, object]:
         return {"error": None, "samples_s": [1e-6], "median": 1e-6, "p10": 1e-6, "p90": 1e-6,
-                "stall_max_s": stall, "driver_cpu_s": 0.3, "loop_cpu_s": 0.2, "host_steal_s": 0.01}
+                "stall_max_s": stall, "held_max_s": stall if held is None else held,
+                "driver_cpu_s": 0.3, "loop_cpu_s": 0.2, "host_steal_s": 0.01}
 
     sc = {"key": "small1", "title": "t", "metric": "latency", "bytes_per_op": 4096, "note": "",
-          "contestants": [{"key": k, "what": "", "loops": {"asyncio": entry(0.005 if k == "velnor" else 0.001)}}
-                          for k in ("velnor", "velnor-raw", "sync", "to_thread", "aiofiles", "anyio")]}
+          "contestants": [{"key": k, "what": "", "loops": {"asyncio": e}}
+                          for k, e in (("velnor", entry(0.005)), ("velnor-raw", entry(0.005, 0.0005)),
+                                       ("sync", entry(0.001)), ("to_thread", entry(0.001)),
+                                       ("aiofiles", entry(0.001)), ("anyio", entry(0.001)))]}
     text = "\n".join(report.scenario_table(sc, ["asyncio"]))
-    assert "velnor 5.00 OVER" in text and "stdlib sync 1.00" in text
+    # Over the limit where this machine held the loop, not where the host took it.
+    assert "velnor 5.00 / 5.00 OVER" in text and "stdlib sync 1.00 / 1.00;" in text
+    assert "velnor raw (_velnor) 5.00 / 0.50;" in text
     assert "velnor driver/loop CPU 1.50" in text
     assert "CPU taken by the host during all samples 60 ms" in text
     assert watch.host_steal_s() >= 0.0
