@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "core/local_fs.hpp"
 
@@ -77,12 +78,19 @@ bool page_absent(int fd, std::uint64_t off) noexcept {
     return true;
 }
 
+// Whether this thread's latest miss left its data on the way in: a read
+// the kernel refused after finding the page missing starts reading it in,
+// or finds that started; one refused by the check above starts nothing.
+thread_local bool t_miss_in_flight = false;
+
 // What a read of data teaches: a miss, or a read served.
 long note_miss(long r) noexcept {
     if (r == -EAGAIN) {
         g_last_miss.store(now_ns(), std::memory_order_relaxed);
-    } else if (r > 0 && g_last_miss.load(std::memory_order_relaxed) != 0) {
-        g_last_miss.store(0, std::memory_order_relaxed);
+        t_miss_in_flight = true;
+    } else if (r > 0) {
+        t_miss_in_flight = false;
+        if (g_last_miss.load(std::memory_order_relaxed) != 0) g_last_miss.store(0, std::memory_order_relaxed);
     }
     return r;
 }
@@ -99,10 +107,15 @@ namespace {
 // A read of data, as opposed to a check of the end: the one that may start
 // reading a missing page in.
 long read_cached(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept {
-    if (len > 0 && off <= kMaxOffset && page_absent(fd, off)) return -EAGAIN;
+    if (len > 0 && off <= kMaxOffset && page_absent(fd, off)) {
+        t_miss_in_flight = false;
+        return -EAGAIN;
+    }
     return note_miss(pread_nowait(fd, dst, len, off));
 }
 }  // namespace
+
+bool take_miss_in_flight() noexcept { return std::exchange(t_miss_in_flight, false); }
 
 void forget_misses() noexcept { g_last_miss.store(0, std::memory_order_relaxed); }
 
@@ -134,7 +147,10 @@ bool at_end(int fd, std::uint64_t size) noexcept {
 
 bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
     if (fd < 0 || pos > kMaxOffset) return false;
-    if (len > 0 && page_absent(fd, pos)) return false;
+    if (len > 0 && page_absent(fd, pos)) {
+        t_miss_in_flight = false;
+        return false;
+    }
     std::uint8_t scratch = 0;
     iovec iov[2] = {{dst, len}, {&scratch, 1}};
     ssize_t r;

@@ -31,6 +31,12 @@ void forget_misses() noexcept;
 // a later one is a lone miss again, which starts the disk read at once.
 void set_miss_window(std::chrono::nanoseconds window) noexcept;
 
+// Whether this thread's latest miss left its data on the way in from the
+// disk (the read started it, or found it started), so that a fill of the
+// same range soon may succeed; false after a read served, a miss that was
+// refused without starting anything, and after the first asking.
+bool take_miss_in_flight() noexcept;
+
 // Confirms that nothing lies at or after `size`: one 1-byte no-wait read
 // must return exactly 0.
 bool at_end(int fd, std::uint64_t size) noexcept;

@@ -81,6 +81,7 @@ const Registration TABLE[] = {
     fn(&LISTED_ENTRIES_METHOD),
     fn(&SPLIT_LINES_METHOD),
     fn(&READ_OWNED_TO_END_METHOD),
+    fn(&MISS_IN_FLIGHT_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

@@ -77,6 +77,8 @@ extern PyMethodDef CLOSE_FD_METHOD;
 extern PyMethodDef SPLIT_LINES_METHOD;
 // cached_open.cpp, after the names above
 extern PyMethodDef READ_OWNED_TO_END_METHOD;
+// fast_path.cpp, after them
+extern PyMethodDef MISS_IN_FLIGHT_METHOD;
 
 // line_steps.cpp
 Ref make_line_steps_type();

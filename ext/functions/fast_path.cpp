@@ -279,6 +279,8 @@ Ref py_try_read_file_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return read_all_at(file.fd.get(), 0, UINT64_MAX, file.size);
 }
 
+Ref miss_in_flight() { return Ref::new_ref(fast::take_miss_in_flight() ? Py_True : Py_False); }
+
 }  // namespace
 
 Ref make_fast_path_type() { return checked(PyType_FromSpec(&fast_path_spec)); }
@@ -296,5 +298,12 @@ PyMethodDef TRY_READ_FILE_MAX_METHOD = fast_method<py_try_read_file_max>(
     "try_read_file_max(path, limit)\n--\n\n`try_read_file` for files of at most `limit` bytes. "
     "A larger regular\nfile is not copied: its descriptor, opened as `open_cached` opens, is\n"
     "returned instead and belongs to the caller.");
+
+PyMethodDef MISS_IN_FLIGHT_METHOD = noargs_method<miss_in_flight>(
+    "miss_in_flight",
+    "miss_in_flight()\n--\n\nWhether this thread's latest fast-path miss left the data on its way in\n"
+    "from the disk (the refused read started reading it, or found that started),\nso that the same read "
+    "may soon be served from the page cache. False after\na read served, after a miss refused without "
+    "starting anything, and once\nasked.");
 
 }  // namespace velnor::ext

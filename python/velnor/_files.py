@@ -16,8 +16,8 @@ from typing import Any, Final
 import _velnor
 
 from ._buffers import byte_view, writable_view
-from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
-                      read_on, read_range, read_to_end)
+from ._kernel import (ARRIVAL_MAX, INLINE_COPY_MAX, PARALLEL_MIN, await_arrival, await_kernel,
+                      close_handle, close_soon, read_on, read_range, read_to_end)
 from ._lines import collect_lines
 from ._pace import give_turn, turn_due
 from ._modes import OpenMode
@@ -348,11 +348,18 @@ class BinaryFile:
     async def _read_known(self, pos: int, n: int, try_fast: bool) -> bytes:
         # `n` bytes at most, where `n` is no guess of the file's size.
         fast = self._fast
-        if fast is not None and try_fast and n <= INLINE_COPY_MAX:
-            data = fast.read(pos, n)
-            if data is not None:
-                return data
-            self._fast_missed()
+        if fast is not None and n <= INLINE_COPY_MAX:
+            if try_fast:
+                data = fast.read(pos, n)
+                if data is not None:
+                    return data
+                self._fast_missed()
+            # The miss (just now, or the caller's) may have started the disk
+            # read: then the data comes sooner than a sleeping driver would.
+            if n <= ARRIVAL_MAX and self._regular and _velnor.miss_in_flight():
+                data = await await_arrival(fast, pos, n)
+                if data is not None:
+                    return data
         handle = await self._driver_handle()
         if not self._regular:
             # Chunks read in parallel from a pipe would interleave its data.

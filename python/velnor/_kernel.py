@@ -5,6 +5,7 @@ helpers."""
 from __future__ import annotations
 
 import asyncio
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -24,6 +25,32 @@ from everything else for a hundred."""
 PARALLEL_CHUNK = 1024 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
 is dwarfed by its copy, small enough that several chunks run at once."""
+
+ARRIVAL_WAIT = 300e-6
+"""How long a read whose miss started the disk read looks for its data
+itself, between the loop's other tasks, before it goes to the driver: about
+what the trip to a sleeping driver thread and back costs on a virtual
+machine, which the wait saves whenever the disk is as quick."""
+
+ARRIVAL_MAX = 128 * 1024
+"""The longest read that waits so: the kernel starts reading at least what a
+missed read asked for, up to its usual readahead, so a longer one would wait
+for pages nobody started to read."""
+
+
+async def await_arrival(fast: _velnor.FastPath, pos: int, n: int) -> bytes | None:
+    """`fast.read(pos, n)` once the disk read its miss started has brought
+    the data in; None, after about `ARRIVAL_WAIT`, if it has not. Each look
+    comes after the loop's next turn: other tasks run meanwhile."""
+    until = time.perf_counter() + ARRIVAL_WAIT
+    while True:
+        await asyncio.sleep(0)
+        data = fast.read(pos, n)
+        if data is not None:
+            return data
+        if time.perf_counter() >= until:
+            _velnor.miss_in_flight()  # answered here: nobody else asks about this miss
+            return None
 
 
 async def wait_settled(fut: asyncio.Future[Any]) -> None:

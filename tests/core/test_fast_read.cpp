@@ -102,6 +102,9 @@ TEST_F(FastRead, AfterAMissAPageNotCachedIsNotReadInOnTheCallingThread) {
     fast::set_miss_window(std::chrono::seconds(10));
     UniqueFd missed = miss();
     if (missed.get() < 0) GTEST_SKIP() << "the disk answers every no-wait read inside the call";
+    // That miss started the disk read, and says so once.
+    EXPECT_TRUE(fast::take_miss_in_flight());
+    EXPECT_FALSE(fast::take_miss_in_flight());
     // Its page is there now, being read in: no sign that reads are served
     // again, whatever looks at it.
     EXPECT_TRUE(fast::supports_nowait(missed.get()));
@@ -110,6 +113,8 @@ TEST_F(FastRead, AfterAMissAPageNotCachedIsNotReadInOnTheCallingThread) {
     if (!evicted(second.get(), n) || !evicted(third.get(), n)) GTEST_SKIP() << "the kernel keeps these pages cached";
     EXPECT_FALSE(fast::fill(second.get(), 0, buf.data(), n));
     EXPECT_FALSE(fast::fill_to_end(third.get(), 0, buf.data(), n));
+    // Refused before anything started: nothing is on its way to wait for.
+    EXPECT_FALSE(fast::take_miss_in_flight());
     EXPECT_TRUE(fast::supports_nowait(second.get()));
     ASSERT_TRUE(read_in_soon(missed.get(), kMissSize)) << "a refused read started nothing";
     // A read started later would have finished by now too (a page counts
@@ -124,6 +129,7 @@ TEST_F(FastRead, AfterAMissAPageNotCachedIsNotReadInOnTheCallingThread) {
     EXPECT_EQ(fast::fill(second.get(), 0, buf.data(), n), n);
     EXPECT_TRUE(fast::fill_to_end(second.get(), 0, buf.data(), n));
     EXPECT_EQ(buf, data);
+    EXPECT_FALSE(fast::take_miss_in_flight());
 }
 
 TEST_F(FastRead, ALoneMissStartsTheDiskReadAtOnce) {
@@ -136,8 +142,12 @@ TEST_F(FastRead, ALoneMissStartsTheDiskReadAtOnce) {
     if (miss().get() < 0) GTEST_SKIP() << "the disk answers every no-wait read inside the call";
     if (!evicted(second.get(), n)) GTEST_SKIP() << "the kernel keeps these pages cached";
     // Refused or, where the disk answers that fast, served: read either way.
-    (void)fast::fill_to_end(second.get(), 0, buf.data(), n);
+    const bool served = fast::fill_to_end(second.get(), 0, buf.data(), n);
     EXPECT_TRUE(read_in_soon(second.get(), n)) << "the second miss waited for the driver";
+    // A refused one says its data is on the way, and is then served.
+    EXPECT_EQ(fast::take_miss_in_flight(), !served);
+    ::usleep(50000);
+    EXPECT_EQ(fast::fill(second.get(), 0, buf.data(), n), n);
 }
 
 TEST_F(FastRead, PipesAreNeverTakenForUncachedFiles) {

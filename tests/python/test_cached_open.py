@@ -21,6 +21,7 @@ import pytest
 import velnor
 import velnor._buffered
 import velnor._files
+import velnor._kernel
 from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
 from support.files import evict, pattern
 from support.loops import Runner
@@ -180,6 +181,61 @@ def test_an_uncached_file_opened_on_the_spot_is_read_in_one_trip(
     if not owned.args:
         # A disk that answers inside the no-wait read that starts it leaves
         # nothing for the driver to read.
+        pytest.skip("every read was served on the spot")
+
+
+def test_a_read_whose_miss_started_the_disk_read_waits_for_the_data_itself(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    # The page a miss started reading in comes sooner than a sleeping
+    # driver would: the read looks for it between the loop's other tasks,
+    # and goes to the driver only when it does not come in time.
+    path = disk_dir / "f"
+    data = pattern(64 * 1024)
+    path.write_bytes(data)
+    started: list[bool] = []
+    real_in_flight = _velnor.miss_in_flight
+
+    def in_flight() -> bool:
+        started.append(real_in_flight())
+        return started[-1]
+
+    monkeypatch.setattr(_velnor, "miss_in_flight", in_flight)
+    driver_reads = Calls(monkeypatch, "read")
+
+    async def reads(f: velnor.BinaryFile) -> None:
+        for pos in (0, 12_288, 40_000, 65_000):
+            # Unchecked: the check is a miss of its own, after which a read
+            # leaves a missing page to the driver without starting it.
+            evict(path, required=False)
+            await f.seek(pos)
+            assert await f.read(4096) == data[pos:pos + 4096]
+            assert f.tell() == min(pos + 4096, len(data))
+
+    async def main() -> None:
+        async with velnor.open(path, "rb", buffering=0) as f:
+            await reads(f)
+            assert driver_reads.args == []
+            # A cancelled wait moves nothing, and the file reads on.
+            evict(path, required=False)
+            await f.seek(100)
+            task = asyncio.ensure_future(f.read(10))
+            await asyncio.sleep(0)
+            await asyncio.sleep(0)
+            task.cancel()
+            try:
+                assert await task == data[100:110]
+            except asyncio.CancelledError:
+                assert f.tell() == 100
+            pos = f.tell()
+            assert await f.read(10) == data[pos:pos + 10]
+            # Data that does not come in time is the driver's to read.
+            monkeypatch.setattr(velnor._kernel, "ARRIVAL_WAIT", 0.0)
+            await reads(f)
+
+    # However slow the disk, the data comes within the wait.
+    monkeypatch.setattr(velnor._kernel, "ARRIVAL_WAIT", 5.0)
+    run(main())
+    if True not in started:
         pytest.skip("every read was served on the spot")
 
 

@@ -28,6 +28,8 @@ EXPORTED = [
     "split_lines",
     # A first driver read of a file opened on the spot, without a hand-over.
     "read_owned_to_end",
+    # Whether a miss left its data on the way in.
+    "miss_in_flight",
 ]
 
 
