@@ -357,7 +357,7 @@ class BinaryFile:
             # The miss (just now, or the caller's) may have started the disk
             # read: then the data comes sooner than a sleeping driver would.
             if n <= ARRIVAL_MAX and self._regular and _velnor.miss_in_flight():
-                data = await await_arrival(fast, pos, n)
+                data = await self._await_arrival(pos, n)
                 if data is not None:
                     return data
         handle = await self._driver_handle()
@@ -366,6 +366,21 @@ class BinaryFile:
             streamed: bytes = await await_kernel(_velnor.read(handle, pos, n))
             return streamed
         return await read_range(handle, pos, n)
+
+    async def _await_arrival(self, pos: int, n: int) -> bytes | None:
+        """`await_arrival` through a descriptor of its own: a close while it
+        waits closes the file's descriptor at once when the driver never saw
+        it, and by the next look that number may be another file's."""
+        own = os.dup(self._fd)
+        try:
+            data = await await_arrival(_velnor.FastPath(own), pos, n)
+        finally:
+            os.close(own)
+        if data is None:
+            # Closed meanwhile, and the data did not come in time: the
+            # descriptor the driver would read from is gone.
+            self._check_open()
+        return data
 
     async def _read_all(self, pos: int, try_fast: bool = True) -> bytes:
         fast = self._fast

@@ -228,6 +228,19 @@ def test_a_read_whose_miss_started_the_disk_read_waits_for_the_data_itself(
                 assert f.tell() == 100
             pos = f.tell()
             assert await f.read(10) == data[pos:pos + 10]
+        # Closed while it waits, and the number taken by another file: the
+        # read still ends with this file's data.
+        other = disk_dir / "other"
+        other.write_bytes(b"x" * len(data))
+        for _ in range(3):
+            f = await velnor.open(path, "rb", buffering=0)
+            evict(path, required=False)
+            reading = asyncio.ensure_future(f.read(4096))
+            await asyncio.sleep(0)
+            await f.close()
+            with open(other, "rb") as taken:
+                assert await reading == data[:4096], taken.fileno()
+        async with velnor.open(path, "rb", buffering=0) as f:
             # Data that does not come in time is the driver's to read.
             monkeypatch.setattr(velnor._kernel, "ARRIVAL_WAIT", 0.0)
             await reads(f)
