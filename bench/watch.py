@@ -20,6 +20,9 @@ import time
 PERIOD = 0.0002
 """How often the stall timer asks to run: short against the 2 ms a stall may last."""
 
+BASE_AGE = 0.0005
+"""How old the thread clocks a lateness is measured against may be."""
+
 DRIVER_THREAD = "velnor-compio"
 
 
@@ -42,6 +45,7 @@ class StallWatch:
         self._due = 0.0
         self._held_at = 0
         self._slept_at = 0
+        self._base_at = float("-inf")
         self._handle: asyncio.TimerHandle | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
         self._schedstat: int | None = None
@@ -51,6 +55,7 @@ class StallWatch:
         self._schedstat = _open_schedstat(threading.get_native_id())
         self.worst = 0.0
         self.worst_held = 0.0
+        self._base_at = float("-inf")
         self._arm()
 
     def _held_ns(self) -> int:
@@ -69,15 +74,23 @@ class StallWatch:
 
     def _arm(self) -> None:
         assert self._loop is not None
-        self._held_at = self._held_ns()
-        self._slept_at = self._sleeps()
-        self._due = time.perf_counter() + PERIOD
+        now = time.perf_counter()
+        if now - self._base_at >= BASE_AGE:
+            # Reading the thread's clocks costs microseconds, and on a loop
+            # whose timers round to milliseconds the timer runs every turn:
+            # an older start only makes a lateness look more held, never less.
+            self._base_at = now
+            self._held_at = self._held_ns()
+            self._slept_at = self._sleeps()
+        self._due = now + PERIOD
         self._handle = self._loop.call_later(PERIOD, self._tick)
 
     def _note(self) -> None:
         late = time.perf_counter() - self._due
         if late > self.worst:
             self.worst = late
+        if late <= self.worst_held:
+            return  # cannot be the longest: no clock to read
         if self._sleeps() == self._slept_at:
             late = min(late, (self._held_ns() - self._held_at) / 1e9)
         if late > self.worst_held:
