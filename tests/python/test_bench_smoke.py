@@ -132,6 +132,39 @@ def test_stall_watch_and_its_column(monkeypatch: pytest.MonkeyPatch) -> None:
     assert watch.host_steal_s() >= 0.0
 
 
+def test_stall_watch_reads_the_thread_clocks_seldom(monkeypatch: pytest.MonkeyPatch) -> None:
+    # The watch runs beside every timed sample: reading the thread's clocks
+    # at each tick (every turn, where a loop rounds its timers to zero) would
+    # slow the very loop it watches.
+    monkeypatch.syspath_prepend(str(BENCH))
+    import watch
+
+    reads = 0
+    real = watch.StallWatch._held_ns
+
+    def counted(self: watch.StallWatch) -> int:
+        nonlocal reads
+        reads += 1
+        return real(self)
+
+    monkeypatch.setattr(watch.StallWatch, "_held_ns", counted)
+    monkeypatch.setattr(watch, "PERIOD", 0.0)  # a timer due at every turn
+
+    async def turns() -> float:
+        w = watch.StallWatch()
+        w.start()
+        t0 = time.perf_counter()
+        for _ in range(20_000):
+            await asyncio.sleep(0)
+        took = time.perf_counter() - t0
+        w.stop()
+        return took
+
+    took = asyncio.run(turns())
+    # At most one read per half millisecond, and a few for new longest stalls.
+    assert reads <= took / watch.BASE_AGE + 50, (reads, took)
+
+
 def test_eviction_check_does_not_undo_the_eviction(monkeypatch: pytest.MonkeyPatch) -> None:
     # A no-wait read that misses starts the readahead: checked that way, the
     # "evicted" file of a cold case is back in the cache before it is read.
