@@ -515,16 +515,17 @@ class BufferedFile(SplitLines[bytes]):
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless.
         The file is closed even when the last write fails, whose error is raised."""
-        if self._raw.closed:
+        raw = self._raw
+        if raw.closed:
             return
-        self._drop_lines()
+        if self._lines is not None:
+            self._drop_lines()
         try:
             if self._wbuf or self._lock.locked():
                 async with self._lock:
                     await self._flush_writes()
         finally:
             self._drop_buffer()
-            raw = self._raw
             if raw.closed or not raw._close_unseen():
                 await raw.close()
             elif turn_due():

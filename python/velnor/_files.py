@@ -621,7 +621,7 @@ class BinaryFile:
         await self.close()
 
     def __del__(self) -> None:
-        if self.closed:
+        if getattr(self, "_closed", True):  # closed, or never opened
             return
         # Described while still open: the warning names the file as it was.
         message = f"unclosed file {self!r}"
@@ -681,8 +681,8 @@ def open_on_the_spot(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile
         return None
     fd, blksize, size = opened
     try:
-        file = BinaryFile._create(handle=None, fd=fd, size=0, name=name, mode=mode,
-                                  loop=asyncio.get_running_loop(), st_mode=stat.S_IFREG, blksize=blksize)
+        file = BinaryFile()
+        file._setup(None, fd, 0, name, mode, asyncio.get_running_loop(), stat.S_IFREG, None, blksize)
         file._size_hint = size
         return file
     except BaseException:

@@ -11,7 +11,7 @@ import os
 import stat
 import sys
 import warnings
-from collections.abc import Callable, Generator
+from collections.abc import Callable, Coroutine, Generator
 from types import TracebackType
 from typing import Any, Generic, Literal, TypeAlias, TypeVar, overload
 
@@ -53,11 +53,12 @@ class FileOpener(Generic[FileT]):
     ``async with`` to have the file closed at the end of the block. Nothing
     is opened until then."""
 
-    __slots__ = ("_open", "_file", "_name", "_mode")
+    __slots__ = ("_open", "_args", "_file", "_name", "_mode")
 
-    def __init__(self, open_file: Callable[[], Generator[Any, None, FileT]],
+    def __init__(self, open_file: Callable[..., Coroutine[Any, None, FileT]], args: tuple[Any, ...],
                  name: str | bytes | int, mode: str) -> None:
-        self._open: Callable[[], Generator[Any, None, FileT]] = open_file
+        self._open = open_file  # called with `args` at each await
+        self._args = args
         self._file: FileT | None = None
         self._name = name
         self._mode = mode
@@ -66,11 +67,11 @@ class FileOpener(Generic[FileT]):
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
-        return self._open()
+        return self._open(*self._args).__await__()
 
     async def __aenter__(self) -> FileT:
-        self._file = await self
-        return self._file
+        self._file = file = await self._open(*self._args)
+        return file
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
@@ -128,6 +129,15 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
     The arguments are checked here, at the call, raising what the built-in
     raises; opening happens when the result is awaited or entered.
     """
+    if (file.__class__ is str and mode.__class__ is str and buffering.__class__ is int
+            and buffering == -1 and encoding is None and errors is None and newline is None
+            and closefd is True and opener is None):
+        # The commonest call, a path and a binary mode seen before, with
+        # nothing else to check: programs going through many small files
+        # make it once per file.
+        known = _PARSED.get(mode)
+        if known is not None and known.binary and "\0" not in file:
+            return FileOpener(_open_path, (file, file, known, -1, None, None, None), file, known.text)
     if not isinstance(file, int):
         text_path, name = fs_path(file)
     buffering = operator.index(buffering)
@@ -159,16 +169,16 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
     if isinstance(file, int):
         if file < 0:
             raise ValueError("negative file descriptor")
-        return FileOpener(lambda: _open_fd(file, parsed, closefd, buffering, encoding, errors,
-                                           newline).__await__(), file, shown)
+        return FileOpener(_open_fd, (file, parsed, closefd, buffering, encoding, errors, newline),
+                          file, shown)
     if not closefd:
         raise ValueError("Cannot use closefd=False with file name")
     if opener is not None:
-        return FileOpener(lambda: _open_with_opener(
-            opener, text_path, name, parsed, buffering, encoding, errors, newline).__await__(),
-            name, shown)
-    return FileOpener(lambda: _open_path(text_path, name, parsed, buffering, encoding, errors,
-                                         newline).__await__(), name, shown)
+        return FileOpener(_open_with_opener,
+                          (opener, text_path, name, parsed, buffering, encoding, errors, newline),
+                          name, shown)
+    return FileOpener(_open_path, (text_path, name, parsed, buffering, encoding, errors, newline),
+                      name, shown)
 
 
 def _buffer_size(blksize: int) -> int:

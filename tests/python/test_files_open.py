@@ -246,6 +246,45 @@ def test_an_unclosed_file_warns_and_is_closed_by_its_loop(run: Runner, tmp_path:
     assert_no_fd_leak(before)
 
 
+def test_the_commonest_call_checks_its_arguments_as_the_built_in(run: Runner, tmp_path: Path) -> None:
+    # `velnor.open(str_path, "rb")` skips most checks once the mode has been
+    # seen: every other argument must still take the long way and be refused
+    # (or honoured) as the built-in does.
+    path = str(tmp_path / "f")
+    builtins.open(path, "wb").close()
+
+    async def main() -> None:
+        for _ in range(2):  # the mode unseen, then seen
+            async with velnor.open(path, "rb") as f:
+                assert (f.name, f.mode, await f.read()) == (path, "rb", b"")
+        refused: list[tuple[Any, Any]] = [
+            (lambda: velnor.open(path + "\0", "rb"), lambda: builtins.open(path + "\0", "rb")),
+            (lambda: velnor.open(path, "rb", closefd=False),
+             lambda: builtins.open(path, "rb", closefd=False)),
+            (lambda: velnor.open(path, "rb", buffering=-1.0),  # type: ignore[call-overload]
+             lambda: builtins.open(path, "rb", buffering=-1.0)),  # type: ignore[call-overload]
+            (lambda: velnor.open(path, "rb", encoding="utf-8"),  # type: ignore[call-overload]
+             lambda: builtins.open(path, "rb", encoding="utf-8")),  # type: ignore[call-overload]
+            (lambda: velnor.open(path, "rb", newline=""),  # type: ignore[call-overload]
+             lambda: builtins.open(path, "rb", newline="")),  # type: ignore[call-overload]
+        ]
+        for ours, theirs in refused:
+            expected = outcome(theirs)
+            assert expected.kind in (ValueError, TypeError)
+            assert outcome(ours) == expected
+        # Honoured, not refused: each still takes the argument's meaning.
+        async with velnor.open(path, "rb", closefd=1) as f:  # type: ignore[call-overload]
+            assert isinstance(f, velnor.BufferedFile)
+        with pytest.warns(RuntimeWarning, match="line buffering"):
+            opener = velnor.open(path, "rb", buffering=True)  # type: ignore[call-overload]
+        async with opener as f:
+            assert isinstance(f, velnor.BufferedFile)
+        async with velnor.open(path, "rb", opener=os.open) as f:
+            assert isinstance(f, velnor.BufferedFile) and f.name == path
+
+    run(main())
+
+
 def test_open_is_lazy_and_awaitable_once_per_call(run: Runner, tmp_path: Path) -> None:
     opener = velnor.open(tmp_path / "f", "xb", buffering=0)
     assert not (tmp_path / "f").exists()
