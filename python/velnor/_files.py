@@ -182,25 +182,32 @@ class BinaryFile:
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes from the position, or everything to the end of
         the file when `size` is -1 or None; fewer only at end of file."""
-        n = limit_arg(size)
-        if n < -1:
-            raise ValueError("read length must be non-negative or -1")
-        self._check_usable(reading=True)
-        if turn_due():
-            # Before the read, so that a cancellation here loses no data.
-            await give_turn()
-            self._check_usable(reading=True)
         fast = self._fast
-        if not self._users and fast is not None and (n == -1 or 0 < n <= INLINE_COPY_MAX):
-            # Nobody holds or waits for the lock, and a read served at once
-            # from the page cache cannot interleave with anything: no lock.
-            pos = self._pos
-            data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
-            if data is not None:
-                self._pos = pos + len(data)
-                return data
-            return await self._read_missed(n, pos)
-        return await self._read_missed(n, -1)
+        if (fast is not None and type(size) is int and 0 < size <= INLINE_COPY_MAX and not self._users
+                and self._mode.readable and asyncio.get_running_loop() is self._loop
+                and not turn_due()):
+            # The commonest read, which every check below would let through.
+            n: int = size
+        else:
+            n = limit_arg(size)
+            if n < -1:
+                raise ValueError("read length must be non-negative or -1")
+            self._check_usable(reading=True)
+            if turn_due():
+                # Before the read, so that a cancellation here loses no data.
+                await give_turn()
+                self._check_usable(reading=True)
+            fast = self._fast
+            if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
+                return await self._read_missed(n, -1)
+        # Nobody holds or waits for the lock, and a read served at once from
+        # the page cache cannot interleave with anything: no lock.
+        pos = self._pos
+        data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
+        if data is not None:
+            self._pos = pos + len(data)
+            return data
+        return await self._read_missed(n, pos)
 
     async def _read_missed(self, n: int, missed_at: int) -> bytes:
         """`read(n)` the long way: under the lock, and through the driver
