@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+from asyncio import get_running_loop
 import io
 import operator
 import os
@@ -149,7 +150,7 @@ class BufferedFile(SplitLines[bytes]):
                 and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
                 and not raw._users and not self._lock.locked() and raw._mode.readable
-                and asyncio.get_running_loop() is raw._loop and not turn_due()):
+                and get_running_loop() is raw._loop and not turn_due()):
             # Nothing buffered and nobody else at the file: the one read that
             # the checks below would end in, served at once from the page
             # cache (or, on a miss, by the raw file as it always is).

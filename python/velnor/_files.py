@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+from asyncio import get_running_loop
 import errno
 import io
 import operator
@@ -184,7 +185,7 @@ class BinaryFile:
         the file when `size` is -1 or None; fewer only at end of file."""
         fast = self._fast
         if (fast is not None and type(size) is int and 0 < size <= INLINE_COPY_MAX and not self._users
-                and self._mode.readable and asyncio.get_running_loop() is self._loop
+                and self._mode.readable and get_running_loop() is self._loop
                 and not turn_due()):
             # The commonest read, which every check below would let through.
             n: int = size
