@@ -344,7 +344,9 @@ class TextFile(SplitLines[str]):
             self._check_open()
         async with self._lock:
             self._drop_lines()
-            await self._buffer.flush()
+            buffer = self._buffer
+            if buffer._wbuf:
+                await buffer.flush()
             decoder = self._decoder
             if n < 0:
                 data = await self._buffer.read()
@@ -752,13 +754,15 @@ class TextFile(SplitLines[str]):
 
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless."""
-        if self._buffer.closed:
+        buffer = self._buffer
+        if buffer.closed:
             return
         self._drop_lines()
         try:
-            await self.flush()
+            if buffer._wbuf or buffer._lock.locked():
+                await self.flush()
         finally:
-            await self._buffer.close()
+            await buffer.close()
 
     async def __aenter__(self) -> TextFile:
         return self
