@@ -82,6 +82,7 @@ const Registration TABLE[] = {
     fn(&SPLIT_LINES_METHOD),
     fn(&READ_OWNED_TO_END_METHOD),
     fn(&MISS_IN_FLIGHT_METHOD),
+    {nullptr, "StepRead", make_step_read_type},
 };
 
 PyModuleDef MODULE_DEF = {

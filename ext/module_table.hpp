@@ -79,6 +79,8 @@ extern PyMethodDef SPLIT_LINES_METHOD;
 extern PyMethodDef READ_OWNED_TO_END_METHOD;
 // fast_path.cpp, after them
 extern PyMethodDef MISS_IN_FLIGHT_METHOD;
+// step_read.cpp, after that
+Ref make_step_read_type();
 
 // line_steps.cpp
 Ref make_line_steps_type();

@@ -22,6 +22,12 @@ INLINE_COPY_MAX = 2 * 1024 * 1024
 millisecond even on a slow copy, where a whole large file would keep the loop
 from everything else for a hundred."""
 
+INLINE_STEP = 512 * 1024
+"""The most a whole-file read copies on the loop thread between two looks
+at whether the loop is due a turn. Copied into fresh memory, a step's page
+faults can cost more than the copy: several steps of a large file in one
+go would keep the loop from other tasks for milliseconds."""
+
 PARALLEL_CHUNK = 1024 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
 is dwarfed by its copy, small enough that several chunks run at once."""

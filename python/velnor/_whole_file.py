@@ -11,8 +11,8 @@ import _velnor
 
 from ._buffers import byte_view
 from .futures import KernelFuture
-from ._kernel import (INLINE_COPY_MAX, PARALLEL_MIN, await_kernel, close_handle, close_soon,
-                      read_to_end, wait_settled)
+from ._kernel import (INLINE_COPY_MAX, INLINE_STEP, PARALLEL_MIN, await_kernel, close_handle,
+                      close_soon, read_to_end, wait_settled)
 from ._pace import give_turn, turn_due
 from ._paths import StrOrBytesPath, fs_path, with_filename
 
@@ -93,13 +93,16 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     text, name = fs_path(path)
     if turn_due():
         await give_turn()  # before the read: a cancellation here loses nothing
-    found = _velnor.try_read_file_max(text, INLINE_COPY_MAX)
+    found = _velnor.try_read_file_max(text, INLINE_STEP)
     if type(found) is bytes:
         return found
     if found is not None:
-        # Too large to copy on the loop thread: the driver reads it in
-        # parallel chunks from the descriptor already open.
         assert isinstance(found, int)
+        data = await _read_in_steps(found)
+        if data is not None:
+            return data
+        # Too large to copy on the loop thread, or not all cached: the
+        # driver reads it (in parallel chunks) from the descriptor already open.
         return await _read_large(found)
     fill = _LargeFileFill()
     fut = _velnor.read_file(text, INLINE_MAX, fill.on_handle)
@@ -108,6 +111,29 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     except OSError as error:
         raise with_filename(error, name) from None
     return result
+
+
+async def _read_in_steps(fd: int) -> bytes | None:
+    """The whole file `fd` (open here, at its start), copied from the page
+    cache on the loop thread a step at a time, with the loop's turns
+    between steps; None, with `fd` still open, when it is larger than
+    `INLINE_COPY_MAX` or a step missed. Cancelled, `fd` is closed."""
+    try:
+        size = os.fstat(fd).st_size
+        if size > INLINE_COPY_MAX:
+            return None
+        steps = _velnor.StepRead(fd, 0, size)
+        while (done := steps.step(INLINE_STEP)) is False:
+            if turn_due():
+                await give_turn()
+        if done is None:
+            return None
+        data: bytes = steps.take()
+    except BaseException:
+        os.close(fd)
+        raise
+    os.close(fd)
+    return data
 
 
 async def _read_large(fd: int) -> bytes:

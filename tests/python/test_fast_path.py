@@ -345,3 +345,44 @@ PER_THREAD_RING_SCRIPT = """
         assert settled(maps, rings_mapped) and settled(1, uring_fds)
         print("ok")
     """
+
+
+def test_a_read_in_steps_fills_one_object_and_confirms_the_end(disk_dir: Path) -> None:
+    path = disk_dir / "steps"
+    data = bytes(range(256)) * 1024 + b"tail"  # 256 KiB and 4 bytes
+    path.write_bytes(data)
+    with open(path, "rb") as f:
+        fd = f.fileno()
+        f.read()  # resident
+        steps = _velnor.StepRead(fd, 0, len(data))
+        with pytest.raises(RuntimeError):
+            steps.take()  # nothing to take before the end is confirmed
+        answers = []
+        while (answer := steps.step(100_000)) is False:
+            answers.append(steps.done)
+        assert answer is True and answers == [100_000, 200_000]
+        assert steps.step(1) is True  # complete stays complete
+        assert steps.take() == data
+        with pytest.raises(RuntimeError):
+            steps.take()  # once only
+
+        # From an offset; an empty rest confirms the end at once.
+        assert _velnor.StepRead(fd, 10, len(data) - 10).step(1 << 20) is True
+        empty = _velnor.StepRead(fd, len(data), 0)
+        assert empty.step(1) is True and empty.take() == b""
+
+        # The file grew, or shrank, since its size was taken: spent, nothing kept.
+        assert _velnor.StepRead(fd, 0, len(data) - 1).step(1 << 20) is None
+        longer = _velnor.StepRead(fd, 0, len(data) + 1)
+        assert longer.step(1 << 20) is None and longer.step(1 << 20) is None
+        with pytest.raises(RuntimeError):
+            longer.take()
+
+        # A step that meets a page not in the cache refuses without waiting.
+        partial = _velnor.StepRead(fd, 0, len(data))
+        assert partial.step(4096) is False
+        evict(path)
+        assert partial.step(1 << 20) is None and partial.done == 4096
+
+    with pytest.raises(OverflowError):
+        _velnor.StepRead(0, 0, -1)

@@ -19,7 +19,7 @@ import velnor
 from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
 from support.files import evict, pattern, wait_for_state
 from support.loops import Runner
-from velnor._kernel import PARALLEL_MIN
+from velnor._kernel import INLINE_COPY_MAX, INLINE_STEP, PARALLEL_MIN
 
 
 @pytest.mark.parametrize("size", [0, 10, PARALLEL_MIN, PARALLEL_MIN + 1, 3 * PARALLEL_MIN + 5])
@@ -176,6 +176,67 @@ def test_read_bytes_cancelled_while_filling_a_large_file_closes_it(
 
     run(main())
     assert_no_fd_leak(before)
+
+
+def test_read_bytes_copies_a_cached_file_in_steps_with_turns_between(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    path = disk_dir / "f"
+    turns: list[int] = []
+    changes: list[Any] = []
+
+    async def give_turn() -> None:
+        # Every step boundary is a turn here; a change queued for the turn
+        # happens while the read waits for it.
+        turns.append(1)
+        if changes:
+            changes.pop(0)()
+        await asyncio.sleep(0)
+
+    monkeypatch.setattr(velnor._whole_file, "turn_due", lambda: True)
+    monkeypatch.setattr(velnor._whole_file, "give_turn", give_turn)
+
+    async def read(size: int) -> bytes:
+        data = pattern(size, seed=size)
+        path.write_bytes(data)
+        path.read_bytes()  # cached
+        turns.clear()
+        got = await velnor.read_bytes(path)
+        return got
+
+    async def main() -> None:
+        await _velnor.probe_nop()  # the loop's bridge exists before the counts
+        fds = fd_count()
+        for size in (INLINE_STEP - 1, INLINE_STEP, INLINE_STEP + 1, INLINE_COPY_MAX, INLINE_COPY_MAX + 1):
+            assert await read(size) == pattern(size, seed=size)
+            steps = -(-size // INLINE_STEP) if size <= INLINE_COPY_MAX else 0
+            # One turn before the open, one between each two steps.
+            assert len(turns) == 1 + max(0, steps - 1), size
+            assert fd_count() == fds
+
+        # The file changes between two steps: what is read is what is there
+        # at the end, through the driver, as a read that started then.
+        grown = pattern(INLINE_COPY_MAX - 10, seed=1)
+        changes.extend([lambda: None, lambda: path.write_bytes(grown)])
+        assert await read(INLINE_COPY_MAX - 20) == grown
+        shrunk = pattern(1000, seed=2)
+        changes.extend([lambda: None, lambda: path.write_bytes(shrunk)])
+        assert await read(INLINE_COPY_MAX - 20) == shrunk
+        assert fd_count() == fds
+
+        # Cancelled while waiting for a turn between steps: nothing stays open.
+        path.write_bytes(pattern(INLINE_COPY_MAX))
+        path.read_bytes()
+        for between in range(1, 4):
+            turns.clear()
+            task = asyncio.ensure_future(velnor.read_bytes(path))
+            while len(turns) <= between and not task.done():
+                await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert fd_count() == fds
+
+    run(main())
 
 
 def test_failing_and_cancelled_whole_file_calls_leave_no_descriptor(

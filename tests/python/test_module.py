@@ -30,6 +30,8 @@ EXPORTED = [
     "read_owned_to_end",
     # Whether a miss left its data on the way in.
     "miss_in_flight",
+    # A whole-file copy from the page cache in steps.
+    "StepRead",
 ]
 
 
