@@ -33,4 +33,23 @@ PyMethodDef noargs_method(const char* name, const char* doc) {
     return {name, &noargs_entry<F>, METH_NOARGS, doc};
 }
 
+// Instance methods of the module's own types, `T` being the instance's
+// struct; `as_cfunction` makes a METH_FASTCALL | METH_KEYWORDS entry fit
+// the method table's PyCFunction slot.
+template <class T, Ref (*F)(T*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fast_method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return guarded([&] { return F(reinterpret_cast<T*>(self), args, nargs, kwnames); });
+}
+
+template <class T, Ref (*F)(T*)>
+PyObject* noargs_method_entry(PyObject* self, PyObject*) noexcept {
+    return guarded([&] { return F(reinterpret_cast<T*>(self)); });
+}
+
+template <auto F>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace velnor::ext

@@ -140,14 +140,10 @@ Ref supported_impl(FastPathObject* self) {
 }
 
 template <Ref (*F)(FastPathObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return F(self_of(self), args, nargs, kwnames); });
-}
+constexpr auto method = &fast_method_entry<FastPathObject, F>;
 
 template <Ref (*F)(FastPathObject*)>
-PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-    return guarded([&] { return F(self_of(self)); });
-}
+constexpr auto method_noargs = &noargs_method_entry<FastPathObject, F>;
 
 // The call every cached read of a file object makes, `read(pos, len)` with
 // two ints, costs less than the general entry around it: no binder and no
@@ -183,31 +179,26 @@ PyObject* lean_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return out;
 }
 
-template <auto F>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef fast_path_methods[] = {
     {"read", as_cfunction<&lean_read>(), METH_FASTCALL | METH_KEYWORDS,
      "read($self, pos, len)\n--\n\nUp to `len` bytes at `pos` as `bytes`, short only at EOF, or `None`\n"
      "when the fast path does not apply."},
-    {"readinto", as_cfunction<&method<readinto_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"readinto", as_cfunction<method<readinto_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      "readinto($self, pos, buffer)\n--\n\n`readinto` counterpart of `read`: fills a caller-owned buffer and\n"
      "returns the byte count, or `None` when the fast path does not apply."},
-    {"read_all", as_cfunction<&method<read_all_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"read_all", as_cfunction<method<read_all_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      "read_all($self, pos)\n--\n\nEverything from `pos` to EOF -- the `f.read()` case, where the size\n"
      "comes from `fstat` -- or `None` when any part is not resident or the\nfile changed size while it "
      "was being copied."},
-    {"size", &method_noargs<size_impl>, METH_NOARGS,
+    {"size", method_noargs<size_impl>, METH_NOARGS,
      "size($self)\n--\n\nThe file's current size from an inline `fstat`, or `None` for anything\nthat is "
      "not a regular file. Lets a large read-all skip the driver round\ntrips for its size snapshot and "
      "its end-of-file check."},
-    {"supported", &method_noargs<supported_impl>, METH_NOARGS,
+    {"supported", method_noargs<supported_impl>, METH_NOARGS,
      "supported($self)\n--\n\nWhether this file can ever take the fast path. The caller asks once\nafter "
      "a `None` and drops the object when the answer is no, so a file\nthat can never be served pays one "
      "probe rather than one per read."},
-    {"read_all_max", as_cfunction<&method<read_all_max_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"read_all_max", as_cfunction<method<read_all_max_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      "read_all_max($self, pos, limit, size=None)\n--\n\n`read_all`, or `None` without copying anything "
      "when more than `limit`\nbytes lie between `pos` and the end of the file: a copy on the calling\n"
      "thread must stay short. A `size` the caller has just learnt (an open's\n`st_size`) spares the "

@@ -74,35 +74,15 @@ Ref take_impl(StepReadObject* self) {
     return out;
 }
 
-template <Ref (*F)(StepReadObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return F(self_of(self), args, nargs, kwnames); });
-}
-
-template <Ref (*F)(StepReadObject*)>
-PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-    return guarded([&] { return F(self_of(self)); });
-}
-
-PyObject* done_get(PyObject* self, void*) noexcept {
-    return guarded([&] { return u64_to_int(self_of(self)->done); });
-}
-
 PyMethodDef step_read_methods[] = {
-    {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<step_impl>)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"step", as_cfunction<&fast_method_entry<StepReadObject, step_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      "step($self, n)\n--\n\nCopy up to `n` more bytes from the page cache without blocking. True\n"
      "once every byte is in and the end of the file confirmed where it was\nexpected; False while more "
      "remain; None when a page was not cached or\nthe file's size moved (the read is spent: nothing is "
      "kept)."},
-    {"take", &method_noargs<take_impl>, METH_NOARGS,
+    {"take", &noargs_method_entry<StepReadObject, take_impl>, METH_NOARGS,
      "take($self)\n--\n\nThe filled `bytes`, once `step` has answered True; only once."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef step_read_getset[] = {
-    {"done", done_get, nullptr, "Bytes copied so far.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyObject* step_read_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -135,7 +115,6 @@ PyType_Slot step_read_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(step_read_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(step_read_dealloc)},
     {Py_tp_methods, step_read_methods},
-    {Py_tp_getset, step_read_getset},
     {Py_tp_doc, const_cast<char*>("StepRead(fd, pos, size)\n--\n\nThe `size` bytes from `pos` to the end of "
                                   "the file `fd`, copied from the\npage cache in steps into a new `bytes`; "
                                   "`fd` must stay open meanwhile.")},

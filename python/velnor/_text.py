@@ -754,15 +754,12 @@ class TextFile(SplitLines[str]):
 
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless."""
-        buffer = self._buffer
-        if buffer.closed:
+        if self._buffer.closed:
             return
         self._drop_lines()
-        try:
-            if buffer._wbuf or buffer._lock.locked():
-                await self.flush()
-        finally:
-            await buffer.close()
+        # Text goes to the buffer as it is written: the buffer's close writes
+        # out whatever it holds, and raises what that write raises.
+        await self._buffer.close()
 
     async def __aenter__(self) -> TextFile:
         return self
