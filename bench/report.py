@@ -139,8 +139,8 @@ def stall_table(sc: dict[str, Any], loops: list[str]) -> list[str]:
     by_key = {c["key"]: c for c in sc["contestants"]}
     keys = [VELNOR, VELNOR_RAW, *PEERS]
     lines = [f"  loop stall, ms (longest over all samples / of it held by this machine, not "
-             f"taken by the host; lower is better; velnor's limit {STALL_LIMIT_S * 1e3:g} ms) "
-             f"and driver CPU / loop CPU for velnor:"]
+             f"taken by the host nor the loop's own timer wait; lower is better; "
+             f"velnor's limit {STALL_LIMIT_S * 1e3:g} ms) and driver CPU / loop CPU for velnor:"]
     for loop in loops:
         cells = []
         for k in keys:

@@ -12,6 +12,7 @@ clock ticks.
 from __future__ import annotations
 
 import asyncio
+import math
 import os
 import resource
 import threading
@@ -49,6 +50,8 @@ class StallWatch:
         self._handle: asyncio.TimerHandle | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
         self._schedstat: int | None = None
+        self._waited = 0.0  # in the loop's own selector waits since `_due`
+        self._selector: object | None = None
 
     def start(self) -> None:
         self._loop = asyncio.get_running_loop()
@@ -56,7 +59,40 @@ class StallWatch:
         self.worst = 0.0
         self.worst_held = 0.0
         self._base_at = float("-inf")
+        self._watch_selector()
         self._arm()
+
+    def _watch_selector(self) -> None:
+        # Only a selector loop says how long it waits for events; uvloop
+        # rounds a timer this short down to no wait at all.
+        selector = getattr(self._loop, "_selector", None)
+        real = getattr(selector, "select", None)
+        if real is None or not hasattr(selector, "__dict__"):
+            return
+        clock = time.perf_counter
+        ceil = math.ceil
+
+        def select(timeout: float | None = None) -> object:
+            t0 = clock()
+            try:
+                return real(timeout)
+            finally:
+                # Most waits end before the timer is due (a reply woke the
+                # loop): the watch then costs the loop two clock reads.
+                t1 = clock()
+                if t1 > self._due and (timeout is None or timeout > 0):
+                    asked = math.inf if timeout is None else ceil(timeout * 1e3) * 1e-3
+                    waited = min(t1, t0 + asked) - max(t0, self._due)
+                    if waited > 0:
+                        self._waited += waited
+
+        selector.select = select  # type: ignore[union-attr]
+        self._selector = selector
+
+    def _unwatch_selector(self) -> None:
+        if self._selector is not None:
+            del self._selector.select  # type: ignore[attr-defined]
+            self._selector = None
 
     def _held_ns(self) -> int:
         """Nanoseconds this thread has run or waited to run (steal left out)."""
@@ -83,12 +119,14 @@ class StallWatch:
             self._held_at = self._held_ns()
             self._slept_at = self._sleeps()
         self._due = now + PERIOD
+        self._waited = 0.0
         self._handle = self._loop.call_later(PERIOD, self._tick)
 
     def _note(self) -> None:
         late = time.perf_counter() - self._due
         if late > self.worst:
             self.worst = late
+        late -= self._waited
         if late <= self.worst_held:
             return  # cannot be the longest: no clock to read
         if self._sleeps() == self._slept_at:
@@ -107,6 +145,7 @@ class StallWatch:
             self._handle = None
         # A stall still going on when the batch ended counts too.
         self._note()
+        self._unwatch_selector()
         if self._schedstat is not None:
             os.close(self._schedstat)
             self._schedstat = None
