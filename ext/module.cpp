@@ -83,6 +83,7 @@ const Registration TABLE[] = {
     fn(&READ_OWNED_TO_END_METHOD),
     fn(&MISS_IN_FLIGHT_METHOD),
     {nullptr, "StepRead", make_step_read_type},
+    fn(&STAT_RESULT_OF_METHOD),
 };
 
 PyModuleDef MODULE_DEF = {

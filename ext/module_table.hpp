@@ -81,6 +81,8 @@ extern PyMethodDef READ_OWNED_TO_END_METHOD;
 extern PyMethodDef MISS_IN_FLIGHT_METHOD;
 // step_read.cpp, after that
 Ref make_step_read_type();
+// stat_result.cpp, after that
+extern PyMethodDef STAT_RESULT_OF_METHOD;
 
 // line_steps.cpp
 Ref make_line_steps_type();

@@ -9,24 +9,7 @@ from typing import Any
 
 from ._pace import give_turn, turn_due
 
-# struct statx (linux/stat.h): blksize, nlink, uid, gid, mode, ino, size,
-# blocks, then the atime, ctime and mtime timestamps, then rdev and dev.
-_STATX = struct.Struct("=4xI8xIIIH2xQQQ8xqI4x16xqI4xqI4xIIII")
 _STATVFS = struct.Struct("=11Q")
-
-
-def stat_result(raw: bytes) -> os.stat_result:
-    """``os.stat_result`` of a raw ``struct statx``, field for field as os.stat
-    fills it (times as seconds, float seconds and nanoseconds)."""
-    (blksize, nlink, uid, gid, mode, ino, size, blocks, a_s, a_ns, c_s, c_ns, m_s, m_ns,
-     rdev_major, rdev_minor, dev_major, dev_minor) = _STATX.unpack_from(raw)
-    return os.stat_result((
-        mode, ino, os.makedev(dev_major, dev_minor), nlink, uid, gid, size,
-        a_s, m_s, c_s,
-        a_s + a_ns * 1e-9, m_s + m_ns * 1e-9, c_s + c_ns * 1e-9,
-        a_s * 1_000_000_000 + a_ns, m_s * 1_000_000_000 + m_ns, c_s * 1_000_000_000 + c_ns,
-        blksize, blocks, os.makedev(rdev_major, rdev_minor),
-    ))
 
 
 def statvfs_result(raw: bytes) -> os.statvfs_result:

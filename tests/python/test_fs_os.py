@@ -85,6 +85,30 @@ def test_stat_and_lstat_match_os_field_for_field(run: Runner, sample: Path) -> N
     run(main())
 
 
+def test_times_past_what_64_bit_nanoseconds_hold_match_os(run: Runner, tmp_path: Path) -> None:
+    # Seconds times a billion leave 64 bits after the year 2262: os.stat's
+    # nanoseconds go on as Python integers, and so must these.
+    import _velnor
+    f = tmp_path / "f"
+    f.write_bytes(b"x")
+    beyond = (2**63 // 10**9 + 5) * 10**9 + 999_999_999
+
+    async def main() -> None:
+        for ns in (beyond, -beyond, -10**18 - 5, -1, 0, 1_700_000_000_123_456_789):
+            try:
+                os.utime(f, ns=(ns, ns))
+            except OSError:
+                continue  # a time this file system cannot keep
+            theirs = os.stat(f)
+            for mine in (await vos.stat(f), await vos.stat(f, follow_symlinks=False)):
+                assert mine == theirs, ns
+                assert (mine.st_atime, mine.st_mtime_ns, mine.st_ctime_ns) == (
+                    theirs.st_atime, theirs.st_mtime_ns, theirs.st_ctime_ns), ns
+        with pytest.raises(ValueError, match="struct statx"):
+            _velnor.stat_result_of(b"short", os.stat_result)
+    run(main())
+
+
 def test_a_cached_status_is_found_on_the_spot_only_where_nothing_waits(
         run: Runner, sample: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     import _velnor

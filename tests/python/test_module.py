@@ -32,6 +32,8 @@ EXPORTED = [
     "miss_in_flight",
     # A whole-file copy from the page cache in steps.
     "StepRead",
+    # os.stat_result made in C.
+    "stat_result_of",
 ]
 
 

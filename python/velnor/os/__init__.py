@@ -37,7 +37,7 @@ from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_wi
 from .._kernel import await_kernel
 from .._pace import give_turn, turn_due
 from .._paths import StrOrBytesPath
-from .._stat import listing, stat_result, statvfs_result
+from .._stat import listing, statvfs_result
 from . import path
 
 __all__ = [
@@ -73,6 +73,14 @@ def _decoded(value: bytes, as_bytes: bool) -> str | bytes:
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
                follow_symlinks: bool = True) -> _os.stat_result:
     """``os.stat``: the status of a path, or of an open descriptor."""
+    if type(path) is str and dir_fd is None and follow_symlinks is True and "\0" not in path:
+        # The commonest call, which every check below lets through.
+        if turn_due():
+            return await _stat(path, AT_FDCWD, 0, path)
+        raw = _velnor.stat_cached(path, AT_FDCWD, 0)
+        if raw is None:
+            raw = await _run(_velnor.stat(path, AT_FDCWD, 0), path)
+        return _velnor.stat_result_of(raw, _STAT_RESULT)
     t = target("stat", path, allow_fd=True)
     dir_fd_with_fd("stat", t, dir_fd)
     fd_and_follow("stat", t, follow_symlinks)
@@ -87,6 +95,9 @@ async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_
     return await _stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW, t.name)
 
 
+_STAT_RESULT = _os.stat_result
+
+
 async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result:
     if turn_due():
         await give_turn()
@@ -96,7 +107,7 @@ async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result
     raw = _velnor.stat_cached(text, at, flags)
     if raw is None:
         raw = await _run(_velnor.stat(text, at, flags), name)
-    return stat_result(raw)
+    return _velnor.stat_result_of(raw, _STAT_RESULT)
 
 
 async def statvfs(path: FileDescriptorOrPath) -> _os.statvfs_result:
