@@ -79,7 +79,10 @@ void UringRuntime::push(KernelRequest& req, io_uring_sqe* sqe) noexcept {
     sqe->len = req.len;
     sqe->rw_flags = req.op_flags;  // one union: open, fsync, statx, rename, unlink, link flags alike
     sqe->user_data = reinterpret_cast<std::uint64_t>(&req);
-    if (req.spread) sqe->flags |= IOSQE_ASYNC;
+    if (req.spread) {
+        sqe->flags |= IOSQE_ASYNC;
+        ++spread_in_flight_;
+    }
 
     req.ring_prev = in_flight_.ring_prev;
     req.ring_next = &in_flight_;
@@ -136,6 +139,7 @@ void UringRuntime::finish(KernelRequest* req, std::int32_t res) noexcept {
     req->ring_prev = req->ring_next = nullptr;
     req->place = KernelRequest::Place::None;
     --ring_in_flight_;
+    if (req->spread) --spread_in_flight_;
     san::back_from_kernel(req);
     if (req == &wake_req_) {
         wake_armed_ = false;
@@ -184,7 +188,11 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
     if (may_wait && !exec_.has_ready()) {
         // What is queued goes to the kernel before the thread looks around.
         (void)ring_.publish();
-        if (work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
+        // Reads spread over the kernel's workers need the CPUs that a spin
+        // would take (on a machine of two, the one the workers do not
+        // have), and the spin would learn from their completions, a few
+        // hundred microseconds apart, to last its longest: the thread parks.
+        if (spread_in_flight_ == 0 && work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
                 return static_cast<UringRuntime*>(self)->ring_.peek_cqe() != nullptr;
             }))
             may_wait = false;

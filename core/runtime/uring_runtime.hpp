@@ -47,6 +47,7 @@ private:
     // list head is a sentinel.
     KernelRequest in_flight_;
     std::size_t ring_in_flight_ = 0;
+    std::size_t spread_in_flight_ = 0;  // of them, handed to the kernel's workers
 };
 
 }  // namespace velnor::rt

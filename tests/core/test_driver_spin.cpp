@@ -7,6 +7,8 @@
 #include <memory>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "driver_harness.hpp"
 
@@ -69,6 +71,62 @@ TEST_F(DriverTest, ReadsTheKernelFinishesAtOnceDoNotTeachTheSpinToGiveUp) {
     }
     const long slept = voluntary_switches("velnor-compio") - before;
     EXPECT_LT(slept, kReads / 2) << "the driver slept before most requests";
+}
+
+// CPU nanoseconds the thread named `name` has run, or -1 when there is no
+// such thread.
+long long cpu_ns(const std::string& name) {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) return -1;
+    long long found = -1;
+    while (dirent* e = ::readdir(tasks)) {
+        const std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string got;
+        if (!std::getline(comm, got) || got != name) continue;
+        std::ifstream schedstat(dir + "/schedstat");
+        schedstat >> found;
+    }
+    ::closedir(tasks);
+    return found;
+}
+
+TEST_F(DriverTest, ReadsOnTheKernelsWorkersLeaveTheDriverAsleep) {
+    if (std::string(driver->backend()) != "compio-io-uring") GTEST_SKIP() << "the spin waits on the ring";
+    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr int kChunks = 64;
+    const std::string p = path("chunks");
+    std::ofstream(p) << std::string(kChunks * kChunk, 'x');
+    const auto h = ok<reply::Handle>(call(open_op(p, true)));
+    std::vector<std::uint8_t> buf(kChunks * kChunk);
+    // A large read as the package makes it: every chunk at once, each on a
+    // worker of the kernel's, their completions coming over some tens of
+    // milliseconds. A driver that spun through those waits would take a
+    // CPU from the workers doing the copying.
+    auto read_all = [&] {
+        auto left = std::make_shared<std::atomic<int>>(kChunks);
+        auto bad = std::make_shared<std::atomic<int>>(0);
+        for (int i = 0; i < kChunks; ++i) {
+            op::Read r{h.id, i * kChunk, RawBufMut{buf.data() + i * kChunk, kChunk}, true};
+            driver->submit(std::move(r), make_callback([left, bad](Outcome&& o) {
+                               const auto* rep = std::get_if<Reply>(&o);
+                               const auto* n = rep ? std::get_if<reply::Read>(rep) : nullptr;
+                               if (!n || n->n != kChunk) bad->fetch_add(1);
+                               left->fetch_sub(1);
+                           }));
+        }
+        while (left->load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return bad->load();
+    };
+    ASSERT_EQ(read_all(), 0);
+    const long long before = cpu_ns("velnor-compio");
+    ASSERT_GE(before, 0) << "no driver thread found";
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 8; ++round) ASSERT_EQ(read_all(), 0);
+    const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    const long long driver_ns = cpu_ns("velnor-compio") - before;
+    EXPECT_LT(driver_ns, wall.count() / 2) << "the driver ran for " << driver_ns / 1000 << " us of "
+                                           << wall.count() / 1000 << " us";
 }
 
 }  // namespace
