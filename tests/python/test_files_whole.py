@@ -257,3 +257,41 @@ def test_failing_and_cancelled_whole_file_calls_leave_no_descriptor(
 
     run(main())
     assert_no_fd_leak(before)
+
+
+def _vm_flags_at(address: int) -> list[str]:
+    """The VmFlags of this process's mapping that holds `address`."""
+    inside = False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            head = line.split(maxsplit=1)[0]
+            if "-" in head and not head.endswith(":"):
+                start, end = (int(x, 16) for x in head.split("-"))
+                inside = start <= address < end
+            elif inside and head == "VmFlags:":
+                return line.split()[1:]
+    raise AssertionError(f"no mapping holds {address:#x}")
+
+
+def test_a_large_fresh_object_asks_for_huge_pages_only_where_they_pay(run: Runner, disk_dir: Path) -> None:
+    # A machine that hands its free huge-page blocks back to a host (free
+    # page reporting at a huge page's order or less) has to get each fresh
+    # huge page back from the host at first touch, several times what the
+    # small pages cost: there the object keeps small pages.
+    if not os.path.isdir("/sys/kernel/mm/transparent_hugepage"):
+        pytest.skip("no transparent huge pages in this kernel")
+    try:
+        with open("/sys/module/page_reporting/parameters/page_reporting_order") as f:
+            order = int(f.read())
+    except (OSError, ValueError):
+        order = -1
+    huge_order = (2 * 1024 * 1024 // os.sysconf("SC_PAGE_SIZE")).bit_length() - 1
+    hands_back = 0 <= order <= huge_order
+    size = 16 * 1024 * 1024
+    path = disk_dir / "big"
+    expected = pattern(size)
+    path.write_bytes(expected)
+    data = run(velnor.read_bytes(path))
+    assert data == expected
+    flags = _vm_flags_at(id(data) + size // 2)
+    assert ("hg" in flags) is not hands_back, (order, flags)
