@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,9 +42,9 @@ bool free_huge_pages_go_to_the_host() noexcept {
         const bool read = std::fscanf(f, "%lu", &order) == 1;
         std::fclose(f);
         const long page = ::sysconf(_SC_PAGESIZE);
-        unsigned long huge_order = 0;
-        for (long pages = page > 0 ? static_cast<long>(kHugePage) / page : 1; pages > 1; pages >>= 1) ++huge_order;
-        return read && order <= huge_order;
+        if (!read || page <= 0) return false;
+        // The order of a huge page: log2 of the small pages it holds.
+        return order < static_cast<unsigned long>(std::bit_width(kHugePage / static_cast<std::uint64_t>(page)));
     }();
     return answer;
 }

@@ -15,24 +15,41 @@
 namespace velnor::test {
 namespace {
 
-// Times the thread named `name` in this process gave up the CPU of its own
-// accord (it slept), or -1 when there is no such thread.
-long voluntary_switches(const std::string& name) {
+// The /proc/self/task folder of the thread named `name` in this process,
+// or "" when there is no such thread.
+std::string task_dir(const std::string& name) {
     DIR* tasks = ::opendir("/proc/self/task");
-    if (!tasks) return -1;
-    long found = -1;
+    if (!tasks) return "";
+    std::string found;
     while (dirent* e = ::readdir(tasks)) {
         const std::string dir = std::string("/proc/self/task/") + e->d_name;
         std::ifstream comm(dir + "/comm");
         std::string got;
-        if (!std::getline(comm, got) || got != name) continue;
-        std::ifstream status(dir + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) found = std::stol(line.substr(24));
-        }
+        if (std::getline(comm, got) && got == name) found = dir;
     }
     ::closedir(tasks);
     return found;
+}
+
+// Times the thread named `name` gave up the CPU of its own accord (it
+// slept), or -1 when there is no such thread.
+long voluntary_switches(const std::string& name) {
+    const std::string dir = task_dir(name);
+    if (dir.empty()) return -1;
+    std::ifstream status(dir + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    }
+    return -1;
+}
+
+// CPU nanoseconds the thread named `name` has run, or -1 when there is no
+// such thread.
+long long cpu_ns(const std::string& name) {
+    const std::string dir = task_dir(name);
+    long long ns = -1;
+    if (!dir.empty()) std::ifstream(dir + "/schedstat") >> ns;
+    return ns;
 }
 
 void busy_for(std::chrono::microseconds d) {
@@ -71,24 +88,6 @@ TEST_F(DriverTest, ReadsTheKernelFinishesAtOnceDoNotTeachTheSpinToGiveUp) {
     }
     const long slept = voluntary_switches("velnor-compio") - before;
     EXPECT_LT(slept, kReads / 2) << "the driver slept before most requests";
-}
-
-// CPU nanoseconds the thread named `name` has run, or -1 when there is no
-// such thread.
-long long cpu_ns(const std::string& name) {
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (!tasks) return -1;
-    long long found = -1;
-    while (dirent* e = ::readdir(tasks)) {
-        const std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(dir + "/comm");
-        std::string got;
-        if (!std::getline(comm, got) || got != name) continue;
-        std::ifstream schedstat(dir + "/schedstat");
-        schedstat >> found;
-    }
-    ::closedir(tasks);
-    return found;
 }
 
 TEST_F(DriverTest, ReadsOnTheKernelsWorkersLeaveTheDriverAsleep) {
