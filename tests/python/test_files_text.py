@@ -105,6 +105,8 @@ async def apply_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
          ops=[("seek", 0), ("readlines", 1), ("flush",), ("tell",)], cold=False)
 @example(mode="r", encoding="utf-8", newline=None, errors="strict", initial="a\nb\n",
          ops=[("seek", 0), ("readlines", 1), ("tell",)], cold=False)
+@example(mode="r", encoding="utf-8", newline=None, errors="strict", initial="\n",
+         ops=[("seek", 0), ("next",), ("flush",), ("seek", 1)], cold=False)
 # Lines handed out by one iterator, other reads between its steps.
 @example(mode="r+", encoding="utf-8", newline=None, errors="strict", initial="a\nbc\n" * 3000,
          ops=[("next",), ("next",), ("next",), ("read", 7), ("next",), ("readline", -1), ("next",),
@@ -138,6 +140,12 @@ def test_text_operation_sequences_match_the_built_in(
                         # it); velnor writes it out first, as its read does.
                         ref.flush()
                         await f.flush()
+                    if iterated and op == ("seek", 1):
+                        # seek(0, SEEK_CUR) is the built-in's tell, and after
+                        # iteration that reads a stale snapshot (see below),
+                        # at times past the end: the two files would move
+                        # to different places, and nothing is compared.
+                        continue
                     sought = op[0] == "seek" or (op[0] == "seek_told" and bool(theirs_told))
                     written = op[0] in WRITES or (written and op[0] != "flush" and not sought)
                     # The built-in's readlines iterates the file as next() does.
