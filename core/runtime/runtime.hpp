@@ -82,7 +82,7 @@ struct KernelRequest {
     KernelRequest* ring_prev = nullptr;
     KernelRequest* ring_next = nullptr;
     // Where the request waits while in flight (runtime only).
-    enum class Place : std::uint8_t { None, Ring, Pool, Readiness };
+    enum class Place : std::uint8_t { None, Ring, Pool, Readiness, Held };
     Place place = Place::None;
 };
 
@@ -213,6 +213,9 @@ struct RuntimeOptions {
     std::vector<std::uint8_t> ring_opcodes_disabled;
     unsigned max_workers = Runtime::kMaxWorkers;
     std::chrono::milliseconds worker_idle = std::chrono::seconds(Runtime::kWorkerIdleSeconds);
+    // Spread reads the ring hands the kernel's workers at once; the rest
+    // wait their turn. 0: twice the CPUs online, at least 4, at most 64.
+    unsigned spread_window = 0;
 };
 
 }  // namespace velnor::rt

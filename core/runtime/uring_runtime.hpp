@@ -27,6 +27,7 @@ public:
 private:
     explicit UringRuntime(const OpcodeSet& ops) noexcept : ops_(ops) {
         in_flight_.ring_prev = in_flight_.ring_next = &in_flight_;
+        held_.ring_prev = held_.ring_next = &held_;
     }
 
     // An SQE, flushing the SQ to the kernel first when it is full; nullptr
@@ -37,6 +38,8 @@ private:
     void finish(KernelRequest* req, std::int32_t res) noexcept;
     // Keeps one READ of the event descriptor in flight.
     void arm_wake() noexcept;
+    // Hands held spread reads to the kernel while the window has room.
+    void release_held() noexcept;
 
     Ring ring_;
     OpcodeSet ops_;
@@ -48,6 +51,10 @@ private:
     KernelRequest in_flight_;
     std::size_t ring_in_flight_ = 0;
     std::size_t spread_in_flight_ = 0;  // of them, handed to the kernel's workers
+    // Spread reads waiting for room in the window, oldest first (linked
+    // through ring_prev/ring_next; the head is a sentinel).
+    KernelRequest held_;
+    std::size_t spread_window_ = 0;
 };
 
 }  // namespace velnor::rt

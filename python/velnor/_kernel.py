@@ -32,6 +32,11 @@ PARALLEL_CHUNK = 1024 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
 is dwarfed by its copy, small enough that several chunks run at once."""
 
+PARALLEL_CHUNK_MAX = 4 * PARALLEL_CHUNK
+"""Chunks grow up to this for a long range, which then still makes 64 chunks
+and more: a 256 MiB read is 7 to 10% faster in 4 MiB chunks than in 1 MiB
+ones, which wake the driver four times as often."""
+
 ARRIVAL_WAIT = 300e-6
 """How long a read whose miss started the disk read looks for its data
 itself, between the loop's other tasks, before it goes to the driver: about
@@ -109,7 +114,8 @@ async def read_range(handle: int, pos: int, length: int) -> bytes:
     """`length` bytes at `pos` (fewer only at end of file), in parallel
     chunks when the range is long."""
     if length >= PARALLEL_MIN:
-        fut = _velnor.read_parallel(handle, pos, length, PARALLEL_CHUNK)
+        chunk = min(max(length >> 6, PARALLEL_CHUNK), PARALLEL_CHUNK_MAX)
+        fut = _velnor.read_parallel(handle, pos, length, chunk)
     else:
         fut = _velnor.read(handle, pos, length)
     data: bytes = await await_kernel(fut)

@@ -1,7 +1,5 @@
 // The driver thread's spin before it parks: a caller that sends one request
 // after another must find it still looking, not asleep.
-#include <dirent.h>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -11,25 +9,10 @@
 #include <vector>
 
 #include "driver_harness.hpp"
+#include "proc_threads.hpp"
 
 namespace velnor::test {
 namespace {
-
-// The /proc/self/task folder of the thread named `name` in this process,
-// or "" when there is no such thread.
-std::string task_dir(const std::string& name) {
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (!tasks) return "";
-    std::string found;
-    while (dirent* e = ::readdir(tasks)) {
-        const std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(dir + "/comm");
-        std::string got;
-        if (std::getline(comm, got) && got == name) found = dir;
-    }
-    ::closedir(tasks);
-    return found;
-}
 
 // Times the thread named `name` gave up the CPU of its own accord (it
 // slept), or -1 when there is no such thread.
@@ -41,15 +24,6 @@ long voluntary_switches(const std::string& name) {
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
     }
     return -1;
-}
-
-// CPU nanoseconds the thread named `name` has run, or -1 when there is no
-// such thread.
-long long cpu_ns(const std::string& name) {
-    const std::string dir = task_dir(name);
-    long long ns = -1;
-    if (!dir.empty()) std::ifstream(dir + "/schedstat") >> ns;
-    return ns;
 }
 
 void busy_for(std::chrono::microseconds d) {

@@ -184,6 +184,78 @@ TEST_P(WithdrawTest, IdlePipesTakeNoWorkersFromFileWork) {
     }
 }
 
+Task<void> spread_read(int fd, std::uint8_t* buf, std::uint32_t len, bool stream, Pending* p) {
+    KernelCall s = read_at(fd, buf, len, 0, true);
+    s.req.stream = stream;
+    p->req = &s.req;
+    p->res = co_await s;
+    p->done = true;
+}
+
+TEST_P(WithdrawTest, SpreadReadsPastTheWindowWaitTheirTurnAndMayBeWithdrawnMeanwhile) {
+    if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
+    RuntimeOptions o;
+    o.spread_window = 1;
+    ASSERT_NO_FATAL_FAILURE(build(o));
+    if (IsSkipped()) return;
+    TempDir dir;
+    const std::string path = dir.file("f");
+    const UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_GE(file.get(), 0);
+    ASSERT_EQ(::write(file.get(), "data", 4), 4);
+    // An idle pipe's read fills the window: it waits on a kernel worker.
+    std::array<int, 2> p{};
+    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+    const UniqueFd read_end(p[0]), write_end(p[1]);
+    std::array<std::uint8_t, 4> pipe_buf{}, first_buf{}, second_buf{};
+    Pending pipe, first, second;
+    rt->spawn(spread_read(p[0], pipe_buf.data(), 4, true, &pipe));
+    rt->spawn(spread_read(file.get(), first_buf.data(), 4, false, &first));
+    rt->spawn(spread_read(file.get(), second_buf.data(), 4, false, &second));
+    settle();
+    std::this_thread::sleep_for(20ms);
+    settle();
+    EXPECT_FALSE(first.done) << "a read past the window ran: " << first.res;
+    EXPECT_FALSE(second.done) << "a read past the window ran: " << second.res;
+    // Withdrawn while held: it ends at once, and never reaches the kernel.
+    rt->withdraw(*first.req);
+    ASSERT_NO_FATAL_FAILURE(drive_until(first));
+    EXPECT_EQ(first.res, -ECANCELED);
+    EXPECT_EQ(first_buf, (std::array<std::uint8_t, 4>{}));
+    EXPECT_FALSE(second.done);
+    // Room in the window: the next held read runs.
+    ASSERT_EQ(::write(write_end.get(), "pipe", 4), 4);
+    ASSERT_NO_FATAL_FAILURE(drive_until(pipe));
+    EXPECT_EQ(pipe.res, 4);
+    ASSERT_NO_FATAL_FAILURE(drive_until(second));
+    EXPECT_EQ(second.res, 4);
+    EXPECT_EQ(std::string(second_buf.begin(), second_buf.end()), "data");
+}
+
+TEST_P(WithdrawTest, ShutdownWithSpreadReadsHeldEnds) {
+    if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
+    RuntimeOptions o;
+    o.spread_window = 1;
+    ASSERT_NO_FATAL_FAILURE(build(o));
+    if (IsSkipped()) return;
+    std::array<int, 2> p{};
+    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+    const UniqueFd read_end(p[0]), write_end(p[1]);
+    std::array<std::uint8_t, 4> pipe_buf{}, held_buf{};
+    Pending pipe, held;
+    rt->spawn(spread_read(p[0], pipe_buf.data(), 4, true, &pipe));
+    rt->spawn(spread_read(p[0], held_buf.data(), 4, true, &held));
+    settle();
+    // Ends (the alarm fails a hang); the tasks are destroyed unresumed.
+    rt.reset();
+    EXPECT_FALSE(pipe.done);
+    EXPECT_FALSE(held.done);
+    // Nothing was left reading the pipe.
+    ASSERT_EQ(::write(write_end.get(), "late", 4), 4);
+    char got[8] = {};
+    EXPECT_EQ(::read(read_end.get(), got, sizeof got), 4);
+}
+
 TEST_P(WithdrawTest, AStreamThatEpollRefusesIsReadOnceOnThePool) {
     // /dev/zero cannot be watched by epoll; its read goes to a worker,
     // exactly once, and completes.

@@ -1,0 +1,72 @@
+// Reads handed to the kernel's workers (a large file read in chunks) must
+// run on several of them, or the chunks are read one after another.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "driver_harness.hpp"
+#include "proc_threads.hpp"
+
+namespace velnor::test {
+namespace {
+
+TEST_F(DriverTest, ChunksOfALargeReadRunOnSeveralKernelWorkers) {
+    if (std::string(driver->backend()) != "compio-io-uring") GTEST_SKIP() << "the kernel's workers are the ring's";
+    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr int kChunks = 64;
+    const std::string p = path("chunks");
+    std::ofstream(p) << std::string(kChunks * kChunk, 'x');
+    const auto h = ok<reply::Handle>(call(open_op(p, true)));
+    // Fresh memory for every round, as a new bytes object is: each chunk
+    // then costs its page faults too, long enough for workers to overlap.
+    auto read_round = [&] {
+        void* mem = ::mmap(nullptr, kChunks * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mem == MAP_FAILED) return -1;
+        auto* base = static_cast<std::uint8_t*>(mem);
+        auto left = std::make_shared<std::atomic<int>>(kChunks);
+        auto bad = std::make_shared<std::atomic<int>>(0);
+        for (int i = 0; i < kChunks; ++i) {
+            op::Read r{h.id, i * kChunk, RawBufMut{base + i * kChunk, kChunk}, true};
+            driver->submit(std::move(r), make_callback([left, bad](Outcome&& o) {
+                               const auto* rep = std::get_if<Reply>(&o);
+                               const auto* n = rep ? std::get_if<reply::Read>(rep) : nullptr;
+                               if (!n || n->n != kChunk) bad->fetch_add(1);
+                               left->fetch_sub(1);
+                           }));
+        }
+        while (left->load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        ::munmap(mem, kChunks * kChunk);
+        return bad->load();
+    };
+    ASSERT_EQ(read_round(), 0);
+    // Each round starts with the workers of the one before idle, the case
+    // where io-wq handed every request of a burst to the one it woke first.
+    std::ostringstream rounds;
+    int single = 0;
+    for (int round = 0; round < 6; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto before = cpu_ns_by_thread("iou-wrk");
+        ASSERT_EQ(read_round(), 0);
+        long long total = 0, most = 0;
+        for (const auto& [tid, ns] : cpu_ns_by_thread("iou-wrk")) {
+            const auto it = before.find(tid);
+            const long long ran = ns - (it == before.end() ? 0 : it->second);
+            total += ran;
+            most = std::max(most, ran);
+        }
+        rounds << " " << most / 1000 << " of " << total / 1000 << " us;";
+        if (most > total * 9 / 10) ++single;
+    }
+    EXPECT_EQ(single, 0) << "one worker did (nearly) all the copying in " << single
+                         << " of 6 rounds; the busiest worker's CPU per round:" << rounds.str();
+}
+
+}  // namespace
+}  // namespace velnor::test
