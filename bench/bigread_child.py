@@ -4,6 +4,7 @@ A fresh process per contestant makes the peak resident set a clean measure:
 `ru_maxrss` only ever grows, so in a shared process the first large read would
 set the bar for everyone after it. The library is warmed with a small file
 first (threads, driver, loop bridge), so the increase is the read's alone.
+The loop's stalls and the threads' CPU are watched as in the other cases.
 
 Usage: bigread_child.py KEY LOOP BIG_PATH SMALL_PATH READS  -> one JSON line.
 """
@@ -18,7 +19,7 @@ import resource
 import sys
 import time
 
-from harness import LOOP_FACTORIES, NotAvailable
+from harness import LOOP_FACTORIES, NotAvailable, Watch
 from adapters import BY_KEY
 
 
@@ -40,10 +41,13 @@ async def body(key: str, big: str, small: str, reads: int) -> dict[str, object]:
     rss0, max0 = _rss_kib(), _maxrss_kib()
     times: list[float] = []
     peak_after_first = 0
+    watch = Watch()
     for i in range(reads):
+        watch.start()
         t0 = time.perf_counter_ns()
         data = await fn(big)
         t1 = time.perf_counter_ns()
+        watch.stop()
         if len(data) != size:
             raise RuntimeError(f"read returned {len(data)} bytes of {size}")
         del data
@@ -59,6 +63,7 @@ async def body(key: str, big: str, small: str, reads: int) -> dict[str, object]:
         # Against the resident set just before the read, not the earlier peak: a
         # start-up spike above it would hide part of the read's own peak.
         "peak_increase_kib": max(0, peak_after_first - rss0),
+        **watch.to_json(),
     }
 
 

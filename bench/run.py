@@ -103,6 +103,10 @@ def run_children(sc: Scenario, fx: fixtures.Fixtures, loop: str, settings: Setti
         res = Result(samples, 1).to_json()
         res["peak_increase_kib"] = mems[len(mems) // 2]
         res["peak_increase_kib_all"] = [d["peak_increase_kib"] for d in docs]
+        for k in ("stall_max_s", "held_max_s"):
+            res[k] = max(d[k] for d in docs)
+        for k in ("driver_cpu_s", "loop_cpu_s", "host_steal_s"):
+            res[k] = sum(d[k] for d in docs)
         res["processes"] = docs
         out[key] = res
     return out

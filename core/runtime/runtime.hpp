@@ -214,7 +214,7 @@ struct RuntimeOptions {
     unsigned max_workers = Runtime::kMaxWorkers;
     std::chrono::milliseconds worker_idle = std::chrono::seconds(Runtime::kWorkerIdleSeconds);
     // Spread reads the ring hands the kernel's workers at once; the rest
-    // wait their turn. 0: twice the CPUs online, at least 4, at most 64.
+    // wait their turn. 0: one per CPU online, at least 2, at most 64.
     unsigned spread_window = 0;
 };
 

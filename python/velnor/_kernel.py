@@ -28,14 +28,14 @@ at whether the loop is due a turn. Copied into fresh memory, a step's page
 faults can cost more than the copy: several steps of a large file in one
 go would keep the loop from other tasks for milliseconds."""
 
-PARALLEL_CHUNK = 1024 * 1024
+PARALLEL_CHUNK = 512 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
-is dwarfed by its copy, small enough that several chunks run at once."""
-
-PARALLEL_CHUNK_MAX = 4 * PARALLEL_CHUNK
-"""Chunks grow up to this for a long range, which then still makes 64 chunks
-and more: a 256 MiB read is 7 to 10% faster in 4 MiB chunks than in 1 MiB
-ones, which wake the driver four times as often."""
+is dwarfed by its copy, small enough that several chunks run at once. A
+kernel worker copies a chunk without giving way to other threads where
+the kernel does not preempt (a file cached in 2 MiB folios is copied a
+whole chunk at a time), so a chunk is also the longest the loop's thread
+may wait for a CPU that the workers all hold: 0.2 to 0.4 ms into fresh
+memory, against 1 to 2 ms for 1 MiB on a virtual machine."""
 
 ARRIVAL_WAIT = 300e-6
 """How long a read whose miss started the disk read looks for its data
@@ -114,8 +114,7 @@ async def read_range(handle: int, pos: int, length: int) -> bytes:
     """`length` bytes at `pos` (fewer only at end of file), in parallel
     chunks when the range is long."""
     if length >= PARALLEL_MIN:
-        chunk = min(max(length >> 6, PARALLEL_CHUNK), PARALLEL_CHUNK_MAX)
-        fut = _velnor.read_parallel(handle, pos, length, chunk)
+        fut = _velnor.read_parallel(handle, pos, length, PARALLEL_CHUNK)
     else:
         fut = _velnor.read(handle, pos, length)
     data: bytes = await await_kernel(fut)

@@ -215,3 +215,33 @@ def test_eviction_check_does_not_undo_the_eviction(monkeypatch: pytest.MonkeyPat
             assert not fixtures.is_resident(fd, 0, 4096)
         finally:
             os.close(fd)
+
+
+def test_the_large_read_child_watches_the_loop(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    # The large read runs in a process of its own; its stalls must reach the
+    # table like every other case's.
+    big, small = tmp_path / "big", tmp_path / "small"
+    big.write_bytes(os.urandom(1 << 20) * 8)
+    small.write_bytes(b"x" * 4096)
+    cmd = [sys.executable, str(BENCH / "bigread_child.py"), "velnor", "asyncio", str(big), str(small), "2"]
+    p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    doc = json.loads(p.stdout.strip().splitlines()[-1])
+    assert "error" not in doc, doc
+    assert len(doc["samples_s"]) == len(doc["stalls_s"]) == 2
+    assert 0 < doc["held_max_s"] <= doc["stall_max_s"] < max(doc["samples_s"]) + 0.1
+    assert doc["loop_cpu_s"] > 0
+
+    monkeypatch.syspath_prepend(str(BENCH))
+    import report
+    import run
+
+    res = {"stall_max_s": 0.004, "held_max_s": 0.003, "driver_cpu_s": 0.001, "loop_cpu_s": 0.01,
+           "host_steal_s": 0.0}
+    docs = [dict(doc, **res), dict(doc, stall_max_s=0.001, held_max_s=0.0005)]
+    monkeypatch.setattr(run, "run_child", lambda key, loop, fx: docs.pop(0))
+    out = run.run_children(None, None, "asyncio", run.Settings.for_mode(True), ["velnor"])  # type: ignore[arg-type]
+    assert out["velnor"]["stall_max_s"] == 0.004 and out["velnor"]["held_max_s"] == 0.003
+    sc = {"contestants": [{"key": k, "loops": {"asyncio": out["velnor"] if k == "velnor" else {}}}
+                          for k in [report.VELNOR, report.VELNOR_RAW, *report.PEERS]]}
+    assert "velnor 4.00 / 3.00 OVER" in "\n".join(report.stall_table(sc, ["asyncio"]))
