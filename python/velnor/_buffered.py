@@ -153,13 +153,16 @@ class BufferedFile(SplitLines[bytes]):
                 and get_running_loop() is raw._loop and not turn_due()):
             # Nothing buffered and nobody else at the file: the one read that
             # the checks below would end in, served at once from the page
-            # cache (or, on a miss, by the raw file as it always is).
-            data = raw._read_here(fast, size)
+            # cache (or, on a miss, by the raw file as it always is), as the
+            # raw file's own read serves it.
+            pos = raw._pos
+            data = fast.read(pos, size) if size != -1 else raw._read_all_on_the_spot(fast, pos)
             if data is not None:
+                raw._pos = pos + len(data)
                 return data
             # The one read, the long way; the raw file does not try again
             # what just missed.
-            return await raw._read_missed(size, raw._pos)
+            return await raw._read_missed(size, pos)
         if not self._reads():
             # As the built-in's writer: whatever integer `size` is.
             operator.index(-1 if size is None else size)

@@ -202,24 +202,15 @@ class BinaryFile:
             if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
                 return await self._read_missed(n, -1)
         # Nobody holds or waits for the lock, and a read served at once from
-        # the page cache cannot interleave with anything: no lock. This is
-        # `_read_here` written out: the call alone would add a twentieth to
-        # the package's most frequent operation.
+        # the page cache cannot interleave with anything: no lock. Written
+        # out here and in the buffered file's read, not shared: a call would
+        # add a twentieth to the package's most frequent operation.
         pos = self._pos
         data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
         if data is not None:
             self._pos = pos + len(data)
             return data
         return await self._read_missed(n, pos)
-
-    def _read_here(self, fast: _velnor.FastPath, n: int) -> bytes | None:
-        """`read(n)` when the page cache serves it at once, the position
-        moved past what it gave; None, the position where it was, otherwise."""
-        pos = self._pos
-        data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
-        if data is not None:
-            self._pos = pos + len(data)
-        return data
 
     async def _read_missed(self, n: int, missed_at: int) -> bytes:
         """`read(n)` the long way: under the lock, and through the driver
