@@ -67,7 +67,7 @@ void unlink(KernelRequest& req) noexcept {
 // every worker busy, and io-wq grows to match. One in flight per CPU, not
 // more: a worker that finds more queued takes it without giving way, and
 // where the kernel does not preempt, a loop thread waiting for a CPU then
-// waited 4 to 10 ms (two workers per CPU) instead of under one.
+// waited 4 to 12 ms (two workers per CPU) instead of 1 to 3.
 std::size_t spread_window(unsigned configured) noexcept {
     if (configured > 0) return configured;
     const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -246,8 +246,11 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
             }))
             may_wait = false;
     }
-    // Parking needs the wake-up READ in flight, or a send would go unseen.
-    const bool park = may_wait && wake_armed_ && may_park(has_external_work);
+    // Parking needs the wake-up READ in flight, or a send would go unseen;
+    // and reads held with none of theirs in flight (the kernel took no
+    // entry last time) have no completion coming to release them.
+    const bool held_stuck = held_.ring_next != &held_ && spread_in_flight_ == 0;
+    const bool park = may_wait && wake_armed_ && !held_stuck && may_park(has_external_work);
     const int r = park ? ring_.publish_and_wait(1) : ring_.publish();
     if (park) waker_->clear_parked();
     (void)r;  // -EINTR, -EBUSY: nothing is lost; what finished is reaped below
