@@ -33,9 +33,10 @@ PARALLEL_CHUNK = 512 * 1024
 is dwarfed by its copy, small enough that several chunks run at once. A
 kernel worker copies a chunk without giving way to other threads where
 the kernel does not preempt (a file cached in 2 MiB folios is copied a
-whole chunk at a time), so a chunk is also the longest the loop's thread
-may wait for a CPU that the workers all hold: 0.2 to 0.4 ms into fresh
-memory, against 1 to 2 ms for 1 MiB on a virtual machine."""
+whole chunk at a time), so a chunk is also about the longest the loop's
+thread waits for a CPU that the workers all hold: 0.2 to 0.4 ms of copying
+into fresh memory on a virtual machine, where 4 MiB chunks kept the loop
+waiting 2 to 5 ms."""
 
 ARRIVAL_WAIT = 300e-6
 """How long a read whose miss started the disk read looks for its data
