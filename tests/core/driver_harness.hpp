@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "core/driver.hpp"
 
@@ -140,6 +142,27 @@ inline IoError err(const Outcome& o) {
 inline op::Open open_op(std::string p, bool read, bool write = false, bool append = false,
                         bool truncate = false, bool create = false, bool create_new = false) {
     return op::Open{std::move(p), read, write, append, truncate, create, create_new};
+}
+
+// A large read as the package makes it: `chunks` reads of `chunk` bytes of
+// `handle` from its start into `dst`, all submitted at once and each handed
+// to the kernel's workers. Returns once all are done, with the number that
+// failed or came back short.
+inline int read_spread_chunks(Driver& driver, std::uint64_t handle, std::uint8_t* dst, int chunks,
+                              std::size_t chunk) {
+    auto left = std::make_shared<std::atomic<int>>(chunks);
+    auto bad = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < chunks; ++i) {
+        op::Read r{handle, i * chunk, RawBufMut{dst + i * chunk, chunk}, true};
+        driver.submit(std::move(r), make_callback([left, bad, chunk](Outcome&& o) {
+                          const auto* rep = std::get_if<Reply>(&o);
+                          const auto* n = rep ? std::get_if<reply::Read>(rep) : nullptr;
+                          if (!n || n->n != chunk) bad->fetch_add(1);
+                          left->fetch_sub(1);
+                      }));
+    }
+    while (left->load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return bad->load();
 }
 
 }  // namespace velnor::test

@@ -72,25 +72,10 @@ TEST_F(DriverTest, ReadsOnTheKernelsWorkersLeaveTheDriverAsleep) {
     std::ofstream(p) << std::string(kChunks * kChunk, 'x');
     const auto h = ok<reply::Handle>(call(open_op(p, true)));
     std::vector<std::uint8_t> buf(kChunks * kChunk);
-    // A large read as the package makes it: every chunk at once, each on a
-    // worker of the kernel's, their completions coming over some tens of
-    // milliseconds. A driver that spun through those waits would take a
-    // CPU from the workers doing the copying.
-    auto read_all = [&] {
-        auto left = std::make_shared<std::atomic<int>>(kChunks);
-        auto bad = std::make_shared<std::atomic<int>>(0);
-        for (int i = 0; i < kChunks; ++i) {
-            op::Read r{h.id, i * kChunk, RawBufMut{buf.data() + i * kChunk, kChunk}, true};
-            driver->submit(std::move(r), make_callback([left, bad](Outcome&& o) {
-                               const auto* rep = std::get_if<Reply>(&o);
-                               const auto* n = rep ? std::get_if<reply::Read>(rep) : nullptr;
-                               if (!n || n->n != kChunk) bad->fetch_add(1);
-                               left->fetch_sub(1);
-                           }));
-        }
-        while (left->load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
-        return bad->load();
-    };
+    // Every chunk at once, each on a worker of the kernel's, their
+    // completions coming over some tens of milliseconds. A driver that spun
+    // through those waits would take a CPU from the workers doing the copying.
+    auto read_all = [&] { return read_spread_chunks(*driver, h.id, buf.data(), kChunks, kChunk); };
     ASSERT_EQ(read_all(), 0);
     const long long before = cpu_ns("velnor-compio");
     ASSERT_GE(before, 0) << "no driver thread found";

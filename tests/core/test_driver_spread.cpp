@@ -3,10 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,21 +27,9 @@ TEST_F(DriverTest, ChunksOfALargeReadRunOnSeveralKernelWorkers) {
     auto read_round = [&] {
         void* mem = ::mmap(nullptr, kChunks * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mem == MAP_FAILED) return -1;
-        auto* base = static_cast<std::uint8_t*>(mem);
-        auto left = std::make_shared<std::atomic<int>>(kChunks);
-        auto bad = std::make_shared<std::atomic<int>>(0);
-        for (int i = 0; i < kChunks; ++i) {
-            op::Read r{h.id, i * kChunk, RawBufMut{base + i * kChunk, kChunk}, true};
-            driver->submit(std::move(r), make_callback([left, bad](Outcome&& o) {
-                               const auto* rep = std::get_if<Reply>(&o);
-                               const auto* n = rep ? std::get_if<reply::Read>(rep) : nullptr;
-                               if (!n || n->n != kChunk) bad->fetch_add(1);
-                               left->fetch_sub(1);
-                           }));
-        }
-        while (left->load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        const int bad = read_spread_chunks(*driver, h.id, static_cast<std::uint8_t*>(mem), kChunks, kChunk);
         ::munmap(mem, kChunks * kChunk);
-        return bad->load();
+        return bad;
     };
     ASSERT_EQ(read_round(), 0);
     // Each round starts with the workers of the one before idle, the case

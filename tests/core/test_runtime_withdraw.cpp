@@ -51,13 +51,23 @@ struct PipeRead {
 
 class WithdrawTest : public RuntimeTest {
 protected:
-    void start_pipe_read(PipeRead& pr) {
+    static void open_pipe(UniqueFd& read_end, UniqueFd& write_end) {
         std::array<int, 2> p{};
         ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
-        pr.read_end = UniqueFd(p[0]);
-        pr.write_end = UniqueFd(p[1]);
-        rt->spawn(stream_read(p[0], pr.buf.data(), pr.buf.size(), &pr.read));
+        read_end = UniqueFd(p[0]);
+        write_end = UniqueFd(p[1]);
+    }
+    void start_pipe_read(PipeRead& pr) {
+        ASSERT_NO_FATAL_FAILURE(open_pipe(pr.read_end, pr.write_end));
+        rt->spawn(stream_read(pr.read_end.get(), pr.buf.data(), pr.buf.size(), &pr.read));
         settle();
+    }
+    // A ring that hands the kernel one spread read at a time.
+    void build_window_of_one() {
+        if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
+        RuntimeOptions o;
+        o.spread_window = 1;
+        build(o);
     }
 
     // Turns until `p` is done, failing after `limit` instead of hanging.
@@ -193,10 +203,7 @@ Task<void> spread_read(int fd, std::uint8_t* buf, std::uint32_t len, bool stream
 }
 
 TEST_P(WithdrawTest, SpreadReadsPastTheWindowWaitTheirTurnAndMayBeWithdrawnMeanwhile) {
-    if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
-    RuntimeOptions o;
-    o.spread_window = 1;
-    ASSERT_NO_FATAL_FAILURE(build(o));
+    ASSERT_NO_FATAL_FAILURE(build_window_of_one());
     if (IsSkipped()) return;
     TempDir dir;
     const std::string path = dir.file("f");
@@ -204,12 +211,11 @@ TEST_P(WithdrawTest, SpreadReadsPastTheWindowWaitTheirTurnAndMayBeWithdrawnMeanw
     ASSERT_GE(file.get(), 0);
     ASSERT_EQ(::write(file.get(), "data", 4), 4);
     // An idle pipe's read fills the window: it waits on a kernel worker.
-    std::array<int, 2> p{};
-    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
-    const UniqueFd read_end(p[0]), write_end(p[1]);
+    UniqueFd read_end, write_end;
+    ASSERT_NO_FATAL_FAILURE(open_pipe(read_end, write_end));
     std::array<std::uint8_t, 4> pipe_buf{}, first_buf{}, second_buf{};
     Pending pipe, first, second;
-    rt->spawn(spread_read(p[0], pipe_buf.data(), 4, true, &pipe));
+    rt->spawn(spread_read(read_end.get(), pipe_buf.data(), 4, true, &pipe));
     rt->spawn(spread_read(file.get(), first_buf.data(), 4, false, &first));
     rt->spawn(spread_read(file.get(), second_buf.data(), 4, false, &second));
     settle();
@@ -233,18 +239,14 @@ TEST_P(WithdrawTest, SpreadReadsPastTheWindowWaitTheirTurnAndMayBeWithdrawnMeanw
 }
 
 TEST_P(WithdrawTest, ShutdownWithSpreadReadsHeldEnds) {
-    if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
-    RuntimeOptions o;
-    o.spread_window = 1;
-    ASSERT_NO_FATAL_FAILURE(build(o));
+    ASSERT_NO_FATAL_FAILURE(build_window_of_one());
     if (IsSkipped()) return;
-    std::array<int, 2> p{};
-    ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
-    const UniqueFd read_end(p[0]), write_end(p[1]);
+    UniqueFd read_end, write_end;
+    ASSERT_NO_FATAL_FAILURE(open_pipe(read_end, write_end));
     std::array<std::uint8_t, 4> pipe_buf{}, held_buf{};
     Pending pipe, held;
-    rt->spawn(spread_read(p[0], pipe_buf.data(), 4, true, &pipe));
-    rt->spawn(spread_read(p[0], held_buf.data(), 4, true, &held));
+    rt->spawn(spread_read(read_end.get(), pipe_buf.data(), 4, true, &pipe));
+    rt->spawn(spread_read(read_end.get(), held_buf.data(), 4, true, &held));
     settle();
     // Ends (the alarm fails a hang); the tasks are destroyed unresumed.
     rt.reset();
