@@ -10,7 +10,7 @@ import os
 import sys
 from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
-from typing import Final
+from typing import Final, Literal
 
 from _velnor import split_lines
 
@@ -28,6 +28,31 @@ _DIRECT_EXTRA: Final = 0 if sys.version_info >= (3, 13) else 1
 ITER_FILL: Final = 64 * 1024
 """Bytes read at a time while lines are iterated, so that each refill
 gives many lines to split at once."""
+
+
+class _FileLock(asyncio.Lock):
+    """The buffered file's lock, which counts the tasks holding it or
+    waiting for it. What may skip the lock looks at that count, not at
+    `locked()`: between a release and the turn of the task it wakes, the
+    lock is free but that task is still ahead of anything asked later."""
+
+    __slots__ = ("users",)
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.users = 0
+
+    async def acquire(self) -> Literal[True]:
+        self.users += 1
+        try:
+            return await super().acquire()
+        except BaseException:
+            self.users -= 1
+            raise
+
+    def release(self) -> None:
+        super().release()
+        self.users -= 1
 
 
 def _size_arg(size: int | None) -> int:
@@ -66,7 +91,7 @@ class BufferedFile(SplitLines[bytes]):
         self._rbuf = b""
         self._rpos = 0
         self._wbuf = bytearray()
-        self._lock = asyncio.Lock()
+        self._lock = _FileLock()
         self._no_lines()  # lines split from the read buffer for iteration
 
     # -- state -------------------------------------------------------------
@@ -149,7 +174,7 @@ class BufferedFile(SplitLines[bytes]):
         if (fast is not None and size.__class__ is int
                 and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
-                and not raw._users and not self._lock.locked() and raw._mode.readable
+                and not raw._users and not self._lock.users and raw._mode.readable
                 and get_running_loop() is raw._loop and not turn_due()):
             # Nothing buffered and nobody else at the file: the one read that
             # the checks below would end in, served at once from the page
@@ -174,7 +199,7 @@ class BufferedFile(SplitLines[bytes]):
             await give_turn()
             self._check_reading("read of closed file")
         rbuf, rpos = self._rbuf, self._rpos
-        if not self._lock.locked():
+        if not self._lock.users:
             if 0 <= n <= len(rbuf) - rpos:
                 self._rpos = rpos + n
                 return rbuf[rpos:rpos + n]
@@ -223,7 +248,7 @@ class BufferedFile(SplitLines[bytes]):
             n = self._buffer_size
         if n == 0:
             return b""
-        if self._rpos < len(self._rbuf) and not self._lock.locked():
+        if self._rpos < len(self._rbuf) and not self._lock.users:
             return self._take(n)
         async with self._lock:
             await self._prepare_read()
@@ -297,7 +322,7 @@ class BufferedFile(SplitLines[bytes]):
 
     def _buffered_line(self, limit: int) -> bytes | None:
         # A whole line already in the buffer needs no lock and no await.
-        if self._lock.locked():
+        if self._lock.users:
             return None
         rbuf, rpos = self._rbuf, self._rpos
         end = len(rbuf) if limit < 0 else min(len(rbuf), rpos + limit)
@@ -356,7 +381,7 @@ class BufferedFile(SplitLines[bytes]):
         # still get to run other tasks.
         if self._pace.due():
             await self._pace.pause()
-        if not self._lock.locked():
+        if not self._lock.users:
             # The complete lines of the buffer's next stretch at once.
             rpos = self._rpos
             lines, end = split_lines(self._rbuf, rpos, rpos + SPLIT_MAX, LINES_MAX)
@@ -417,7 +442,7 @@ class BufferedFile(SplitLines[bytes]):
         n = len(source)
         # Data this large goes straight from the caller's memory.
         direct = self._buffer_size + _DIRECT_EXTRA
-        if self._rpos == len(self._rbuf) and not self._lock.locked() \
+        if self._rpos == len(self._rbuf) and not self._lock.users \
                 and len(self._wbuf) + n <= self._buffer_size and n < direct:
             self._rbuf, self._rpos = b"", 0
             self._wbuf += source
@@ -496,7 +521,9 @@ class BufferedFile(SplitLines[bytes]):
         self._check_open("seek of closed file")
         if not self._raw.seekable():
             raise io.UnsupportedOperation("File or stream is not seekable.")
-        if whence != os.SEEK_END and not self._wbuf and not self._lock.locked():
+        # A read that skipped the buffer may be in flight underneath, and
+        # moves the position when it ends: the move waits for it.
+        if whence != os.SEEK_END and not self._wbuf and not self._lock.users and not self._raw._users:
             raw_pos = self._raw.tell()
             start = raw_pos - len(self._rbuf)
             target = offset if whence == os.SEEK_SET else raw_pos - len(self._rbuf) + self._rpos + offset
@@ -523,7 +550,7 @@ class BufferedFile(SplitLines[bytes]):
         if self._lines is not None:
             self._drop_lines()
         try:
-            if self._wbuf or self._lock.locked():
+            if self._wbuf or self._lock.users:
                 async with self._lock:
                     await self._flush_writes()
         finally:

@@ -23,7 +23,7 @@ from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict, pattern
 from support.loops import Runner, run_on
 from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
-from velnor._kernel import PARALLEL_MIN
+from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
 
@@ -180,6 +180,37 @@ def test_operations_on_one_file_from_many_tasks_are_serialised(run: Runner,
 
     run(main())
     assert path.read_bytes() == b"".join(pieces)
+
+
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_a_seek_asked_for_during_a_read_waits_for_it_and_goes_before_the_next(
+        run: Runner, disk_dir: Path, buffering: int) -> None:
+    # One task reads past what is copied on the spot (the driver does it,
+    # the file held meanwhile) and reads again as soon as it has let go.
+    # Another task's seek asked for meanwhile ends after the first read and
+    # before the second, though both reads could skip the lock.
+    path = disk_dir / "f"
+    size = INLINE_COPY_MAX + 4096
+    data = pattern(size)
+    path.write_bytes(data)
+
+    async def main() -> None:
+        async with velnor.open(path, "rb", buffering=buffering) as f:
+            async def holder() -> bytes:
+                assert await f.read(size - 10) == data[:-10]
+                return await f.read(2)
+
+            first = asyncio.ensure_future(holder())
+            await asyncio.sleep(0)
+            assert not first.done()
+            queued = asyncio.ensure_future(f.seek(0))
+            await asyncio.sleep(0)
+            assert not queued.done()
+            assert await first == data[:2]
+            assert await queued == 0
+            assert f.tell() == 2
+
+    run(main())
 
 
 def test_threads_with_a_loop_each_use_files_at_once(loop_kind: str, tmp_path: Path) -> None:
