@@ -213,6 +213,33 @@ def test_a_seek_asked_for_during_a_read_waits_for_it_and_goes_before_the_next(
     run(main())
 
 
+def test_a_task_that_lets_go_of_a_buffered_file_does_not_go_ahead_of_one_waiting(
+        run: Runner, disk_dir: Path) -> None:
+    # Right after the lock is released the task it woke has not run yet; a
+    # read that the buffer could serve at once still waits its turn.
+    path = disk_dir / "f"
+    path.write_bytes(b"0123456789")
+
+    async def main() -> None:
+        async with velnor.open(path, "rb") as f:
+            f.raw._fast = None  # the buffer fills through the driver, the lock held
+
+            async def holder() -> tuple[bytes, bytes]:
+                first = await f.read(3)
+                return first, await f.read(2)
+
+            task = asyncio.ensure_future(holder())
+            await asyncio.sleep(0)
+            assert not task.done()
+            queued = asyncio.ensure_future(f.seek(0))
+            await asyncio.sleep(0)
+            assert not queued.done()
+            assert await task == (b"012", b"01")
+            assert await queued == 0
+
+    run(main())
+
+
 def test_threads_with_a_loop_each_use_files_at_once(loop_kind: str, tmp_path: Path) -> None:
     errors: list[BaseException] = []
     start = threading.Barrier(4)
