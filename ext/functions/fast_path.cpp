@@ -16,6 +16,7 @@
 #include "ext/capi/new_bytes.hpp"
 #include "ext/capi/buffer_view.hpp"
 #include "core/unique_fd.hpp"
+#include "ext/functions/fast_path.hpp"
 
 namespace velnor::ext {
 namespace {
@@ -59,6 +60,8 @@ public:
 private:
     FastPathObject* o_;
 };
+
+PyTypeObject* g_fast_path_type = nullptr;  // kept for the life of the process
 
 FastPathObject* self_of(PyObject* self) { return reinterpret_cast<FastPathObject*>(self); }
 
@@ -179,6 +182,19 @@ PyObject* lean_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return out;
 }
 
+}  // namespace
+
+PyObject* fast_path_read(PyObject* fast, PyObject* pos, PyObject* len) noexcept {
+    if (!PyObject_TypeCheck(fast, g_fast_path_type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a FastPath");
+        return nullptr;
+    }
+    PyObject* args[] = {pos, len};
+    return lean_read(fast, args, 2, nullptr);
+}
+
+namespace {
+
 PyMethodDef fast_path_methods[] = {
     {"read", as_cfunction<&lean_read>(), METH_FASTCALL | METH_KEYWORDS,
      "read($self, pos, len)\n--\n\nUp to `len` bytes at `pos` as `bytes`, short only at EOF, or `None`\n"
@@ -274,7 +290,13 @@ Ref miss_in_flight() { return Ref::new_ref(fast::take_miss_in_flight() ? Py_True
 
 }  // namespace
 
-Ref make_fast_path_type() { return checked(PyType_FromSpec(&fast_path_spec)); }
+Ref make_fast_path_type() {
+    Ref type = checked(PyType_FromSpec(&fast_path_spec));
+    // One reference kept for fast_path_read, for the life of the process.
+    Py_XDECREF(reinterpret_cast<PyObject*>(g_fast_path_type));
+    g_fast_path_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    return type;
+}
 
 PyMethodDef TRY_READ_FILE_METHOD = fast_method<py_try_read_file>(
     "try_read_file",

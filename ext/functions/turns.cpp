@@ -9,7 +9,9 @@
 #include <time.h>
 
 #include "ext/capi/heap_type.hpp"
+#include "ext/functions/fast_path.hpp"
 #include "ext/capi/python.hpp"
+#include "ext/capi/entry.hpp"
 #include "ext/capi/errors.hpp"
 #include "ext/module_table.hpp"
 
@@ -27,6 +29,7 @@ thread_local double t_until = 0.0;
 PyObject* g_loop_key = nullptr;
 PyObject* g_call_soon_name = nullptr;
 PyObject* g_get_running_loop = nullptr;
+PyObject* g_peek_running_loop = nullptr;  // asyncio._get_running_loop: None outside a loop
 PyObject* g_turned = nullptr;
 
 double now_seconds() noexcept {
@@ -45,37 +48,62 @@ PyObject* turned(PyObject*, PyObject*) noexcept {
 
 PyMethodDef turned_def = {"_turned", turned, METH_NOARGS, nullptr};
 
-PyObject* turns_due(PyObject* self, PyObject*) noexcept {
+// 1 when a turn is due, 0 when not, -1 with an exception set.
+int due(PyObject* self) noexcept {
     const double now = now_seconds();
-    if (now < t_until) Py_RETURN_FALSE;
+    if (now < t_until) return 0;
     PyObject* loop = PyObject_CallNoArgs(g_get_running_loop);
-    if (!loop) return nullptr;
+    if (!loop) return -1;
     PyObject* dict = PyThreadState_GetDict();
     if (!dict) {
         Py_DECREF(loop);
         PyErr_SetString(PyExc_RuntimeError, "no thread state");
-        return nullptr;
+        return -1;
     }
     PyObject* current = PyDict_GetItemWithError(dict, g_loop_key);  // borrowed
     if (current == loop) {
         Py_DECREF(loop);
-        Py_RETURN_TRUE;
+        return 1;
     }
     if (!current && PyErr_Occurred()) {
         Py_DECREF(loop);
-        return nullptr;
+        return -1;
     }
     // A stretch not started, or left by a loop that stopped before its turn.
     if (PyDict_SetItem(dict, g_loop_key, loop) < 0) {
         Py_DECREF(loop);
-        return nullptr;
+        return -1;
     }
     t_until = now + reinterpret_cast<TurnsObject*>(self)->turn;
     PyObject* handle = PyObject_CallMethodObjArgs(loop, g_call_soon_name, g_turned, nullptr);
     Py_DECREF(loop);
-    if (!handle) return nullptr;
+    if (!handle) return -1;
     Py_DECREF(handle);
-    Py_RETURN_FALSE;
+    return 0;
+}
+
+PyObject* turns_due(PyObject* self, PyObject*) noexcept {
+    const int d = due(self);
+    if (d < 0) return nullptr;
+    return Py_NewRef(d ? Py_True : Py_False);
+}
+
+// The commonest read of a file object, with the two checks it makes first
+// in one call: that `loop` runs on this thread, and that no turn is due.
+PyObject* turns_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "Turns.read takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject* loop = PyObject_CallNoArgs(g_peek_running_loop);
+    if (!loop) return nullptr;
+    const bool here = loop != Py_None && loop == args[3];
+    Py_DECREF(loop);
+    if (!here) Py_RETURN_FALSE;
+    const int d = due(self);
+    if (d < 0) return nullptr;
+    if (d) Py_RETURN_FALSE;
+    return fast_path_read(args[0], args[1], args[2]);
 }
 
 PyObject* turns_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -102,6 +130,9 @@ PyMethodDef turns_methods[] = {
      "due($self)\n--\n\nWhether operations served on the spot have kept this thread's running\nloop from other "
      "tasks for `turn` seconds; the caller then awaits\n``asyncio.sleep(0)``. The first call of a stretch "
      "marks the loop with a\ncallback that ends the stretch once the loop runs."},
+    {"read", as_cfunction<&turns_read>(), METH_FASTCALL,
+     "read($self, fast, pos, len, loop, /)\n--\n\n`fast.read(pos, len)` (`fast` a `FastPath`) when `loop` is this "
+     "thread's\nrunning loop and `due()` is false; `False`, reading nothing, otherwise."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -130,6 +161,7 @@ Ref make_turns_type() {
         g_call_soon_name = checked(PyUnicode_InternFromString("call_soon")).release();
         Ref asyncio = checked(PyImport_ImportModule("asyncio"));
         g_get_running_loop = checked(PyObject_GetAttrString(asyncio.get(), "get_running_loop")).release();
+        g_peek_running_loop = checked(PyObject_GetAttrString(asyncio.get(), "_get_running_loop")).release();
         g_turned = checked(PyCFunction_NewEx(&turned_def, nullptr, nullptr)).release();
     }
     return checked(PyType_FromSpec(&turns_spec));

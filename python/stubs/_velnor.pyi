@@ -2,7 +2,7 @@
 import asyncio
 import os
 from collections.abc import Awaitable, Buffer, Callable, Sequence
-from typing import Any, Generic, TypeVar, final, overload
+from typing import Any, Generic, Literal, TypeVar, final, overload
 
 from velnor.futures import KernelFuture
 
@@ -89,6 +89,7 @@ class LineSteps(Generic[_T]):
 class Turns:
     def __new__(cls, turn: float) -> Turns: ...
     def due(self) -> bool: ...
+    def read(self, fast: FastPath, pos: int, len: int, loop: object, /) -> bytes | None | Literal[False]: ...
 def stat_cached(path: _Path, dir_fd: int, flags: int) -> bytes | None: ...
 class ListedEntry:
     @property

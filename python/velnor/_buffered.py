@@ -18,7 +18,7 @@ from ._buffers import byte_view, writable_view
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 from ._kernel import INLINE_COPY_MAX
-from ._pace import give_turn, turn_due
+from ._pace import give_turn, read_here, turn_due
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
@@ -172,22 +172,28 @@ class BufferedFile(SplitLines[bytes]):
         raw = self._raw
         fast = raw._fast  # None once closed, and for what has no fast path
         if (fast is not None and size.__class__ is int
-                and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
-                and not raw._users and not self._lock.users and raw._mode.readable
-                and get_running_loop() is raw._loop and not turn_due()):
+                and not raw._users and not self._lock.users and raw._mode.readable):
             # Nothing buffered and nobody else at the file: the one read that
             # the checks below would end in, served at once from the page
             # cache (or, on a miss, by the raw file as it always is), as the
             # raw file's own read serves it.
             pos = raw._pos
-            data = fast.read(pos, size) if size != -1 else raw._read_all_on_the_spot(fast, pos)
-            if data is not None:
-                raw._pos = pos + len(data)
-                return data
-            # The one read, the long way; the raw file does not try again
-            # what just missed.
-            return await raw._read_missed(size, pos)
+            if self._buffer_size <= size <= INLINE_COPY_MAX:
+                data = read_here(fast, pos, size, raw._loop)
+                if data is not None and data is not False:
+                    raw._pos = pos + len(data)
+                    return data
+                if data is None:
+                    # The one read, the long way; the raw file does not try
+                    # again what just missed.
+                    return await raw._read_missed(size, pos)
+            elif size == -1 and get_running_loop() is raw._loop and not turn_due():
+                data = raw._read_all_on_the_spot(fast, pos)
+                if data is not None:
+                    raw._pos = pos + len(data)
+                    return data
+                return await raw._read_missed(size, pos)
         if not self._reads():
             # As the built-in's writer: whatever integer `size` is.
             operator.index(-1 if size is None else size)

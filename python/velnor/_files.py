@@ -20,7 +20,7 @@ from ._buffers import byte_view, writable_view
 from ._kernel import (ARRIVAL_MAX, INLINE_COPY_MAX, PARALLEL_MIN, await_arrival, await_kernel,
                       close_handle, close_soon, read_on, read_range, read_to_end)
 from ._lines import collect_lines
-from ._pace import give_turn, turn_due
+from ._pace import give_turn, read_here, turn_due
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
@@ -184,27 +184,33 @@ class BinaryFile:
         """Up to `size` bytes from the position, or everything to the end of
         the file when `size` is -1 or None; fewer only at end of file."""
         fast = self._fast
-        if (fast is not None and type(size) is int and 0 < size <= INLINE_COPY_MAX and not self._users
-                and self._mode.readable and get_running_loop() is self._loop
-                and not turn_due()):
+        if (fast is not None and size.__class__ is int and 0 < size <= INLINE_COPY_MAX and not self._users
+                and self._mode.readable):
             # The commonest read, which every check below would let through.
-            n: int = size
-        else:
-            n = limit_arg(size)
-            if n < -1:
-                raise ValueError("read length must be non-negative or -1")
+            # Nobody holds or waits for the lock, and a read served at once
+            # from the page cache cannot interleave with anything: no lock.
+            # Written out here and in the buffered file's read, not shared:
+            # a call would add a twentieth to the package's most frequent
+            # operation.
+            pos = self._pos
+            data = read_here(fast, pos, size, self._loop)
+            if data is not None and data is not False:
+                self._pos = pos + len(data)
+                return data
+            if data is None:
+                return await self._read_missed(size, pos)
+            # Another loop, or a turn due: the general way sorts both out.
+        n = limit_arg(size)
+        if n < -1:
+            raise ValueError("read length must be non-negative or -1")
+        self._check_usable(reading=True)
+        if turn_due():
+            # Before the read, so that a cancellation here loses no data.
+            await give_turn()
             self._check_usable(reading=True)
-            if turn_due():
-                # Before the read, so that a cancellation here loses no data.
-                await give_turn()
-                self._check_usable(reading=True)
-            fast = self._fast
-            if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
-                return await self._read_missed(n, -1)
-        # Nobody holds or waits for the lock, and a read served at once from
-        # the page cache cannot interleave with anything: no lock. Written
-        # out here and in the buffered file's read, not shared: a call would
-        # add a twentieth to the package's most frequent operation.
+        fast = self._fast
+        if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
+            return await self._read_missed(n, -1)
         pos = self._pos
         data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
         if data is not None:

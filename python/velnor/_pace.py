@@ -47,6 +47,11 @@ callback that ends the stretch once the loop runs; an operation after
 a real suspension starts a new stretch and pays nothing more. It runs
 before every such operation, so it is native: a clock read and a compare."""
 
+read_here = _turns.read
+"""``read_here(fast, pos, n, loop)``: ``fast.read(pos, n)`` when `loop` runs
+on this thread and `turn_due()` is false, else False without reading: the
+three calls a file object's commonest read makes, in one."""
+
 
 class _TurnQueue:
     """The tasks of one loop waiting in `give_turn`, let go a batch a turn.

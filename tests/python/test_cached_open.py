@@ -478,6 +478,9 @@ def test_a_turn_given_before_an_operation_loses_nothing_when_cancelled(
     path.write_bytes(b"0123456789")
     monkeypatch.setattr(velnor._files, "turn_due", lambda: True)
     monkeypatch.setattr(velnor._buffered, "turn_due", lambda: True)
+    # The reads' own combined check says "not here" then, as it does when due.
+    monkeypatch.setattr(velnor._files, "read_here", lambda *args: False)
+    monkeypatch.setattr(velnor._buffered, "read_here", lambda *args: False)
 
     async def main() -> None:
         for buffering in (0, -1):
@@ -514,6 +517,45 @@ def test_a_stretch_ends_with_the_loops_turn() -> None:
 
     asyncio.run(main())
     asyncio.run(main())
+
+
+def test_the_read_that_checks_loop_and_turn_reads_only_on_its_loop_and_in_time(disk_dir: Path) -> None:
+    from velnor._pace import TURN, read_here, turn_due
+
+    path = disk_dir / "f"
+    data = pattern(8192)
+    path.write_bytes(data)
+    fd = os.open(path, os.O_RDONLY)
+    fast = _velnor.FastPath(fd)
+
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        assert read_here(fast, 10, 100, loop) == data[10:110]
+        other = asyncio.new_event_loop()
+        try:
+            assert read_here(fast, 0, 100, other) is False
+        finally:
+            other.close()
+        until = time.perf_counter() + 2 * TURN
+        while time.perf_counter() < until:
+            pass
+        assert read_here(fast, 0, 100, loop) is False
+        assert turn_due()
+        await asyncio.sleep(0)
+        assert read_here(fast, 8000, 500, loop) == data[8000:]
+        with pytest.raises(TypeError):
+            read_here(object(), 0, 1, loop)
+        with pytest.raises(TypeError):
+            read_here(fast, 0, 1)  # type: ignore[call-arg]
+
+    try:
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(main())
+        assert read_here(fast, 0, 100, loop) is False  # no loop runs
+        assert read_here(fast, 0, 100, None) is False
+        loop.close()
+    finally:
+        os.close(fd)
 
 
 def test_tasks_that_gave_the_loop_a_turn_go_on_a_few_at_a_time() -> None:

@@ -308,6 +308,7 @@ def test_a_read_cancelled_while_it_waits_for_more_loses_nothing(
     waits: list[bool] = []
     # Each unbuffered read underneath gives the loop a turn first: the wait.
     monkeypatch.setattr(velnor._files, "turn_due", lambda: bool(waits))
+    monkeypatch.setattr(velnor._files, "read_here", lambda *args: False)  # ask turn_due
 
     async def main() -> None:
         async with velnor.open(path, mode) as f:
