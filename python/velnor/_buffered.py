@@ -10,7 +10,7 @@ import os
 import sys
 from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
-from typing import Final, Literal
+from typing import Final
 
 from _velnor import split_lines
 
@@ -31,28 +31,26 @@ gives many lines to split at once."""
 
 
 class _FileLock(asyncio.Lock):
-    """The buffered file's lock, which counts the tasks holding it or
-    waiting for it. What may skip the lock looks at that count, not at
-    `locked()`: between a release and the turn of the task it wakes, the
-    lock is free but that task is still ahead of anything asked later."""
+    """The buffered file's lock, used with ``async with``, which counts the
+    tasks holding it or waiting for it. What may skip the lock looks at that
+    count, not at `locked()`: between a release and the turn of the task it
+    wakes, the lock is free but that task is still ahead of anything asked
+    later."""
 
-    __slots__ = ("users",)
+    users = 0  # made an instance attribute at the first use
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.users = 0
-
-    async def acquire(self) -> Literal[True]:
+    async def __aenter__(self) -> None:
         self.users += 1
         try:
-            return await super().acquire()
+            await self.acquire()
         except BaseException:
             self.users -= 1
             raise
 
-    def release(self) -> None:
-        super().release()
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
         self.users -= 1
+        self.release()
 
 
 def _size_arg(size: int | None) -> int:
@@ -359,8 +357,8 @@ class BufferedFile(SplitLines[bytes]):
                         break
                     if (limit < 0 or taken < limit) and not await self._fill(fill):
                         break
-                    if self._pace.due():  # a long line, refilled from the page cache
-                        await self._pace.pause()
+                    if (pace := self._paced()).due():  # a long line, refilled from the page cache
+                        await pace.pause()
             except BaseException as stop:
                 if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
                     self._give_back(b"".join(parts))
@@ -385,8 +383,8 @@ class BufferedFile(SplitLines[bytes]):
         self._drop_lines()
         # Lines served from the page cache never suspend, and the loop must
         # still get to run other tasks.
-        if self._pace.due():
-            await self._pace.pause()
+        if (pace := self._paced()).due():
+            await pace.pause()
         if not self._lock.users:
             # The complete lines of the buffer's next stretch at once.
             rpos = self._rpos

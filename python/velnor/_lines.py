@@ -41,13 +41,20 @@ class SplitLines(Generic[AnyStr]):
     _line_iter: Iterator[AnyStr] | None
     _lines_base: int
     _lines_end: int
-    _pace: Pace
+    _pace: Pace | None
 
     def _no_lines(self) -> None:
         self._lines = None
         self._line_iter = None
         self._lines_base = self._lines_end = 0
-        self._pace = Pace()
+        self._pace = None  # made when lines are first read: most files never are
+
+    def _paced(self) -> Pace:
+        """The pace of the reads of lines from this file."""
+        pace = self._pace
+        if pace is None:
+            pace = self._pace = Pace()
+        return pace
 
     async def _next_line(self) -> AnyStr:
         raise NotImplementedError

@@ -455,8 +455,8 @@ class TextFile(SplitLines[str]):
                     chunked += endpos - start
                 remaining = line[endpos:]
                 self._set_decoded_chars("")
-                if self._pace.due():  # a long line, decoded from the page cache
-                    await self._pace.pause()
+                if (pace := self._paced()).due():  # a long line, decoded from the page cache
+                    await pace.pause()
         except BaseException as stop:
             # Cancelled while waiting for more: what was taken stays readable.
             if not isinstance(stop, Exception):
@@ -505,8 +505,8 @@ class TextFile(SplitLines[str]):
             self._drop_lines()
             # Lines served from the page cache never suspend, and the loop
             # must still get to run other tasks.
-            if self._pace.due():
-                await self._pace.pause()
+            if (pace := self._paced()).due():
+                await pace.pause()
             split = self._split_lines()
             if split is not None:
                 return self._start_lines(*split)
