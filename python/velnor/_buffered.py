@@ -183,15 +183,13 @@ class BufferedFile(SplitLines[bytes]):
                     raw._pos = pos + len(data)
                     return data
                 if data is None:
-                    # The one read, the long way; the raw file does not try
-                    # again what just missed.
-                    return await raw._read_missed(size, pos)
+                    return await self._read_missed(size, pos)
             elif size == -1 and get_running_loop() is raw._loop and not turn_due():
                 data = raw._read_all_on_the_spot(fast, pos)
                 if data is not None:
                     raw._pos = pos + len(data)
                     return data
-                return await raw._read_missed(size, pos)
+                return await self._read_missed(size, pos)
         if not self._reads():
             # As the built-in's writer: whatever integer `size` is.
             operator.index(-1 if size is None else size)
@@ -209,11 +207,14 @@ class BufferedFile(SplitLines[bytes]):
                 return rbuf[rpos:rpos + n]
             if (n == -1 or n >= self._buffer_size) and rpos == len(rbuf) and not self._wbuf:
                 # Nothing buffered either way: one read straight from the
-                # file (the raw file serialises it with other tasks' reads).
-                return await self._raw.read(n)
+                # file, the lock held (see _read_missed).
+                async with self._lock:
+                    return await self._raw.read(n)
         async with self._lock:
             await self._prepare_read()
-            parts = [self._take(-1)]
+            # What came into the buffer while this read waited may be more
+            # than it asked for.
+            parts = [self._take(n)]
             try:
                 if n == -1:
                     parts.append(await self._raw.read(-1))
@@ -235,6 +236,14 @@ class BufferedFile(SplitLines[bytes]):
                     self._give_back(b"".join(parts))
                 raise
             return b"".join(parts)
+
+    async def _read_missed(self, n: int, missed_at: int) -> bytes:
+        """The read the page cache could not serve at `missed_at` (where
+        the raw file does not try it again), the long way. The lock is held
+        meanwhile, free as it was found: whatever is asked for later (a
+        seek, a truncate, another read) waits for the position it leaves."""
+        async with self._lock:
+            return await self._raw._read_missed(n, missed_at)
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
@@ -525,23 +534,40 @@ class BufferedFile(SplitLines[bytes]):
         self._check_open("seek of closed file")
         if not self._raw.seekable():
             raise io.UnsupportedOperation("File or stream is not seekable.")
-        # A read that skipped the buffer may be in flight underneath, and
-        # moves the position when it ends: the move waits for it.
-        if whence != os.SEEK_END and not self._wbuf and not self._lock.users and not self._raw._users:
-            raw_pos = self._raw.tell()
-            start = raw_pos - len(self._rbuf)
-            target = offset if whence == os.SEEK_SET else raw_pos - len(self._rbuf) + self._rpos + offset
-            if start <= target <= raw_pos:
-                self._rpos = target - start
-                return target
+        if whence != os.SEEK_END and not self._wbuf and not self._lock.users:
+            moved = self._seek_in_buffer(offset, whence)
+            if moved is not None:
+                return moved
         async with self._lock:
             await self._flush_writes()
+            # After a wait too: a move inside what the task ahead left in the
+            # buffer keeps it, as it would have had this seek not waited.
+            if whence != os.SEEK_END:
+                moved = self._seek_in_buffer(offset, whence)
+                if moved is not None:
+                    return moved
             if whence == os.SEEK_CUR:
                 offset -= len(self._rbuf) - self._rpos
             # A refused move raises here and keeps the buffer, and so the position.
             position = await self._raw.seek(offset, whence)
             self._drop_buffer()
             return position
+
+    def _seek_in_buffer(self, offset: int, whence: int) -> int | None:
+        """The position after a move (``SEEK_SET`` or ``SEEK_CUR``) that stays
+        inside the read buffer, made there; None for any other move, and
+        while an operation of the raw file underneath is in flight (it moves
+        the raw position when it ends)."""
+        raw = self._raw
+        if raw._users:
+            return None
+        raw_pos = raw.tell()
+        start = raw_pos - len(self._rbuf)
+        target = offset if whence == os.SEEK_SET else start + self._rpos + offset
+        if start <= target <= raw_pos:
+            self._rpos = target - start
+            return target
+        return None
 
     # -- closing -----------------------------------------------------------
 

@@ -15,7 +15,7 @@ from typing import Any
 
 import _velnor
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
@@ -236,6 +236,97 @@ def test_a_task_that_lets_go_of_a_buffered_file_does_not_go_ahead_of_one_waiting
             assert not queued.done()
             assert await task == (b"012", b"01")
             assert await queued == 0
+
+    run(main())
+
+
+TOGETHER_SIZE = 20_000
+TOGETHER_OPS = st.one_of(
+    # Reads of more than a buffer skip it; on cold pages reads go to the
+    # driver, the file held meanwhile.
+    st.tuples(st.just("read"), st.integers(-1, TOGETHER_SIZE)),
+    st.tuples(st.just("read1"), st.integers(-1, 9000)),
+    st.tuples(st.just("readinto"), st.integers(0, TOGETHER_SIZE)),
+    st.tuples(st.just("readline"), st.integers(-1, 300)),
+    st.tuples(st.just("peek"), st.integers(0, 100)),
+    st.tuples(st.just("write"), st.binary(min_size=1, max_size=40)),
+    st.tuples(st.just("seek"), st.integers(0, TOGETHER_SIZE), st.sampled_from([0, 1, 2])),
+    st.tuples(st.just("flush")),
+    st.tuples(st.just("truncate"), st.none() | st.integers(0, TOGETHER_SIZE)),
+)
+
+
+def _read_here_always(fast: Any, pos: int, n: int, loop: Any) -> Any:
+    return fast.read(pos, n)
+
+
+async def apply_any(f: Any, op: tuple[Any, ...]) -> Any:
+    name, *args = op
+    if name == "readinto":
+        buf = bytearray(args[0])
+        return await f.readinto(buf), bytes(buf)
+    if name == "seek" and args[1] != os.SEEK_SET:
+        args[0] -= TOGETHER_SIZE // 2  # both ways from where it is, or from the end
+    return await getattr(f, name)(*args)
+
+
+@settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "60")), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(buffering=st.sampled_from([-1, 0, 7]), ops=st.lists(TOGETHER_OPS, min_size=2, max_size=12),
+       cold=st.booleans())
+# A read that waited for the lock took the whole buffer, however little it asked for.
+@example(buffering=-1, ops=[("read", 1), ("read", 0)], cold=True)
+# A read from the driver that skipped the buffer held only the raw file: the
+# truncate asked for after it took the position from before it.
+@example(buffering=-1, ops=[("read", -1), ("truncate", None)], cold=True)
+# A seek that waited dropped the buffer a seek made at once keeps.
+@example(buffering=-1, ops=[("read", 1), ("seek", 1, 0), ("peek", 0)], cold=True)
+def test_operations_started_together_end_as_they_would_one_after_another(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, buffering: int,
+        ops: list[tuple[Any, ...]], cold: bool) -> None:
+    # Tasks started in order that share one file see its operations in that
+    # order, whatever each one waits for: the reads that the page cache or
+    # the buffer serve at once, those the driver serves with the file held,
+    # and the ones that skip the buffer. (A turn given to the loop before an
+    # operation starts lets later tasks go first, as any await before the
+    # call would: the loop's pacing is held off.)
+    monkeypatch.setattr(velnor._files, "turn_due", lambda: False)
+    monkeypatch.setattr(velnor._buffered, "turn_due", lambda: False)
+    monkeypatch.setattr(velnor._files, "read_here", _read_here_always)
+    monkeypatch.setattr(velnor._buffered, "read_here", _read_here_always)
+    initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
+
+    async def outcomes(path: Path, together: bool) -> tuple[list[Any], Any, bytes]:
+        path.write_bytes(initial)
+        async with velnor.open(path, "rb+", buffering=buffering) as f:
+            if cold:
+                evict(path, required=False)
+            calls = [lambda op=op: apply_any(f, op) for op in ops]
+            if together:
+                got = await asyncio.gather(*(async_outcome(call) for call in calls))
+            else:
+                got = [await async_outcome(call) for call in calls]
+            end = outcome(f.tell)
+        return got, end, path.read_bytes()
+
+    async def main() -> None:
+        one_by_one = await outcomes(disk_dir / "a", together=False)
+        assert await outcomes(disk_dir / "b", together=True) == one_by_one
+
+    run(main())
+
+
+def test_a_read_that_waited_for_a_buffered_file_takes_only_what_it_asked_for(
+        run: Runner, disk_dir: Path) -> None:
+    path = disk_dir / "f"
+    path.write_bytes(b"0123456789")
+
+    async def main() -> None:
+        async with velnor.open(path, "rb") as f:
+            f.raw._fast = None  # the buffer fills through the driver, the lock held
+            got = await asyncio.gather(f.read(3), f.read(2), f.read(0), f.read(1))
+            assert got == [b"012", b"34", b"", b"5"]
+            assert f.tell() == 6
 
     run(main())
 
