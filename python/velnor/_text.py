@@ -593,15 +593,20 @@ class TextFile(SplitLines[str]):
     async def flush(self) -> None:
         """Write out the buffered text."""
         self._check_open()
-        self._telling = self._seekable
-        await self._buffer.flush()
+        # In the lock's turn, as every operation: one asked for later must
+        # not go ahead of a read that waits for it.
+        async with self._lock:
+            self._telling = self._seekable
+            await self._buffer.flush()
 
     async def truncate(self, size: int | None = None) -> int:
         """Write out the buffer and resize the file to `size` bytes (default:
         the buffer's position, as the built-in's does)."""
         self._check_open()
-        await self.flush()
-        return await self._buffer.truncate(size)
+        async with self._lock:
+            self._telling = self._seekable
+            await self._buffer.flush()
+            return await self._buffer.truncate(size)
 
     # -- positioning -------------------------------------------------------
 
@@ -690,8 +695,9 @@ class TextFile(SplitLines[str]):
         if whence == os.SEEK_CUR:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
-            whence = os.SEEK_SET
-            cookie = self.tell()
+            # Where the file is once the operations asked for before are done.
+            async with self._lock:
+                return await self._seek_to(self.tell())
         elif whence == os.SEEK_END:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
@@ -711,27 +717,31 @@ class TextFile(SplitLines[str]):
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie}")
         async with self._lock:
-            self._drop_lines()
-            await self._buffer.flush()
-            start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(cookie)
-            await self._buffer.seek(start_pos)
-            self._set_decoded_chars("")
-            self._snapshot = None
-            self._telling = self._seekable
-            if self._decoder is not None:
-                self._decoder_setstate(start_pos, dec_flags)
-            if chars_to_skip:
-                decoder = self._decoder or self._make_decoder()
-                chunk = await self._buffer.read(bytes_to_feed)
-                self._set_decoded_chars(decoder.decode(chunk, need_eof))
-                self._snapshot = (dec_flags, chunk)
-                if len(self._decoded_chars) < chars_to_skip:
-                    raise OSError("can't restore logical file position")
-                self._decoded_chars_used = chars_to_skip
-            else:
-                self._snapshot = (dec_flags, b"")
-            self._reset_encoder(start_pos == 0 and dec_flags == 0)
-            return cookie
+            return await self._seek_to(cookie)
+
+    async def _seek_to(self, cookie: int) -> int:
+        """`seek(cookie)` in the lock's turn."""
+        self._drop_lines()
+        await self._buffer.flush()
+        start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(cookie)
+        await self._buffer.seek(start_pos)
+        self._set_decoded_chars("")
+        self._snapshot = None
+        self._telling = self._seekable
+        if self._decoder is not None:
+            self._decoder_setstate(start_pos, dec_flags)
+        if chars_to_skip:
+            decoder = self._decoder or self._make_decoder()
+            chunk = await self._buffer.read(bytes_to_feed)
+            self._set_decoded_chars(decoder.decode(chunk, need_eof))
+            self._snapshot = (dec_flags, chunk)
+            if len(self._decoded_chars) < chars_to_skip:
+                raise OSError("can't restore logical file position")
+            self._decoded_chars_used = chars_to_skip
+        else:
+            self._snapshot = (dec_flags, b"")
+        self._reset_encoder(start_pos == 0 and dec_flags == 0)
+        return cookie
 
     def _reset_encoder(self, at_start: bool) -> None:
         # A byte-order mark belongs only at the very start of the file.

@@ -19,6 +19,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
+import velnor._buffered
+import velnor._files
+import velnor._text
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
 from support.loops import Runner, Ticks
@@ -436,6 +439,66 @@ def test_concurrent_tasks_see_whole_lines(run: Runner, tmp_path: Path) -> None:
 
             parts = await asyncio.gather(*(reader() for _ in range(4)))
         assert sorted(line for part in parts for line in part) == sorted(lines)
+
+    run(main())
+
+
+# Not readlines and writelines: like the built-in's, they are one line
+# operation after another, and other tasks' operations may come between.
+TOGETHER_TEXT_OPS = st.one_of(
+    st.tuples(st.just("read"), st.integers(-1, 12_000)),
+    st.tuples(st.just("readline"), st.integers(-1, 100)),
+    st.tuples(st.just("write"), TEXT),
+    st.tuples(st.just("seek"), st.sampled_from([0, 1, 2])),
+    st.tuples(st.just("flush")),
+    st.tuples(st.just("truncate")),
+)
+
+
+@settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "40")), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(encoding=st.sampled_from(["utf-8", "utf-16"]), ops=st.lists(TOGETHER_TEXT_OPS, min_size=2, max_size=10),
+       cold=st.booleans())
+# A truncate (and a flush) did not wait for the operations asked for before:
+# the file was cut where the write had left it, under the read queued first.
+@example(encoding="utf-8", ops=[("write", "a"), ("read", 0), ("read", 1), ("truncate",)], cold=False)
+# A seek to where the file is took that place at the call, before the read
+# asked for first had moved it.
+@example(encoding="utf-8", ops=[("write", "a"), ("read", 5), ("seek", 1), ("read", 1)], cold=False)
+def test_text_operations_started_together_end_as_they_would_one_after_another(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, encoding: str,
+        ops: list[tuple[Any, ...]], cold: bool) -> None:
+    # As for binary files: tasks started in order see the operations in that
+    # order, the loop's pacing held off (a turn before an operation starts
+    # lets later tasks go first).
+    for module in (velnor._files, velnor._buffered, velnor._text):
+        monkeypatch.setattr(module, "turn_due", lambda: False)
+    for module in (velnor._files, velnor._buffered):
+        monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
+    initial = "".join(f"{i} é€ line\n" for i in range(1500))
+
+    async def outcomes(path: Path, together: bool) -> tuple[list[Any], bytes]:
+        path.write_text(initial, encoding=encoding)
+        async with velnor.open(path, "r+", encoding=encoding) as f:
+            if cold:
+                evict(path, required=False)
+
+            async def apply(op: tuple[Any, ...]) -> Any:
+                name, *args = op
+                if name == "seek":
+                    return await f.seek(0, args[0])
+                return await getattr(f, name)(*args)
+
+            calls = [lambda op=op: apply(op) for op in ops]
+            if together:
+                got = await asyncio.gather(*(async_outcome(call) for call in calls))
+            else:
+                got = [await async_outcome(call) for call in calls]
+        return got, path.read_bytes()
+
+    async def main() -> None:
+        one_by_one = await outcomes(disk_dir / "a", together=False)
+        assert await outcomes(disk_dir / "b", together=True) == one_by_one
 
     run(main())
 
