@@ -272,17 +272,17 @@ async def apply_any(f: Any, op: tuple[Any, ...]) -> Any:
 
 @settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "60")), deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(buffering=st.sampled_from([-1, 0, 7]), ops=st.lists(TOGETHER_OPS, min_size=2, max_size=12),
-       cold=st.booleans())
+@given(mode=st.sampled_from(["rb+", "ab+"]), buffering=st.sampled_from([-1, 0, 7]),
+       ops=st.lists(TOGETHER_OPS, min_size=2, max_size=12), cold=st.booleans())
 # A read that waited for the lock took the whole buffer, however little it asked for.
-@example(buffering=-1, ops=[("read", 1), ("read", 0)], cold=True)
+@example(mode="rb+", buffering=-1, ops=[("read", 1), ("read", 0)], cold=True)
 # A read from the driver that skipped the buffer held only the raw file: the
 # truncate asked for after it took the position from before it.
-@example(buffering=-1, ops=[("read", -1), ("truncate", None)], cold=True)
+@example(mode="rb+", buffering=-1, ops=[("read", -1), ("truncate", None)], cold=True)
 # A seek that waited dropped the buffer a seek made at once keeps.
-@example(buffering=-1, ops=[("read", 1), ("seek", 1, 0), ("peek", 0)], cold=True)
+@example(mode="rb+", buffering=-1, ops=[("read", 1), ("seek", 1, 0), ("peek", 0)], cold=True)
 def test_operations_started_together_end_as_they_would_one_after_another(
-        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, buffering: int,
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, mode: str, buffering: int,
         ops: list[tuple[Any, ...]], cold: bool) -> None:
     # Tasks started in order that share one file see its operations in that
     # order, whatever each one waits for: the reads that the page cache or
@@ -298,7 +298,7 @@ def test_operations_started_together_end_as_they_would_one_after_another(
 
     async def outcomes(path: Path, together: bool) -> tuple[list[Any], Any, bytes]:
         path.write_bytes(initial)
-        async with velnor.open(path, "rb+", buffering=buffering) as f:
+        async with velnor.open(path, mode, buffering=buffering) as f:
             if cold:
                 evict(path, required=False)
             calls = [lambda op=op: apply_any(f, op) for op in ops]
