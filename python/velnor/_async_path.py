@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import fnmatch
+import grp
 import io
 import os
 import pathlib
+import pwd
 import stat as _st
 import sys
 from collections.abc import AsyncIterator, Buffer, Sequence
@@ -177,6 +180,18 @@ class Path(os.PathLike[str]):
     async def lstat(self) -> os.stat_result:
         """``os.lstat`` of the path."""
         return await _vos.lstat(self._path)
+
+    async def owner(self, *, follow_symlinks: bool = True) -> str:
+        """The user name of the file's owner, as ``pathlib.Path.owner``
+        (``KeyError`` when its id has none). The name is looked up on a
+        worker thread: the user database may be a network service."""
+        uid = (await self.stat(follow_symlinks=follow_symlinks)).st_uid
+        return await asyncio.get_running_loop().run_in_executor(None, _user_name, uid)
+
+    async def group(self, *, follow_symlinks: bool = True) -> str:
+        """The group name of the file's group, as ``pathlib.Path.group``."""
+        gid = (await self.stat(follow_symlinks=follow_symlinks)).st_gid
+        return await asyncio.get_running_loop().run_in_executor(None, _group_name, gid)
 
     async def exists(self, *, follow_symlinks: bool = True) -> bool:
         """Whether the path names something."""
@@ -523,3 +538,11 @@ class Path(os.PathLike[str]):
 def _ignored(error: OSError) -> bool:
     # What pathlib's exists()/is_*() answer False for instead of raising.
     return error.errno in (errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP)
+
+
+def _user_name(uid: int) -> str:
+    return pwd.getpwuid(uid).pw_name
+
+
+def _group_name(gid: int) -> str:
+    return grp.getgrgid(gid).gr_name

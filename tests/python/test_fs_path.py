@@ -86,6 +86,12 @@ def test_status_methods_answer_as_pathlib(run: Runner, sample: SyncPath) -> None
                 want = sync_outcome(getattr(theirs, method))
                 assert (stat_facts(got[1]) if got[0] == "ok" else got) == (
                     stat_facts(want[1]) if want[0] == "ok" else want), (name, method)
+            for method in ("owner", "group"):
+                assert await async_outcome(getattr(mine, method)) == \
+                    sync_outcome(getattr(theirs, method)), (name, method)
+                if sys.version_info >= (3, 13):
+                    assert await async_outcome(lambda: getattr(mine, method)(follow_symlinks=False)) == \
+                        sync_outcome(lambda: getattr(theirs, method)(follow_symlinks=False)), (name, method)
         assert await Path(sample / "link").samefile(sample / "file.txt")
         assert await Path(sample / "link").readlink() == Path("file.txt")
         assert await Path("x").absolute() == Path(pathlib.Path("x").absolute())
@@ -93,6 +99,36 @@ def test_status_methods_answer_as_pathlib(run: Runner, sample: SyncPath) -> None
         assert await Path.cwd() == Path(pathlib.Path.cwd())
         assert await Path.home() == Path(pathlib.Path.home())
     run(main())
+
+
+def test_owner_and_group_without_a_name_raise_as_pathlib(run: Runner, tmp_path: SyncPath) -> None:
+    if os.geteuid() != 0:
+        pytest.skip("only root can give a file to an id without a name")
+    path = tmp_path / "f"
+    path.write_bytes(b"")
+    unnamed = next(i for i in range(54321, 64000) if not _named(i))
+    os.chown(path, unnamed, unnamed)
+
+    async def main() -> None:
+        for method in ("owner", "group"):
+            assert await async_outcome(getattr(Path(path), method)) == \
+                sync_outcome(getattr(path, method)), method
+    run(main())
+
+
+def _named(i: int) -> bool:
+    import grp
+    import pwd
+    try:
+        pwd.getpwuid(i)
+        return True
+    except KeyError:
+        pass
+    try:
+        grp.getgrgid(i)
+        return True
+    except KeyError:
+        return False
 
 
 def test_contents_as_pathlib_reads_and_writes_them(run: Runner, sample: SyncPath) -> None:
