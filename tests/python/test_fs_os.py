@@ -526,6 +526,23 @@ def test_realpath_matches_os(run: Runner, tmp_path: Path) -> None:
     run(main())
 
 
+def test_the_current_folder_is_the_os_modules_even_once_removed(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        here = tmp_path / "here"
+        here.mkdir()
+        old = os.getcwd()
+        os.chdir(here)
+        try:
+            for mine, theirs in ((vos.getcwd, os.getcwd), (vos.getcwdb, os.getcwdb)):
+                await assert_same(mine, theirs, "present")
+            here.rmdir()
+            for mine, theirs in ((vos.getcwd, os.getcwd), (vos.getcwdb, os.getcwdb)):
+                await assert_same(mine, theirs, "removed")
+        finally:
+            os.chdir(old)
+    run(main())
+
+
 def test_tree_operations_build_the_same_trees(run: Runner, tmp_path: Path) -> None:
     mine, theirs = tmp_path / "mine", tmp_path / "theirs"
 

@@ -44,7 +44,7 @@ __all__ = [
     "DirEntry", "ScandirIterator", "access", "chmod", "close", "copy_file", "link", "listdir", "lstat",
     "makedirs", "mkdir", "open", "path", "readlink", "remove", "removedirs", "rename", "renames",
     "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs", "symlink", "truncate",
-    "unlink", "utime",
+    "unlink", "utime", "getcwd", "getcwdb",
 ]
 
 _index = _operator.index  # TypeError, as the os module's, for what is not an integer
@@ -122,6 +122,17 @@ async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None,
     except OSError:
         return False
     return True
+
+
+async def getcwd() -> str:
+    """``os.getcwd``: the current folder. The kernel keeps its path in
+    memory and answers without any I/O, so it is answered on the spot."""
+    return _os.getcwd()
+
+
+async def getcwdb() -> bytes:
+    """``os.getcwdb``: the current folder as ``bytes``."""
+    return _os.getcwdb()
 
 
 async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
