@@ -170,6 +170,7 @@ class BufferedFile(SplitLines[bytes]):
         raw = self._raw
         fast = raw._fast  # None once closed, and for what has no fast path
         if (fast is not None and size.__class__ is int
+                and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
                 and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
                 and not raw._users and not self._lock.users and raw._mode.readable):
             # Nothing buffered and nobody else at the file: the one read that
@@ -177,14 +178,14 @@ class BufferedFile(SplitLines[bytes]):
             # cache (or, on a miss, by the raw file as it always is), as the
             # raw file's own read serves it.
             pos = raw._pos
-            if self._buffer_size <= size <= INLINE_COPY_MAX:
+            if size != -1:
                 data = read_here(fast, pos, size, raw._loop)
                 if data is not None and data is not False:
                     raw._pos = pos + len(data)
                     return data
                 if data is None:
                     return await self._read_missed(size, pos)
-            elif size == -1 and get_running_loop() is raw._loop and not turn_due():
+            elif get_running_loop() is raw._loop and not turn_due():
                 data = raw._read_all_on_the_spot(fast, pos)
                 if data is not None:
                     raw._pos = pos + len(data)
