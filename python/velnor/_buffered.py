@@ -495,7 +495,20 @@ class BufferedFile(SplitLines[bytes]):
         # The kernel reads the buffer until the write completes: hand it over
         # and start a new one rather than let later writes change it.
         pending, self._wbuf = self._wbuf, bytearray()
-        await self._raw.write(pending)
+        taken = [0]
+        try:
+            await self._raw._write(pending, taken)
+        except BaseException:
+            # Written already, as far as the caller knows: what the kernel did
+            # not take (the write failed, or a cancelled task stopped it) goes
+            # out with the next write-out, ahead of what came since, as the
+            # built-in keeps it. A positional write that stopped part way
+            # took some of it at the same place, where writing it again puts
+            # the same bytes; on a stream that would repeat them, so there it
+            # is dropped as before.
+            if taken[0] < len(pending) and self._raw._seekable:
+                self._wbuf[:0] = pending[taken[0]:]
+            raise
 
     async def _unread(self) -> None:
         """Move the raw position back over what was read ahead but not used,

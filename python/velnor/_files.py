@@ -477,7 +477,12 @@ class BinaryFile:
     async def write(self, data: Buffer) -> int:
         """Write all of `data` (any contiguous bytes-like object) at the
         position, or at the end of the file in append mode; returns its length."""
-        source = byte_view(data)
+        return await self._write(byte_view(data))
+
+    async def _write(self, source: bytes | bytearray | memoryview, taken: list[int] | None = None) -> int:
+        """`write`; ``taken[0]`` is set to the count the kernel reports, even
+        when the task was cancelled after the kernel wrote anyway (it stays
+        as it was when the kernel reported nothing)."""
         self._check_usable(writing=True)
         await self._acquire()
         try:
@@ -487,6 +492,8 @@ class BinaryFile:
 
             def moved(result: tuple[int, int]) -> None:
                 self._pos = result[1]
+                if taken is not None:
+                    taken[0] = result[0]
 
             append = self._mode.append
             handle = await self._driver_handle()
@@ -494,6 +501,8 @@ class BinaryFile:
             n, end = await await_kernel(fut, abandoned=moved)
             self._pos = end
             written: int = n
+            if taken is not None:
+                taken[0] = written
             return written
         finally:
             self._release()

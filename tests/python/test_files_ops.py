@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import builtins
+import errno
 import io
 import itertools
 import os
@@ -316,6 +317,57 @@ def test_operations_started_together_end_as_they_would_one_after_another(
     run(main())
 
 
+CANCELLABLE = ("read", "read1", "readinto", "readline", "peek")
+
+
+@settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "60")), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(buffering=st.sampled_from([-1, 0, 7]), ops=st.lists(TOGETHER_OPS, min_size=2, max_size=10),
+       cancelled=st.lists(st.booleans(), min_size=10, max_size=10), turns=st.integers(0, 3),
+       cold=st.booleans())
+# The read wrote out the buffer first and was cancelled meanwhile: the
+# written bytes were gone.
+@example(buffering=-1, ops=[("write", b"\x00"), ("read", 1)], cancelled=[False, True] + [False] * 8,
+         turns=1, cold=False)
+def test_reads_cancelled_among_operations_started_together_leave_no_trace(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, buffering: int,
+        ops: list[tuple[Any, ...]], cancelled: list[bool], turns: int, cold: bool) -> None:
+    # Reads cancelled while they wait (for the lock, the driver, the buffer
+    # to fill): the others end as the same operations without them would,
+    # one after another.
+    monkeypatch.setattr(velnor._files, "turn_due", lambda: False)
+    monkeypatch.setattr(velnor._buffered, "turn_due", lambda: False)
+    monkeypatch.setattr(velnor._files, "read_here", _read_here_always)
+    monkeypatch.setattr(velnor._buffered, "read_here", _read_here_always)
+    initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
+
+    async def main() -> None:
+        path = disk_dir / "together"
+        path.write_bytes(initial)
+        async with velnor.open(path, "rb+", buffering=buffering) as f:
+            if cold:
+                evict(path, required=False)
+            tasks = [asyncio.ensure_future(async_outcome(lambda op=op: apply_any(f, op))) for op in ops]
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            for task, op, cancel in zip(tasks, ops, cancelled):
+                if cancel and op[0] in CANCELLABLE:
+                    task.cancel()
+            ended = await asyncio.gather(*tasks, return_exceptions=True)
+            kept = [(op, got) for op, got in zip(ops, ended) if not isinstance(got, asyncio.CancelledError)]
+            end = outcome(f.tell)
+        together = [got for _, got in kept], end, path.read_bytes()
+
+        path = disk_dir / "one_by_one"
+        path.write_bytes(initial)
+        async with velnor.open(path, "rb+", buffering=buffering) as f:
+            got = [await async_outcome(lambda op=op: apply_any(f, op)) for op, _ in kept]
+            end = outcome(f.tell)
+        assert together == (got, end, path.read_bytes())
+
+    run(main())
+
+
 def test_a_read_that_waited_for_a_buffered_file_takes_only_what_it_asked_for(
         run: Runner, disk_dir: Path) -> None:
     path = disk_dir / "f"
@@ -396,6 +448,32 @@ def test_a_cancelled_read_leaves_the_file_usable_and_buffers_untouched(
 
     run(main())
     assert_no_fd_leak(before)
+
+
+def test_what_a_failed_write_out_did_not_write_stays_buffered_as_with_the_built_in(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    path = disk_dir / "f"
+    path.write_bytes(b"0123456789")
+    real_write = _velnor.write
+    failures = [OSError(errno.ENOSPC, "No space left on device")]
+
+    def write(*args: Any) -> Any:
+        if failures:
+            raise failures.pop()
+        return real_write(*args)
+
+    async def main() -> None:
+        async with velnor.open(path, "rb+") as f:
+            assert await f.write(b"AB") == 2
+            monkeypatch.setattr(velnor._files._velnor, "write", write)
+            with pytest.raises(OSError) as caught:
+                await f.flush()
+            assert caught.value.errno == errno.ENOSPC
+            assert f.tell() == 2
+            await f.seek(4)  # writes it out first, this time with room
+            assert await f.read(2) == b"45"
+    run(main())
+    assert path.read_bytes() == b"AB23456789"
 
 
 def test_a_file_without_a_fast_path_drops_it_and_reads_through_the_driver(
