@@ -503,6 +503,51 @@ def test_text_operations_started_together_end_as_they_would_one_after_another(
     run(main())
 
 
+@settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "40")), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(encoding=st.sampled_from(["utf-8", "utf-16"]), ops=st.lists(TOGETHER_TEXT_OPS, min_size=2, max_size=8),
+       cancelled=st.lists(st.booleans(), min_size=8, max_size=8), turns=st.integers(0, 3),
+       cold=st.booleans())
+def test_text_reads_cancelled_among_operations_started_together_leave_no_trace(
+        run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, encoding: str,
+        ops: list[tuple[Any, ...]], cancelled: list[bool], turns: int, cold: bool) -> None:
+    for module in (velnor._files, velnor._buffered, velnor._text):
+        monkeypatch.setattr(module, "turn_due", lambda: False)
+    for module in (velnor._files, velnor._buffered):
+        monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
+    initial = "".join(f"{i} é€ line\n" for i in range(1500))
+
+    async def apply(f: velnor.TextFile, op: tuple[Any, ...]) -> Any:
+        name, *args = op
+        if name == "seek":
+            return await f.seek(0, args[0])
+        return await getattr(f, name)(*args)
+
+    async def main() -> None:
+        path = disk_dir / "together"
+        path.write_text(initial, encoding=encoding)
+        async with velnor.open(path, "r+", encoding=encoding) as f:
+            if cold:
+                evict(path, required=False)
+            tasks = [asyncio.ensure_future(async_outcome(lambda op=op: apply(f, op))) for op in ops]
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            for task, op, cancel in zip(tasks, ops, cancelled):
+                if cancel and op[0] in ("read", "readline"):
+                    task.cancel()
+            ended = await asyncio.gather(*tasks, return_exceptions=True)
+            kept = [(op, got) for op, got in zip(ops, ended) if not isinstance(got, asyncio.CancelledError)]
+        together = [got for _, got in kept], path.read_bytes()
+
+        path = disk_dir / "one_by_one"
+        path.write_text(initial, encoding=encoding)
+        async with velnor.open(path, "r+", encoding=encoding) as f:
+            got = [await async_outcome(lambda op=op: apply(f, op)) for op, _ in kept]
+        assert together == (got, path.read_bytes())
+
+    run(main())
+
+
 @pytest.mark.parametrize("mode,kwargs", [
     ("r", {"encoding": "utf-8", "newline": None}),
     ("r", {"encoding": "utf-8", "newline": ""}),
