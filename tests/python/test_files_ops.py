@@ -317,7 +317,7 @@ def test_operations_started_together_end_as_they_would_one_after_another(
     run(main())
 
 
-CANCELLABLE = ("read", "read1", "readinto", "readline", "peek")
+CANCELLABLE = ("read", "read1", "readinto", "readline", "peek", "seek", "flush")
 
 
 @settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "60")), deadline=None,
@@ -329,12 +329,13 @@ CANCELLABLE = ("read", "read1", "readinto", "readline", "peek")
 # written bytes were gone.
 @example(buffering=-1, ops=[("write", b"\x00"), ("read", 1)], cancelled=[False, True] + [False] * 8,
          turns=1, cold=False)
-def test_reads_cancelled_among_operations_started_together_leave_no_trace(
+def test_reads_seeks_and_flushes_cancelled_among_operations_started_together_leave_no_trace(
         run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, buffering: int,
         ops: list[tuple[Any, ...]], cancelled: list[bool], turns: int, cold: bool) -> None:
-    # Reads cancelled while they wait (for the lock, the driver, the buffer
-    # to fill): the others end as the same operations without them would,
-    # one after another.
+    # Reads, seeks and flushes cancelled while they wait (for the lock, the
+    # driver, the buffer to fill or be written out): the others end as the
+    # same operations without them would, one after another. (A flush
+    # cancelled leaves its bytes to the next write-out.)
     monkeypatch.setattr(velnor._files, "turn_due", lambda: False)
     monkeypatch.setattr(velnor._buffered, "turn_due", lambda: False)
     monkeypatch.setattr(velnor._files, "read_here", _read_here_always)
