@@ -607,6 +607,30 @@ class BufferedFile(SplitLines[bytes]):
     async def __aenter__(self) -> BufferedFile:
         return self
 
+    def __del__(self) -> None:
+        # A file dropped without close writes out what it holds, as the
+        # built-in's buffered writer does; its raw file then closes, with
+        # its warning. On the spot: nothing can be awaited here, and it is a
+        # buffer's worth at most. Nothing is in flight on a file nobody
+        # holds any more.
+        raw: BinaryFile | None = getattr(self, "_raw", None)
+        pending: bytearray | None = getattr(self, "_wbuf", None)
+        if not pending or raw is None or getattr(raw, "_closed", True):
+            return
+        view = memoryview(pending)
+        try:
+            while view:
+                if raw._mode.append:
+                    n = os.write(raw._fd, view)  # the descriptor appends, as the driver's writes
+                else:
+                    n = os.pwrite(raw._fd, view, raw._pos)
+                    raw._pos += n
+                if n <= 0:
+                    break
+                view = view[n:]
+        except OSError:
+            pass  # as the built-in's, lost with the error; nothing can be raised here
+
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         await self.close()

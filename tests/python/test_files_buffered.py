@@ -6,8 +6,10 @@ from __future__ import annotations
 
 import asyncio
 import builtins
+import gc
 import io
 import os
+import warnings
 from contextlib import nullcontext
 from pathlib import Path
 from typing import Any
@@ -291,6 +293,29 @@ def test_lines_from_the_page_cache_let_other_tasks_run(run: Runner, tmp_path: Pa
             assert ticks.count > before
             ticks.stop()
     run(main())
+
+
+@pytest.mark.parametrize("mode", ["wb", "ab", "rb+", "w", "a"])
+def test_a_file_dropped_without_close_writes_out_what_it_holds_as_the_built_in(
+        run: Runner, tmp_path: Path, mode: str) -> None:
+    ours, theirs = file_pair(tmp_path, b"0123456789")
+    text = "b" not in mode
+
+    async def main() -> None:
+        ref = builtins.open(theirs, mode, **({"encoding": "utf-8"} if text else {}))
+        f = await velnor.open(ours, mode, **({"encoding": "utf-8"} if text else {}))
+        for piece in ("ab", "c\u00e9"):
+            data = piece if text else piece.encode()
+            ref.write(data)  # type: ignore[arg-type]
+            await f.write(data)  # type: ignore[arg-type]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del ref, f
+            gc.collect()
+        assert {w.category for w in caught} == {ResourceWarning}
+
+    run(main())
+    assert_same_files(ours, theirs)
 
 
 @pytest.mark.parametrize("mode,how", [
