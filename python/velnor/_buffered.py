@@ -10,7 +10,7 @@ import os
 import sys
 from collections.abc import AsyncIterator, Buffer, Iterable
 from types import TracebackType
-from typing import Final
+from typing import Any, Final
 
 from _velnor import split_lines
 
@@ -607,12 +607,13 @@ class BufferedFile(SplitLines[bytes]):
     async def __aenter__(self) -> BufferedFile:
         return self
 
-    def __del__(self) -> None:
+    def __del__(self, _write: Any = os.write, _pwrite: Any = os.pwrite) -> None:
         # A file dropped without close writes out what it holds, as the
         # built-in's buffered writer does; its raw file then closes, with
         # its warning. On the spot: nothing can be awaited here, and it is a
         # buffer's worth at most. Nothing is in flight on a file nobody
-        # holds any more.
+        # holds any more. (The functions are bound at the definition: at the
+        # interpreter's exit the module's names may be gone first.)
         raw: BinaryFile | None = getattr(self, "_raw", None)
         pending: bytearray | None = getattr(self, "_wbuf", None)
         if not pending or raw is None or getattr(raw, "_closed", True):
@@ -621,9 +622,9 @@ class BufferedFile(SplitLines[bytes]):
         try:
             while view:
                 if raw._mode.append:
-                    n = os.write(raw._fd, view)  # the descriptor appends, as the driver's writes
+                    n = _write(raw._fd, view)  # the descriptor appends, as the driver's writes
                 else:
-                    n = os.pwrite(raw._fd, view, raw._pos)
+                    n = _pwrite(raw._fd, view, raw._pos)
                     raw._pos += n
                 if n <= 0:
                     break
