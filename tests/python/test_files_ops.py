@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict, pattern
-from support.loops import Runner, run_on
+from support.loops import Runner, hold_pacing_off, run_on
 from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
 from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
 
@@ -257,10 +257,6 @@ TOGETHER_OPS = st.one_of(
 )
 
 
-def _read_here_always(fast: Any, pos: int, n: int, loop: Any) -> Any:
-    return fast.read(pos, n)
-
-
 async def apply_any(f: Any, op: tuple[Any, ...]) -> Any:
     name, *args = op
     if name == "readinto":
@@ -291,10 +287,7 @@ def test_operations_started_together_end_as_they_would_one_after_another(
     # and the ones that skip the buffer. (A turn given to the loop before an
     # operation starts lets later tasks go first, as any await before the
     # call would: the loop's pacing is held off.)
-    monkeypatch.setattr(velnor._files, "turn_due", lambda: False)
-    monkeypatch.setattr(velnor._buffered, "turn_due", lambda: False)
-    monkeypatch.setattr(velnor._files, "read_here", _read_here_always)
-    monkeypatch.setattr(velnor._buffered, "read_here", _read_here_always)
+    hold_pacing_off(monkeypatch)
     initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
 
     async def outcomes(path: Path, together: bool) -> tuple[list[Any], Any, bytes]:
@@ -336,10 +329,7 @@ def test_reads_seeks_and_flushes_cancelled_among_operations_started_together_lea
     # driver, the buffer to fill or be written out): the others end as the
     # same operations without them would, one after another. (A flush
     # cancelled leaves its bytes to the next write-out.)
-    monkeypatch.setattr(velnor._files, "turn_due", lambda: False)
-    monkeypatch.setattr(velnor._buffered, "turn_due", lambda: False)
-    monkeypatch.setattr(velnor._files, "read_here", _read_here_always)
-    monkeypatch.setattr(velnor._buffered, "read_here", _read_here_always)
+    hold_pacing_off(monkeypatch)
     initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
 
     async def main() -> None:

@@ -19,12 +19,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
-import velnor._buffered
-import velnor._files
-import velnor._text
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
-from support.loops import Runner, Ticks
+from support.loops import Runner, Ticks, hold_pacing_off
 from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, iterator_of, outcome
 
 SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
@@ -471,10 +468,7 @@ def test_text_operations_started_together_end_as_they_would_one_after_another(
     # As for binary files: tasks started in order see the operations in that
     # order, the loop's pacing held off (a turn before an operation starts
     # lets later tasks go first).
-    for module in (velnor._files, velnor._buffered, velnor._text):
-        monkeypatch.setattr(module, "turn_due", lambda: False)
-    for module in (velnor._files, velnor._buffered):
-        monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
+    hold_pacing_off(monkeypatch)
     initial = "".join(f"{i} é€ line\n" for i in range(1500))
 
     async def outcomes(path: Path, together: bool) -> tuple[list[Any], bytes]:
@@ -511,10 +505,7 @@ def test_text_operations_started_together_end_as_they_would_one_after_another(
 def test_text_reads_cancelled_among_operations_started_together_leave_no_trace(
         run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, encoding: str,
         ops: list[tuple[Any, ...]], cancelled: list[bool], turns: int, cold: bool) -> None:
-    for module in (velnor._files, velnor._buffered, velnor._text):
-        monkeypatch.setattr(module, "turn_due", lambda: False)
-    for module in (velnor._files, velnor._buffered):
-        monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
+    hold_pacing_off(monkeypatch)
     initial = "".join(f"{i} é€ line\n" for i in range(1500))
 
     async def apply(f: velnor.TextFile, op: tuple[Any, ...]) -> Any:

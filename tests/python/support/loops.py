@@ -51,3 +51,16 @@ class Ticks:
 
     def stop(self) -> None:
         self._task.cancel()
+
+
+def hold_pacing_off(monkeypatch: Any) -> None:
+    """No file operation gives the loop a turn before it starts: tasks
+    started in order then reach their files in that order."""
+    import velnor._buffered
+    import velnor._files
+    import velnor._text
+
+    for module in (velnor._files, velnor._buffered, velnor._text):
+        monkeypatch.setattr(module, "turn_due", lambda: False)
+    for module in (velnor._files, velnor._buffered):
+        monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
