@@ -23,7 +23,8 @@ import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict, pattern
 from support.loops import Runner, hold_pacing_off, run_on
-from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, outcome
+from support.side_by_side import (Failed, assert_same_files, async_outcome, file_pair, outcome,
+                                  outcomes_together)
 from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
 
 MODES = ["rb", "rb+", "wb", "wb+", "ab", "ab+", "xb", "xb+"]
@@ -214,34 +215,8 @@ def test_a_seek_asked_for_during_a_read_waits_for_it_and_goes_before_the_next(
     run(main())
 
 
-def test_a_task_that_lets_go_of_a_buffered_file_does_not_go_ahead_of_one_waiting(
-        run: Runner, disk_dir: Path) -> None:
-    # Right after the lock is released the task it woke has not run yet; a
-    # read that the buffer could serve at once still waits its turn.
-    path = disk_dir / "f"
-    path.write_bytes(b"0123456789")
-
-    async def main() -> None:
-        async with velnor.open(path, "rb") as f:
-            f.raw._fast = None  # the buffer fills through the driver, the lock held
-
-            async def holder() -> tuple[bytes, bytes]:
-                first = await f.read(3)
-                return first, await f.read(2)
-
-            task = asyncio.ensure_future(holder())
-            await asyncio.sleep(0)
-            assert not task.done()
-            queued = asyncio.ensure_future(f.seek(0))
-            await asyncio.sleep(0)
-            assert not queued.done()
-            assert await task == (b"012", b"01")
-            assert await queued == 0
-
-    run(main())
-
-
 TOGETHER_SIZE = 20_000
+TOGETHER_DATA = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
 TOGETHER_OPS = st.one_of(
     # Reads of more than a buffer skip it; on cold pages reads go to the
     # driver, the file held meanwhile.
@@ -255,6 +230,25 @@ TOGETHER_OPS = st.one_of(
     st.tuples(st.just("flush")),
     st.tuples(st.just("truncate"), st.none() | st.integers(0, TOGETHER_SIZE)),
 )
+
+
+async def file_outcomes(path: Path, mode: str, buffering: int, ops: list[tuple[Any, ...]], *,
+                        cold: bool = False, together: bool = False, cancel: list[bool] | None = None,
+                        turns: int = 0) -> tuple[list[Any], Any, bytes]:
+    """What `ops` give on a file of TOGETHER_DATA (one after another, or as
+    tasks started together, see `outcomes_together`), the position they
+    leave and the file's bytes once closed."""
+    path.write_bytes(TOGETHER_DATA)
+    async with velnor.open(path, mode, buffering=buffering) as f:
+        if cold:
+            evict(path, required=False)
+        calls = [lambda op=op: apply_any(f, op) for op in ops]
+        if together:
+            got = await outcomes_together(calls, cancel, turns)
+        else:
+            got = [await async_outcome(call) for call in calls]
+        end = outcome(f.tell)
+    return got, end, path.read_bytes()
 
 
 async def apply_any(f: Any, op: tuple[Any, ...]) -> Any:
@@ -288,24 +282,10 @@ def test_operations_started_together_end_as_they_would_one_after_another(
     # operation starts lets later tasks go first, as any await before the
     # call would: the loop's pacing is held off.)
     hold_pacing_off(monkeypatch)
-    initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
-
-    async def outcomes(path: Path, together: bool) -> tuple[list[Any], Any, bytes]:
-        path.write_bytes(initial)
-        async with velnor.open(path, mode, buffering=buffering) as f:
-            if cold:
-                evict(path, required=False)
-            calls = [lambda op=op: apply_any(f, op) for op in ops]
-            if together:
-                got = await asyncio.gather(*(async_outcome(call) for call in calls))
-            else:
-                got = [await async_outcome(call) for call in calls]
-            end = outcome(f.tell)
-        return got, end, path.read_bytes()
 
     async def main() -> None:
-        one_by_one = await outcomes(disk_dir / "a", together=False)
-        assert await outcomes(disk_dir / "b", together=True) == one_by_one
+        one_by_one = await file_outcomes(disk_dir / "a", mode, buffering, ops, cold=cold)
+        assert await file_outcomes(disk_dir / "b", mode, buffering, ops, cold=cold, together=True) == one_by_one
 
     run(main())
 
@@ -330,36 +310,19 @@ def test_reads_seeks_and_flushes_cancelled_among_operations_started_together_lea
     # same operations without them would, one after another. (A flush
     # cancelled leaves its bytes to the next write-out.)
     hold_pacing_off(monkeypatch)
-    initial = b"".join(b"%05d\n" % i for i in range(TOGETHER_SIZE // 6))
+    cancel = [stop and op[0] in CANCELLABLE for op, stop in zip(ops, cancelled)]
 
     async def main() -> None:
-        path = disk_dir / "together"
-        path.write_bytes(initial)
-        async with velnor.open(path, "rb+", buffering=buffering) as f:
-            if cold:
-                evict(path, required=False)
-            tasks = [asyncio.ensure_future(async_outcome(lambda op=op: apply_any(f, op))) for op in ops]
-            for _ in range(turns):
-                await asyncio.sleep(0)
-            for task, op, cancel in zip(tasks, ops, cancelled):
-                if cancel and op[0] in CANCELLABLE:
-                    task.cancel()
-            ended = await asyncio.gather(*tasks, return_exceptions=True)
-            kept = [(op, got) for op, got in zip(ops, ended) if not isinstance(got, asyncio.CancelledError)]
-            end = outcome(f.tell)
-        together = [got for _, got in kept], end, path.read_bytes()
-
-        path = disk_dir / "one_by_one"
-        path.write_bytes(initial)
-        async with velnor.open(path, "rb+", buffering=buffering) as f:
-            got = [await async_outcome(lambda op=op: apply_any(f, op)) for op, _ in kept]
-            end = outcome(f.tell)
-        assert together == (got, end, path.read_bytes())
+        got, end, data = await file_outcomes(disk_dir / "together", "rb+", buffering, ops, cold=cold,
+                                             together=True, cancel=cancel, turns=turns)
+        kept = [i for i, one in enumerate(got) if not isinstance(one, asyncio.CancelledError)]
+        assert ([got[i] for i in kept], end, data) == \
+            await file_outcomes(disk_dir / "one_by_one", "rb+", buffering, [ops[i] for i in kept])
 
     run(main())
 
 
-def test_a_read_that_waited_for_a_buffered_file_takes_only_what_it_asked_for(
+def test_tasks_waiting_for_a_buffered_file_get_their_turn_and_what_they_asked_for(
         run: Runner, disk_dir: Path) -> None:
     path = disk_dir / "f"
     path.write_bytes(b"0123456789")
@@ -367,78 +330,32 @@ def test_a_read_that_waited_for_a_buffered_file_takes_only_what_it_asked_for(
     async def main() -> None:
         async with velnor.open(path, "rb") as f:
             f.raw._fast = None  # the buffer fills through the driver, the lock held
+            # A read that waited took the whole buffer, however little it asked for.
             got = await asyncio.gather(f.read(3), f.read(2), f.read(0), f.read(1))
             assert got == [b"012", b"34", b"", b"5"]
             assert f.tell() == 6
-
-    run(main())
-
-
-def test_threads_with_a_loop_each_use_files_at_once(loop_kind: str, tmp_path: Path) -> None:
-    errors: list[BaseException] = []
-    start = threading.Barrier(4)
-
-    async def work(index: int) -> None:
-        path = tmp_path / f"t{index}"
-        data = pattern(100_000 + index, seed=index)
-        async with velnor.open(path, "wb+", buffering=0) as f:
-            for offset in range(0, len(data), 7_000):
-                await f.write(data[offset:offset + 7_000])
             await f.seek(0)
-            assert await f.read() == data
-        assert await velnor.read_bytes(path) == data
+            await f.seek(0, os.SEEK_END)  # drops the buffer: the next read fills it again
 
-    def thread_main(index: int) -> None:
-        try:
-            start.wait()
-            run_on(loop_kind, work(index))
-        except BaseException as exc:  # reported by the main thread
-            errors.append(exc)
+            # Right after the lock is released the task it woke has not run
+            # yet; a read that the buffer could serve at once still waits
+            # its turn (with locked() alone, it took the bytes after the old
+            # position).
+            async def holder() -> tuple[bytes, bytes]:
+                await f.seek(0)
+                first = await f.read(3)
+                return first, await f.read(2)
 
-    threads = [threading.Thread(target=thread_main, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-
-
-def test_a_cancelled_read_leaves_the_file_usable_and_buffers_untouched(
-        run: Runner, disk_dir: Path) -> None:
-    size = 6 * PARALLEL_MIN
-    path = disk_dir / "f"
-    path.write_bytes(pattern(size))
-    before = settled_fd_count()
-
-    async def main() -> None:
-        async with velnor.open(path, "rb", buffering=0) as f:
-            for turns in itertools.chain(range(4), [8, 16, 64]):
-                evict(path)
-                buf = bytearray(size)
-                task = asyncio.ensure_future(f.readinto(buf))
-                for _ in range(turns):
-                    await asyncio.sleep(0)
-                task.cancel()
-                try:
-                    n = await task
-                except asyncio.CancelledError:
-                    snapshot = bytes(buf)
-                    assert f.tell() == 0  # a cancelled read does not move the position
-                    await asyncio.sleep(0.01)
-                    assert buf == snapshot, "the buffer changed after the await raised"
-                else:
-                    assert n == size and f.tell() == size
-                    await f.seek(0)
-                evict(path)
-                reader = asyncio.ensure_future(f.read())
-                await asyncio.sleep(0)
-                reader.cancel()
-                with pytest.raises(asyncio.CancelledError):
-                    await reader
-            assert await f.read(10) == pattern(10)
+            task = asyncio.ensure_future(holder())
+            await asyncio.sleep(0)
+            assert not task.done()
+            queued = asyncio.ensure_future(f.seek(0))
+            await asyncio.sleep(0)
+            assert not queued.done()
+            assert await task == (b"012", b"01")
+            assert await queued == 0
 
     run(main())
-    assert_no_fd_leak(before)
 
 
 def test_what_a_failed_write_out_did_not_write_stays_buffered_as_with_the_built_in(
@@ -463,8 +380,24 @@ def test_what_a_failed_write_out_did_not_write_stays_buffered_as_with_the_built_
             assert f.tell() == 2
             await f.seek(4)  # writes it out first, this time with room
             assert await f.read(2) == b"45"
+            # A read that writes the buffer out first is cancelled before the
+            # kernel took anything: the bytes stay for the next write-out.
+            assert await f.write(b"XY") == 2
+            stalled = asyncio.get_running_loop().create_future()
+
+            async def stopped_write(self: Any, source: Any, taken: Any = None) -> int:
+                await stalled
+                raise AssertionError("never ends")
+
+            monkeypatch.setattr(velnor._files.BinaryFile, "_write", stopped_write)
+            reader = asyncio.ensure_future(f.read(1))
+            await asyncio.sleep(0)
+            reader.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await reader
+            monkeypatch.undo()
     run(main())
-    assert path.read_bytes() == b"AB23456789"
+    assert path.read_bytes() == b"AB2345XY89"
 
 
 def test_a_file_without_a_fast_path_drops_it_and_reads_through_the_driver(

@@ -22,7 +22,8 @@ import velnor
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
 from support.loops import Runner, Ticks, hold_pacing_off
-from support.side_by_side import Failed, assert_same_files, async_outcome, file_pair, iterator_of, outcome
+from support.side_by_side import (Failed, assert_same_files, async_outcome, file_pair, iterator_of, outcome,
+                                  outcomes_together)
 
 SETTINGS = settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "30")), deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -452,6 +453,34 @@ TOGETHER_TEXT_OPS = st.one_of(
 )
 
 
+TOGETHER_TEXT = "".join(f"{i} é€ line\n" for i in range(1500))
+
+
+async def text_outcomes(path: Path, encoding: str, ops: list[tuple[Any, ...]], *, cold: bool = False,
+                        together: bool = False, cancel: list[bool] | None = None,
+                        turns: int = 0) -> tuple[list[Any], bytes]:
+    """What `ops` give on a text file of TOGETHER_TEXT opened "r+" (one
+    after another, or as tasks started together, see `outcomes_together`),
+    and the file's bytes once closed."""
+    path.write_text(TOGETHER_TEXT, encoding=encoding)
+    async with velnor.open(path, "r+", encoding=encoding) as f:
+        if cold:
+            evict(path, required=False)
+
+        async def apply(op: tuple[Any, ...]) -> Any:
+            name, *args = op
+            if name == "seek":
+                return await f.seek(0, args[0])
+            return await getattr(f, name)(*args)
+
+        calls = [lambda op=op: apply(op) for op in ops]
+        if together:
+            got = await outcomes_together(calls, cancel, turns)
+        else:
+            got = [await async_outcome(call) for call in calls]
+    return got, path.read_bytes()
+
+
 @settings(max_examples=int(os.environ.get("VELNOR_EXAMPLES", "40")), deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(encoding=st.sampled_from(["utf-8", "utf-16"]), ops=st.lists(TOGETHER_TEXT_OPS, min_size=2, max_size=10),
@@ -469,30 +498,10 @@ def test_text_operations_started_together_end_as_they_would_one_after_another(
     # order, the loop's pacing held off (a turn before an operation starts
     # lets later tasks go first).
     hold_pacing_off(monkeypatch)
-    initial = "".join(f"{i} é€ line\n" for i in range(1500))
-
-    async def outcomes(path: Path, together: bool) -> tuple[list[Any], bytes]:
-        path.write_text(initial, encoding=encoding)
-        async with velnor.open(path, "r+", encoding=encoding) as f:
-            if cold:
-                evict(path, required=False)
-
-            async def apply(op: tuple[Any, ...]) -> Any:
-                name, *args = op
-                if name == "seek":
-                    return await f.seek(0, args[0])
-                return await getattr(f, name)(*args)
-
-            calls = [lambda op=op: apply(op) for op in ops]
-            if together:
-                got = await asyncio.gather(*(async_outcome(call) for call in calls))
-            else:
-                got = [await async_outcome(call) for call in calls]
-        return got, path.read_bytes()
 
     async def main() -> None:
-        one_by_one = await outcomes(disk_dir / "a", together=False)
-        assert await outcomes(disk_dir / "b", together=True) == one_by_one
+        one_by_one = await text_outcomes(disk_dir / "a", encoding, ops, cold=cold)
+        assert await text_outcomes(disk_dir / "b", encoding, ops, cold=cold, together=True) == one_by_one
 
     run(main())
 
@@ -506,35 +515,14 @@ def test_text_reads_cancelled_among_operations_started_together_leave_no_trace(
         run: Runner, disk_dir: Path, monkeypatch: pytest.MonkeyPatch, encoding: str,
         ops: list[tuple[Any, ...]], cancelled: list[bool], turns: int, cold: bool) -> None:
     hold_pacing_off(monkeypatch)
-    initial = "".join(f"{i} é€ line\n" for i in range(1500))
-
-    async def apply(f: velnor.TextFile, op: tuple[Any, ...]) -> Any:
-        name, *args = op
-        if name == "seek":
-            return await f.seek(0, args[0])
-        return await getattr(f, name)(*args)
+    cancel = [stop and op[0] in ("read", "readline") for op, stop in zip(ops, cancelled)]
 
     async def main() -> None:
-        path = disk_dir / "together"
-        path.write_text(initial, encoding=encoding)
-        async with velnor.open(path, "r+", encoding=encoding) as f:
-            if cold:
-                evict(path, required=False)
-            tasks = [asyncio.ensure_future(async_outcome(lambda op=op: apply(f, op))) for op in ops]
-            for _ in range(turns):
-                await asyncio.sleep(0)
-            for task, op, cancel in zip(tasks, ops, cancelled):
-                if cancel and op[0] in ("read", "readline"):
-                    task.cancel()
-            ended = await asyncio.gather(*tasks, return_exceptions=True)
-            kept = [(op, got) for op, got in zip(ops, ended) if not isinstance(got, asyncio.CancelledError)]
-        together = [got for _, got in kept], path.read_bytes()
-
-        path = disk_dir / "one_by_one"
-        path.write_text(initial, encoding=encoding)
-        async with velnor.open(path, "r+", encoding=encoding) as f:
-            got = [await async_outcome(lambda op=op: apply(f, op)) for op, _ in kept]
-        assert together == (got, path.read_bytes())
+        got, data = await text_outcomes(disk_dir / "together", encoding, ops, cold=cold, together=True,
+                                        cancel=cancel, turns=turns)
+        kept = [i for i, one in enumerate(got) if not isinstance(one, asyncio.CancelledError)]
+        assert ([got[i] for i in kept], data) == \
+            await text_outcomes(disk_dir / "one_by_one", encoding, [ops[i] for i in kept])
 
     run(main())
 

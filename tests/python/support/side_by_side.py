@@ -2,6 +2,7 @@
 files named "ours" and "theirs", and comparing what each gives back."""
 from __future__ import annotations
 
+import asyncio
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -64,3 +65,16 @@ def iterator_of(f: Any) -> Any:
             _iterators.clear()
         mine = _iterators[id(f)] = (f, aiter(f))
     return mine[1]
+
+
+async def outcomes_together(calls: list[Any], cancel: list[bool] | None = None, turns: int = 0) -> list[Any]:
+    """What `calls` give run as tasks started in order. With `cancel`, the
+    tasks flagged there are cancelled after `turns` turns of the loop; those
+    it stopped give `asyncio.CancelledError`."""
+    tasks = [asyncio.ensure_future(async_outcome(call)) for call in calls]
+    for _ in range(turns):
+        await asyncio.sleep(0)
+    for task, stop in zip(tasks, cancel or []):
+        if stop:
+            task.cancel()
+    return await asyncio.gather(*tasks, return_exceptions=True)
