@@ -39,6 +39,16 @@ class _FileLock(asyncio.Lock):
 
     users = 0  # made an instance attribute at the first use
 
+    if asyncio.Lock().__dict__ == {"_waiters": None, "_locked": False}:
+        # A file makes one at every open: its state starts as these class
+        # defaults, which the lock's own code replaces as it did the
+        # instance's (checked above against this Python's lock).
+        _waiters = None
+        _locked = False
+
+        def __init__(self) -> None:
+            pass
+
     async def __aenter__(self) -> None:
         self.users += 1
         try:
@@ -603,6 +613,19 @@ class BufferedFile(SplitLines[bytes]):
                 await raw.close()
             elif turn_due():
                 await give_turn()
+
+    def _close_here(self) -> bool:
+        """`close` done right here when it has nothing to wait for: nothing
+        to write out, nobody else at the file, a descriptor the driver never
+        saw, and the loop's turn not due. False, with nothing done, otherwise."""
+        raw = self._raw
+        if raw._closed:
+            return True
+        if (self._wbuf or self._lock.users or self._lines is not None or raw._handle is not None
+                or raw._adopting is not None or turn_due()):
+            return False
+        self._drop_buffer()
+        return raw._close_unseen()
 
     async def __aenter__(self) -> BufferedFile:
         return self

@@ -25,6 +25,8 @@ from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
 
+_S_IFMT: Final = 0o170000  # stat.S_IFMT is a function; the mask is fixed by POSIX
+
 LINE_CHUNK: Final = 8192
 """Bytes an unbuffered `readline` reads at a time while looking for the line's end."""
 
@@ -117,9 +119,10 @@ class BinaryFile:
         self._lock: asyncio.Lock | None = None  # made on first contention
         self._users = 0  # tasks holding or waiting for the lock
         self._pos = pos if pos is not None else size if mode.append else 0
-        self._seekable = not (stat.S_ISFIFO(st_mode) or stat.S_ISSOCK(st_mode))
+        kind = st_mode & _S_IFMT
+        self._seekable = kind != stat.S_IFIFO and kind != stat.S_IFSOCK
         # Only a regular file's size says where its data ends.
-        self._regular = stat.S_ISREG(st_mode)
+        self._regular = kind == stat.S_IFREG
         self._closed = False  # last: __del__ closes only what was fully opened
 
     # -- state -------------------------------------------------------------
@@ -707,7 +710,7 @@ def open_on_the_spot(path: str, name: str | bytes, mode: OpenMode) -> BinaryFile
     fd, blksize, size = opened
     try:
         file = BinaryFile()
-        file._setup(None, fd, 0, name, mode, asyncio.get_running_loop(), stat.S_IFREG, None, blksize)
+        file._setup(None, fd, 0, name, mode, get_running_loop(), stat.S_IFREG, None, blksize)
         file._size_hint = size
         return file
     except BaseException:

@@ -53,7 +53,7 @@ class FileOpener(Generic[FileT]):
     ``async with`` to have the file closed at the end of the block. Nothing
     is opened until then."""
 
-    __slots__ = ("_open", "_args", "_file", "_name", "_mode")
+    __slots__ = ("_open", "_args", "_file", "_name", "_mode", "_here")
 
     def __init__(self, open_file: Callable[..., Coroutine[Any, None, FileT]], args: tuple[Any, ...],
                  name: str | bytes | int, mode: str) -> None:
@@ -62,21 +62,36 @@ class FileOpener(Generic[FileT]):
         self._file: FileT | None = None
         self._name = name
         self._mode = mode
+        # The mode of a read-only buffered open of the path `name`, which
+        # may be made right here, without a coroutine of its own.
+        self._here: OpenMode | None = None
 
     def __repr__(self) -> str:
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
-        return self._open(*self._args).__await__()
+        here = self._here
+        if here is not None and not turn_due():
+            file = _buffered_here(self._name, self._name, here)  # type: ignore[arg-type]
+            if file is not None:
+                return file  # type: ignore[return-value]
+        return (yield from self._open(*self._args).__await__())
 
     async def __aenter__(self) -> FileT:
+        here = self._here
+        if here is not None and not turn_due():
+            here_file = _buffered_here(self._name, self._name, here)  # type: ignore[arg-type]
+            if here_file is not None:
+                self._file = here_file  # type: ignore[assignment]
+                return here_file  # type: ignore[return-value]
         self._file = file = await self._open(*self._args)
         return file
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
-        if self._file is not None:
-            await self._file.close()
+        file = self._file
+        if file is not None and not (self._here is not None and file._close_here()):  # type: ignore[union-attr]
+            await file.close()
 
 
 def _optional_str(value: object, what: str) -> None:
@@ -137,7 +152,11 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
         # make it once per file.
         known = _PARSED.get(mode)
         if known is not None and known.binary and "\0" not in file:
-            return FileOpener(_open_path, (file, file, known, -1, None, None, None), file, known.text)
+            made: FileOpener[Any] = FileOpener(_open_path, (file, file, known, -1, None, None, None),
+                                               file, known.text)
+            if known.cached_open:
+                made._here = known
+            return made
     if not isinstance(file, int):
         text_path, name = fs_path(file)
     buffering = operator.index(buffering)
@@ -186,18 +205,27 @@ def _buffer_size(blksize: int) -> int:
     return blksize if blksize > 1 else DEFAULT_BUFFER_SIZE
 
 
+def _buffered_here(path: str, name: str | bytes, mode: OpenMode) -> BufferedFile | None:
+    """The usual binary open, whole here when the path is cached: a regular
+    file is no terminal, and its st_blksize sizes the buffer. None when the
+    kernel cannot resolve the path from its caches. The caller has checked
+    that the loop's turn is not due."""
+    raw = open_on_the_spot(path, name, mode)
+    if raw is None:
+        return None
+    try:
+        return BufferedFile(raw, _buffer_size(raw._blksize))
+    except BaseException:
+        raw._close_unseen()
+        raise
+
+
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
                      encoding: str | None, errors: str | None, newline: str | None) -> Any:
     if buffering == -1 and mode.binary and mode.cached_open and not turn_due():
-        # The usual binary open, whole here when the path is cached: a
-        # regular file is no terminal, and its st_blksize sizes the buffer.
-        raw = open_on_the_spot(path, name, mode)
-        if raw is not None:
-            try:
-                return BufferedFile(raw, _buffer_size(raw._blksize))
-            except BaseException:
-                await raw.close()
-                raise
+        file = _buffered_here(path, name, mode)
+        if file is not None:
+            return file
     raw = await open_path(path, name, mode)
     return await _wrap(raw, mode, buffering, encoding, errors, newline)
 

@@ -100,6 +100,12 @@ def test_cached_file_never_reaches_the_driver(run: Runner, disk_dir: Path,
                 assert await f.seek(5) == 5 and await f.pread(5, 0) == pattern(5)
                 assert await f.size() == 10_000
             assert f.closed
+            async with velnor.open(str(path), "rb") as g:
+                assert await g.read(10) == pattern(10) and await g.read() == pattern(10_000)[10:]
+            h = await velnor.open(os.fsencode(path), "rb")
+            assert await h.read() == pattern(10_000)
+            await h.close()
+            assert g.closed and h.closed
         # Closed on the spot, not by the driver: nothing is left open.
         assert fd_count() == fds
 
@@ -404,6 +410,10 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             async with velnor.open(path, "rb") as f:
                 await f.read(100)
 
+        async def open_close() -> None:
+            async with velnor.open(str(path), "rb"):  # a str: the commonest call's own way
+                pass
+
         stretches: list[tuple[str, Callable[[], Awaitable[Any]]]] = [
             ("read", reread),
             ("pread", lambda: binary.pread(4096, 0)),
@@ -414,6 +424,7 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             ("text read", lambda: text.read(1)),
             ("read_bytes", lambda: velnor.read_bytes(path)),
             ("open, read, close", open_read_close),
+            ("open, close", open_close),
         ]
         try:
             for name, op in stretches:
