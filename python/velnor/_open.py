@@ -94,6 +94,14 @@ class FileOpener(Generic[FileT]):
             await file.close()
 
 
+def named(opener: FileOpener[FileT], name: str | bytes | int) -> FileOpener[FileT]:
+    """`opener`, made by `open` from a descriptor, giving a file that
+    reports `name` (a temporary file's path) instead of the descriptor."""
+    opener._args = (*opener._args, name)
+    opener._name = name
+    return opener
+
+
 def _optional_str(value: object, what: str) -> None:
     if value is not None and not isinstance(value, str):
         raise TypeError(f"open() argument '{what}' must be str or None, "

@@ -24,7 +24,7 @@ from typing import Any, Generic, TypeVar
 import _velnor
 
 from . import os as _vos
-from ._open import AnyFile, open as _open
+from ._open import AnyFile, named, open as _open
 from ._kernel import await_kernel, close_handle
 
 __all__ = [
@@ -127,18 +127,16 @@ async def mkdtemp(suffix: Any = None, prefix: Any = None, dir: Any = None  # noq
     raise FileExistsError(_errno.EEXIST, "No usable temporary directory name found")
 
 
-def _reopen_mode(mode: str) -> str:
-    # The file exists (created empty by mkstemp): "w" would only truncate it
-    # again, and "x" would fail.
-    return mode.replace("x", "w")
-
-
-async def _open_created(fd: int, name: str, mode: str, buffering: int, encoding: str | None,
+async def _open_created(fd: int, name: Any, mode: str, buffering: int, encoding: str | None,
                         newline: str | None, errors: str | None) -> Any:
+    # Over the descriptor made with the file, never the name again: in a
+    # folder others may write to, the name could by now be someone else's.
     try:
-        return await _open(name, _reopen_mode(mode), buffering, encoding, errors, newline)
-    finally:
+        opener = _open(fd, mode, buffering, encoding, errors, newline)
+    except BaseException:
         await _vos.close(fd)
+        raise
+    return await named(opener, name)
 
 
 _F = TypeVar("_F")
@@ -157,16 +155,23 @@ class _TemporaryFileContext(Generic[_F]):
     async def __aenter__(self) -> Any:
         k = self._kwargs
         fd, name = await mkstemp(k["suffix"], k["prefix"], k["dir"])
+        if not self._named:
+            # An unnamed temporary file: nobody else can reach it from now
+            # on; it goes by its descriptor, as the standard library's.
+            try:
+                await _vos.unlink(name)
+            except BaseException:
+                await _vos.close(fd)
+                raise
+            name = fd
         try:
             self._file = await _open_created(fd, name, k["mode"], k["buffering"], k["encoding"],
                                              k["newline"], k["errors"])
         except BaseException:
-            await _vos.unlink(name)
+            if self._named:
+                await _vos.unlink(name)
             raise
-        if not self._named:
-            # An unnamed temporary file: nobody else can reach it from now on.
-            await _vos.unlink(name)
-        else:
+        if self._named:
             self._name = name
         return self._file
 
@@ -308,12 +313,49 @@ class SpooledTemporaryFile:
         self._context: _TemporaryFileContext[Any] | None = None
         self._kwargs = dict(mode=mode, buffering=buffering, encoding=encoding, newline=newline,
                             suffix=suffix, prefix=prefix, dir=dir, errors=errors)
-        self.mode = mode
+        self._mode = mode
         self.closed = False
 
     @property
     def _rolled_to_disk(self) -> bool:
         return self._rolled
+
+    @property
+    def _current(self) -> Any:
+        return self._file if self._rolled else self._memory
+
+    @property
+    def name(self) -> Any:
+        """The file's name once on disk (its descriptor, as an unnamed
+        temporary file's); None while in memory."""
+        return getattr(self._current, "name", None)
+
+    @property
+    def encoding(self) -> str:
+        """The text encoding (text modes only, as the standard library's)."""
+        return self._current.encoding  # type: ignore[no-any-return]
+
+    @property
+    def errors(self) -> str:
+        """The decoding error handler (text modes only)."""
+        return self._current.errors  # type: ignore[no-any-return]
+
+    @property
+    def newlines(self) -> Any:
+        """The newlines met so far in reading (text modes only)."""
+        return self._current.newlines
+
+    def readable(self) -> bool:
+        return bool(self._current.readable())
+
+    def writable(self) -> bool:
+        return bool(self._current.writable())
+
+    def seekable(self) -> bool:
+        return bool(self._current.seekable())
+
+    def isatty(self) -> bool:
+        return bool(self._current.isatty())
 
     async def rollover(self) -> None:
         """Move the content to a temporary file on disk (once)."""
@@ -359,6 +401,45 @@ class SpooledTemporaryFile:
             return await self._file.read(size)
         return self._memory.read(size)
 
+    async def read1(self, size: int = -1) -> bytes:
+        """At most one read of the file underneath (binary modes only)."""
+        if self._rolled:
+            return await self._file.read1(size)  # type: ignore[no-any-return]
+        return self._memory.read1(size)  # type: ignore[no-any-return]
+
+    async def readinto(self, buffer: Any) -> int:
+        """Read into `buffer` (binary modes only); the number of bytes read."""
+        if self._rolled:
+            return await self._file.readinto(buffer)  # type: ignore[no-any-return]
+        return self._memory.readinto(buffer)  # type: ignore[no-any-return]
+
+    async def readinto1(self, buffer: Any) -> int:
+        """Read into `buffer` with at most one read underneath (binary modes only)."""
+        if self._rolled:
+            return await self._file.readinto1(buffer)  # type: ignore[no-any-return]
+        return self._memory.readinto1(buffer)  # type: ignore[no-any-return]
+
+    async def readline(self, size: int | None = -1) -> Any:
+        """One line, of at most `size` bytes or characters when not negative."""
+        if self._rolled:
+            return await self._file.readline(size)
+        return self._memory.readline(size)
+
+    async def readlines(self, hint: int | None = -1) -> list[Any]:
+        """The remaining lines, stopping once `hint` has been reached when positive."""
+        if self._rolled:
+            return await self._file.readlines(hint)  # type: ignore[no-any-return]
+        return self._memory.readlines(hint)  # type: ignore[no-any-return]
+
+    def __aiter__(self) -> SpooledTemporaryFile:
+        return self
+
+    async def __anext__(self) -> Any:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
     async def seek(self, offset: int, whence: int = 0) -> int:
         """Move the position."""
         if self._rolled:
@@ -391,6 +472,11 @@ class SpooledTemporaryFile:
             await self._file.flush()
         else:
             self._memory.flush()
+
+    @property
+    def mode(self) -> str:
+        """The mode asked for while in memory; the file's own once on disk."""
+        return self._file.mode if self._rolled else self._mode
 
     def fileno(self) -> int:
         """The descriptor: moves nothing to disk, so it raises while in memory
