@@ -12,6 +12,7 @@
 #include "ext/capi/os_error.hpp"
 #include "ext/bridge/drain_handle.hpp"
 #include "ext/bridge/loop_bridge.hpp"
+#include "ext/functions/turns.hpp"
 
 namespace velnor::ext {
 namespace {
@@ -164,6 +165,19 @@ void settle_all(std::vector<Completion>& batch) noexcept {
 constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(400);
 constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
 
+// A submission waits on the spot for a completion (up to what Turns
+// allows) only while completions have lately come within that time. A trip
+// through the loop to settle one costs a few microseconds of the loop
+// thread's time anyway (two turns of the loop, each with its look at the
+// selector); waiting instead lets a task that awaits one operation after
+// another run on without giving up the loop, its turns kept by the
+// stretches of Turns.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 }  // namespace
 
 void LoopBridge::drain() {
@@ -174,6 +188,7 @@ void LoopBridge::drain() {
         // the looks themselves could tell otherwise, and they stop telling
         // once they are too short to find anything.
         const auto waited = std::chrono::steady_clock::now() - hurried_at_;
+        note_wait(std::chrono::duration_cast<std::chrono::nanoseconds>(waited));
         if (waited < kPollMax) {
             poll_budget_ = std::clamp(std::max<std::chrono::nanoseconds>(poll_budget_ * 2, 2 * waited),
                                       kPollMin, kPollMax);
@@ -206,6 +221,31 @@ void LoopBridge::settle_until_quiet() {
     }
 }
 
+
+void LoopBridge::catch_completion() noexcept {
+    if (catching_ || !ALIVE.load(std::memory_order_relaxed)) return;
+    const std::chrono::nanoseconds budget = completion_wait();
+    if (recent_wait_ > budget) return;
+    using std::chrono::steady_clock;
+    const auto start = steady_clock::now();
+    auto now = start;
+    while (queued_.load(std::memory_order_acquire) == 0) {
+        now = steady_clock::now();
+        if (now - start >= budget) {
+            // Slower than lately: a few misses in a row and the catches stop,
+            // until the looks find completions coming fast again.
+            note_wait(2 * budget);
+            return;
+        }
+        cpu_relax();
+    }
+    std::vector<Completion> batch = take_queue();
+    note_wait(std::chrono::duration_cast<std::chrono::nanoseconds>(now - hurried_at_));
+    catching_ = true;
+    settled(batch.size());
+    settle_all(batch);
+    catching_ = false;
+}
 
 void LoopBridge::looks_abandoned() noexcept {
     if (!polling_) return;
@@ -285,6 +325,7 @@ void LoopBridge::poll() {
     const auto now = std::chrono::steady_clock::now();
     if (!batch.empty()) {
         const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(now - hurried_at_);
+        note_wait(waited);
         poll_budget_ = std::clamp((poll_budget_ + 4 * waited) / 2, kPollMin, kPollMax);
         poll_until_ = std::max(poll_until_, now + poll_budget_);
     }

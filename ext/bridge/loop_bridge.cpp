@@ -212,6 +212,7 @@ std::vector<Completion> LoopBridge::take_queue() noexcept {
     std::vector<Completion> taken;
     std::lock_guard<std::mutex> lock(queue_mu_);
     taken.swap(queue_);
+    queued_.store(0, std::memory_order_relaxed);
     return taken;
 }
 
@@ -232,6 +233,7 @@ void LoopBridge::complete(Completion completion) noexcept {
     {
         std::lock_guard<std::mutex> lock(queue_mu_);
         queue_.push_back(std::move(completion));
+        queued_.store(queue_.size(), std::memory_order_release);
     }
     // acq_rel: the ring below must follow our own append, and a true read
     // here must see the owner of the owed wake-up.

@@ -86,6 +86,12 @@ public:
     // The look, run by the loop (call_soon); it goes on while completions
     // keep coming, then hands back to the doorbell.
     void poll();
+    // Loop thread, interpreter lock held, right after an operation was
+    // submitted and its future made: when completions have lately come
+    // within a few microseconds and the loop's turn is not due, waits that
+    // long for one and settles what came, so that the caller finds its
+    // future done and goes on without a trip through the loop.
+    void catch_completion() noexcept;
 
     // A scheduled look was dropped by the loop without running (the loop
     // closed): gives the wake-up's claim back, so that what comes later
@@ -127,6 +133,12 @@ private:
     // completions that come without a hurry (read groups) only bring it
     // down to zero sooner.
     std::size_t in_flight_ = 0;
+    // How long completions have lately taken to come after a submission,
+    // as the looks, the doorbell and the catches found them; and whether a
+    // catch is settling (a callable it runs may submit again).
+    std::chrono::nanoseconds recent_wait_{std::chrono::milliseconds(1)};
+    bool catching_ = false;
+    void note_wait(std::chrono::nanoseconds waited) noexcept { recent_wait_ = (3 * recent_wait_ + waited) / 4; }
     // Set before `via_ringer_`; read only by the ringer.
     Ref call_soon_threadsafe_;
     std::atomic<bool> via_ringer_{false};
@@ -134,6 +146,8 @@ private:
 
     std::mutex queue_mu_;
     std::vector<Completion> queue_;
+    // The queue's length as of its last change, for a look without the lock.
+    std::atomic<std::size_t> queued_{0};
     // True while a wake-up is owed or being answered; see complete() and
     // drain() for the protocol.
     std::atomic<bool> pending_{false};

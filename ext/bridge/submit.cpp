@@ -52,6 +52,7 @@ Ref submit(Op op, ResultMode mode, Owner owner) {
     Ref future = bridge->new_future();
     // Before the submission, whose completion may come at once.
     bridge->hurry();
+    std::shared_ptr<LoopBridge> catcher = bridge;
     auto callback = std::make_unique<CompletionCallback>(std::move(mode), std::move(bridge), future,
                                                          std::move(owner));
     const std::uint64_t id = drv->submit(std::move(op), std::move(callback));
@@ -60,6 +61,7 @@ Ref submit(Op op, ResultMode mode, Owner owner) {
     Ref id_obj = u64_to_int(id);
     Ref op_ids = tuple_of({id_obj.get()});
     checked(PyObject_SetAttr(future.get(), names().op_ids, op_ids.get()));
+    catcher->catch_completion();
     return future;
 }
 

@@ -8,11 +8,14 @@
 // never kept alive by a thread that has ended.
 #include <time.h>
 
+#include "ext/functions/turns.hpp"
+
 #include "ext/capi/heap_type.hpp"
 #include "ext/functions/fast_path.hpp"
 #include "ext/capi/python.hpp"
 #include "ext/capi/entry.hpp"
 #include "ext/capi/errors.hpp"
+#include "ext/capi/gil.hpp"
 #include "ext/module_table.hpp"
 
 namespace velnor::ext {
@@ -31,6 +34,11 @@ PyObject* g_call_soon_name = nullptr;
 PyObject* g_get_running_loop = nullptr;
 PyObject* g_peek_running_loop = nullptr;  // asyncio._get_running_loop: None outside a loop
 PyObject* g_turned = nullptr;
+// The Turns whose stretches operations waited for on the spot count in
+// (none until one takes them on; kept for the life of the process), and
+// how long such a wait may last.
+PyObject* g_completion_turns = nullptr;
+std::chrono::nanoseconds g_completion_wait{0};
 
 double now_seconds() noexcept {
     timespec ts{};
@@ -75,7 +83,10 @@ int due(PyObject* self) noexcept {
         return -1;
     }
     t_until = now + reinterpret_cast<TurnsObject*>(self)->turn;
-    PyObject* handle = PyObject_CallMethodObjArgs(loop, g_call_soon_name, g_turned, nullptr);
+    // The loop's call_soon is Python code, which may give the interpreter
+    // lock up and, while the interpreter finalizes, never get it back.
+    PyObject* handle = gil::interpreter_call(
+        [&] { return PyObject_CallMethodObjArgs(loop, g_call_soon_name, g_turned, nullptr); });
     Py_DECREF(loop);
     if (!handle) return -1;
     Py_DECREF(handle);
@@ -106,6 +117,20 @@ PyObject* turns_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     return fast_path_read(args[0], args[1], args[2]);
 }
 
+PyObject* turns_catch_completions(PyObject* self, PyObject* wait_arg) noexcept {
+    const double wait = PyFloat_AsDouble(wait_arg);
+    if (wait == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!(wait >= 0.0 && wait <= 0.1)) {
+        PyErr_SetString(PyExc_ValueError, "wait must be a number of seconds from 0 to 0.1");
+        return nullptr;
+    }
+    PyObject* old = g_completion_turns;
+    g_completion_turns = Py_NewRef(self);
+    Py_XDECREF(old);
+    g_completion_wait = std::chrono::nanoseconds(static_cast<std::int64_t>(wait * 1e9));
+    Py_RETURN_NONE;
+}
+
 PyObject* turns_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     static const char* names[] = {"turn", nullptr};
     double turn = 0.0;
@@ -133,6 +158,11 @@ PyMethodDef turns_methods[] = {
     {"read", as_cfunction<&turns_read>(), METH_FASTCALL,
      "read($self, fast, pos, len, loop, /)\n--\n\n`fast.read(pos, len)` (`fast` a `FastPath`) when `loop` is this "
      "thread's\nrunning loop and `due()` is false; `False`, reading nothing, otherwise."},
+    {"catch_completions", turns_catch_completions, METH_O,
+     "catch_completions($self, wait, /)\n--\n\nFrom now on an operation submitted to the driver while its loop's "
+     "turn\nis not due may be waited for on the spot, up to `wait` seconds (0 to\n0.1; 0: never), when "
+     "completions have lately come that fast: its future\nis then settled when the call returns, and it counts "
+     "in this object's\nstretches."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -154,6 +184,16 @@ PyType_Spec turns_spec = {
 };
 
 }  // namespace
+
+std::chrono::nanoseconds completion_wait() noexcept {
+    if (!g_completion_turns || g_completion_wait.count() == 0) return {};
+    const int d = due(g_completion_turns);
+    if (d < 0) {
+        PyErr_Clear();  // the operation goes the usual way, which reports what is wrong
+        return {};
+    }
+    return d == 0 ? g_completion_wait : std::chrono::nanoseconds{};
+}
 
 Ref make_turns_type() {
     if (!g_turned) {

@@ -34,7 +34,14 @@ class Pace:
         self._until = perf_counter() + TURN
 
 
+CATCH = 10e-6
+"""Seconds a driver operation may be waited for on the spot, once
+completions have lately come that fast: about what a trip through the event
+loop to settle it costs, so the wait only saves the loop's time."""
+
 _turns = Turns(TURN)
+# Such operations count in the same stretches as everything served here.
+_turns.catch_completions(CATCH)
 
 turn_due = _turns.due
 """Whether operations served on the spot (from the page cache, a buffer,
