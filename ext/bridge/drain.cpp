@@ -165,13 +165,7 @@ void settle_all(std::vector<Completion>& batch) noexcept {
 constexpr std::chrono::nanoseconds kPollMax = std::chrono::microseconds(400);
 constexpr std::chrono::nanoseconds kPollMin = std::chrono::microseconds(8);
 
-// A submission waits on the spot for a completion (up to what Turns
-// allows) only while completions have lately come within that time. A trip
-// through the loop to settle one costs a few microseconds of the loop
-// thread's time anyway (two turns of the loop, each with its look at the
-// selector); waiting instead lets a task that awaits one operation after
-// another run on without giving up the loop, its turns kept by the
-// stretches of Turns.
+// A spin's pause: easier on the sibling hyperthread, which may be the driver's.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -222,6 +216,14 @@ void LoopBridge::settle_until_quiet() {
 }
 
 
+// A submission waits on the spot for a completion (up to what Turns
+// allows) only while completions have lately come within that time. A trip
+// through the loop to settle one costs a few microseconds of the loop
+// thread's time anyway (two turns of the loop, each with its look at the
+// selector); waiting instead lets a task that awaits one operation after
+// another run on without giving up the loop, its turns kept by the
+// stretches of Turns. Whatever is queued is settled, not only the
+// submission's own: the looks would settle it all the same.
 void LoopBridge::catch_completion() noexcept {
     if (catching_ || !ALIVE.load(std::memory_order_relaxed)) return;
     const std::chrono::nanoseconds budget = completion_wait();
