@@ -361,10 +361,12 @@ class SpooledTemporaryFile:
         """Move the content to a temporary file on disk (once)."""
         if self._rolled:
             return
+        memory = self._memory
+        # First: where a text file refuses to tell (lines being iterated),
+        # nothing is made and the content stays where it is.
+        pos = memory.tell()
         self._context = _TemporaryFileContext(self._kwargs, named=False, delete=True)
         self._file = await self._context.__aenter__()
-        memory = self._memory
-        pos = memory.tell()
         if isinstance(memory, _io.TextIOWrapper):
             memory.flush()
             raw: bytes = memory.buffer.getvalue()
