@@ -62,25 +62,23 @@ class FileOpener(Generic[FileT]):
         self._file: FileT | None = None
         self._name = name
         self._mode = mode
-        # The mode of a read-only buffered open of the path `name`, which
-        # may be made right here, without a coroutine of its own.
-        self._here: OpenMode | None = None
+        # Whether `args` are those of a read-only buffered open of a path,
+        # which may be made right here, without coroutines of its own.
+        self._here = False
 
     def __repr__(self) -> str:
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
-        here = self._here
-        if here is not None and not turn_due():
-            file = _buffered_here(self._name, self._name, here)  # type: ignore[arg-type]
+        if self._here and not turn_due():
+            file = _open_here(*self._args)
             if file is not None:
                 return file  # type: ignore[return-value]
         return (yield from self._open(*self._args).__await__())
 
     async def __aenter__(self) -> FileT:
-        here = self._here
-        if here is not None and not turn_due():
-            here_file = _buffered_here(self._name, self._name, here)  # type: ignore[arg-type]
+        if self._here and not turn_due():
+            here_file = _open_here(*self._args)
             if here_file is not None:
                 self._file = here_file  # type: ignore[assignment]
                 return here_file  # type: ignore[return-value]
@@ -90,7 +88,7 @@ class FileOpener(Generic[FileT]):
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         file = self._file
-        if file is not None and not (self._here is not None and file._close_here()):  # type: ignore[union-attr]
+        if file is not None and not (self._here and file._close_here()):  # type: ignore[union-attr]
             await file.close()
 
 
@@ -162,8 +160,7 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
         if known is not None and known.binary and "\0" not in file:
             made: FileOpener[Any] = FileOpener(_open_path, (file, file, known, -1, None, None, None),
                                                file, known.text)
-            if known.cached_open:
-                made._here = known
+            made._here = known.cached_open
             return made
     if not isinstance(file, int):
         text_path, name = fs_path(file)
@@ -204,8 +201,10 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
         return FileOpener(_open_with_opener,
                           (opener, text_path, name, parsed, buffering, encoding, errors, newline),
                           name, shown)
-    return FileOpener(_open_path, (text_path, name, parsed, buffering, encoding, errors, newline),
+    made = FileOpener(_open_path, (text_path, name, parsed, buffering, encoding, errors, newline),
                       name, shown)
+    made._here = buffering == -1 and parsed.cached_open
+    return made
 
 
 def _buffer_size(blksize: int) -> int:
@@ -213,16 +212,21 @@ def _buffer_size(blksize: int) -> int:
     return blksize if blksize > 1 else DEFAULT_BUFFER_SIZE
 
 
-def _buffered_here(path: str, name: str | bytes, mode: OpenMode) -> BufferedFile | None:
-    """The usual binary open, whole here when the path is cached: a regular
-    file is no terminal, and its st_blksize sizes the buffer. None when the
-    kernel cannot resolve the path from its caches. The caller has checked
-    that the loop's turn is not due."""
+def _open_here(path: str, name: str | bytes, mode: OpenMode, buffering: int, encoding: str | None,
+               errors: str | None, newline: str | None) -> BufferedFile | TextFile | None:
+    """The usual open of a file to read (default buffering), whole here when
+    the kernel resolves the path from its caches; None when it cannot. A
+    regular file is no terminal, and its st_blksize sizes the buffer. The
+    caller has checked that the loop's turn is not due."""
     raw = open_on_the_spot(path, name, mode)
     if raw is None:
         return None
     try:
-        return BufferedFile(raw, _buffer_size(raw._blksize))
+        buffered = BufferedFile(raw, _buffer_size(raw._blksize))
+        if mode.binary:
+            return buffered
+        assert encoding is not None
+        return TextFile(buffered, encoding, errors, newline, False, mode=mode.given)
     except BaseException:
         raw._close_unseen()
         raise
@@ -230,8 +234,8 @@ def _buffered_here(path: str, name: str | bytes, mode: OpenMode) -> BufferedFile
 
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
                      encoding: str | None, errors: str | None, newline: str | None) -> Any:
-    if buffering == -1 and mode.binary and mode.cached_open and not turn_due():
-        file = _buffered_here(path, name, mode)
+    if buffering == -1 and mode.cached_open and not turn_due():
+        file = _open_here(path, name, mode, buffering, encoding, errors, newline)
         if file is not None:
             return file
     raw = await open_path(path, name, mode)

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import codecs
 import io
 import operator
@@ -14,7 +13,7 @@ from typing import Any, Final
 
 from _velnor import split_lines
 
-from ._buffered import BufferedFile
+from ._buffered import BufferedFile, _FileLock
 from ._files import limit_arg
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, split_stop
 from ._pace import Pace, give_turn, turn_due
@@ -119,7 +118,8 @@ class TextFile(SplitLines[str]):
     __slots__ = ("_buffer", "_encoding", "_errors", "_readuniversal", "_readtranslate",
                  "_readnl", "_writetranslate", "_writenl", "_line_buffering", "_decoder",
                  "_encoder", "_decoded_chars", "_decoded_chars_used", "_snapshot",
-                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lock", "_mode", "__weakref__")
+                 "_b2cratio", "_telling", "_seekable", "_has_read1", "_lock", "_mode", "_codec",
+                 "__weakref__")
 
     def __init__(self, buffer: BufferedFile, encoding: str, errors: str | None = None,
                  newline: str | None = None, line_buffering: bool = False,
@@ -134,6 +134,7 @@ class TextFile(SplitLines[str]):
         if not getattr(info, "_is_text_encoding", True):
             raise LookupError(f"{encoding!r} is not a text encoding; "
                               "use codecs.open() to handle arbitrary codecs")
+        self._codec = info
         self._buffer = buffer
         self._encoding = encoding
         self._errors = errors
@@ -151,20 +152,35 @@ class TextFile(SplitLines[str]):
         # (decoder flags, bytes fed since) at the start of the decoded chunk.
         self._snapshot: tuple[int, bytes] | None = None
         self._b2cratio = 0.0
-        self._seekable = self._telling = buffer.seekable()
+        raw = buffer._raw
+        if not getattr(raw, "_closed", True):
+            # An open file, as every open makes: what the buffer's methods
+            # would answer, without the checks they make on the way.
+            seekable, readable, writable = raw._seekable, raw._mode.readable, raw._mode.writable
+        else:
+            seekable, readable, writable = buffer.seekable(), buffer.readable(), buffer.writable()
+        self._seekable = self._telling = seekable
         self._has_read1 = True
         self._no_lines()  # lines split from the decoded chunk for iteration
-        self._lock = asyncio.Lock()
-        if buffer.readable():
+        self._lock = _FileLock()
+        if readable:
             self._make_decoder()
-        if buffer.writable():
-            self._encoder = codecs.getincrementalencoder(encoding)(errors)
+        if writable:
+            encoder = info.incrementalencoder
+            if encoder is None:  # as codecs.getincrementalencoder refuses
+                raise LookupError(encoding)
+            self._encoder = encoder(errors)
             if self._seekable and buffer.tell() != 0:
                 # Appending, or opened at an offset: no second byte-order mark.
                 self._encoder.setstate(0)
 
     def _make_decoder(self) -> Any:
-        decoder: Any = codecs.getincrementaldecoder(self._encoding)(self._errors)
+        # The codec looked up once, at the open: the lookup costs more than
+        # the decoder, and a seek makes a new decoder.
+        make = self._codec.incrementaldecoder
+        if make is None:  # as codecs.getincrementaldecoder refuses
+            raise LookupError(self._encoding)
+        decoder: Any = make(self._errors)
         if self._readuniversal:
             decoder = io.IncrementalNewlineDecoder(decoder, self._readtranslate)
         self._decoder = decoder
@@ -380,6 +396,17 @@ class TextFile(SplitLines[str]):
     async def readline(self, size: int | None = -1) -> str:
         """One line with its ending (translated as `newline` says), of at
         most `size` characters when `size` is not negative; ``""`` at end of file."""
+        if (size.__class__ is int and size == -1 and self._readtranslate and not self._lock.users
+                and self._lines is None):
+            chars = self._decoded_chars
+            start = self._decoded_chars_used
+            end = chars.find("\n", start) + 1
+            if end and not self._buffer.closed:
+                # The whole line is decoded already and nobody else is at
+                # the file: what the way below would hand out, without
+                # taking the lock for it.
+                self._decoded_chars_used = end
+                return chars[start:end]
         limit = -1 if size is None else operator.index(size)
         self._check_open()
         self._check_readable()
@@ -770,6 +797,14 @@ class TextFile(SplitLines[str]):
         # Text goes to the buffer as it is written: the buffer's close writes
         # out whatever it holds, and raises what that write raises.
         await self._buffer.close()
+
+    def _close_here(self) -> bool:
+        """`close` done right here when the buffer's can be (see
+        `BufferedFile._close_here`); False, with nothing closed, otherwise."""
+        if self._buffer.closed:
+            return True
+        self._drop_lines()
+        return self._buffer._close_here()
 
     async def __aenter__(self) -> TextFile:
         return self
