@@ -415,6 +415,10 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             async with velnor.open(str(path), "rb"):  # a str: the commonest call's own way
                 pass
 
+        async def text_open_close() -> None:
+            async with velnor.open(str(path), encoding="utf-8"):
+                pass
+
         stretches: list[tuple[str, Callable[[], Awaitable[Any]]]] = [
             ("read", reread),
             ("pread", lambda: binary.pread(4096, 0)),
@@ -426,6 +430,8 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             ("read_bytes", lambda: velnor.read_bytes(path)),
             ("open, read, close", open_read_close),
             ("open, close", open_close),
+            ("text open, close", text_open_close),
+            ("text readline", text.readline),
             # A driver round trip that comes back within microseconds is
             # waited for on the spot: the same stretches hold it. Here the
             # waits may last long enough that nearly every one comes back
