@@ -23,6 +23,7 @@ import velnor._buffered
 import velnor._files
 import velnor._kernel
 import velnor._pace
+import velnor.os
 from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
 from support.files import evict, pattern
 from support.loops import Runner
@@ -432,6 +433,7 @@ def test_operations_served_on_the_spot_still_give_the_loop_its_turns(run: Runner
             ("open, close", open_close),
             ("text open, close", text_open_close),
             ("text readline", text.readline),
+            ("stat", lambda: velnor.os.stat(str(path))),
             # A driver round trip that comes back within microseconds is
             # waited for on the spot: the same stretches hold it. Here the
             # waits may last long enough that nearly every one comes back
