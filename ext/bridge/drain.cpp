@@ -227,7 +227,9 @@ void LoopBridge::settle_until_quiet() {
 void LoopBridge::catch_completion() noexcept {
     if (catching_ || !ALIVE.load(std::memory_order_relaxed)) return;
     const std::chrono::nanoseconds budget = completion_wait();
-    if (recent_wait_ > budget) return;
+    // The turn is asked last: where completions are slow it is not asked
+    // at all, and starts no stretch of its own.
+    if (budget.count() == 0 || recent_wait_ > budget || completion_turn_due()) return;
     using std::chrono::steady_clock;
     const auto start = steady_clock::now();
     auto now = start;

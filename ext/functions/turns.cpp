@@ -186,13 +186,17 @@ PyType_Spec turns_spec = {
 }  // namespace
 
 std::chrono::nanoseconds completion_wait() noexcept {
-    if (!g_completion_turns || g_completion_wait.count() == 0) return {};
+    return g_completion_turns ? g_completion_wait : std::chrono::nanoseconds{};
+}
+
+bool completion_turn_due() noexcept {
+    if (!g_completion_turns) return true;
     const int d = due(g_completion_turns);
     if (d < 0) {
         PyErr_Clear();  // the operation goes the usual way, which reports what is wrong
-        return {};
+        return true;
     }
-    return d == 0 ? g_completion_wait : std::chrono::nanoseconds{};
+    return d != 0;
 }
 
 Ref make_turns_type() {
