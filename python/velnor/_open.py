@@ -234,10 +234,7 @@ def _open_here(path: str, name: str | bytes, mode: OpenMode, buffering: int, enc
 
 async def _open_path(path: str, name: str | bytes, mode: OpenMode, buffering: int,
                      encoding: str | None, errors: str | None, newline: str | None) -> Any:
-    if buffering == -1 and mode.cached_open and not turn_due():
-        file = _open_here(path, name, mode, buffering, encoding, errors, newline)
-        if file is not None:
-            return file
+    # The opener has tried `_open_here` already wherever it could.
     raw = await open_path(path, name, mode)
     return await _wrap(raw, mode, buffering, encoding, errors, newline)
 

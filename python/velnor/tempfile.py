@@ -403,35 +403,31 @@ class SpooledTemporaryFile:
             return await self._file.read(size)
         return self._memory.read(size)
 
+    async def _call(self, method: str, *args: Any) -> Any:
+        # The storage's own method: awaited on disk, called in memory.
+        if self._rolled:
+            return await getattr(self._file, method)(*args)
+        return getattr(self._memory, method)(*args)
+
     async def read1(self, size: int = -1) -> bytes:
         """At most one read of the file underneath (binary modes only)."""
-        if self._rolled:
-            return await self._file.read1(size)  # type: ignore[no-any-return]
-        return self._memory.read1(size)  # type: ignore[no-any-return]
+        return await self._call("read1", size)  # type: ignore[no-any-return]
 
     async def readinto(self, buffer: Any) -> int:
         """Read into `buffer` (binary modes only); the number of bytes read."""
-        if self._rolled:
-            return await self._file.readinto(buffer)  # type: ignore[no-any-return]
-        return self._memory.readinto(buffer)  # type: ignore[no-any-return]
+        return await self._call("readinto", buffer)  # type: ignore[no-any-return]
 
     async def readinto1(self, buffer: Any) -> int:
         """Read into `buffer` with at most one read underneath (binary modes only)."""
-        if self._rolled:
-            return await self._file.readinto1(buffer)  # type: ignore[no-any-return]
-        return self._memory.readinto1(buffer)  # type: ignore[no-any-return]
+        return await self._call("readinto1", buffer)  # type: ignore[no-any-return]
 
     async def readline(self, size: int | None = -1) -> Any:
         """One line, of at most `size` bytes or characters when not negative."""
-        if self._rolled:
-            return await self._file.readline(size)
-        return self._memory.readline(size)
+        return await self._call("readline", size)
 
     async def readlines(self, hint: int | None = -1) -> list[Any]:
         """The remaining lines, stopping once `hint` has been reached when positive."""
-        if self._rolled:
-            return await self._file.readlines(hint)  # type: ignore[no-any-return]
-        return self._memory.readlines(hint)  # type: ignore[no-any-return]
+        return await self._call("readlines", hint)  # type: ignore[no-any-return]
 
     def __aiter__(self) -> SpooledTemporaryFile:
         return self
