@@ -37,7 +37,7 @@ Batch = Callable[[int], Awaitable[None]]
 # rather than as an open handle, and the chunk of its parallel fill. The raw
 # road's own choice, independent of the package's thresholds.
 RAW_INLINE_MAX = 1 << 20
-RAW_FILL_CHUNK = 4 << 20
+RAW_FILL_CHUNK = 1 << 20  # larger chunks hold a CPU the loop's thread waits for
 
 
 async def maybe_await(x: Any) -> Any:

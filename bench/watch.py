@@ -21,6 +21,13 @@ import time
 PERIOD = 0.0002
 """How often the stall timer asks to run: short against the 2 ms a stall may last."""
 
+MS_PERIOD = 0.001
+"""The same on a loop whose timers count whole milliseconds (uvloop). It
+rounds a shorter delay down to none: the timer would run at every turn and
+the loop would never sleep, a busy thread that takes a CPU from every
+contestant whose reading runs on other threads. Its timers come due at a
+millisecond boundary no later than asked, so lateness is not inflated."""
+
 BASE_AGE = 0.0005
 """How old the thread clocks a lateness is measured against may be."""
 
@@ -56,6 +63,7 @@ class StallWatch:
         self._schedstat: int | None = None
         self._waited = 0.0  # in the loop's own selector waits since `_due`
         self._select_sleeps = 0  # selector waits that may have slept, since the base
+        self._period = PERIOD
         self._selector: object | None = None
 
     def start(self) -> None:
@@ -64,16 +72,16 @@ class StallWatch:
         self.worst = 0.0
         self.worst_held = 0.0
         self._base_at = float("-inf")
-        self._watch_selector()
+        self._period = PERIOD if self._watch_selector() else MS_PERIOD
         self._arm()
 
-    def _watch_selector(self) -> None:
+    def _watch_selector(self) -> bool:
         # Only a selector loop says how long it waits for events; uvloop
         # rounds a timer this short down to no wait at all.
         selector = getattr(self._loop, "_selector", None)
         real = getattr(selector, "select", None)
         if real is None or not hasattr(selector, "__dict__"):
-            return
+            return False
         clock = time.perf_counter
         ceil = math.ceil
 
@@ -94,6 +102,7 @@ class StallWatch:
 
         selector.select = select  # type: ignore[union-attr]
         self._selector = selector
+        return True
 
     def _unwatch_selector(self) -> None:
         if self._selector is not None:
@@ -125,9 +134,9 @@ class StallWatch:
             self._held_at = self._held_ns()
             self._slept_at = self._sleeps()
             self._select_sleeps = 0
-        self._due = now + PERIOD
+        self._due = now + self._period
         self._waited = 0.0
-        self._handle = self._loop.call_later(PERIOD, self._tick)
+        self._handle = self._loop.call_later(self._period, self._tick)
 
     def _note(self) -> None:
         late = time.perf_counter() - self._due

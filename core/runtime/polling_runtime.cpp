@@ -56,6 +56,7 @@ void PollingRuntime::start(KernelRequest& req) noexcept {
     if (draining_) return;  // never completes: its task is about to be destroyed
     if (req.opcode == opcode::kRead || req.opcode == opcode::kWrite)
         san::check_kernel_buffer("at submission", req.addr, req.len);
+    if (req.spread && run_on_idle_readers(req)) return;
     if (waits_for_readiness(req) && wait_for_readiness(req)) return;
     run_on_pool(req);
 }
@@ -179,7 +180,9 @@ void PollingRuntime::withdraw(KernelRequest& req) noexcept {
 void PollingRuntime::turn(bool may_wait, const std::function<bool()>& has_external_work) {
     if (draining_) return;
     collect_pool();
-    if (may_wait && !exec_.has_ready() && work_arrives_soon(has_external_work, nullptr)) may_wait = false;
+    // As on the ring: a spin would take the idle readers' CPU.
+    if (may_wait && !exec_.has_ready() && !idle_reads_in_flight() && work_arrives_soon(has_external_work, nullptr))
+        may_wait = false;
     if (may_wait && may_park(has_external_work)) {
         poll_events(-1);
         waker_->clear_parked();

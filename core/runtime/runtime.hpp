@@ -67,8 +67,10 @@ struct KernelRequest {
     // wait without end for a peer. The fallback then waits for readiness
     // in epoll instead of parking a worker in the call.
     bool stream = false;
-    // Hand the request to the kernel's workers at once instead of running
-    // it inline in the submitting call (IOSQE_ASYNC); the pool ignores it.
+    // One chunk of a large read of a regular file: run by the idle readers
+    // where there are any, else handed to the kernel's workers at once
+    // instead of inline in the submitting call (IOSQE_ASYNC); the fallback's
+    // pool runs it like any read.
     bool spread = false;
 
     std::int32_t res = 0;
@@ -82,7 +84,7 @@ struct KernelRequest {
     KernelRequest* ring_prev = nullptr;
     KernelRequest* ring_next = nullptr;
     // Where the request waits while in flight (runtime only).
-    enum class Place : std::uint8_t { None, Ring, Pool, Readiness, Held };
+    enum class Place : std::uint8_t { None, Ring, Pool, Readiness, Held, Idle };
     Place place = Place::None;
 };
 
@@ -141,6 +143,7 @@ struct RuntimeOptions;
 struct RuntimeStats {
     std::uint64_t ring_requests = 0;  // requests handed to the ring
     std::uint64_t pool_jobs = 0;      // requests and `Blocking` jobs given to the pool
+    std::uint64_t idle_reads = 0;     // spread reads given to the idle readers
 };
 
 class Runtime {
@@ -216,6 +219,10 @@ struct RuntimeOptions {
     // Spread reads the ring hands the kernel's workers at once; the rest
     // wait their turn. 0: one per CPU online, at least 2, at most 64.
     unsigned spread_window = 0;
+    // Spread reads go to threads of idle priority (see IdleReaders), one
+    // per CPU online, unless this says otherwise; 0 hands them to the ring
+    // (the fallback backend's pool) like any read.
+    std::optional<unsigned> idle_readers;
 };
 
 }  // namespace velnor::rt

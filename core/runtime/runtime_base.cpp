@@ -17,7 +17,7 @@ namespace {
 
 thread_local Runtime* tls_current = nullptr;
 
-enum Tag : std::uint8_t { kRequest, kBlocking, kBlockingRefused, kDetachedClose };
+enum Tag : std::uint8_t { kRequest, kBlocking, kBlockingRefused, kDetachedClose, kIdleRead };
 
 std::int64_t run_request(void* item) noexcept {
     return perform_blocking(*static_cast<KernelRequest*>(item));
@@ -53,6 +53,9 @@ Result<void> RuntimeBase::init_common(const RuntimeOptions& options) noexcept {
     inbox_ = std::make_shared<CompletionInbox>(waker_);
     pool_ = std::make_unique<WorkerPool>(PoolConfig{options.max_workers, options.worker_idle},
                                          inbox_);
+    if (options.idle_readers.value_or(1) > 0)
+        idle_readers_ = std::make_unique<IdleReaders>(IdleReadersConfig{.readers = options.idle_readers.value_or(0)},
+                                                      inbox_);
     return {};
 }
 
@@ -66,6 +69,17 @@ void RuntimeBase::run_on_pool(KernelRequest& req) noexcept {
     if (r < 0) inbox_->post(Finished{&req, r, kRequest});
 }
 
+bool RuntimeBase::run_on_idle_readers(KernelRequest& req) noexcept {
+    // A stream's read may wait without end, and a running job cannot be
+    // withdrawn here: it would hold a reader for good.
+    if (req.stream || !idle_readers_ || idle_readers_->enqueue(PoolJob{&run_request, &req, kIdleRead}) < 0) return false;
+    ++stats_.idle_reads;
+    ++pool_in_flight_;
+    ++idle_in_flight_;
+    req.place = KernelRequest::Place::Idle;
+    return true;
+}
+
 void RuntimeBase::start_blocking(Blocking& job) noexcept {
     if (draining_) return;
     ++stats_.pool_jobs;
@@ -76,6 +90,7 @@ void RuntimeBase::start_blocking(Blocking& job) noexcept {
 
 void RuntimeBase::withdraw(KernelRequest& req) noexcept {
     if (req.place == KernelRequest::Place::Pool) pool_->withdraw(&req);
+    if (req.place == KernelRequest::Place::Idle) idle_readers_->withdraw(&req);
 }
 
 void RuntimeBase::close_on_pool(int fd) noexcept {
@@ -94,8 +109,10 @@ void RuntimeBase::collect_pool() noexcept {
     inbox_->take(finished_);
     for (const Finished& f : finished_) {
         --pool_in_flight_;
+        if (f.tag == kIdleRead) --idle_in_flight_;
         if (draining_) continue;
         switch (f.tag) {
+            case kIdleRead:
             case kRequest: {
                 auto& req = *static_cast<KernelRequest*>(f.item);
                 if (is_buffer_op(req.opcode))

@@ -8,6 +8,7 @@
 
 #include "core/runtime/event_waker.hpp"
 #include "core/runtime/executor.hpp"
+#include "core/runtime/idle_readers.hpp"
 #include "core/runtime/runtime.hpp"
 #include "core/runtime/worker_pool.hpp"
 
@@ -33,6 +34,11 @@ protected:
     // Hands `req` to the pool; its result comes back through collect_pool().
     void run_on_pool(KernelRequest& req) noexcept;
     void close_on_pool(int fd) noexcept;
+    // Hands a spread read to the idle readers; false when there are none
+    // (or they refuse it), and the caller runs it its own way.
+    bool run_on_idle_readers(KernelRequest& req) noexcept;
+    // Whether idle readers are copying: a spin would take their CPU.
+    bool idle_reads_in_flight() const noexcept { return idle_in_flight_ > 0; }
     // Takes the results workers posted and completes their requests.
     void collect_pool() noexcept;
     // Shutdown: blocks until every job handed to the pool has posted its
@@ -53,6 +59,7 @@ protected:
     std::shared_ptr<EventWaker> waker_;
     std::shared_ptr<CompletionInbox> inbox_;
     std::unique_ptr<WorkerPool> pool_;
+    std::unique_ptr<IdleReaders> idle_readers_;
     RuntimeStats stats_;
     // Set once shutdown starts: completions are accounted, not delivered,
     // and nothing new starts.
@@ -68,6 +75,7 @@ private:
     std::chrono::steady_clock::time_point parked_at_{};
     bool parked_ = false;
     std::size_t pool_in_flight_ = 0;
+    std::size_t idle_in_flight_ = 0;
 };
 
 }  // namespace velnor::rt

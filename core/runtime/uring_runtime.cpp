@@ -131,6 +131,7 @@ void UringRuntime::start(KernelRequest& req) noexcept {
         run_on_pool(req);
         return;
     }
+    if (req.spread && run_on_idle_readers(req)) return;
     if (req.spread && (spread_in_flight_ >= spread_window_ || held_.ring_next != &held_)) {
         link_last(held_, req, KernelRequest::Place::Held);  // in order, after those held already
         return;
@@ -237,11 +238,12 @@ void UringRuntime::turn(bool may_wait, const std::function<bool()>& has_external
     if (may_wait && !exec_.has_ready()) {
         // What is queued goes to the kernel before the thread looks around.
         (void)ring_.publish();
-        // Reads spread over the kernel's workers need the CPUs that a spin
-        // would take (on a machine of two, the one the workers do not
-        // have), and the spin would learn from their completions, a few
-        // hundred microseconds apart, to last its longest: the thread parks.
-        if (spread_in_flight_ == 0 && work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
+        // Reads spread over the kernel's workers or the idle readers need
+        // the CPUs that a spin would take (on a machine of two, the one the
+        // workers do not have), and the spin would learn from their
+        // completions, a few hundred microseconds apart, to last its
+        // longest: the thread parks.
+        if (spread_in_flight_ == 0 && !idle_reads_in_flight() && work_arrives_soon(has_external_work, [](RuntimeBase* self) noexcept {
                 return static_cast<UringRuntime*>(self)->ring_.peek_cqe() != nullptr;
             }))
             may_wait = false;

@@ -28,15 +28,16 @@ at whether the loop is due a turn. Copied into fresh memory, a step's page
 faults can cost more than the copy: several steps of a large file in one
 go would keep the loop from other tasks for milliseconds."""
 
-PARALLEL_CHUNK = 512 * 1024
+PARALLEL_CHUNK = 1024 * 1024
 """Bytes per chunk of a parallel read: large enough that a chunk's round trip
-is dwarfed by its copy, small enough that several chunks run at once. A
-kernel worker copies a chunk without giving way to other threads where
-the kernel does not preempt (a file cached in 2 MiB folios is copied a
-whole chunk at a time), so a chunk is also about the longest the loop's
-thread waits for a CPU that the workers all hold: 0.2 to 0.4 ms of copying
-into fresh memory on a virtual machine, where 4 MiB chunks kept the loop
-waiting 2 to 5 ms."""
+is dwarfed by its copy, small enough that several chunks run at once. The
+threads that copy the chunks give way to a woken loop thread only between
+two system calls where the kernel does not preempt (a file cached in 2 MiB
+folios is copied a whole chunk at a time), so a chunk is also about the
+longest the loop's thread waits for a CPU they all hold: about half a
+millisecond of copying into fresh memory on a virtual machine (2 and 4 MiB
+chunks kept the loop waiting 2 to 4 ms in some reads; 512 KiB ones were 8%
+slower, a round trip for every 512 KiB)."""
 
 ARRIVAL_WAIT = 300e-6
 """How long a read whose miss started the disk read looks for its data

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/runtime/runtime.hpp"
+#include "core/unique_fd.hpp"
 #include "tests/core/runtime_harness.hpp"
 
 namespace velnor::rt::test {
@@ -151,6 +153,54 @@ TEST_P(RuntimeTest, ThousandsOfRequestsInFlightAtOnce) {
         ASSERT_EQ(got[i], i * 7 + 1) << "slot " << i;
     }
     ::close(fd);
+}
+
+Task<void> spread_slot(int fd, std::uint32_t i, std::uint32_t* out, bool stream, std::int32_t* res,
+                       std::size_t* done) {
+    KernelCall s = read_at(fd, reinterpret_cast<std::uint8_t*>(out), sizeof *out, std::uint64_t{i} * sizeof *out, true);
+    s.req.stream = stream;
+    *res = co_await s;
+    ++*done;
+}
+
+TEST_P(RuntimeTest, SpreadReadsOfAFileGoToTheIdleReadersAndAStreamsDoNot) {
+    for (const bool readers : {true, false}) {
+        SCOPED_TRACE(readers ? "with idle readers" : "without");
+        RuntimeOptions o;
+        if (!readers) o.idle_readers = 0;
+        ASSERT_NO_FATAL_FAILURE(build(o));
+        if (IsSkipped()) return;
+        constexpr std::uint32_t kN = 64;
+        TempDir dir;
+        const std::string path = dir.file("numbers");
+        {
+            std::vector<std::uint32_t> v(kN);
+            for (std::uint32_t i = 0; i < kN; ++i) v[i] = i * 3 + 2;
+            const UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            ASSERT_EQ(::write(out.get(), v.data(), v.size() * 4), static_cast<ssize_t>(v.size() * 4));
+        }
+        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        std::array<int, 2> p{};
+        ASSERT_EQ(::pipe2(p.data(), O_CLOEXEC), 0);
+        const UniqueFd read_end(p[0]), write_end(p[1]);
+        std::vector<std::uint32_t> got(kN + 1, 0);
+        std::vector<std::int32_t> res(kN + 1, 0);
+        std::size_t done = 0;
+        for (std::uint32_t i = 0; i < kN; ++i) rt->spawn(spread_slot(fd.get(), i, &got[i], false, &res[i], &done));
+        rt->spawn(spread_slot(read_end.get(), 0, &got[kN], true, &res[kN], &done));
+        drive([&] { return done == kN; });
+        for (std::uint32_t i = 0; i < kN; ++i) {
+            ASSERT_EQ(res[i], 4) << "slot " << i;
+            ASSERT_EQ(got[i], i * 3 + 2) << "slot " << i;
+        }
+        EXPECT_EQ(rt->stats().idle_reads, readers ? kN : 0u);
+        // The pipe's read waits for a writer wherever streams wait, never
+        // holding a reader that nothing could free.
+        ASSERT_EQ(::write(write_end.get(), "pipe", 4), 4);
+        drive([&] { return done == kN + 1; });
+        EXPECT_EQ(res[kN], 4);
+        EXPECT_EQ(std::memcmp(&got[kN], "pipe", 4), 0);
+    }
 }
 
 Task<void> read_pipe(int fd, char* buf, std::int32_t* res) {

@@ -1,9 +1,12 @@
-// The worker pool, its inbox and the event waker, on their own.
+// The worker pool, the idle readers, their inbox and the event waker, on
+// their own.
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/runtime/event_waker.hpp"
+#include "core/runtime/idle_readers.hpp"
 #include "core/runtime/worker_pool.hpp"
 
 namespace velnor::rt::test {
@@ -189,6 +193,93 @@ TEST(WorkerPool, AWithdrawnJobThatBlocksIsInterruptedAndOneQueuedNeverRuns) {
     EXPECT_EQ(collect(*inbox, 1).at(0).result, 5);
     ::close(p[0]);
     ::close(p[1]);
+}
+
+// A job that notes the scheduling policy it ran under.
+struct Policy {
+    std::atomic<int> seen{-1};
+    static std::int64_t run(void* p) noexcept {
+        static_cast<Policy*>(p)->seen.store(::sched_getscheduler(0));
+        return 3;
+    }
+};
+
+TEST(IdleReaders, JobsRunAtIdlePriorityUnlessTheGuardTookThem) {
+    auto inbox = make_inbox();
+    IdleReaders readers(IdleReadersConfig{.readers = 2}, inbox);
+    std::array<Policy, 32> jobs;
+    for (Policy& j : jobs) ASSERT_EQ(readers.enqueue(PoolJob{&Policy::run, &j, 4}), 0);
+    const auto got = collect(*inbox, jobs.size());
+    for (const Finished& f : got) {
+        EXPECT_EQ(f.result, 3);
+        EXPECT_EQ(f.tag, 4);
+    }
+    EXPECT_EQ(readers.threads(), 3u) << "two readers and the guard";
+    std::size_t idle = 0;
+    for (const Policy& j : jobs) idle += j.seen.load() == SCHED_IDLE;
+    EXPECT_EQ(idle + readers.run_by_guard(), jobs.size()) << "a reader ran a job at normal priority";
+}
+
+// Held until released when a reader runs it; at once on the guard.
+struct HeldOnAReader : Gate {
+    static std::int64_t run(void* p) noexcept {
+        return ::sched_getscheduler(0) == SCHED_IDLE ? Gate::run(p) : 8;
+    }
+};
+
+TEST(IdleReaders, WhileNoReaderTakesAJobTheGuardRunsTheQueueAtNormalPriority) {
+    // The one reader is held by a job that does not end, as readers are
+    // when others want every CPU: the queue must not wait for it.
+    auto inbox = make_inbox();
+    IdleReaders readers(IdleReadersConfig{.readers = 1, .guard_delay = 2ms}, inbox);
+    HeldOnAReader held;
+    for (;;) {  // the guard takes the job when the reader is slow to start
+        ASSERT_EQ(readers.enqueue(PoolJob{&HeldOnAReader::run, &held, 0}), 0);
+        while (held.running.load() < 1 && !inbox->has_items()) std::this_thread::yield();
+        if (held.running.load() == 1) break;
+        ASSERT_EQ(collect(*inbox, 1).at(0).result, 8);
+    }
+    const auto guard_before = readers.run_by_guard();
+    std::array<Policy, 8> jobs;
+    for (Policy& j : jobs) ASSERT_EQ(readers.enqueue(PoolJob{&Policy::run, &j, 1}), 0);
+    const auto got = collect(*inbox, jobs.size());
+    for (const Finished& f : got) EXPECT_EQ(f.tag, 1) << "the held job ended";
+    for (const Policy& j : jobs) EXPECT_EQ(j.seen.load(), SCHED_OTHER);
+    EXPECT_EQ(readers.run_by_guard() - guard_before, jobs.size());
+    held.release();
+    EXPECT_EQ(collect(*inbox, 1).at(0).tag, 0);
+}
+
+TEST(IdleReaders, AQueuedJobWithdrawnPostsCancelledAndNeverRunsAndTheRestRunAtTheEnd) {
+    auto inbox = make_inbox();
+    Gate gate;
+    std::array<Policy, 4> jobs;
+    {
+        IdleReaders readers(IdleReadersConfig{.readers = 1, .guard_delay = 3600s}, inbox);
+        ASSERT_EQ(readers.enqueue(PoolJob{&Gate::run, &gate, 0}), 0);
+        while (gate.running.load() < 1) std::this_thread::yield();
+        for (Policy& j : jobs) ASSERT_EQ(readers.enqueue(PoolJob{&Policy::run, &j, 1}), 0);
+        readers.withdraw(&jobs[1]);
+        readers.withdraw(&gate);  // running: it runs its course
+        auto got = collect(*inbox, 1);
+        EXPECT_EQ(got.at(0).item, &jobs[1]);
+        EXPECT_EQ(got.at(0).result, -ECANCELED);
+        // Gone with three jobs queued behind a reader that is held.
+    }
+    // Nobody waits for idle time any more: the queue runs at once, each job
+    // posting once, and the held job too when it ends.
+    auto got = collect(*inbox, 3);
+    gate.release();
+    auto last = collect(*inbox, 1);
+    got.insert(got.end(), last.begin(), last.end());
+    EXPECT_EQ(jobs[1].seen.load(), -1) << "a withdrawn job ran";
+    std::array<int, 4> posted{};
+    for (const Finished& f : got)
+        if (f.item != &gate) ++posted.at(static_cast<Policy*>(f.item) - jobs.data());
+    EXPECT_EQ(posted, (std::array<int, 4>{1, 0, 1, 1}));
+    std::vector<Finished> more;
+    inbox->take(more);
+    EXPECT_TRUE(more.empty()) << "a job posted twice";
 }
 
 TEST(EventWaker, OnlyAParkedDriverIsWrittenToAndOnlyOnce) {

@@ -62,11 +62,13 @@ protected:
         rt->spawn(stream_read(pr.read_end.get(), pr.buf.data(), pr.buf.size(), &pr.read));
         settle();
     }
-    // A ring that hands the kernel one spread read at a time.
+    // A ring that hands the kernel one spread read at a time (with no
+    // idle readers, which would take the file's).
     void build_window_of_one() {
         if (GetParam() != Backend::IoUring) GTEST_SKIP() << "the window is the ring's";
         RuntimeOptions o;
         o.spread_window = 1;
+        o.idle_readers = 0;
         build(o);
     }
 
