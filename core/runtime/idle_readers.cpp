@@ -32,6 +32,7 @@ struct IdleReaders::State {
     // while the readers get no CPU.
     std::chrono::steady_clock::time_point reader_took{};
     unsigned readers = 0;
+    unsigned running = 0;  // jobs taken and not yet posted
     bool guard = false;
     bool closing = false;
     std::uint64_t by_guard = 0;
@@ -76,12 +77,18 @@ void block_async_signals() noexcept {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Runs the job outside the lock and posts its result.
+// Runs the job outside the lock and posts its result. Only the last of a
+// burst wakes the driver: the chunks of one read are of no use to it before
+// the last one, and each wake-up would take a CPU from the copying.
 void run(IdleReaders::State& s, std::unique_lock<std::mutex>& lock, const PoolJob& job) noexcept {
+    ++s.running;
     lock.unlock();
     const std::int64_t r = job.run(job.item);
-    s.inbox->post(Finished{job.item, r, job.tag});
     lock.lock();
+    const bool last = --s.running == 0 && s.jobs.empty();
+    // Posted under the lock: a job that ends meanwhile sees this one gone
+    // and wakes the driver after it.
+    s.inbox->post(Finished{job.item, r, job.tag}, last);
 }
 
 }  // namespace

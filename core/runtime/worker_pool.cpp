@@ -15,14 +15,14 @@
 
 namespace velnor::rt {
 
-void CompletionInbox::post(const Finished& f) noexcept {
+void CompletionInbox::post(const Finished& f, bool wake) noexcept {
     {
         std::lock_guard<std::mutex> lock(mu_);
         items_.push_back(f);
         nonempty_.store(true, std::memory_order_seq_cst);
     }
     cv_.notify_all();
-    waker_->wake();
+    if (wake) waker_->wake();
 }
 
 void CompletionInbox::take(std::vector<Finished>& out) noexcept {

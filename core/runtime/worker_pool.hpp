@@ -30,7 +30,9 @@ public:
     explicit CompletionInbox(std::shared_ptr<EventWaker> waker) noexcept
         : waker_(std::move(waker)) {}
 
-    void post(const Finished& f) noexcept;  // any thread
+    // Any thread. `wake` false leaves a parked driver parked: for a result
+    // that another, posted later, will announce.
+    void post(const Finished& f, bool wake = true) noexcept;
     // seq_cst: the driver reads this after announcing it is parked (see
     // EventWaker), and a worker sets it before it looks at "parked".
     bool has_items() const noexcept { return nonempty_.load(std::memory_order_seq_cst); }

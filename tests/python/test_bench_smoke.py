@@ -245,3 +245,28 @@ def test_the_large_read_child_watches_the_loop(tmp_path: Path, monkeypatch: pyte
     sc = {"contestants": [{"key": k, "loops": {"asyncio": out["velnor"] if k == "velnor" else {}}}
                           for k in [report.VELNOR, report.VELNOR_RAW, *report.PEERS]]}
     assert "velnor 4.00 / 3.00 OVER" in "\n".join(report.stall_table(sc, ["asyncio"]))
+
+
+def test_stall_watch_lets_a_millisecond_loop_sleep(monkeypatch: pytest.MonkeyPatch) -> None:
+    # uvloop counts timers in whole milliseconds and runs a shorter one at
+    # the next turn: armed every 0.2 ms, the watch kept the loop's thread
+    # busy, a CPU taken from every contestant that reads on other threads.
+    # It must still see a stall there.
+    uvloop = pytest.importorskip("uvloop")
+    monkeypatch.syspath_prepend(str(BENCH))
+    import watch
+
+    async def idle_then_held() -> tuple[float, float, float]:
+        w = watch.StallWatch()
+        w.start()
+        cpu0 = time.thread_time()
+        await asyncio.sleep(0.2)
+        cpu = time.thread_time() - cpu0
+        time.sleep(0.01)  # the loop runs nothing else meanwhile
+        await asyncio.sleep(0.002)
+        stall, _ = w.stop()
+        return cpu, stall, w.worst_held
+
+    cpu, stall, held = uvloop.run(idle_then_held())
+    assert cpu < 0.1, f"the loop's thread ran {cpu * 1e3:.0f} ms of 200 ms asleep"
+    assert stall >= 0.009 and held >= 0.009, (stall, held)
