@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +9,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <new>
+
+#include "core/runtime/detached_thread.hpp"
 
 namespace velnor::rt {
 
@@ -47,36 +47,6 @@ struct IdleReaders::State {
 
 namespace {
 
-using StatePtr = std::shared_ptr<IdleReaders::State>;
-
-int spawn(const StatePtr& state, void* (*fn)(void*) noexcept) noexcept {
-    auto* arg = new (std::nothrow) StatePtr(state);
-    if (!arg) return ENOMEM;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    const int err = pthread_create(&tid, &attr, fn, arg);
-    pthread_attr_destroy(&attr);
-    if (err != 0) delete arg;
-    return err;
-}
-
-StatePtr adopt(void* arg) noexcept {
-    StatePtr state = std::move(*static_cast<StatePtr*>(arg));
-    delete static_cast<StatePtr*>(arg);
-    return state;
-}
-
-// Asynchronous signals belong to the threads that handle them; faults stay
-// deliverable so that crashes are still reported.
-void block_async_signals() noexcept {
-    sigset_t set;
-    sigfillset(&set);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 // Runs the job outside the lock and posts its result. Only the last of a
 // burst wakes the driver: the chunks of one read are of no use to it before
 // the last one, and each wake-up would take a CPU from the copying.
@@ -109,11 +79,11 @@ int IdleReaders::start_threads() noexcept {
     State& s = *state_;
     int err = 0;
     if (!s.guard) {
-        err = spawn(state_, &IdleReaders::guard_main);
+        err = start_detached(state_, &IdleReaders::guard_main);
         s.guard = err == 0;
     }
     while (s.readers < s.wanted) {
-        if (const int e = spawn(state_, &IdleReaders::reader_main); e != 0) {
+        if (const int e = start_detached(state_, &IdleReaders::reader_main); e != 0) {
             err = e;
             break;
         }
@@ -162,7 +132,7 @@ std::uint64_t IdleReaders::run_by_guard() const noexcept {
 }
 
 void* IdleReaders::reader_main(void* arg) noexcept {
-    const StatePtr state = adopt(arg);
+    const auto state = adopt_state<State>(arg);
     State& s = *state;
     pthread_setname_np(pthread_self(), "velnor-idle");
     block_async_signals();
@@ -186,7 +156,7 @@ void* IdleReaders::reader_main(void* arg) noexcept {
 }
 
 void* IdleReaders::guard_main(void* arg) noexcept {
-    const StatePtr state = adopt(arg);
+    const auto state = adopt_state<State>(arg);
     State& s = *state;
     pthread_setname_np(pthread_self(), "velnor-guard");
     block_async_signals();

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/runtime/detached_thread.hpp"
 #include "core/runtime/event_waker.hpp"
 
 namespace velnor::rt {
@@ -137,24 +138,12 @@ void WorkerPool::withdraw(void* item) noexcept {
 
 // Called with the lock held.
 void WorkerPool::start_interrupter() noexcept {
-    auto* arg = new (std::nothrow) std::shared_ptr<State>(state_);
-    if (!arg) return;  // the first signal may still do; the next withdraw tries again
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    const int err = pthread_create(&tid, &attr, &WorkerPool::interrupter_main, arg);
-    pthread_attr_destroy(&attr);
-    if (err != 0) {
-        delete arg;
-        return;
-    }
-    state_->interrupter = true;
+    // Not started: the first signal may still do; the next withdraw tries again.
+    if (start_detached(state_, &WorkerPool::interrupter_main) == 0) state_->interrupter = true;
 }
 
 void* WorkerPool::interrupter_main(void* arg) noexcept {
-    std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(arg));
-    delete static_cast<std::shared_ptr<State>*>(arg);
+    const auto state = adopt_state<State>(arg);
     State& s = *state;
     // At most 15 characters: a longer name is refused and the thread would
     // keep the driver's, which is how the driver thread is found.
@@ -204,20 +193,10 @@ int WorkerPool::enqueue(const PoolJob& job) noexcept {
     }
     int err = EAGAIN;
     if (s.workers < s.config.max_workers) {
-        auto* arg = new (std::nothrow) std::shared_ptr<State>(state_);
-        err = ENOMEM;
-        if (arg) {
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-            pthread_t tid;
-            err = pthread_create(&tid, &attr, &WorkerPool::worker_main, arg);
-            pthread_attr_destroy(&attr);
-            if (err == 0) {
-                ++s.workers;
-                return 0;
-            }
-            delete arg;
+        err = start_detached(state_, &WorkerPool::worker_main);
+        if (err == 0) {
+            ++s.workers;
+            return 0;
         }
     }
     // At the limit, or the thread could not be started: the job waits for
@@ -228,20 +207,11 @@ int WorkerPool::enqueue(const PoolJob& job) noexcept {
 }
 
 void* WorkerPool::worker_main(void* arg) noexcept {
-    std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(arg));
-    delete static_cast<std::shared_ptr<State>*>(arg);
+    const auto state = adopt_state<State>(arg);
     State& s = *state;
 
     pthread_setname_np(pthread_self(), "velnor-worker");
-    // Asynchronous signals belong to the threads that handle them (the
-    // interpreter's main thread); here they would only interrupt blocking
-    // calls. Faults stay deliverable so that crashes are still reported,
-    // and so does the pool's own interrupt.
-    sigset_t set;
-    sigfillset(&set);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS, kInterruptSignal})
-        sigdelset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    block_async_signals({kInterruptSignal});  // the pool's own interrupt stays deliverable
 
     std::unique_lock<std::mutex> lock(s.mu);
     s.running.emplace_back();
