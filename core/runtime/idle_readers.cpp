@@ -121,6 +121,16 @@ void IdleReaders::withdraw(void* item) noexcept {
     s.inbox->post(Finished{job.item, -ECANCELED, job.tag});
 }
 
+void IdleReaders::withdraw_queued() noexcept {
+    State& s = *state_;
+    std::deque<PoolJob> queued;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        queued.swap(s.jobs);
+    }
+    for (const PoolJob& job : queued) s.inbox->post(Finished{job.item, -ECANCELED, job.tag});
+}
+
 unsigned IdleReaders::threads() const noexcept {
     std::lock_guard<std::mutex> lock(state_->mu);
     return state_->readers + (state_->guard ? 1u : 0u);

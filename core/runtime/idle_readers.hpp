@@ -47,6 +47,8 @@ public:
     // one (a chunk of a regular file) runs its course. Unknown items are
     // ignored.
     void withdraw(void* item) noexcept;
+    // Every job still queued posts -ECANCELED at once and never runs.
+    void withdraw_queued() noexcept;
 
     // For tests and diagnostics: live threads, guard included, and the jobs
     // the guard ran.

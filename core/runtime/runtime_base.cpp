@@ -138,6 +138,9 @@ void RuntimeBase::collect_pool() noexcept {
 }
 
 void RuntimeBase::wait_for_pool() noexcept {
+    // Chunks nobody will take need not be copied: those not started end at
+    // once, as reads the ring held back never reach the kernel.
+    if (idle_readers_) idle_readers_->withdraw_queued();
     for (;;) {
         collect_pool();
         if (pool_in_flight_ == 0) return;

@@ -260,6 +260,30 @@ TEST_P(WithdrawTest, ShutdownWithSpreadReadsHeldEnds) {
     EXPECT_EQ(::read(read_end.get(), got, sizeof got), 4);
 }
 
+TEST_P(WithdrawTest, ShutdownCopiesNoneOfTheChunksTheIdleReadersHaveNotStarted) {
+    RuntimeOptions o;
+    o.idle_readers = 1;
+    ASSERT_NO_FATAL_FAILURE(build(o));
+    if (IsSkipped()) return;
+    constexpr std::uint32_t kChunk = 1 << 20;
+    constexpr int kChunks = 64;
+    TempDir dir;
+    const std::string path = dir.file("f");
+    const UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_GE(file.get(), 0);
+    ASSERT_EQ(::write(file.get(), std::string(kChunk, 'x').data(), kChunk), kChunk);
+    std::vector<std::vector<std::uint8_t>> bufs(kChunks, std::vector<std::uint8_t>(kChunk));
+    std::vector<Pending> reads(kChunks);
+    for (int i = 0; i < kChunks; ++i) rt->spawn(spread_read(file.get(), bufs[i].data(), kChunk, false, &reads[i]));
+    settle();
+    // Ends (the alarm fails a hang) without waiting for a reader to copy
+    // what nobody will see.
+    rt.reset();
+    int copied = 0;
+    for (const auto& b : bufs) copied += b.back() == 'x';
+    EXPECT_LT(copied, kChunks / 2) << "shutdown waited for queued chunks to be copied";
+}
+
 TEST_P(WithdrawTest, AStreamThatEpollRefusesIsReadOnceOnThePool) {
     // /dev/zero cannot be watched by epoll; its read goes to a worker,
     // exactly once, and completes.
