@@ -36,7 +36,7 @@ two system calls where the kernel does not preempt (a file cached in 2 MiB
 folios is copied a whole chunk at a time), so a chunk is also about the
 longest the loop's thread waits for a CPU they all hold: about half a
 millisecond of copying into fresh memory on a virtual machine (2 and 4 MiB
-chunks kept the loop waiting 2 to 4 ms in some reads; 512 KiB ones were 8%
+chunks kept the loop waiting 2 to 4 ms in some reads; 512 KiB ones were 5%
 slower, a round trip for every 512 KiB)."""
 
 ARRIVAL_WAIT = 300e-6
