@@ -155,21 +155,22 @@ LoopBridge::~LoopBridge() {
 
 Ref LoopBridge::loop() const {
     if (!weak_) return loop_ref_;
-    // Borrowed from the weak reference; None once the loop is gone.
-    PyObject* target = PyWeakref_GetObject(loop_ref_.get());
+    // Calling a weak reference gives a strong one (None once the loop is
+    // gone); PyWeakref_GetObject's borrowed form is deprecated from 3.13.
+    Ref target = Ref::steal(PyObject_CallNoArgs(loop_ref_.get()));
     if (!target) throw_py_error();
-    if (target == Py_None) return {};
-    return Ref::new_ref(target);
+    if (target.get() == Py_None) return {};
+    return target;
 }
 
 bool LoopBridge::is_for(PyObject* loop) const noexcept {
     if (!weak_) return loop_ref_.get() == loop;
-    PyObject* target = PyWeakref_GetObject(loop_ref_.get());
+    Ref target = Ref::steal(PyObject_CallNoArgs(loop_ref_.get()));
     if (!target) {
         discard_error();
         return false;
     }
-    return target != Py_None && target == loop;
+    return target.get() == loop;
 }
 
 LoopBridge::LoopState LoopBridge::loop_state() const {

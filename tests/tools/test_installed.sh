@@ -2,11 +2,16 @@
 # Installs the given wheel into fresh Python 3.12 and 3.13 venvs (only the
 # wheel and the test tools, binaries only, no compiler on PATH) and runs the
 # Python suite against that installed package from outside the source tree,
-# once per backend. Needs build/core/no_uring (make core-test) for the
-# fallback run.
+# once per backend. Given the sdist instead, pip builds it from source in
+# each venv as a user's install does (compilers on PATH, its own build
+# environment), and the suite runs once, on io_uring: the code is the
+# wheel's, what is tested is the build. Needs build/core/no_uring (make
+# core-test) for the fallback run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-wheel=$(realpath "${1:?usage: test_installed.sh WHEEL}")
+wheel=$(realpath "${1:?usage: test_installed.sh WHEEL|SDIST}")
+sdist=0
+case "$wheel" in *.tar.gz) sdist=1 ;; esac
 versions=${VELNOR_TEST_PYTHONS:-"3.12 3.13"}
 no_uring="$root/build/core/no_uring"
 [ -x "$no_uring" ] || { echo "missing $no_uring: run make core-test" >&2; exit 1; }
@@ -35,13 +40,22 @@ for v in $versions; do
   [ -n "$py" ] || { echo "no Python $v found" >&2; exit 1; }
   venv="$work/venv$v"
   "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel" \
-    pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10"
+  tools=(pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10")
+  if [ "$sdist" = 1 ]; then
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "${tools[@]}"
+    # As a user installs it: pip builds in an isolated environment of its
+    # own, with the system's compilers.
+    env -u PYTHONPATH "$venv/bin/python" -m pip install -q --no-binary=velnor "$wheel"
+  else
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel" "${tools[@]}"
+  fi
   run=(env -u PYTHONPATH PATH="$venv/bin:$work/bin" VELNOR_INSTALLED_FROM="$venv"
        "$venv/bin/python" -m pytest -q -p no:cacheprovider -c "$root/pyproject.toml"
        --rootdir "$root" "$root/tests/python")
-  echo "== Python $v, io_uring backend (installed wheel)"
+  what=$([ "$sdist" = 1 ] && echo "built from the sdist" || echo "installed wheel")
+  echo "== Python $v, io_uring backend ($what)"
   (cd "$work" && "${run[@]}")
+  [ "$sdist" = 1 ] && continue
   echo "== Python $v, polling backend (installed wheel)"
   (cd "$work" && VELNOR_EXPECT_BACKEND=compio-polling "$no_uring" "${run[@]}")
 done
