@@ -19,6 +19,8 @@ from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 from ._kernel import INLINE_COPY_MAX
 from ._pace import give_turn, read_here, turn_due
+from ._repr import file_repr
+from ._errors import public_traceback
 
 DEFAULT_BUFFER_SIZE = io.DEFAULT_BUFFER_SIZE
 
@@ -90,17 +92,22 @@ class BufferedFile(SplitLines[bytes]):
     __slots__ = ("_raw", "_buffer_size", "_rbuf", "_rpos", "_wbuf", "_lock", "__weakref__")
 
     def __init__(self, raw: BinaryFile, buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
-        if buffer_size <= 0:
-            raise ValueError("buffer size must be strictly positive")
-        self._raw = raw
-        self._buffer_size = buffer_size
-        # Read-ahead: `_rbuf[_rpos:]` lies just before the raw position. At
-        # most one of it and the write buffer holds data at any time.
-        self._rbuf = b""
-        self._rpos = 0
-        self._wbuf = bytearray()
-        self._lock = _FileLock()
-        self._no_lines()  # lines split from the read buffer for iteration
+        try:
+            if buffer_size <= 0:
+                raise ValueError("buffer size must be strictly positive")
+            self._raw = raw
+            raw._shown_as("BufferedFile", raw.mode)
+            self._buffer_size = buffer_size
+            # Read-ahead: `_rbuf[_rpos:]` lies just before the raw position. At
+            # most one of it and the write buffer holds data at any time.
+            self._rbuf = b""
+            self._rpos = 0
+            self._wbuf = bytearray()
+            self._lock = _FileLock()
+            self._no_lines()  # lines split from the read buffer for iteration
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- state -------------------------------------------------------------
 
@@ -126,41 +133,65 @@ class BufferedFile(SplitLines[bytes]):
 
     def fileno(self) -> int:
         """The file's descriptor."""
-        self._check_open_plain()
-        return self._raw.fileno()
+        try:
+            self._check_open_plain()
+            return self._raw.fileno()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def readable(self) -> bool:
         """Whether the mode allows reading."""
         # As the built-in's writer, a write-only file says no even once
         # closed; only a file that reads asks its (closed) raw file.
-        if not self._reads():
-            return False
-        self._check_open_plain()
-        return True
+        try:
+            if not self._reads():
+                return False
+            self._check_open_plain()
+            return True
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def writable(self) -> bool:
         """Whether the mode allows writing."""
-        if not self._writes():
-            return False  # the built-in's reader, even once closed
-        self._check_open_plain()
-        return True
+        try:
+            if not self._writes():
+                return False  # the built-in's reader, even once closed
+            self._check_open_plain()
+            return True
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def seekable(self) -> bool:
         """Whether the file supports positioning."""
-        self._check_open_plain()
-        return self._raw.seekable()
+        try:
+            self._check_open_plain()
+            return self._raw.seekable()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def isatty(self) -> bool:
         """Whether the file is a terminal."""
-        self._check_open_plain()
-        return os.isatty(self._raw.fileno())
+        try:
+            self._check_open_plain()
+            return os.isatty(self._raw.fileno())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def tell(self) -> int:
         """The position: the raw file's, less what is read ahead, plus what
         waits to be written."""
-        self._check_open_plain()
-        pos = self._raw.tell() - (len(self._rbuf) - self._rpos) + len(self._wbuf)
-        return max(pos, 0)
+        try:
+            self._check_open_plain()
+            pos = self._raw.tell() - (len(self._rbuf) - self._rpos) + len(self._wbuf)
+            return max(pos, 0)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _tell_flushed(self) -> int:
         """The position once what waits is written out: in append mode the
@@ -170,83 +201,87 @@ class BufferedFile(SplitLines[bytes]):
         return self.tell()
 
     def __repr__(self) -> str:
-        return f"<velnor.BufferedFile name={self.name!r} mode={self.mode!r} closed={self.closed}>"
+        return file_repr("BufferedFile", self.closed, self.name, self.mode)
 
     # -- reading -----------------------------------------------------------
 
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes, or everything to the end of the file when
         `size` is -1 or None; fewer only at end of file."""
-        raw = self._raw
-        fast = raw._fast  # None once closed, and for what has no fast path
-        if (fast is not None and size.__class__ is int
-                and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
-                and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
-                and not raw._users and not self._lock.users and raw._mode.readable):
-            # Nothing buffered and nobody else at the file: the one read that
-            # the checks below would end in, served at once from the page
-            # cache (or, on a miss, by the raw file as it always is), as the
-            # raw file's own read serves it.
-            pos = raw._pos
-            if size != -1:
-                data = read_here(fast, pos, size, raw._loop)
-                if data is not None and data is not False:
-                    raw._pos = pos + len(data)
-                    return data
-                if data is None:
+        try:
+            raw = self._raw
+            fast = raw._fast  # None once closed, and for what has no fast path
+            if (fast is not None and size.__class__ is int
+                    and (size == -1 or self._buffer_size <= size <= INLINE_COPY_MAX)
+                    and self._rpos == len(self._rbuf) and self._lines is None and not self._wbuf
+                    and not raw._users and not self._lock.users and raw._mode.readable):
+                # Nothing buffered and nobody else at the file: the one read that
+                # the checks below would end in, served at once from the page
+                # cache (or, on a miss, by the raw file as it always is), as the
+                # raw file's own read serves it.
+                pos = raw._pos
+                if size != -1:
+                    data = read_here(fast, pos, size, raw._loop)
+                    if data is not None and data is not False:
+                        raw._pos = pos + len(data)
+                        return data
+                    if data is None:
+                        return await self._read_missed(size, pos)
+                elif get_running_loop() is raw._loop and not turn_due():
+                    data = raw._read_all_on_the_spot(fast, pos)
+                    if data is not None:
+                        raw._pos = pos + len(data)
+                        return data
                     return await self._read_missed(size, pos)
-            elif get_running_loop() is raw._loop and not turn_due():
-                data = raw._read_all_on_the_spot(fast, pos)
-                if data is not None:
-                    raw._pos = pos + len(data)
-                    return data
-                return await self._read_missed(size, pos)
-        if not self._reads():
-            # As the built-in's writer: whatever integer `size` is.
-            operator.index(-1 if size is None else size)
-            raise io.UnsupportedOperation("read")
-        n = _size_arg(size)
-        self._check_reading("read of closed file")
-        if turn_due():
-            # Before the buffer is touched: a cancellation here loses nothing.
-            await give_turn()
+            if not self._reads():
+                # As the built-in's writer: whatever integer `size` is.
+                operator.index(-1 if size is None else size)
+                raise io.UnsupportedOperation("read")
+            n = _size_arg(size)
             self._check_reading("read of closed file")
-        rbuf, rpos = self._rbuf, self._rpos
-        if not self._lock.users:
-            if 0 <= n <= len(rbuf) - rpos:
-                self._rpos = rpos + n
-                return rbuf[rpos:rpos + n]
-            if (n == -1 or n >= self._buffer_size) and rpos == len(rbuf) and not self._wbuf:
-                # Nothing buffered either way: one read straight from the
-                # file, the lock held (see _read_missed).
-                async with self._lock:
-                    return await self._raw.read(n)
-        async with self._lock:
-            await self._prepare_read()
-            # What came into the buffer while this read waited may be more
-            # than it asked for.
-            parts = [self._take(n)]
-            try:
-                if n == -1:
-                    parts.append(await self._raw.read(-1))
-                    return b"".join(parts)
-                missing = n - len(parts[0])
-                while missing > 0:
-                    if missing >= self._buffer_size:
-                        chunk = await self._raw.read(missing)
-                        parts.append(chunk)
-                    else:
-                        await self._fill()
-                        chunk = self._take(missing)
-                        parts.append(chunk)
-                    if not chunk:
-                        break
-                    missing -= len(chunk)
-            except BaseException as stop:
-                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
-                    self._give_back(b"".join(parts))
-                raise
-            return b"".join(parts)
+            if turn_due():
+                # Before the buffer is touched: a cancellation here loses nothing.
+                await give_turn()
+                self._check_reading("read of closed file")
+            rbuf, rpos = self._rbuf, self._rpos
+            if not self._lock.users:
+                if 0 <= n <= len(rbuf) - rpos:
+                    self._rpos = rpos + n
+                    return rbuf[rpos:rpos + n]
+                if (n == -1 or n >= self._buffer_size) and rpos == len(rbuf) and not self._wbuf:
+                    # Nothing buffered either way: one read straight from the
+                    # file, the lock held (see _read_missed).
+                    async with self._lock:
+                        return await self._raw.read(n)
+            async with self._lock:
+                await self._prepare_read()
+                # What came into the buffer while this read waited may be more
+                # than it asked for.
+                parts = [self._take(n)]
+                try:
+                    if n == -1:
+                        parts.append(await self._raw.read(-1))
+                        return b"".join(parts)
+                    missing = n - len(parts[0])
+                    while missing > 0:
+                        if missing >= self._buffer_size:
+                            chunk = await self._raw.read(missing)
+                            parts.append(chunk)
+                        else:
+                            await self._fill()
+                            chunk = self._take(missing)
+                            parts.append(chunk)
+                        if not chunk:
+                            break
+                        missing -= len(chunk)
+                except BaseException as stop:
+                    if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                        self._give_back(b"".join(parts))
+                    raise
+                return b"".join(parts)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _read_missed(self, n: int, missed_at: int) -> bytes:
         """The read the page cache could not serve at `missed_at` (where
@@ -258,47 +293,67 @@ class BufferedFile(SplitLines[bytes]):
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
-        return await self.read(-1)
+        try:
+            return await self.read(-1)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def read1(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes (default: the buffer's size) with at most one
         read of the file: what is buffered if anything is, else one raw read."""
-        if not self._reads():
-            operator.index(-1 if size is None else size)
-            raise io.UnsupportedOperation("read1")
-        n = limit_arg(size)
-        self._check_reading("read of closed file", "read1")
-        if n < 0:
-            n = self._buffer_size
-        if n == 0:
-            return b""
-        if self._rpos < len(self._rbuf) and not self._lock.users:
-            return self._take(n)
-        async with self._lock:
-            await self._prepare_read()
-            if self._rpos < len(self._rbuf):
+        try:
+            if not self._reads():
+                operator.index(-1 if size is None else size)
+                raise io.UnsupportedOperation("read1")
+            n = limit_arg(size)
+            self._check_reading("read of closed file", "read1")
+            if n < 0:
+                n = self._buffer_size
+            if n == 0:
+                return b""
+            if self._rpos < len(self._rbuf) and not self._lock.users:
                 return self._take(n)
-            self._drop_buffer()
-            return await self._raw.read(n)
+            async with self._lock:
+                await self._prepare_read()
+                if self._rpos < len(self._rbuf):
+                    return self._take(n)
+                self._drop_buffer()
+                return await self._raw.read(n)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def peek(self, size: int = 0) -> bytes:
         """The buffered bytes at the position, without moving it; reads the
         file once if nothing is buffered. May return more or fewer than `size`."""
-        operator.index(size)
-        self._check_reading("peek of closed file", "peek")
-        async with self._lock:
-            await self._prepare_read()
-            if self._rpos == len(self._rbuf):
-                await self._fill()
-            return self._rbuf[self._rpos:]
+        try:
+            operator.index(size)
+            self._check_reading("peek of closed file", "peek")
+            async with self._lock:
+                await self._prepare_read()
+                if self._rpos == len(self._rbuf):
+                    await self._fill()
+                return self._rbuf[self._rpos:]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fill `buffer` from the position; fewer bytes only at end of file."""
-        return await self._readinto(buffer, once=False)
+        try:
+            return await self._readinto(buffer, once=False)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readinto1(self, buffer: Buffer) -> int:
         """Fill `buffer` with at most one read of the file."""
-        return await self._readinto(buffer, once=True)
+        try:
+            return await self._readinto(buffer, once=True)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _readinto(self, buffer: Buffer, *, once: bool) -> int:
         view = writable_view(buffer)
@@ -333,16 +388,20 @@ class BufferedFile(SplitLines[bytes]):
     async def readline(self, size: int | None = -1) -> bytes:
         """One line, up to and including ``b"\\n"``, of at most `size` bytes
         when `size` is not negative; ``b""`` at end of file."""
-        limit = limit_arg(size)
-        if limit == 0 and not self._reads():
-            # The built-in's writer reads nothing for an empty line, not even
-            # to refuse, closed or not.
-            return b""
-        self._check_reading("readline of closed file")
-        line = self._buffered_line(limit)
-        if line is not None:
-            return line
-        return await self._readline(limit)
+        try:
+            limit = limit_arg(size)
+            if limit == 0 and not self._reads():
+                # The built-in's writer reads nothing for an empty line, not even
+                # to refuse, closed or not.
+                return b""
+            self._check_reading("readline of closed file")
+            line = self._buffered_line(limit)
+            if line is not None:
+                return line
+            return await self._readline(limit)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _buffered_line(self, limit: int) -> bytes | None:
         # A whole line already in the buffer needs no lock and no await.
@@ -388,10 +447,14 @@ class BufferedFile(SplitLines[bytes]):
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
         """The lines up to end of file, or while their total size stays
         within `hint` when it is positive (the line that crosses it included)."""
-        limit = limit_arg(hint)
-        self._check_open("I/O operation on closed file.")  # before it looks at the mode
-        self._check_reading("I/O operation on closed file.")
-        return await collect_lines(self.readline, limit)
+        try:
+            limit = limit_arg(hint)
+            self._check_open("I/O operation on closed file.")  # before it looks at the mode
+            self._check_reading("I/O operation on closed file.")
+            return await collect_lines(self.readline, limit)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __aiter__(self) -> AsyncIterator[bytes]:
         self._check_open("I/O operation on closed file.")
@@ -457,47 +520,59 @@ class BufferedFile(SplitLines[bytes]):
     async def write(self, data: Buffer) -> int:
         """Buffer `data` (any contiguous bytes-like object) for writing at
         the position, writing the buffer out when it is full; returns its length."""
-        self._check_writable("write")
-        self._check_open("write to closed file")
-        source = byte_view(data)
-        if turn_due():
-            await give_turn()
+        try:
+            self._check_writable("write")
             self._check_open("write to closed file")
-        n = len(source)
-        # Data this large goes straight from the caller's memory.
-        direct = self._buffer_size + _DIRECT_EXTRA
-        if self._rpos == len(self._rbuf) and not self._lock.users \
-                and len(self._wbuf) + n <= self._buffer_size and n < direct:
-            self._rbuf, self._rpos = b"", 0
-            self._wbuf += source
-            return n
-        async with self._lock:
-            await self._unread()
-            if len(self._wbuf) + n <= self._buffer_size and n < direct:
+            source = byte_view(data)
+            if turn_due():
+                await give_turn()
+                self._check_open("write to closed file")
+            n = len(source)
+            # Data this large goes straight from the caller's memory.
+            direct = self._buffer_size + _DIRECT_EXTRA
+            if self._rpos == len(self._rbuf) and not self._lock.users \
+                    and len(self._wbuf) + n <= self._buffer_size and n < direct:
+                self._rbuf, self._rpos = b"", 0
                 self._wbuf += source
                 return n
-            # As the built-in: what does not fit is written out with the
-            # buffer before it; large data follows at once (in append mode
-            # that moves the position to the end), the rest waits.
-            await self._flush_writes()
-            if n >= direct:
-                await self._raw.write(source)
-            else:
-                self._wbuf += source
-            return n
+            async with self._lock:
+                await self._unread()
+                if len(self._wbuf) + n <= self._buffer_size and n < direct:
+                    self._wbuf += source
+                    return n
+                # As the built-in: what does not fit is written out with the
+                # buffer before it; large data follows at once (in append mode
+                # that moves the position to the end), the rest waits.
+                await self._flush_writes()
+                if n >= direct:
+                    await self._raw.write(source)
+                else:
+                    self._wbuf += source
+                return n
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Write every bytes-like object of `lines`, in order."""
-        self._check_open("I/O operation on closed file.")
-        for line in lines:
-            await self.write(line)
+        try:
+            self._check_open("I/O operation on closed file.")
+            for line in lines:
+                await self.write(line)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def flush(self) -> None:
         """Write out the buffered writes."""
-        self._check_open("flush of closed file" if self._writes()
-                         else "I/O operation on closed file.")
-        async with self._lock:
-            await self._flush_writes()
+        try:
+            self._check_open("flush of closed file" if self._writes()
+                             else "I/O operation on closed file.")
+            async with self._lock:
+                await self._flush_writes()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _flush_writes(self) -> None:
         if not self._wbuf:
@@ -531,51 +606,63 @@ class BufferedFile(SplitLines[bytes]):
     async def truncate(self, size: int | None = None) -> int:
         """Write out the buffer, then resize the file to `size` bytes
         (default: the position); the position is unchanged."""
-        target = None if size is None else operator.index(size)
-        self._check_open("truncate of closed file")
-        self._check_writable("truncate")
-        async with self._lock:
-            await self._flush_writes()
-            await self._unread()
-            if target is None:
-                target = self._raw.tell()
-            return await self._raw.truncate(target)
+        try:
+            target = None if size is None else operator.index(size)
+            self._check_open("truncate of closed file")
+            self._check_writable("truncate")
+            async with self._lock:
+                await self._flush_writes()
+                await self._unread()
+                if target is None:
+                    target = self._raw.tell()
+                return await self._raw.truncate(target)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def sync(self, data_only: bool = False) -> None:
         """Write out the buffer, then make the file durable (see `BinaryFile.sync`)."""
-        await self.flush()
-        await self._raw.sync(data_only)
+        try:
+            await self.flush()
+            await self._raw.sync(data_only)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- positioning -------------------------------------------------------
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         """Move the position as ``io.BufferedRandom.seek`` does; a move that
         stays inside the read buffer keeps the buffer."""
-        offset = operator.index(offset)
-        whence = operator.index(whence)
-        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
-            raise ValueError(f"whence value {whence} unsupported")
-        self._check_open("seek of closed file")
-        if not self._raw.seekable():
-            raise io.UnsupportedOperation("File or stream is not seekable.")
-        if whence != os.SEEK_END and not self._wbuf and not self._lock.users:
-            moved = self._seek_in_buffer(offset, whence)
-            if moved is not None:
-                return moved
-        async with self._lock:
-            await self._flush_writes()
-            # After a wait too: a move inside what the task ahead left in the
-            # buffer keeps it, as it would have had this seek not waited.
-            if whence != os.SEEK_END:
+        try:
+            offset = operator.index(offset)
+            whence = operator.index(whence)
+            if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+                raise ValueError(f"whence value {whence} unsupported")
+            self._check_open("seek of closed file")
+            if not self._raw.seekable():
+                raise io.UnsupportedOperation("File or stream is not seekable.")
+            if whence != os.SEEK_END and not self._wbuf and not self._lock.users:
                 moved = self._seek_in_buffer(offset, whence)
                 if moved is not None:
                     return moved
-            if whence == os.SEEK_CUR:
-                offset -= len(self._rbuf) - self._rpos
-            # A refused move raises here and keeps the buffer, and so the position.
-            position = await self._raw.seek(offset, whence)
-            self._drop_buffer()
-            return position
+            async with self._lock:
+                await self._flush_writes()
+                # After a wait too: a move inside what the task ahead left in the
+                # buffer keeps it, as it would have had this seek not waited.
+                if whence != os.SEEK_END:
+                    moved = self._seek_in_buffer(offset, whence)
+                    if moved is not None:
+                        return moved
+                if whence == os.SEEK_CUR:
+                    offset -= len(self._rbuf) - self._rpos
+                # A refused move raises here and keeps the buffer, and so the position.
+                position = await self._raw.seek(offset, whence)
+                self._drop_buffer()
+                return position
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _seek_in_buffer(self, offset: int, whence: int) -> int | None:
         """The position after a move (``SEEK_SET`` or ``SEEK_CUR``) that stays
@@ -598,21 +685,25 @@ class BufferedFile(SplitLines[bytes]):
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless.
         The file is closed even when the last write fails, whose error is raised."""
-        raw = self._raw
-        if raw.closed:
-            return
-        if self._lines is not None:
-            self._drop_lines()
         try:
-            if self._wbuf or self._lock.users:
-                async with self._lock:
-                    await self._flush_writes()
-        finally:
-            self._drop_buffer()
-            if raw.closed or not raw._close_unseen():
-                await raw.close()
-            elif turn_due():
-                await give_turn()
+            raw = self._raw
+            if raw.closed:
+                return
+            if self._lines is not None:
+                self._drop_lines()
+            try:
+                if self._wbuf or self._lock.users:
+                    async with self._lock:
+                        await self._flush_writes()
+            finally:
+                self._drop_buffer()
+                if raw.closed or not raw._close_unseen():
+                    await raw.close()
+                elif turn_due():
+                    await give_turn()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _close_here(self) -> bool:
         """`close` done right here when it has nothing to wait for: nothing
@@ -657,7 +748,11 @@ class BufferedFile(SplitLines[bytes]):
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
-        await self.close()
+        try:
+            await self.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- checks ------------------------------------------------------------
 

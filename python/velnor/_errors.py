@@ -34,3 +34,28 @@ def std_error(
     rebuilt = OSError(*args)
     rebuilt.__traceback__ = error.__traceback__
     return rebuilt
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def public_traceback(error: BaseException) -> None:
+    """Drop the frames inside the package from the traceback of `error`,
+    caught in a public function's own frame, which stays first.
+
+    A traceback then reads like the standard library's: the user's frame
+    and the function they called, not the helpers and the re-raises in
+    between. Frames of code that is not ours (a user's opener, iterable or
+    ``__fspath__`` that raised) stay, since the fault is there.
+    """
+    head = error.__traceback__
+    if head is None:
+        return
+    kept, tb = head, head.tb_next
+    while tb is not None:
+        after = tb.tb_next
+        if not tb.tb_frame.f_code.co_filename.startswith(_PACKAGE):
+            kept.tb_next = tb
+            kept = tb
+        tb = after
+    kept.tb_next = None

@@ -24,6 +24,8 @@ from ._pace import give_turn, read_here, turn_due
 from ._modes import OpenMode
 from .futures import KernelFuture
 from ._paths import with_filename
+from ._repr import file_repr
+from ._errors import public_traceback
 
 _S_IFMT: Final = 0o170000  # stat.S_IFMT is a function; the mask is fixed by POSIX
 
@@ -83,7 +85,7 @@ class BinaryFile:
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
                  "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular",
-                 "_blksize", "_size_hint")
+                 "_blksize", "_size_hint", "_shown")
 
     # No constructor of its own, so help() shows only what users call: the
     # package's openers build files through _create. A BinaryFile() made by
@@ -112,6 +114,7 @@ class BinaryFile:
         self._handle = handle
         self._adopting: KernelFuture | None = None
         self._adopt_waiters = 0
+        self._shown: tuple[str, str, str | None] | None = None
         self._fd = fd
         self._name = name
         self._mode = mode
@@ -146,80 +149,118 @@ class BinaryFile:
 
     def fileno(self) -> int:
         """The file's descriptor, valid until `close`; velnor owns it, do not close it."""
-        self._check_open()
-        return self._fd
+        try:
+            self._check_open()
+            return self._fd
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def readable(self) -> bool:
         """Whether the mode allows reading."""
-        self._check_open()
-        return self._mode.readable
+        try:
+            self._check_open()
+            return self._mode.readable
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def writable(self) -> bool:
         """Whether the mode allows writing."""
-        self._check_open()
-        return self._mode.writable
+        try:
+            self._check_open()
+            return self._mode.writable
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def seekable(self) -> bool:
         """Whether the file supports positioning (false for pipes and sockets)."""
-        self._check_open()
-        return self._seekable
+        try:
+            self._check_open()
+            return self._seekable
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def isatty(self) -> bool:
         """Whether the file is a terminal."""
-        self._check_open()
-        # A regular file never is: no system call for the common case.
-        return not self._regular and os.isatty(self._fd)
+        try:
+            self._check_open()
+            # A regular file never is: no system call for the common case.
+            return not self._regular and os.isatty(self._fd)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def tell(self) -> int:
         """The current position."""
-        self._check_open()
-        return self._pos
+        try:
+            self._check_open()
+            return self._pos
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __repr__(self) -> str:
         if not hasattr(self, "_name"):
             return "<velnor.BinaryFile [closed]>"
-        state = " [closed]" if self.closed else ""
-        return f"<velnor.BinaryFile{state} name={self._name!r} mode={self.mode!r}>"
+        return file_repr("BinaryFile", self.closed, self._name, self.mode)
+
+    def _shown_as(self, kind: str, mode: str, encoding: str | None = None) -> None:
+        """Name the file in warnings and errors as the object wrapped over it,
+        which is what the user holds."""
+        self._shown = (kind, mode, encoding)
+
+    def _users_repr(self) -> str:
+        if self._shown is None:
+            return repr(self)
+        kind, mode, encoding = self._shown
+        return file_repr(kind, self.closed, self._name, mode, encoding)
 
     # -- reading -----------------------------------------------------------
 
     async def read(self, size: int | None = -1) -> bytes:
         """Up to `size` bytes from the position, or everything to the end of
         the file when `size` is -1 or None; fewer only at end of file."""
-        fast = self._fast
-        if (fast is not None and size.__class__ is int and 0 < size <= INLINE_COPY_MAX and not self._users
-                and self._mode.readable):
-            # The commonest read, which every check below would let through.
-            # Nobody holds or waits for the lock, and a read served at once
-            # from the page cache cannot interleave with anything: no lock.
-            # Written out here and in the buffered file's read, not shared:
-            # a call would add a twentieth to the package's most frequent
-            # operation.
+        try:
+            fast = self._fast
+            if (fast is not None and size.__class__ is int and 0 < size <= INLINE_COPY_MAX and not self._users
+                    and self._mode.readable):
+                # The commonest read, which every check below would let through.
+                # Nobody holds or waits for the lock, and a read served at once
+                # from the page cache cannot interleave with anything: no lock.
+                # Written out here and in the buffered file's read, not shared:
+                # a call would add a twentieth to the package's most frequent
+                # operation.
+                pos = self._pos
+                data = read_here(fast, pos, size, self._loop)
+                if data is not None and data is not False:
+                    self._pos = pos + len(data)
+                    return data
+                if data is None:
+                    return await self._read_missed(size, pos)
+                # Another loop, or a turn due: the general way sorts both out.
+            n = limit_arg(size)
+            if n < -1:
+                raise ValueError("read length must be non-negative or -1")
+            self._check_usable(reading=True)
+            if turn_due():
+                # Before the read, so that a cancellation here loses no data.
+                await give_turn()
+                self._check_usable(reading=True)
+            fast = self._fast
+            if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
+                return await self._read_missed(n, -1)
             pos = self._pos
-            data = read_here(fast, pos, size, self._loop)
-            if data is not None and data is not False:
+            data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
+            if data is not None:
                 self._pos = pos + len(data)
                 return data
-            if data is None:
-                return await self._read_missed(size, pos)
-            # Another loop, or a turn due: the general way sorts both out.
-        n = limit_arg(size)
-        if n < -1:
-            raise ValueError("read length must be non-negative or -1")
-        self._check_usable(reading=True)
-        if turn_due():
-            # Before the read, so that a cancellation here loses no data.
-            await give_turn()
-            self._check_usable(reading=True)
-        fast = self._fast
-        if self._users or fast is None or not (n == -1 or 0 < n <= INLINE_COPY_MAX):
-            return await self._read_missed(n, -1)
-        pos = self._pos
-        data = fast.read(pos, n) if n != -1 else self._read_all_on_the_spot(fast, pos)
-        if data is not None:
-            self._pos = pos + len(data)
-            return data
-        return await self._read_missed(n, pos)
+            return await self._read_missed(n, pos)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _read_missed(self, n: int, missed_at: int) -> bytes:
         """`read(n)` the long way: under the lock, and through the driver
@@ -254,100 +295,124 @@ class BinaryFile:
 
     async def readall(self) -> bytes:
         """Everything from the position to the end of the file."""
-        return await self.read(-1)
+        try:
+            return await self.read(-1)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readline(self, size: int | None = -1) -> bytes:
         """One line, up to and including ``b"\\n"``, of at most `size` bytes
         when `size` is not negative; ``b""`` at end of file. The position
         ends right after the line: a seekable file is read a chunk at a time
         from the position, anything else a byte at a time."""
-        limit = limit_arg(size)
-        if limit == 0 and not self._mode.readable:
-            # The built-in's files read nothing for an empty line, not even
-            # to refuse, closed or not.
-            return b""
-        self._check_usable(reading=True)
-        if turn_due():
-            await give_turn()
-        await self._acquire()
         try:
-            self._check_open()
-            pos = self._pos
-            chunk = LINE_CHUNK if self._seekable else 1
-            parts: list[bytes] = []
-            taken = 0
-            while limit < 0 or taken < limit:
-                want = chunk if limit < 0 else min(chunk, limit - taken)
-                data = await self._read_at(pos + taken, want)
-                if not data:
-                    break
-                end = data.find(b"\n") + 1
-                if end:
-                    data = data[:end]
-                parts.append(data)
-                taken += len(data)
-                if end:
-                    break
-                if turn_due():  # a long line, read from the page cache
-                    await give_turn()
-            self._pos = pos + taken
-            return b"".join(parts)
-        finally:
-            self._release()
+            limit = limit_arg(size)
+            if limit == 0 and not self._mode.readable:
+                # The built-in's files read nothing for an empty line, not even
+                # to refuse, closed or not.
+                return b""
+            self._check_usable(reading=True)
+            if turn_due():
+                await give_turn()
+            await self._acquire()
+            try:
+                self._check_open()
+                pos = self._pos
+                chunk = LINE_CHUNK if self._seekable else 1
+                parts: list[bytes] = []
+                taken = 0
+                while limit < 0 or taken < limit:
+                    want = chunk if limit < 0 else min(chunk, limit - taken)
+                    data = await self._read_at(pos + taken, want)
+                    if not data:
+                        break
+                    end = data.find(b"\n") + 1
+                    if end:
+                        data = data[:end]
+                    parts.append(data)
+                    taken += len(data)
+                    if end:
+                        break
+                    if turn_due():  # a long line, read from the page cache
+                        await give_turn()
+                self._pos = pos + taken
+                return b"".join(parts)
+            finally:
+                self._release()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readlines(self, hint: int | None = -1) -> list[bytes]:
         """The lines up to end of file, or while their total size stays
         within `hint` when it is positive (the line that crosses it included)."""
-        limit = limit_arg(hint)
-        self._check_usable(reading=True)
-        return await collect_lines(self.readline, limit)
+        try:
+            limit = limit_arg(hint)
+            self._check_usable(reading=True)
+            return await collect_lines(self.readline, limit)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __aiter__(self) -> BinaryFile:
         self._check_open()
         return self
 
     async def __anext__(self) -> bytes:
-        line = await self.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line
+        try:
+            line = await self.readline()
+            if not line:
+                raise StopAsyncIteration
+            return line
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fill `buffer` (any writable, contiguous buffer) from the position;
         returns the byte count, less than the buffer's size only at end of file."""
-        view = writable_view(buffer)
-        self._check_usable(reading=True)
-        if turn_due():
-            await give_turn()
-        await self._acquire()
         try:
-            self._check_open()
-            pos = self._pos
-            if view.nbytes == 0:
-                return 0
-            fast = self._fast
-            n = (fast.readinto(pos, view)
-                 if fast is not None and view.nbytes <= INLINE_COPY_MAX else None)
-            if n is None:
-                self._fast_missed()
-                handle = await self._driver_handle()
-                n = await await_kernel(_velnor.readinto(handle, pos, view))
-            self._pos = pos + n
-            return n
-        finally:
-            self._release()
+            view = writable_view(buffer)
+            self._check_usable(reading=True)
+            if turn_due():
+                await give_turn()
+            await self._acquire()
+            try:
+                self._check_open()
+                pos = self._pos
+                if view.nbytes == 0:
+                    return 0
+                fast = self._fast
+                n = (fast.readinto(pos, view)
+                     if fast is not None and view.nbytes <= INLINE_COPY_MAX else None)
+                if n is None:
+                    self._fast_missed()
+                    handle = await self._driver_handle()
+                    n = await await_kernel(_velnor.readinto(handle, pos, view))
+                self._pos = pos + n
+                return n
+            finally:
+                self._release()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def pread(self, size: int, offset: int) -> bytes:
         """Up to `size` bytes at `offset`, without using or moving the position."""
-        n = operator.index(size)
-        if n < 0:
-            raise ValueError(f"negative size: {n}")
-        pos = _offset(offset, "offset")
-        self._check_usable(reading=True)
-        if turn_due():
-            await give_turn()
+        try:
+            n = operator.index(size)
+            if n < 0:
+                raise ValueError(f"negative size: {n}")
+            pos = _offset(offset, "offset")
             self._check_usable(reading=True)
-        return await self._read_at(pos, n)
+            if turn_due():
+                await give_turn()
+                self._check_usable(reading=True)
+            return await self._read_at(pos, n)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _read_at(self, pos: int, n: int, try_fast: bool = True) -> bytes:
         if n == 0:
@@ -480,7 +545,11 @@ class BinaryFile:
     async def write(self, data: Buffer) -> int:
         """Write all of `data` (any contiguous bytes-like object) at the
         position, or at the end of the file in append mode; returns its length."""
-        return await self._write(byte_view(data))
+        try:
+            return await self._write(byte_view(data))
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _write(self, source: bytes | bytearray | memoryview, taken: list[int] | None = None) -> int:
         """`write`; ``taken[0]`` is set to the count the kernel reports, even
@@ -512,48 +581,68 @@ class BinaryFile:
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Write every bytes-like object of `lines`, in order."""
-        self._check_open()
-        for line in lines:
-            await self.write(line)
+        try:
+            self._check_open()
+            for line in lines:
+                await self.write(line)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def pwrite(self, data: Buffer, offset: int) -> int:
         """Write all of `data` at `offset` without using or moving the
         position; returns its length. In append mode Linux places the data at
         the end of the file whatever `offset` says (as ``os.pwrite`` does)."""
-        source = byte_view(data)
-        pos = _offset(offset, "offset")
-        self._check_usable(writing=True)
-        handle = await self._driver_handle()
-        n, _ = await await_kernel(_velnor.write(handle, pos, source, False))
-        written: int = n
-        return written
+        try:
+            source = byte_view(data)
+            pos = _offset(offset, "offset")
+            self._check_usable(writing=True)
+            handle = await self._driver_handle()
+            n, _ = await await_kernel(_velnor.write(handle, pos, source, False))
+            written: int = n
+            return written
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def truncate(self, size: int | None = None) -> int:
         """Resize the file to `size` bytes (default: the position), extending
         it with zeros if needed; the position is unchanged. Returns the size."""
-        target = None if size is None else operator.index(size)
-        self._check_usable(writing=True)
-        await self._acquire()
         try:
-            self._check_open()
-            if target is None:
-                target = self._pos
-            if target < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as ftruncate
-            await await_kernel(_velnor.set_len(await self._driver_handle(), target))
-            return target
-        finally:
-            self._release()
+            target = None if size is None else operator.index(size)
+            self._check_usable(writing=True)
+            await self._acquire()
+            try:
+                self._check_open()
+                if target is None:
+                    target = self._pos
+                if target < 0:
+                    raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as ftruncate
+                await await_kernel(_velnor.set_len(await self._driver_handle(), target))
+                return target
+            finally:
+                self._release()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def flush(self) -> None:
         """Nothing to do: velnor buffers nothing. Use `sync` for durability."""
-        self._check_open()
+        try:
+            self._check_open()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def sync(self, data_only: bool = False) -> None:
         """Make the file's data (and, unless `data_only`, its metadata) durable,
         like ``os.fsync`` (``os.fdatasync`` with `data_only`)."""
-        self._check_usable()
-        await await_kernel(_velnor.sync(await self._driver_handle(), bool(data_only)))
+        try:
+            self._check_usable()
+            await await_kernel(_velnor.sync(await self._driver_handle(), bool(data_only)))
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- positioning -------------------------------------------------------
 
@@ -561,35 +650,43 @@ class BinaryFile:
         """Move the position to `offset` from the start (``SEEK_SET``), the
         current position (``SEEK_CUR``) or the end of the file (``SEEK_END``);
         returns the new position. A negative result raises `OSError` (EINVAL)."""
-        offset = operator.index(offset)
-        whence = operator.index(whence)
-        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
-            raise ValueError(f"whence value {whence} unsupported")
-        self._check_usable()
-        if not self._seekable:
-            raise io.UnsupportedOperation("File or stream is not seekable.")
-        await self._acquire()
         try:
-            self._check_open()
-            if whence == os.SEEK_SET:
-                target = offset
-            elif whence == os.SEEK_CUR:
-                target = self._pos + offset
-            else:
-                target = await self._current_size() + offset
-            if target < 0:
-                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as lseek
-            if target > MAX_OFFSET:
-                raise OverflowError(f"seek position out of range: {target}")
-            self._pos = target
-            return target
-        finally:
-            self._release()
+            offset = operator.index(offset)
+            whence = operator.index(whence)
+            if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+                raise ValueError(f"whence value {whence} unsupported")
+            self._check_usable()
+            if not self._seekable:
+                raise io.UnsupportedOperation("File or stream is not seekable.")
+            await self._acquire()
+            try:
+                self._check_open()
+                if whence == os.SEEK_SET:
+                    target = offset
+                elif whence == os.SEEK_CUR:
+                    target = self._pos + offset
+                else:
+                    target = await self._current_size() + offset
+                if target < 0:
+                    raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as lseek
+                if target > MAX_OFFSET:
+                    raise OverflowError(f"seek position out of range: {target}")
+                self._pos = target
+                return target
+            finally:
+                self._release()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def size(self) -> int:
         """The file's current size in bytes."""
-        self._check_usable()
-        return await self._current_size()
+        try:
+            self._check_usable()
+            return await self._current_size()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- closing -----------------------------------------------------------
 
@@ -597,28 +694,32 @@ class BinaryFile:
         """Close the file; closing twice is harmless. Works from any event
         loop, so a file can always be closed. Operations already in flight
         finish before the descriptor goes."""
-        if self._closed:
-            return
-        if self._close_unseen():
-            if turn_due():
-                await give_turn()  # closed already: a cancellation here costs nothing
-            return
-        self._closed = True
-        # The fast path borrows the descriptor: drop it before the close.
-        self._fast = None
-        handle = self._handle
-        adopting = self._adopting
-        if handle is None or self._adopt_waiters:
-            assert adopting is not None
-            # Operations that were waiting for the hand-over are in flight
-            # too: they go to the driver before the close does, even if this
-            # task stops waiting.
-            closing = asyncio.ensure_future(self._close_handed_over(adopting))
-            _CLOSING.add(closing)
-            closing.add_done_callback(_CLOSING.discard)
-            await asyncio.shield(closing)
-            return
-        await close_handle(handle)
+        try:
+            if self._closed:
+                return
+            if self._close_unseen():
+                if turn_due():
+                    await give_turn()  # closed already: a cancellation here costs nothing
+                return
+            self._closed = True
+            # The fast path borrows the descriptor: drop it before the close.
+            self._fast = None
+            handle = self._handle
+            adopting = self._adopting
+            if handle is None or self._adopt_waiters:
+                assert adopting is not None
+                # Operations that were waiting for the hand-over are in flight
+                # too: they go to the driver before the close does, even if this
+                # task stops waiting.
+                closing = asyncio.ensure_future(self._close_handed_over(adopting))
+                _CLOSING.add(closing)
+                closing.add_done_callback(_CLOSING.discard)
+                await asyncio.shield(closing)
+                return
+            await close_handle(handle)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _close_unseen(self) -> bool:
         """Close the file right here if the driver never saw its descriptor
@@ -646,13 +747,17 @@ class BinaryFile:
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
-        await self.close()
+        try:
+            await self.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __del__(self) -> None:
         if getattr(self, "_closed", True):  # closed, or never opened
             return
         # Described while still open: the warning names the file as it was.
-        message = f"unclosed file {self!r}"
+        message = f"unclosed file {self._users_repr()}"
         self._closed = True
         self._fast = None
         # Close first: the warning below raises where warnings are errors.
@@ -683,7 +788,8 @@ class BinaryFile:
         self._check_open()
         if asyncio.get_running_loop() is not self._loop:
             raise RuntimeError(
-                f"{self!r} was opened on another event loop; use it only on the loop that opened it")
+                f"{self._users_repr()} was opened on another event loop; use it only on the loop "
+                "that opened it")
         if reading and not self._mode.readable:
             raise io.UnsupportedOperation("File not open for reading")
         if writing and not self._mode.writable:

@@ -9,6 +9,7 @@ from typing import AnyStr, Final, Generic
 from _velnor import LineSteps
 
 from ._pace import Pace
+from ._errors import public_traceback
 
 SPLIT_MAX: Final = 65536
 """Characters (or bytes) split into lines in one step of iteration at
@@ -89,13 +90,17 @@ class SplitLines(Generic[AnyStr]):
         return LineSteps(self, self.__anext__)
 
     async def __anext__(self) -> AnyStr:
-        it = self._line_iter
-        line = None if it is None else next(it, None)  # lines are never None
-        if line is None:
-            line = await self._next_line()
-            if not line:
-                raise StopAsyncIteration
-        return line
+        try:
+            it = self._line_iter
+            line = None if it is None else next(it, None)  # lines are never None
+            if line is None:
+                line = await self._next_line()
+                if not line:
+                    raise StopAsyncIteration
+            return line
+        except Exception as error:
+            public_traceback(error)
+            raise
 
 
 async def collect_lines(readline: Callable[[], Awaitable[AnyStr]], limit: int) -> list[AnyStr]:

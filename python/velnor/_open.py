@@ -18,7 +18,7 @@ from typing import Any, Generic, Literal, TypeAlias, TypeVar, overload
 import _velnor
 
 from ._buffered import DEFAULT_BUFFER_SIZE, BufferedFile
-from ._errors import std_error
+from ._errors import std_error, public_traceback
 from ._files import BinaryFile, _open as open_path, open_on_the_spot
 from ._kernel import await_kernel, close_soon
 from ._modes import OpenMode, parse_mode
@@ -27,7 +27,9 @@ from ._paths import StrOrBytesPath, fs_path
 from ._text import TextFile, check_newline
 
 AnyFile: TypeAlias = TextFile | BufferedFile | BinaryFile
-FileT = TypeVar("FileT", bound=AnyFile)
+# Covariant: an opener only hands its file out, so an opener of the
+# unbuffered file is one of "a buffered or unbuffered binary file" too.
+FileT = TypeVar("FileT", bound=AnyFile, covariant=True)
 FileDescriptorOrPath: TypeAlias = int | StrOrBytesPath
 Opener: TypeAlias = Callable[[str, int], int]
 
@@ -57,39 +59,55 @@ class FileOpener(Generic[FileT]):
 
     def __init__(self, open_file: Callable[..., Coroutine[Any, None, FileT]], args: tuple[Any, ...],
                  name: str | bytes | int, mode: str) -> None:
-        self._open = open_file  # called with `args` at each await
-        self._args = args
-        self._file: FileT | None = None
-        self._name = name
-        self._mode = mode
-        # Whether `args` are those of a read-only buffered open of a path,
-        # which may be made right here, without coroutines of its own.
-        self._here = False
+        try:
+            self._open = open_file  # called with `args` at each await
+            self._args = args
+            self._file: FileT | None = None
+            self._name = name
+            self._mode = mode
+            # Whether `args` are those of a read-only buffered open of a path,
+            # which may be made right here, without coroutines of its own.
+            self._here = False
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __repr__(self) -> str:
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
-        if self._here and not turn_due():
-            file = _open_here(*self._args)
-            if file is not None:
-                return file  # type: ignore[return-value]
-        return (yield from self._open(*self._args).__await__())
+        try:
+            if self._here and not turn_due():
+                file = _open_here(*self._args)
+                if file is not None:
+                    return file  # type: ignore[return-value]
+            return (yield from self._open(*self._args).__await__())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def __aenter__(self) -> FileT:
-        if self._here and not turn_due():
-            here_file = _open_here(*self._args)
-            if here_file is not None:
-                self._file = here_file  # type: ignore[assignment]
-                return here_file  # type: ignore[return-value]
-        self._file = file = await self._open(*self._args)
-        return file
+        try:
+            if self._here and not turn_due():
+                here_file = _open_here(*self._args)
+                if here_file is not None:
+                    self._file = here_file  # type: ignore[assignment]
+                    return here_file  # type: ignore[return-value]
+            self._file = file = await self._open(*self._args)
+            return file
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
-        file = self._file
-        if file is not None and not (self._here and file._close_here()):  # type: ignore[union-attr]
-            await file.close()
+        try:
+            file = self._file
+            if file is not None and not (self._here and file._close_here()):  # type: ignore[union-attr]
+                await file.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
 
 def named(opener: FileOpener[FileT], name: str | bytes | int) -> FileOpener[FileT]:
@@ -124,10 +142,13 @@ def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: int = -1, 
          encoding: None = None, errors: None = None, newline: None = None,
          closefd: bool = True,
          opener: Opener | None = None) -> FileOpener[BufferedFile | BinaryFile]: ...
+# A mode known only at run time may give any of the three files, which share
+# no base class: as typeshed's ``open`` gives ``IO[Any]`` for it, the file is
+# left to the caller rather than made a union every use must narrow.
 @overload
 def open(file: FileDescriptorOrPath, mode: str, buffering: int = -1,  # noqa: A001
          encoding: str | None = None, errors: str | None = None, newline: str | None = None,
-         closefd: bool = True, opener: Opener | None = None) -> FileOpener[AnyFile]: ...
+         closefd: bool = True, opener: Opener | None = None) -> FileOpener[Any]: ...
 
 
 def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # noqa: A001
@@ -150,61 +171,65 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
     The arguments are checked here, at the call, raising what the built-in
     raises; opening happens when the result is awaited or entered.
     """
-    if (file.__class__ is str and mode.__class__ is str and buffering.__class__ is int
-            and buffering == -1 and encoding is None and errors is None and newline is None
-            and closefd is True and opener is None):
-        # The commonest call, a path and a binary mode seen before, with
-        # nothing else to check: programs going through many small files
-        # make it once per file.
-        known = _PARSED.get(mode)
-        if known is not None and known.binary and "\0" not in file:
-            made: FileOpener[Any] = FileOpener(_open_path, (file, file, known, -1, None, None, None),
-                                               file, known.text)
-            made._here = known.cached_open
-            return made
-    if not isinstance(file, int):
-        text_path, name = fs_path(file)
-    buffering = operator.index(buffering)
-    _optional_str(encoding, "encoding")
-    _optional_str(errors, "errors")
-    _optional_str(newline, "newline")
-    parsed = _PARSED.get(mode) if type(mode) is str else None
-    if parsed is None:
-        parsed = parse_mode(mode)
-        if len(_PARSED) < 64:
-            _PARSED[mode] = parsed
-    if parsed.binary:
-        if encoding is not None:
-            raise ValueError("binary mode doesn't take an encoding argument")
-        if errors is not None:
-            raise ValueError("binary mode doesn't take an errors argument")
-        if newline is not None:
-            raise ValueError("binary mode doesn't take a newline argument")
-        if buffering == 1:
-            warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
-                          "the default buffer size will be used", RuntimeWarning, stacklevel=2)
-    else:
-        # The built-in's default, with its EncodingWarning under -X warn_default_encoding.
-        encoding = io.text_encoding(encoding, 2)
-        if encoding == "locale":
-            encoding = "utf-8" if sys.flags.utf8_mode else locale.getencoding()
-    # What the file will report: a binary file's mode in the standard spelling.
-    shown = parsed.text if parsed.binary else parsed.given
-    if isinstance(file, int):
-        if file < 0:
-            raise ValueError("negative file descriptor")
-        return FileOpener(_open_fd, (file, parsed, closefd, buffering, encoding, errors, newline),
-                          file, shown)
-    if not closefd:
-        raise ValueError("Cannot use closefd=False with file name")
-    if opener is not None:
-        return FileOpener(_open_with_opener,
-                          (opener, text_path, name, parsed, buffering, encoding, errors, newline),
+    try:
+        if (file.__class__ is str and mode.__class__ is str and buffering.__class__ is int
+                and buffering == -1 and encoding is None and errors is None and newline is None
+                and closefd is True and opener is None):
+            # The commonest call, a path and a binary mode seen before, with
+            # nothing else to check: programs going through many small files
+            # make it once per file.
+            known = _PARSED.get(mode)
+            if known is not None and known.binary and "\0" not in file:
+                made: FileOpener[Any] = FileOpener(_open_path, (file, file, known, -1, None, None, None),
+                                                   file, known.text)
+                made._here = known.cached_open
+                return made
+        if not isinstance(file, int):
+            text_path, name = fs_path(file)
+        buffering = operator.index(buffering)
+        _optional_str(encoding, "encoding")
+        _optional_str(errors, "errors")
+        _optional_str(newline, "newline")
+        parsed = _PARSED.get(mode) if type(mode) is str else None
+        if parsed is None:
+            parsed = parse_mode(mode)
+            if len(_PARSED) < 64:
+                _PARSED[mode] = parsed
+        if parsed.binary:
+            if encoding is not None:
+                raise ValueError("binary mode doesn't take an encoding argument")
+            if errors is not None:
+                raise ValueError("binary mode doesn't take an errors argument")
+            if newline is not None:
+                raise ValueError("binary mode doesn't take a newline argument")
+            if buffering == 1:
+                warnings.warn("line buffering (buffering=1) isn't supported in binary mode, "
+                              "the default buffer size will be used", RuntimeWarning, stacklevel=2)
+        else:
+            # The built-in's default, with its EncodingWarning under -X warn_default_encoding.
+            encoding = io.text_encoding(encoding, 2)
+            if encoding == "locale":
+                encoding = "utf-8" if sys.flags.utf8_mode else locale.getencoding()
+        # What the file will report: a binary file's mode in the standard spelling.
+        shown = parsed.text if parsed.binary else parsed.given
+        if isinstance(file, int):
+            if file < 0:
+                raise ValueError("negative file descriptor")
+            return FileOpener(_open_fd, (file, parsed, closefd, buffering, encoding, errors, newline),
+                              file, shown)
+        if not closefd:
+            raise ValueError("Cannot use closefd=False with file name")
+        if opener is not None:
+            return FileOpener(_open_with_opener,
+                              (opener, text_path, name, parsed, buffering, encoding, errors, newline),
+                              name, shown)
+        made = FileOpener(_open_path, (text_path, name, parsed, buffering, encoding, errors, newline),
                           name, shown)
-    made = FileOpener(_open_path, (text_path, name, parsed, buffering, encoding, errors, newline),
-                      name, shown)
-    made._here = buffering == -1 and parsed.cached_open
-    return made
+        made._here = buffering == -1 and parsed.cached_open
+        return made
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 def _buffer_size(blksize: int) -> int:

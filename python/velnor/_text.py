@@ -17,6 +17,8 @@ from ._buffered import BufferedFile, _FileLock
 from ._files import limit_arg
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, split_stop
 from ._pace import Pace, give_turn, turn_due
+from ._repr import file_repr
+from ._errors import public_traceback
 
 CHUNK_SIZE: Final = 8192
 """Bytes decoded at a time while positions may be asked for: the built-in's
@@ -124,55 +126,60 @@ class TextFile(SplitLines[str]):
     def __init__(self, buffer: BufferedFile, encoding: str, errors: str | None = None,
                  newline: str | None = None, line_buffering: bool = False,
                  mode: str = "r") -> None:
-        check_newline(newline)
-        if errors is None:
-            errors = "strict"
-        elif not isinstance(errors, str):
-            raise TypeError(f"TextIOWrapper() argument 'errors' must be str or None, "
-                            f"not {type(errors).__name__}")
-        info = codecs.lookup(encoding)
-        if not getattr(info, "_is_text_encoding", True):
-            raise LookupError(f"{encoding!r} is not a text encoding; "
-                              "use codecs.open() to handle arbitrary codecs")
-        self._codec = info
-        self._buffer = buffer
-        self._encoding = encoding
-        self._errors = errors
-        self._mode = mode
-        self._readuniversal = not newline
-        self._readtranslate = newline is None
-        self._readnl = newline
-        self._writetranslate = newline != ""
-        self._writenl = newline or os.linesep
-        self._line_buffering = line_buffering
-        self._decoder: Any = None
-        self._encoder: Any = None
-        self._decoded_chars = ""
-        self._decoded_chars_used = 0
-        # (decoder flags, bytes fed since) at the start of the decoded chunk.
-        self._snapshot: tuple[int, bytes] | None = None
-        self._b2cratio = 0.0
-        raw = buffer._raw
-        if not getattr(raw, "_closed", True):
-            # An open file, as every open makes: what the buffer's methods
-            # would answer, without the checks they make on the way.
-            seekable, readable, writable = raw._seekable, raw._mode.readable, raw._mode.writable
-        else:
-            seekable, readable, writable = buffer.seekable(), buffer.readable(), buffer.writable()
-        self._seekable = self._telling = seekable
-        self._has_read1 = True
-        self._no_lines()  # lines split from the decoded chunk for iteration
-        self._lock = _FileLock()
-        if readable:
-            self._make_decoder()
-        if writable:
-            encoder = info.incrementalencoder
-            if encoder is None:  # as codecs.getincrementalencoder refuses
-                raise LookupError(encoding)
-            self._encoder = encoder(errors)
-            if self._seekable and buffer.tell() != 0:
-                # Appending, or opened at an offset: no second byte-order mark.
-                self._encoder.setstate(0)
+        try:
+            check_newline(newline)
+            if errors is None:
+                errors = "strict"
+            elif not isinstance(errors, str):
+                raise TypeError(f"TextIOWrapper() argument 'errors' must be str or None, "
+                                f"not {type(errors).__name__}")
+            info = codecs.lookup(encoding)
+            if not getattr(info, "_is_text_encoding", True):
+                raise LookupError(f"{encoding!r} is not a text encoding; "
+                                  "use codecs.open() to handle arbitrary codecs")
+            self._codec = info
+            self._buffer = buffer
+            buffer.raw._shown_as("TextFile", mode, encoding)
+            self._encoding = encoding
+            self._errors = errors
+            self._mode = mode
+            self._readuniversal = not newline
+            self._readtranslate = newline is None
+            self._readnl = newline
+            self._writetranslate = newline != ""
+            self._writenl = newline or os.linesep
+            self._line_buffering = line_buffering
+            self._decoder: Any = None
+            self._encoder: Any = None
+            self._decoded_chars = ""
+            self._decoded_chars_used = 0
+            # (decoder flags, bytes fed since) at the start of the decoded chunk.
+            self._snapshot: tuple[int, bytes] | None = None
+            self._b2cratio = 0.0
+            raw = buffer._raw
+            if not getattr(raw, "_closed", True):
+                # An open file, as every open makes: what the buffer's methods
+                # would answer, without the checks they make on the way.
+                seekable, readable, writable = raw._seekable, raw._mode.readable, raw._mode.writable
+            else:
+                seekable, readable, writable = buffer.seekable(), buffer.readable(), buffer.writable()
+            self._seekable = self._telling = seekable
+            self._has_read1 = True
+            self._no_lines()  # lines split from the decoded chunk for iteration
+            self._lock = _FileLock()
+            if readable:
+                self._make_decoder()
+            if writable:
+                encoder = info.incrementalencoder
+                if encoder is None:  # as codecs.getincrementalencoder refuses
+                    raise LookupError(encoding)
+                self._encoder = encoder(errors)
+                if self._seekable and buffer.tell() != 0:
+                    # Appending, or opened at an offset: no second byte-order mark.
+                    self._encoder.setstate(0)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _make_decoder(self) -> Any:
         # The codec looked up once, at the open: the lookup costs more than
@@ -236,27 +243,46 @@ class TextFile(SplitLines[str]):
 
     def fileno(self) -> int:
         """The file's descriptor."""
-        return self._buffer.fileno()
+        try:
+            return self._buffer.fileno()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def readable(self) -> bool:
         """Whether the mode allows reading."""
-        return self._buffer.readable()
+        try:
+            return self._buffer.readable()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def writable(self) -> bool:
         """Whether the mode allows writing."""
-        return self._buffer.writable()
+        try:
+            return self._buffer.writable()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def seekable(self) -> bool:
         """Whether the file supports positioning."""
-        return self._buffer.seekable()
+        try:
+            return self._buffer.seekable()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def isatty(self) -> bool:
         """Whether the file is a terminal."""
-        return self._buffer.isatty()
+        try:
+            return self._buffer.isatty()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __repr__(self) -> str:
-        return (f"<velnor.TextFile name={self.name!r} mode={self._mode!r} "
-                f"encoding={self._encoding!r} closed={self.closed}>")
+        return file_repr("TextFile", self.closed, self.name, self._mode, self._encoding)
 
     # -- decoded characters ------------------------------------------------
 
@@ -350,69 +376,77 @@ class TextFile(SplitLines[str]):
     async def read(self, size: int | None = -1) -> str:
         """Up to `size` characters, or everything to the end of the file
         when `size` is -1 or None."""
-        n = limit_arg(size)
-        self._check_open()
-        self._check_readable()
-        if turn_due():
-            # Characters already decoded come without any I/O: nothing else
-            # would give the loop its turn.
-            await give_turn()
+        try:
+            n = limit_arg(size)
             self._check_open()
-        async with self._lock:
-            self._drop_lines()
-            buffer = self._buffer
-            if buffer._wbuf:
-                await buffer.flush()
-            decoder = self._decoder
-            if n < 0:
-                data = await self._buffer.read()
-                head = self._get_decoded_chars()
-                # Settled before decoding: `tell` meanwhile says the end.
-                self._set_decoded_chars("")
-                self._snapshot = None
-                if len(data) <= DECODE_STEP:
-                    whole: str = head + decoder.decode(data, True)
-                    return whole
+            self._check_readable()
+            if turn_due():
+                # Characters already decoded come without any I/O: nothing else
+                # would give the loop its turn.
+                await give_turn()
+                self._check_open()
+            async with self._lock:
+                self._drop_lines()
+                buffer = self._buffer
+                if buffer._wbuf:
+                    await buffer.flush()
+                decoder = self._decoder
+                if n < 0:
+                    data = await self._buffer.read()
+                    head = self._get_decoded_chars()
+                    # Settled before decoding: `tell` meanwhile says the end.
+                    self._set_decoded_chars("")
+                    self._snapshot = None
+                    if len(data) <= DECODE_STEP:
+                        whole: str = head + decoder.decode(data, True)
+                        return whole
+                    try:
+                        rest = await self._decode_or_give_back(data, True)
+                    except BaseException as stop:
+                        if not isinstance(stop, Exception):
+                            self._unread_chars(head)
+                        raise
+                    return head + rest
+                result = self._get_decoded_chars(n)
                 try:
-                    rest = await self._decode_or_give_back(data, True)
+                    while len(result) < n:
+                        more = await self._read_chunk(n - len(result))
+                        result += self._get_decoded_chars(n - len(result))
+                        if not more:
+                            break
                 except BaseException as stop:
-                    if not isinstance(stop, Exception):
-                        self._unread_chars(head)
+                    if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
+                        self._unread_chars(result)
                     raise
-                return head + rest
-            result = self._get_decoded_chars(n)
-            try:
-                while len(result) < n:
-                    more = await self._read_chunk(n - len(result))
-                    result += self._get_decoded_chars(n - len(result))
-                    if not more:
-                        break
-            except BaseException as stop:
-                if not isinstance(stop, Exception):  # errors lose it, as the built-in's do
-                    self._unread_chars(result)
-                raise
-            return result
+                return result
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def readline(self, size: int | None = -1) -> str:
         """One line with its ending (translated as `newline` says), of at
         most `size` characters when `size` is not negative; ``""`` at end of file."""
-        if (size.__class__ is int and size == -1 and self._readtranslate and not self._lock.users
-                and self._lines is None):
-            chars = self._decoded_chars
-            start = self._decoded_chars_used
-            end = chars.find("\n", start) + 1
-            if end and not self._buffer.closed:
-                # The whole line is decoded already and nobody else is at
-                # the file: what the way below would hand out, without
-                # taking the lock for it.
-                self._decoded_chars_used = end
-                return chars[start:end]
-        limit = -1 if size is None else operator.index(size)
-        self._check_open()
-        self._check_readable()
-        async with self._lock:
-            self._drop_lines()
-            return await self._readline(limit)
+        try:
+            if (size.__class__ is int and size == -1 and self._readtranslate and not self._lock.users
+                    and self._lines is None):
+                chars = self._decoded_chars
+                start = self._decoded_chars_used
+                end = chars.find("\n", start) + 1
+                if end and not self._buffer.closed:
+                    # The whole line is decoded already and nobody else is at
+                    # the file: what the way below would hand out, without
+                    # taking the lock for it.
+                    self._decoded_chars_used = end
+                    return chars[start:end]
+            limit = -1 if size is None else operator.index(size)
+            self._check_open()
+            self._check_readable()
+            async with self._lock:
+                self._drop_lines()
+                return await self._readline(limit)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _find_line_ending(self, line: str, start: int) -> tuple[int, int]:
         """Where the first line ending after `start` ends, or -1; with -1,
@@ -504,19 +538,23 @@ class TextFile(SplitLines[str]):
         within `hint` when it is positive (the line that crosses it included).
         Iterates the file, as the built-in's does, so `tell` is refused
         afterwards unless the end of the file was reached."""
-        limit = limit_arg(hint)
-        self._check_open()
-        lines: list[str] = []
-        total = 0
-        while True:
-            try:
-                line = await self.__anext__()
-            except StopAsyncIteration:
-                return lines
-            lines.append(line)
-            if 0 < limit < total + len(line):
-                return lines
-            total += len(line)
+        try:
+            limit = limit_arg(hint)
+            self._check_open()
+            lines: list[str] = []
+            total = 0
+            while True:
+                try:
+                    line = await self.__anext__()
+                except StopAsyncIteration:
+                    return lines
+                lines.append(line)
+                if 0 < limit < total + len(line):
+                    return lines
+                total += len(line)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __aiter__(self) -> AsyncIterator[str]:
         self._check_open()
@@ -584,56 +622,72 @@ class TextFile(SplitLines[str]):
     async def write(self, text: str) -> int:
         """Encode and buffer `text`, translating ``"\\n"`` as `newline`
         says; returns its length in characters."""
-        self._check_open()
-        if not isinstance(text, str):
-            raise TypeError(f"write() argument must be str, not {type(text).__name__}")
-        if self._encoder is None:
-            raise io.UnsupportedOperation("not writable")
-        length = len(text)
-        haslf = (self._writetranslate or self._line_buffering) and "\n" in text
-        if haslf and self._writetranslate and self._writenl != "\n":
-            text = text.replace("\n", self._writenl)
-        async with self._lock:
-            # Encoded in the lock's turn: a stateful encoder (a byte-order
-            # mark, shift states) must see the texts in the order they are written.
-            if len(text) <= DECODE_STEP:
-                data = self._encoder.encode(text)
-            else:
-                data = await _encode_long(self._encoder, text)
-            self._drop_lines()
-            await self._buffer.write(data)
-            if self._line_buffering and (haslf or "\r" in text):
-                await self._buffer.flush()
-            if self._decoded_chars or self._snapshot is not None:
-                self._set_decoded_chars("")
-                self._snapshot = None
-            if self._decoder is not None:
-                self._decoder.reset()
-        return length
+        try:
+            self._check_open()
+            if not isinstance(text, str):
+                raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+            if self._encoder is None:
+                raise io.UnsupportedOperation("not writable")
+            length = len(text)
+            haslf = (self._writetranslate or self._line_buffering) and "\n" in text
+            if haslf and self._writetranslate and self._writenl != "\n":
+                text = text.replace("\n", self._writenl)
+            async with self._lock:
+                # Encoded in the lock's turn: a stateful encoder (a byte-order
+                # mark, shift states) must see the texts in the order they are written.
+                if len(text) <= DECODE_STEP:
+                    data = self._encoder.encode(text)
+                else:
+                    data = await _encode_long(self._encoder, text)
+                self._drop_lines()
+                await self._buffer.write(data)
+                if self._line_buffering and (haslf or "\r" in text):
+                    await self._buffer.flush()
+                if self._decoded_chars or self._snapshot is not None:
+                    self._set_decoded_chars("")
+                    self._snapshot = None
+                if self._decoder is not None:
+                    self._decoder.reset()
+            return length
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def writelines(self, lines: Iterable[str]) -> None:
         """Write every string of `lines`, in order."""
-        self._check_open()
-        for line in lines:
-            await self.write(line)
+        try:
+            self._check_open()
+            for line in lines:
+                await self.write(line)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def flush(self) -> None:
         """Write out the buffered text."""
-        self._check_open()
-        # In the lock's turn, as every operation: one asked for later must
-        # not go ahead of a read that waits for it.
-        async with self._lock:
-            self._telling = self._seekable
-            await self._buffer.flush()
+        try:
+            self._check_open()
+            # In the lock's turn, as every operation: one asked for later must
+            # not go ahead of a read that waits for it.
+            async with self._lock:
+                self._telling = self._seekable
+                await self._buffer.flush()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def truncate(self, size: int | None = None) -> int:
         """Write out the buffer and resize the file to `size` bytes (default:
         the buffer's position, as the built-in's does)."""
-        self._check_open()
-        async with self._lock:
-            self._telling = self._seekable
-            await self._buffer.flush()
-            return await self._buffer.truncate(size)
+        try:
+            self._check_open()
+            async with self._lock:
+                self._telling = self._seekable
+                await self._buffer.flush()
+                return await self._buffer.truncate(size)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- positioning -------------------------------------------------------
 
@@ -642,109 +696,117 @@ class TextFile(SplitLines[str]):
         ``io.TextIOWrapper.tell`` makes it (the byte offset when the decoder
         keeps no state). Synchronous: the buffer's position already counts
         the text waiting to be written."""
-        self._check_open()
-        if not self._seekable:
-            raise io.UnsupportedOperation("underlying stream is not seekable")
-        if not self._telling:
-            raise OSError("telling position disabled by next() call")
-        self._drop_lines()
-        # The built-in writes out what waits first; only in append mode does
-        # that move the position.
-        position = self._buffer._tell_flushed()
-        decoder = self._decoder
-        if decoder is None or self._snapshot is None:
-            # Text iteration decoded without a snapshot: as the built-in, the
-            # buffer's position, wherever the decoded text stands.
-            return position
-        dec_flags, next_input = self._snapshot
-        position -= len(next_input)
-        chars_to_skip = self._decoded_chars_used
-        if chars_to_skip == 0:
-            return _pack_cookie(position, dec_flags)
-        saved_state = decoder.getstate()
         try:
-            # Guess where the skipped characters end from the chunk's ratio,
-            # back off until the decoder is at a clean start, then walk forward.
-            skip_bytes = int(self._b2cratio * chars_to_skip)
-            skip_back = 1
-            while skip_bytes > 0:
-                self._decoder_setstate(position, dec_flags)
-                n = len(decoder.decode(next_input[:skip_bytes]))
-                if n <= chars_to_skip:
-                    pending, flags = decoder.getstate()
-                    if not pending:
-                        dec_flags = flags
-                        chars_to_skip -= n
-                        break
-                    skip_bytes -= len(pending)
-                    skip_back = 1
-                else:
-                    skip_bytes -= skip_back
-                    skip_back *= 2
-            else:
-                skip_bytes = 0
-                self._decoder_setstate(position, dec_flags)
-            start_pos = position + skip_bytes
-            start_flags = dec_flags
+            self._check_open()
+            if not self._seekable:
+                raise io.UnsupportedOperation("underlying stream is not seekable")
+            if not self._telling:
+                raise OSError("telling position disabled by next() call")
+            self._drop_lines()
+            # The built-in writes out what waits first; only in append mode does
+            # that move the position.
+            position = self._buffer._tell_flushed()
+            decoder = self._decoder
+            if decoder is None or self._snapshot is None:
+                # Text iteration decoded without a snapshot: as the built-in, the
+                # buffer's position, wherever the decoded text stands.
+                return position
+            dec_flags, next_input = self._snapshot
+            position -= len(next_input)
+            chars_to_skip = self._decoded_chars_used
             if chars_to_skip == 0:
-                return _pack_cookie(start_pos, start_flags)
-            bytes_fed = 0
-            need_eof = False
-            chars_decoded = 0
-            for i in range(skip_bytes, len(next_input)):
-                bytes_fed += 1
-                chars_decoded += len(decoder.decode(next_input[i:i + 1]))
-                pending, flags = decoder.getstate()
-                if not pending and chars_decoded <= chars_to_skip:
-                    # A clean start point no further than the position.
-                    start_pos += bytes_fed
-                    chars_to_skip -= chars_decoded
-                    start_flags, bytes_fed, chars_decoded = flags, 0, 0
-                if chars_decoded >= chars_to_skip:
-                    break
-            else:
-                chars_decoded += len(decoder.decode(b"", True))
-                need_eof = True
-                if chars_decoded < chars_to_skip:
-                    raise OSError("can't reconstruct logical file position")
-            return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
-        finally:
-            decoder.setstate(saved_state)
+                return _pack_cookie(position, dec_flags)
+            saved_state = decoder.getstate()
+            try:
+                # Guess where the skipped characters end from the chunk's ratio,
+                # back off until the decoder is at a clean start, then walk forward.
+                skip_bytes = int(self._b2cratio * chars_to_skip)
+                skip_back = 1
+                while skip_bytes > 0:
+                    self._decoder_setstate(position, dec_flags)
+                    n = len(decoder.decode(next_input[:skip_bytes]))
+                    if n <= chars_to_skip:
+                        pending, flags = decoder.getstate()
+                        if not pending:
+                            dec_flags = flags
+                            chars_to_skip -= n
+                            break
+                        skip_bytes -= len(pending)
+                        skip_back = 1
+                    else:
+                        skip_bytes -= skip_back
+                        skip_back *= 2
+                else:
+                    skip_bytes = 0
+                    self._decoder_setstate(position, dec_flags)
+                start_pos = position + skip_bytes
+                start_flags = dec_flags
+                if chars_to_skip == 0:
+                    return _pack_cookie(start_pos, start_flags)
+                bytes_fed = 0
+                need_eof = False
+                chars_decoded = 0
+                for i in range(skip_bytes, len(next_input)):
+                    bytes_fed += 1
+                    chars_decoded += len(decoder.decode(next_input[i:i + 1]))
+                    pending, flags = decoder.getstate()
+                    if not pending and chars_decoded <= chars_to_skip:
+                        # A clean start point no further than the position.
+                        start_pos += bytes_fed
+                        chars_to_skip -= chars_decoded
+                        start_flags, bytes_fed, chars_decoded = flags, 0, 0
+                    if chars_decoded >= chars_to_skip:
+                        break
+                else:
+                    chars_decoded += len(decoder.decode(b"", True))
+                    need_eof = True
+                    if chars_decoded < chars_to_skip:
+                        raise OSError("can't reconstruct logical file position")
+                return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
+            finally:
+                decoder.setstate(saved_state)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
         """Go back to a position `tell` returned (``SEEK_SET``), or to the
         current position or the end of the file with an offset of 0."""
-        self._check_open()
-        if not self._seekable:
-            raise io.UnsupportedOperation("underlying stream is not seekable")
-        cookie = operator.index(cookie)
-        whence = operator.index(whence)
-        if whence == os.SEEK_CUR:
-            if cookie != 0:
-                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
-            # Where the file is once the operations asked for before are done.
+        try:
+            self._check_open()
+            if not self._seekable:
+                raise io.UnsupportedOperation("underlying stream is not seekable")
+            cookie = operator.index(cookie)
+            whence = operator.index(whence)
+            if whence == os.SEEK_CUR:
+                if cookie != 0:
+                    raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+                # Where the file is once the operations asked for before are done.
+                async with self._lock:
+                    return await self._seek_to(self.tell())
+            elif whence == os.SEEK_END:
+                if cookie != 0:
+                    raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+                async with self._lock:
+                    self._drop_lines()
+                    await self._buffer.flush()
+                    position = await self._buffer.seek(0, os.SEEK_END)
+                    self._set_decoded_chars("")
+                    self._snapshot = None
+                    self._telling = self._seekable
+                    if self._decoder is not None:
+                        self._decoder.reset()
+                    self._reset_encoder(position == 0)
+                    return position
+            if whence != os.SEEK_SET:
+                raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+            if cookie < 0:
+                raise ValueError(f"negative seek position {cookie}")
             async with self._lock:
-                return await self._seek_to(self.tell())
-        elif whence == os.SEEK_END:
-            if cookie != 0:
-                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
-            async with self._lock:
-                self._drop_lines()
-                await self._buffer.flush()
-                position = await self._buffer.seek(0, os.SEEK_END)
-                self._set_decoded_chars("")
-                self._snapshot = None
-                self._telling = self._seekable
-                if self._decoder is not None:
-                    self._decoder.reset()
-                self._reset_encoder(position == 0)
-                return position
-        if whence != os.SEEK_SET:
-            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-        if cookie < 0:
-            raise ValueError(f"negative seek position {cookie}")
-        async with self._lock:
-            return await self._seek_to(cookie)
+                return await self._seek_to(cookie)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _seek_to(self, cookie: int) -> int:
         """`seek(cookie)` in the lock's turn."""
@@ -791,12 +853,16 @@ class TextFile(SplitLines[str]):
 
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless."""
-        if self._buffer.closed:
-            return
-        self._drop_lines()
-        # Text goes to the buffer as it is written: the buffer's close writes
-        # out whatever it holds, and raises what that write raises.
-        await self._buffer.close()
+        try:
+            if self._buffer.closed:
+                return
+            self._drop_lines()
+            # Text goes to the buffer as it is written: the buffer's close writes
+            # out whatever it holds, and raises what that write raises.
+            await self._buffer.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def _close_here(self) -> bool:
         """`close` done right here when the buffer's can be (see
@@ -811,7 +877,11 @@ class TextFile(SplitLines[str]):
 
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
-        await self.close()
+        try:
+            await self.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     # -- checks ------------------------------------------------------------
 

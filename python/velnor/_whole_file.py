@@ -15,6 +15,7 @@ from ._kernel import (INLINE_COPY_MAX, INLINE_STEP, PARALLEL_MIN, await_kernel, 
                       close_soon, read_to_end, wait_settled)
 from ._pace import give_turn, turn_due
 from ._paths import StrOrBytesPath, fs_path, with_filename
+from ._errors import public_traceback
 
 INLINE_MAX = PARALLEL_MIN
 """Files up to this size come back from the driver in one read; larger ones
@@ -90,27 +91,31 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     thread, without blocking; any other is read by the driver thread, a
     large one as parallel chunks.
     """
-    text, name = fs_path(path)
-    if turn_due():
-        await give_turn()  # before the read: a cancellation here loses nothing
-    found = _velnor.try_read_file_max(text, INLINE_STEP)
-    if type(found) is bytes:
-        return found
-    if found is not None:
-        assert isinstance(found, int)
-        data = await _read_in_steps(found)
-        if data is not None:
-            return data
-        # Too large to copy on the loop thread, or not all cached: the
-        # driver reads it (in parallel chunks) from the descriptor already open.
-        return await _read_large(found)
-    fill = _LargeFileFill()
-    fut = _velnor.read_file(text, INLINE_MAX, fill.on_handle)
     try:
-        result: bytes = await await_kernel(fut, on_cancel=lambda: fill.abort(fut))
-    except OSError as error:
-        raise with_filename(error, name) from None
-    return result
+        text, name = fs_path(path)
+        if turn_due():
+            await give_turn()  # before the read: a cancellation here loses nothing
+        found = _velnor.try_read_file_max(text, INLINE_STEP)
+        if type(found) is bytes:
+            return found
+        if found is not None:
+            assert isinstance(found, int)
+            data = await _read_in_steps(found)
+            if data is not None:
+                return data
+            # Too large to copy on the loop thread, or not all cached: the
+            # driver reads it (in parallel chunks) from the descriptor already open.
+            return await _read_large(found)
+        fill = _LargeFileFill()
+        fut = _velnor.read_file(text, INLINE_MAX, fill.on_handle)
+        try:
+            result: bytes = await await_kernel(fut, on_cancel=lambda: fill.abort(fut))
+        except OSError as error:
+            raise with_filename(error, name) from None
+        return result
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _read_in_steps(fd: int) -> bytes | None:
@@ -166,13 +171,17 @@ async def _read_large(fd: int) -> bytes:
 async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
     """Create or truncate the file at `path` and write `data` (any contiguous
     bytes-like object) into it, like ``Path.write_bytes``; returns the byte count."""
-    source = byte_view(data)
-    text, name = fs_path(path)
     try:
-        written: int = await await_kernel(_velnor.write_file(text, source))
-    except OSError as error:
-        raise with_filename(error, name) from None
-    return written
+        source = byte_view(data)
+        text, name = fs_path(path)
+        try:
+            written: int = await await_kernel(_velnor.write_file(text, source))
+        except OSError as error:
+            raise with_filename(error, name) from None
+        return written
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def read_text(path: StrOrBytesPath, encoding: str | None = "utf-8",
@@ -180,9 +189,13 @@ async def read_text(path: StrOrBytesPath, encoding: str | None = "utf-8",
     """The file at `path` decoded as text, like ``Path.read_text``: universal
     newlines (``\\r\\n`` and ``\\r`` become ``\\n``); ``encoding=None`` means
     the locale's encoding."""
-    data = await read_bytes(path)
-    with io.TextIOWrapper(io.BytesIO(data), encoding=encoding, errors=errors) as decoder:
-        return decoder.read()
+    try:
+        data = await read_bytes(path)
+        with io.TextIOWrapper(io.BytesIO(data), encoding=encoding, errors=errors) as decoder:
+            return decoder.read()
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def write_text(path: StrOrBytesPath, data: str, encoding: str | None = "utf-8",
@@ -190,12 +203,16 @@ async def write_text(path: StrOrBytesPath, data: str, encoding: str | None = "ut
     """Encode `data` and write it to the file at `path`, like
     ``Path.write_text``: ``newline=None`` writes ``\\n`` as ``os.linesep``,
     any other value as for ``open()``. Returns the number of characters."""
-    if not isinstance(data, str):
-        raise TypeError(f"data must be str, not {type(data).__name__}")
-    buffer = io.BytesIO()
-    with io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=newline) as encoder:
-        encoder.write(data)
-        encoder.flush()
-        encoded = buffer.getvalue()
-    await write_bytes(path, encoded)
-    return len(data)
+    try:
+        if not isinstance(data, str):
+            raise TypeError(f"data must be str, not {type(data).__name__}")
+        buffer = io.BytesIO()
+        with io.TextIOWrapper(buffer, encoding=encoding, errors=errors, newline=newline) as encoder:
+            encoder.write(data)
+            encoder.flush()
+            encoded = buffer.getvalue()
+        await write_bytes(path, encoded)
+        return len(data)
+    except Exception as error:
+        public_traceback(error)
+        raise

@@ -7,6 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import _velnor
+from ._errors import public_traceback
 
 
 class KernelFuture(asyncio.Future[Any]):
@@ -35,23 +36,35 @@ class KernelFuture(asyncio.Future[Any]):
     def set_result(self, result: Any, /) -> None:
         # A result can only meet a done future if something outside the
         # drain settled it; the drain must never raise for that.
-        if self.done():
-            return
-        super().set_result(result)
+        try:
+            if self.done():
+                return
+            super().set_result(result)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def set_exception(self, exception: type | BaseException, /) -> None:
-        if self.done():
-            return
-        super().set_exception(exception)
-        if self._abort_requested:
-            # The caller gave up on this operation: its failure is not news,
-            # and asyncio must not log it as never retrieved.
-            self.exception()
+        try:
+            if self.done():
+                return
+            super().set_exception(exception)
+            if self._abort_requested:
+                # The caller gave up on this operation: its failure is not news,
+                # and asyncio must not log it as never retrieved.
+                self.exception()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def settle_cancelled(self) -> None:
         """Settle as cancelled because the kernel aborted the operation."""
-        if not self.done():
-            super().cancel(msg=self._abort_msg)
+        try:
+            if not self.done():
+                super().cancel(msg=self._abort_msg)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def cancel(self, msg: Any | None = None) -> bool:
         """Ask the kernel to abort; the future settles when it has answered.
@@ -60,12 +73,16 @@ class KernelFuture(asyncio.Future[Any]):
         this future is cancelled once it settles). A future with no kernel
         operation behind it is cancelled at once.
         """
-        if self.done():
+        try:
+            if self.done():
+                return False
+            if not self.op_ids:
+                return super().cancel(msg=msg)
+            self.request_abort(msg)
             return False
-        if not self.op_ids:
-            return super().cancel(msg=msg)
-        self.request_abort(msg)
-        return False
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def request_abort(self, msg: Any | None = None) -> None:
         """Ask the driver, once, to abort the operations behind this future.
@@ -75,11 +92,15 @@ class KernelFuture(asyncio.Future[Any]):
         a future on a task's behalf call it directly. The future settles when
         the kernel has answered; `msg` is what its cancellation then carries.
         """
-        if self._abort_requested or self.done():
-            return
-        self._abort_requested = True
-        self._abort_msg = msg
-        _velnor.cancel_ops(self.op_ids)
+        try:
+            if self._abort_requested or self.done():
+                return
+            self._abort_requested = True
+            self._abort_msg = msg
+            _velnor.cancel_ops(self.op_ids)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     @property
     def abort_requested(self) -> bool:

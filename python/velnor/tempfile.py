@@ -19,13 +19,19 @@ import os as _os
 import random as _random
 import tempfile as _tempfile
 from types import TracebackType
-from typing import Any, Generic, TypeVar
+from collections.abc import Buffer, Iterable
+from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, TypeVar, overload
 
 import _velnor
 
 from . import os as _vos
-from ._open import AnyFile, named, open as _open
+from ._buffered import BufferedFile
+from ._files import BinaryFile
+from ._open import OpenBinaryMode, OpenTextMode, named, open as _open
+from ._text import TextFile
 from ._kernel import await_kernel, close_handle
+from ._repr import file_repr
+from ._errors import public_traceback
 
 __all__ = [
     "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "TemporaryFile",
@@ -63,19 +69,23 @@ async def gettempdir() -> str:
     """``tempfile.gettempdir``: the folder for temporary files (``tempfile.tempdir``
     when set; otherwise the first usable of $TMPDIR, $TEMP, $TMP, /tmp,
     /var/tmp, /usr/tmp and the current folder), looked up once."""
-    global _tempdir
-    if _tempfile.tempdir is not None:
-        return _os.fsdecode(_tempfile.tempdir)
-    if _tempdir is None:
-        candidates = [_os.getenv(v) for v in ("TMPDIR", "TEMP", "TMP")]
-        candidates += ["/tmp", "/var/tmp", "/usr/tmp", _os.getcwd()]
-        for folder in candidates:
-            if folder and folder != _os.curdir and await _writable(_os.path.abspath(folder)):
-                _tempdir = _os.path.abspath(folder)
-                break
-        else:
-            raise FileNotFoundError(_errno.ENOENT, f"No usable temporary directory found in {candidates}")
-    return _tempdir
+    try:
+        global _tempdir
+        if _tempfile.tempdir is not None:
+            return _os.fsdecode(_tempfile.tempdir)
+        if _tempdir is None:
+            candidates = [_os.getenv(v) for v in ("TMPDIR", "TEMP", "TMP")]
+            candidates += ["/tmp", "/var/tmp", "/usr/tmp", _os.getcwd()]
+            for folder in candidates:
+                if folder and folder != _os.curdir and await _writable(_os.path.abspath(folder)):
+                    _tempdir = _os.path.abspath(folder)
+                    break
+            else:
+                raise FileNotFoundError(_errno.ENOENT, f"No usable temporary directory found in {candidates}")
+        return _tempdir
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _params(prefix: Any, suffix: Any, dir: Any) -> tuple[Any, Any, Any, type]:  # noqa: A002
@@ -98,33 +108,57 @@ def _candidate(out: type) -> Any:
     return name if out is str else _os.fsencode(name)
 
 
+# As typeshed's: the overloads overlap where every argument is None, which
+# the first, str, answers as the standard library does.
+@overload
+async def mkstemp(suffix: str | None = None, prefix: str | None = None,
+                  dir: str | _os.PathLike[str] | None = None,  # noqa: A002
+                  text: bool = False) -> tuple[int, str]: ...
+@overload
+async def mkstemp(suffix: bytes | None = None, prefix: bytes | None = None,
+                  dir: bytes | _os.PathLike[bytes] | None = None,  # noqa: A002
+                  text: bool = False) -> tuple[int, bytes]: ...
 async def mkstemp(suffix: Any = None, prefix: Any = None, dir: Any = None,  # noqa: A002
                   text: bool = False) -> tuple[int, Any]:
     """``tempfile.mkstemp``: a new file only the user can use, as an open
     descriptor and its absolute path; the caller removes it."""
-    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
-    for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
-        try:
-            fd = await _vos.open(name, _CREATE, 0o600)
-        except FileExistsError:
-            continue
-        return fd, _os.path.abspath(name)
-    raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
+    try:
+        prefix, suffix, folder, out = await _params(prefix, suffix, dir)
+        for _ in range(_TMP_MAX):
+            name = _os.path.join(folder, prefix + _candidate(out) + suffix)
+            try:
+                fd = await _vos.open(name, _CREATE, 0o600)
+            except FileExistsError:
+                continue
+            return fd, _os.path.abspath(name)
+        raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
+@overload
+async def mkdtemp(suffix: str | None = None, prefix: str | None = None,
+                  dir: str | _os.PathLike[str] | None = None) -> str: ...  # noqa: A002
+@overload
+async def mkdtemp(suffix: bytes | None = None, prefix: bytes | None = None,
+                  dir: bytes | _os.PathLike[bytes] | None = None) -> bytes: ...  # noqa: A002
 async def mkdtemp(suffix: Any = None, prefix: Any = None, dir: Any = None  # noqa: A002
                   ) -> Any:
     """``tempfile.mkdtemp``: a new folder only the user can use; its absolute path."""
-    prefix, suffix, folder, out = await _params(prefix, suffix, dir)
-    for _ in range(_TMP_MAX):
-        name = _os.path.join(folder, prefix + _candidate(out) + suffix)
-        try:
-            await _vos.mkdir(name, 0o700)
-        except FileExistsError:
-            continue
-        return _os.path.abspath(name)
-    raise FileExistsError(_errno.EEXIST, "No usable temporary directory name found")
+    try:
+        prefix, suffix, folder, out = await _params(prefix, suffix, dir)
+        for _ in range(_TMP_MAX):
+            name = _os.path.join(folder, prefix + _candidate(out) + suffix)
+            try:
+                await _vos.mkdir(name, 0o700)
+            except FileExistsError:
+                continue
+            return _os.path.abspath(name)
+        raise FileExistsError(_errno.EEXIST, "No usable temporary directory name found")
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _open_created(fd: int, name: Any, mode: str, buffering: int, encoding: str | None,
@@ -139,7 +173,23 @@ async def _open_created(fd: int, name: Any, mode: str, buffering: int, encoding:
     return await named(opener, name)
 
 
-_F = TypeVar("_F")
+_F = TypeVar("_F", covariant=True)
+
+if TYPE_CHECKING:
+    # What a named temporary file is to a checker: one of the three files,
+    # named by the str path it was made at (these classes exist for the
+    # checkers only).
+    class _NamedTextFile(TextFile):
+        @property
+        def name(self) -> str: ...
+
+    class _NamedBufferedFile(BufferedFile):
+        @property
+        def name(self) -> str: ...
+
+    class _NamedBinaryFile(BinaryFile):
+        @property
+        def name(self) -> str: ...
 
 
 class _TemporaryFileContext(Generic[_F]):
@@ -152,7 +202,7 @@ class _TemporaryFileContext(Generic[_F]):
         self._file: Any = None
         self._name: str | None = None
 
-    async def __aenter__(self) -> Any:
+    async def __aenter__(self) -> _F:
         k = self._kwargs
         fd, name = await mkstemp(k["suffix"], k["prefix"], k["dir"])
         if not self._named:
@@ -173,7 +223,7 @@ class _TemporaryFileContext(Generic[_F]):
             raise
         if self._named:
             self._name = name
-        return self._file
+        return self._file  # type: ignore[no-any-return]
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
@@ -187,22 +237,104 @@ class _TemporaryFileContext(Generic[_F]):
                     pass
 
 
+# The file's type by the mode and buffering, as `velnor.open` gives it; a
+# mode known only at run time leaves it to the caller, as there.
+@overload
+def TemporaryFile(mode: OpenTextMode, buffering: int = -1, encoding: str | None = None,  # noqa: N802
+                  newline: str | None = None, suffix: str | None = None, prefix: str | None = None,
+                  dir: str | None = None, *, errors: str | None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[TextFile]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryMode, buffering: Literal[0], encoding: None = None,  # noqa: N802
+                  newline: None = None, suffix: str | None = None, prefix: str | None = None,
+                  dir: str | None = None, *, errors: None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[BinaryFile]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryMode = "w+b", *, buffering: Literal[0],  # noqa: N802
+                  encoding: None = None, newline: None = None, suffix: str | None = None,
+                  prefix: str | None = None, dir: str | None = None, errors: None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[BinaryFile]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryMode = "w+b", buffering: Literal[-1, 1] = -1,  # noqa: N802
+                  encoding: None = None, newline: None = None, suffix: str | None = None,
+                  prefix: str | None = None, dir: str | None = None, *, errors: None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[BufferedFile]: ...
+@overload
+def TemporaryFile(mode: OpenBinaryMode = "w+b", buffering: int = -1, encoding: None = None,  # noqa: N802
+                  newline: None = None, suffix: str | None = None, prefix: str | None = None,
+                  dir: str | None = None, *, errors: None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[BufferedFile | BinaryFile]: ...
+@overload
 def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,  # noqa: N802
                   newline: str | None = None, suffix: str | None = None, prefix: str | None = None,
                   dir: str | None = None, *, errors: str | None = None  # noqa: A002
-                  ) -> _TemporaryFileContext[AnyFile]:
+                  ) -> _TemporaryFileContext[Any]: ...
+
+
+def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,  # noqa: N802
+                  newline: str | None = None, suffix: str | None = None, prefix: str | None = None,
+                  dir: str | None = None, *, errors: str | None = None  # noqa: A002
+                  ) -> _TemporaryFileContext[Any]:
     """``tempfile.TemporaryFile``: a file without a name in the file system,
     gone once closed; ``async with TemporaryFile() as f``."""
-    return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
-                                      newline=newline, suffix=suffix, prefix=prefix, dir=dir,
-                                      errors=errors), named=False, delete=True)
+    try:
+        return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
+                                          newline=newline, suffix=suffix, prefix=prefix, dir=dir,
+                                          errors=errors), named=False, delete=True)
+    except Exception as error:
+        public_traceback(error)
+        raise
+
+
+@overload
+def NamedTemporaryFile(mode: OpenTextMode, buffering: int = -1,  # noqa: N802
+                       encoding: str | None = None, newline: str | None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True, *,  # noqa: A002
+                       errors: str | None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[_NamedTextFile]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryMode, buffering: Literal[0],  # noqa: N802
+                       encoding: None = None, newline: None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True, *,  # noqa: A002
+                       errors: None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[_NamedBinaryFile]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryMode = "w+b", *, buffering: Literal[0],  # noqa: N802
+                       encoding: None = None, newline: None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True,  # noqa: A002
+                       errors: None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[_NamedBinaryFile]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryMode = "w+b", buffering: Literal[-1, 1] = -1,  # noqa: N802
+                       encoding: None = None, newline: None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True, *,  # noqa: A002
+                       errors: None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[_NamedBufferedFile]: ...
+@overload
+def NamedTemporaryFile(mode: OpenBinaryMode = "w+b", buffering: int = -1,  # noqa: N802
+                       encoding: None = None, newline: None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True, *,  # noqa: A002
+                       errors: None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[_NamedBufferedFile | _NamedBinaryFile]: ...
+@overload
+def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1,  # noqa: N802
+                       encoding: str | None = None, newline: str | None = None,
+                       suffix: str | None = None, prefix: str | None = None,
+                       dir: str | None = None, delete: bool = True, *,  # noqa: A002
+                       errors: str | None = None, delete_on_close: bool = True
+                       ) -> _TemporaryFileContext[Any]: ...
 
 
 def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | None = None,  # noqa: N802
                        newline: str | None = None, suffix: str | None = None,
                        prefix: str | None = None, dir: str | None = None,  # noqa: A002
                        delete: bool = True, *, errors: str | None = None,
-                       delete_on_close: bool = True) -> _TemporaryFileContext[AnyFile]:
+                       delete_on_close: bool = True) -> _TemporaryFileContext[Any]:
     """``tempfile.NamedTemporaryFile``: a file with a visible name (``f.name``),
     removed when the ``async with`` block ends unless ``delete=False``.
 
@@ -211,10 +343,14 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
     removed at the end of the context, closed or not, which is the same for
     both values of ``delete_on_close`` inside ``async with``.
     """
-    del delete_on_close  # both values end the same way at the context's exit
-    return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
-                                      newline=newline, suffix=suffix, prefix=prefix, dir=dir,
-                                      errors=errors), named=True, delete=delete)
+    try:
+        del delete_on_close  # both values end the same way at the context's exit
+        return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
+                                          newline=newline, suffix=suffix, prefix=prefix, dir=dir,
+                                          errors=errors), named=True, delete=delete)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _rmtree(path: Any, ignore_errors: bool) -> None:
@@ -265,31 +401,47 @@ class TemporaryDirectory:
     def __init__(self, suffix: str | None = None, prefix: str | None = None,
                  dir: str | None = None, ignore_cleanup_errors: bool = False,  # noqa: A002
                  *, delete: bool = True) -> None:
-        self._args = (suffix, prefix, dir)
-        self._ignore = ignore_cleanup_errors
-        self._delete = delete
-        self.name: str | None = None
+        try:
+            self._args = (suffix, prefix, dir)
+            self._ignore = ignore_cleanup_errors
+            self._delete = delete
+            self.name: str | None = None
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.name!r}>"
 
     async def __aenter__(self) -> str:
-        self.name = await mkdtemp(*self._args)
-        return self.name
+        try:
+            self.name = await mkdtemp(*self._args)
+            return self.name
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def cleanup(self) -> None:
         """Remove the folder and its contents now."""
-        if self.name is not None:
-            name, self.name = self.name, None
-            await _rmtree(name, self._ignore)
+        try:
+            if self.name is not None:
+                name, self.name = self.name, None
+                await _rmtree(name, self._ignore)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
-        if self._delete:
-            await self.cleanup()
+        try:
+            if self._delete:
+                await self.cleanup()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
 
-class SpooledTemporaryFile:
+class SpooledTemporaryFile(Generic[AnyStr]):
     """``tempfile.SpooledTemporaryFile``: kept in memory until it grows past
     `max_size` (or `rollover` is called), then moved to a `TemporaryFile`.
 
@@ -297,24 +449,57 @@ class SpooledTemporaryFile:
     never wait. ``async with SpooledTemporaryFile() as f``.
     """
 
+    # As typeshed's: bytes for the default and binary modes, str for text
+    # ones, and a mode known only at run time left to the caller.
+    @overload
+    def __init__(self: SpooledTemporaryFile[bytes], max_size: int = 0,
+                 mode: OpenBinaryMode = "w+b", buffering: int = -1,
+                 encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, *, errors: str | None = None) -> None: ...  # noqa: A002
+    @overload
+    def __init__(self: SpooledTemporaryFile[str], max_size: int, mode: OpenTextMode,
+                 buffering: int = -1, encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, *, errors: str | None = None) -> None: ...  # noqa: A002
+    @overload
+    def __init__(self: SpooledTemporaryFile[str], max_size: int = 0, *, mode: OpenTextMode,
+                 buffering: int = -1, encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, errors: str | None = None) -> None: ...  # noqa: A002
+    @overload
+    def __init__(self: SpooledTemporaryFile[Any], max_size: int, mode: str,
+                 buffering: int = -1, encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, *, errors: str | None = None) -> None: ...  # noqa: A002
+    @overload
+    def __init__(self: SpooledTemporaryFile[Any], max_size: int = 0, *, mode: str,
+                 buffering: int = -1, encoding: str | None = None, newline: str | None = None,
+                 suffix: str | None = None, prefix: str | None = None,
+                 dir: str | None = None, errors: str | None = None) -> None: ...  # noqa: A002
+
     def __init__(self, max_size: int = 0, mode: str = "w+b", buffering: int = -1,
                  encoding: str | None = None, newline: str | None = None,
                  suffix: str | None = None, prefix: str | None = None,
                  dir: str | None = None, *, errors: str | None = None) -> None:  # noqa: A002
-        if "b" in mode:
-            self._memory: Any = _io.BytesIO()
-        else:
-            encoding = _io.text_encoding(encoding)
-            self._memory = _io.TextIOWrapper(_io.BytesIO(), encoding=encoding, errors=errors,
-                                             newline=newline)
-        self._max_size = max_size
-        self._rolled = False
-        self._file: Any = None
-        self._context: _TemporaryFileContext[Any] | None = None
-        self._kwargs = dict(mode=mode, buffering=buffering, encoding=encoding, newline=newline,
-                            suffix=suffix, prefix=prefix, dir=dir, errors=errors)
-        self._mode = mode
-        self.closed = False
+        try:
+            if "b" in mode:
+                self._memory: Any = _io.BytesIO()
+            else:
+                encoding = _io.text_encoding(encoding)
+                self._memory = _io.TextIOWrapper(_io.BytesIO(), encoding=encoding, errors=errors,
+                                                 newline=newline)
+            self._max_size = max_size
+            self._rolled = False
+            self._file: Any = None
+            self._context: _TemporaryFileContext[Any] | None = None
+            self._kwargs = dict(mode=mode, buffering=buffering, encoding=encoding, newline=newline,
+                                suffix=suffix, prefix=prefix, dir=dir, errors=errors)
+            self._mode = mode
+            self.closed = False
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     @property
     def _rolled_to_disk(self) -> bool:
@@ -325,10 +510,14 @@ class SpooledTemporaryFile:
         return self._file if self._rolled else self._memory
 
     @property
-    def name(self) -> Any:
+    def name(self) -> int | None:
         """The file's name once on disk (its descriptor, as an unnamed
         temporary file's); None while in memory."""
         return getattr(self._current, "name", None)
+
+    def __repr__(self) -> str:
+        return file_repr("tempfile.SpooledTemporaryFile", self.closed, self.name, self.mode,
+                         getattr(self._current, "encoding", None))
 
     @property
     def encoding(self) -> str:
@@ -341,67 +530,111 @@ class SpooledTemporaryFile:
         return self._current.errors  # type: ignore[no-any-return]
 
     @property
-    def newlines(self) -> Any:
+    def newlines(self) -> str | tuple[str, ...] | None:
         """The newlines met so far in reading (text modes only)."""
-        return self._current.newlines
+        return self._current.newlines  # type: ignore[no-any-return]
 
     def readable(self) -> bool:
-        return bool(self._current.readable())
+        try:
+            return bool(self._current.readable())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def writable(self) -> bool:
-        return bool(self._current.writable())
+        try:
+            return bool(self._current.writable())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def seekable(self) -> bool:
-        return bool(self._current.seekable())
+        try:
+            return bool(self._current.seekable())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def isatty(self) -> bool:
-        return bool(self._current.isatty())
+        try:
+            return bool(self._current.isatty())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def rollover(self) -> None:
         """Move the content to a temporary file on disk (once)."""
-        if self._rolled:
-            return
-        memory = self._memory
-        # First: where a text file refuses to tell (lines being iterated),
-        # nothing is made and the content stays where it is.
-        pos = memory.tell()
-        self._context = _TemporaryFileContext(self._kwargs, named=False, delete=True)
-        self._file = await self._context.__aenter__()
-        if isinstance(memory, _io.TextIOWrapper):
-            memory.flush()
-            raw: bytes = memory.buffer.getvalue()
-            if hasattr(self._file, "buffer"):
-                await self._file.buffer.write(raw)
+        try:
+            if self._rolled:
+                return
+            memory = self._memory
+            # First: where a text file refuses to tell (lines being iterated),
+            # nothing is made and the content stays where it is.
+            pos = memory.tell()
+            self._context = _TemporaryFileContext(self._kwargs, named=False, delete=True)
+            self._file = await self._context.__aenter__()
+            if isinstance(memory, _io.TextIOWrapper):
+                memory.flush()
+                raw: bytes = memory.buffer.getvalue()
+                if hasattr(self._file, "buffer"):
+                    await self._file.buffer.write(raw)
+                else:
+                    await self._file.write(raw)
             else:
-                await self._file.write(raw)
-        else:
-            await self._file.write(memory.getvalue())
-        await self._file.seek(pos, 0)
-        self._rolled = True
-        self._memory = None
+                await self._file.write(memory.getvalue())
+            await self._file.seek(pos, 0)
+            self._rolled = True
+            self._memory = None
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _check(self) -> None:
         if not self._rolled and self._max_size and self._memory.tell() > self._max_size:
             await self.rollover()
 
+    @overload
+    async def write(self: SpooledTemporaryFile[str], data: str) -> int: ...
+    @overload
+    async def write(self: SpooledTemporaryFile[bytes], data: Buffer) -> int: ...
+    @overload
+    async def write(self, data: AnyStr) -> int: ...
     async def write(self, data: Any) -> int:
         """Write at the position; moves to disk once past `max_size`."""
-        if self._rolled:
-            n: int = await self._file.write(data)
+        try:
+            if self._rolled:
+                n: int = await self._file.write(data)
+                return n
+            n = self._memory.write(data)
+            await self._check()
             return n
-        n = self._memory.write(data)
-        await self._check()
-        return n
+        except Exception as error:
+            public_traceback(error)
+            raise
 
+    @overload
+    async def writelines(self: SpooledTemporaryFile[str], lines: Iterable[str]) -> None: ...
+    @overload
+    async def writelines(self: SpooledTemporaryFile[bytes], lines: Iterable[Buffer]) -> None: ...
+    @overload
+    async def writelines(self, lines: Iterable[AnyStr]) -> None: ...
     async def writelines(self, lines: Any) -> None:
-        for line in lines:
-            await self.write(line)
+        try:
+            for line in lines:
+                await self.write(line)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def read(self, size: int | None = -1) -> Any:
+    async def read(self, size: int | None = -1) -> AnyStr:
         """Read from the position, as the file would."""
-        if self._rolled:
-            return await self._file.read(size)
-        return self._memory.read(size)
+        try:
+            if self._rolled:
+                return await self._file.read(size)  # type: ignore[no-any-return]
+            return self._memory.read(size)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _call(self, method: str, *args: Any) -> Any:
         # The storage's own method: awaited on disk, called in memory.
@@ -411,65 +644,105 @@ class SpooledTemporaryFile:
 
     async def read1(self, size: int = -1) -> bytes:
         """At most one read of the file underneath (binary modes only)."""
-        return await self._call("read1", size)  # type: ignore[no-any-return]
+        try:
+            return await self._call("read1", size)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def readinto(self, buffer: Any) -> int:
+    async def readinto(self, buffer: Buffer) -> int:
         """Read into `buffer` (binary modes only); the number of bytes read."""
-        return await self._call("readinto", buffer)  # type: ignore[no-any-return]
+        try:
+            return await self._call("readinto", buffer)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def readinto1(self, buffer: Any) -> int:
+    async def readinto1(self, buffer: Buffer) -> int:
         """Read into `buffer` with at most one read underneath (binary modes only)."""
-        return await self._call("readinto1", buffer)  # type: ignore[no-any-return]
+        try:
+            return await self._call("readinto1", buffer)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def readline(self, size: int | None = -1) -> Any:
+    async def readline(self, size: int | None = -1) -> AnyStr:
         """One line, of at most `size` bytes or characters when not negative."""
-        return await self._call("readline", size)
+        try:
+            return await self._call("readline", size)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def readlines(self, hint: int | None = -1) -> list[Any]:
+    async def readlines(self, hint: int | None = -1) -> list[AnyStr]:
         """The remaining lines, stopping once `hint` has been reached when positive."""
-        return await self._call("readlines", hint)  # type: ignore[no-any-return]
+        try:
+            return await self._call("readlines", hint)  # type: ignore[no-any-return]
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    def __aiter__(self) -> SpooledTemporaryFile:
+    def __aiter__(self) -> SpooledTemporaryFile[AnyStr]:
         return self
 
-    async def __anext__(self) -> Any:
-        line = await self.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line
+    async def __anext__(self) -> AnyStr:
+        try:
+            line = await self.readline()
+            if not line:
+                raise StopAsyncIteration
+            return line
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def seek(self, offset: int, whence: int = 0) -> int:
         """Move the position."""
-        if self._rolled:
-            pos: int = await self._file.seek(offset, whence)
-            return pos
-        return int(self._memory.seek(offset, whence))
+        try:
+            if self._rolled:
+                pos: int = await self._file.seek(offset, whence)
+                return pos
+            return int(self._memory.seek(offset, whence))
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def tell(self) -> int:
         """The position."""
-        if self._rolled:
-            pos: int = self._file.tell()
-            return pos
-        return int(self._memory.tell())
+        try:
+            if self._rolled:
+                pos: int = self._file.tell()
+                return pos
+            return int(self._memory.tell())
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def truncate(self, size: int | None = None) -> int:
         """Cut (or extend) the content to `size` (default: the position)."""
-        if self._rolled:
-            n: int = await self._file.truncate(size)
-            return n
-        if size is None:
-            return int(self._memory.truncate())
-        if size > self._max_size:  # even with max_size 0, as tempfile does
-            await self.rollover()
-            return await self.truncate(size)
-        return int(self._memory.truncate(size))
+        try:
+            if self._rolled:
+                n: int = await self._file.truncate(size)
+                return n
+            if size is None:
+                return int(self._memory.truncate())
+            if size > self._max_size:  # even with max_size 0, as tempfile does
+                await self.rollover()
+                return await self.truncate(size)
+            return int(self._memory.truncate(size))
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def flush(self) -> None:
         """Flush the file's buffers."""
-        if self._rolled:
-            await self._file.flush()
-        else:
-            self._memory.flush()
+        try:
+            if self._rolled:
+                await self._file.flush()
+            else:
+                self._memory.flush()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     @property
     def mode(self) -> str:
@@ -479,24 +752,36 @@ class SpooledTemporaryFile:
     def fileno(self) -> int:
         """The descriptor: moves nothing to disk, so it raises while in memory
         (call `rollover` first), unlike the standard library's."""
-        if not self._rolled:
-            raise _io.UnsupportedOperation("fileno: in memory; await rollover() first")
-        fd: int = self._file.fileno()
-        return fd
+        try:
+            if not self._rolled:
+                raise _io.UnsupportedOperation("fileno: in memory; await rollover() first")
+            fd: int = self._file.fileno()
+            return fd
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def close(self) -> None:
         """Close; the content is gone."""
-        if self.closed:
-            return
-        self.closed = True
-        if self._context is not None:
-            await self._context.__aexit__(None, None, None)
-        elif self._memory is not None:
-            self._memory.close()
+        try:
+            if self.closed:
+                return
+            self.closed = True
+            if self._context is not None:
+                await self._context.__aexit__(None, None, None)
+            elif self._memory is not None:
+                self._memory.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
-    async def __aenter__(self) -> SpooledTemporaryFile:
+    async def __aenter__(self) -> SpooledTemporaryFile[AnyStr]:
         return self
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
-        await self.close()
+        try:
+            await self.close()
+        except Exception as error:
+            public_traceback(error)
+            raise

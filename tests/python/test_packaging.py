@@ -4,6 +4,7 @@ the refusal on other systems."""
 
 from __future__ import annotations
 
+import gc
 import importlib.metadata
 import os
 import pydoc
@@ -12,11 +13,13 @@ import subprocess
 import sys
 import warnings
 from pathlib import Path
+from typing import Any
 
 import pytest
 
 import _velnor
 import velnor
+import velnor.tempfile
 from support.loops import Runner
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -57,34 +60,85 @@ def test_a_file_made_by_hand_is_a_closed_file() -> None:
     del f  # no warning: nothing was opened
 
 
+# (mode, buffering, the class the user holds, what its repr adds)
+_FILE_KINDS = [("ab+", 0, "BinaryFile", ""), ("ab+", -1, "BufferedFile", ""),
+               ("a+", -1, "TextFile", " encoding='utf-8'")]
+
+
 def test_reprs_name_the_file_and_its_state(run: Runner, tmp_path: Path) -> None:
     path = tmp_path / "data.bin"
     opener = velnor.open(path, "ab+", buffering=0)
     assert repr(opener) == f"<velnor.FileOpener name={str(path)!r} mode='ab+'>"
 
     async def main() -> None:
-        f = await opener
-        assert repr(f) == f"<velnor.BinaryFile name={str(path)!r} mode='ab+'>"
-        await f.close()
-        assert repr(f) == f"<velnor.BinaryFile [closed] name={str(path)!r} mode='ab+'>"
+        for mode, buffering, kind, extra in _FILE_KINDS:
+            f = await velnor.open(path, mode, buffering, encoding="utf-8" if extra else None)
+            assert repr(f) == f"<velnor.{kind} name={str(path)!r} mode={mode!r}{extra}>"
+            await f.close()
+            assert repr(f) == f"<velnor.{kind} [closed] name={str(path)!r} mode={mode!r}{extra}>"
+        async with velnor.tempfile.SpooledTemporaryFile(mode="w+") as s:
+            assert repr(s) == (f"<velnor.tempfile.SpooledTemporaryFile name=None mode='w+' "
+                               f"encoding={s.encoding!r}>")
 
     run(main())
 
 
-def test_the_unclosed_file_warning_describes_the_open_file(run: Runner, tmp_path: Path) -> None:
+@pytest.mark.parametrize("mode, buffering, kind, extra", _FILE_KINDS)
+def test_the_unclosed_file_warning_names_the_file_the_user_held(
+        run: Runner, tmp_path: Path, mode: str, buffering: int, kind: str, extra: str) -> None:
     path = tmp_path / "dropped.bin"
     path.write_bytes(b"x")
 
     async def main() -> list[warnings.WarningMessage]:
-        f = await velnor.open(path, "rb", buffering=0)
+        f = await velnor.open(path, mode, buffering, encoding="utf-8" if extra else None)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             del f
+            gc.collect()
         return caught
 
     caught = run(main())
     assert [str(w.message) for w in caught] == [
-        f"unclosed file <velnor.BinaryFile name={str(path)!r} mode='rb'>"]
+        f"unclosed file <velnor.{kind} name={str(path)!r} mode={mode!r}{extra}>"]
+
+
+def test_a_traceback_shows_the_callers_frame_and_the_public_call(run: Runner,
+                                                                 tmp_path: Path) -> None:
+    missing = tmp_path / "missing" / "f"
+    plain = tmp_path / "plain.txt"
+    plain.write_text("x\n")
+
+    def fails_in_the_opener(path: str, flags: int) -> int:
+        raise PermissionError("the opener said no")
+
+    async def opened(path: Path, mode: str, buffering: int = -1) -> object:
+        f = await velnor.open(path, mode, buffering)
+        await f.close()
+        return f
+
+    async def main() -> None:
+        closed = [await opened(plain, m, b) for m, b in (("rb", 0), ("rb", -1), ("r", -1))]
+        cases: list[tuple[Any, list[str]]] = [
+            (lambda: velnor.open(missing, "rb"), ["__await__"]),
+            (lambda: velnor.os.stat(missing), ["stat"]),
+            (lambda: velnor.os.listdir(missing), ["listdir"]),
+            (lambda: velnor.read_text(missing), ["read_text"]),
+            (lambda: velnor.write_bytes(missing, b"x"), ["write_bytes"]),
+            (lambda: velnor.Path(missing).read_bytes(), ["read_bytes"]),
+            (lambda: velnor.open(plain, "rb", opener=fails_in_the_opener),
+             ["__await__", "fails_in_the_opener"]),
+        ] + [(lambda f=f: f.read(), ["read"]) for f in closed]  # type: ignore[attr-defined]
+        for call, frames in cases:
+            with pytest.raises(Exception) as caught:
+                await call()
+            names = [entry.name for entry in caught.traceback]
+            assert names == ["main", *frames], names
+        with pytest.raises(FileNotFoundError) as caught:
+            async with velnor.open(missing):
+                pass
+        assert [entry.name for entry in caught.traceback] == ["main", "__aenter__"]
+
+    run(main())
 
 
 def test_other_systems_get_a_clear_import_error() -> None:

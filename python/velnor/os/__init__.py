@@ -27,11 +27,11 @@ import types as _types
 from collections.abc import AsyncIterator, Generator, Iterator
 from types import TracebackType
 from itertools import repeat as _repeat
-from typing import TYPE_CHECKING, Any, AnyStr, Generic, overload
+from typing import TYPE_CHECKING, Any, AnyStr, Generic, TypeVar, overload
 
 import _velnor
 
-from .._errors import std_error
+from .._errors import std_error, public_traceback
 from .._fsargs import (AT_FDCWD, FileDescriptorOrPath, Target, dir_fd, dir_fd_with_fd,
                        fd_and_follow, target)
 from .._kernel import await_kernel
@@ -73,27 +73,35 @@ def _decoded(value: bytes, as_bytes: bool) -> str | bytes:
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
                follow_symlinks: bool = True) -> _os.stat_result:
     """``os.stat``: the status of a path, or of an open descriptor."""
-    if type(path) is str and dir_fd is None and follow_symlinks is True and "\0" not in path:
-        # The commonest call, which every check below lets through: `_stat`
-        # written out, one frame fewer.
-        if turn_due():
-            await give_turn()
-        raw = _velnor.stat_cached(path, AT_FDCWD, 0)
-        if raw is None:
-            raw = await _run(_velnor.stat(path, AT_FDCWD, 0), path)
-        return _velnor.stat_result_of(raw, _STAT_RESULT)
-    t = target("stat", path, allow_fd=True)
-    dir_fd_with_fd("stat", t, dir_fd)
-    fd_and_follow("stat", t, follow_symlinks)
-    if t.fd is not None:
-        return await _stat("", t.fd, _AT_EMPTY_PATH, t.name)
-    return await _stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW, t.name)
+    try:
+        if type(path) is str and dir_fd is None and follow_symlinks is True and "\0" not in path:
+            # The commonest call, which every check below lets through: `_stat`
+            # written out, one frame fewer.
+            if turn_due():
+                await give_turn()
+            raw = _velnor.stat_cached(path, AT_FDCWD, 0)
+            if raw is None:
+                raw = await _run(_velnor.stat(path, AT_FDCWD, 0), path)
+            return _velnor.stat_result_of(raw, _STAT_RESULT)
+        t = target("stat", path, allow_fd=True)
+        dir_fd_with_fd("stat", t, dir_fd)
+        fd_and_follow("stat", t, follow_symlinks)
+        if t.fd is not None:
+            return await _stat("", t.fd, _AT_EMPTY_PATH, t.name)
+        return await _stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW, t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_result:
     """``os.lstat``: the status of a path without following a final symlink."""
-    t = target("lstat", path)
-    return await _stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW, t.name)
+    try:
+        t = target("lstat", path)
+        return await _stat(t.text, _dir(dir_fd), _AT_SYMLINK_NOFOLLOW, t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 _STAT_RESULT = _os.stat_result
@@ -113,39 +121,59 @@ async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result
 
 async def statvfs(path: FileDescriptorOrPath) -> _os.statvfs_result:
     """``os.statvfs``: the file system's status, for a path or a descriptor."""
-    t = target("statvfs", path, allow_fd=True)
-    fut = _velnor.statvfs(None, t.fd) if t.fd is not None else _velnor.statvfs(t.text, AT_FDCWD)
-    return statvfs_result(await _run(fut, t.name))
+    try:
+        t = target("statvfs", path, allow_fd=True)
+        fut = _velnor.statvfs(None, t.fd) if t.fd is not None else _velnor.statvfs(t.text, AT_FDCWD)
+        return statvfs_result(await _run(fut, t.name))
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None,
                  effective_ids: bool = False, follow_symlinks: bool = True) -> bool:
     """``os.access``: whether the real (or effective) ids may use `path` so."""
-    t = target("access", path)
-    flags = (_AT_EACCESS if effective_ids else 0) | (0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW)
     try:
-        await await_kernel(_velnor.access(t.text, _dir(dir_fd), mode, flags))
-    except OSError:
-        return False
-    return True
+        t = target("access", path)
+        flags = (_AT_EACCESS if effective_ids else 0) | (0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW)
+        try:
+            await await_kernel(_velnor.access(t.text, _dir(dir_fd), mode, flags))
+        except OSError:
+            return False
+        return True
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def getcwd() -> str:
     """``os.getcwd``: the current folder. The kernel keeps its path in
     memory and answers without any I/O, so it is answered on the spot."""
-    return _os.getcwd()
+    try:
+        return _os.getcwd()
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def getcwdb() -> bytes:
     """``os.getcwdb``: the current folder as ``bytes``."""
-    return _os.getcwdb()
+    try:
+        return _os.getcwdb()
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
     """``os.readlink``: a symlink's target, ``bytes`` for a ``bytes`` path."""
-    t = target("readlink", path)
-    raw = await _run(_velnor.readlink(t.text, _dir(dir_fd)), t.name)
-    return _decoded(raw, t.is_bytes)  # type: ignore[return-value]
+    try:
+        t = target("readlink", path)
+        raw = await _run(_velnor.readlink(t.text, _dir(dir_fd)), t.name)
+        return _decoded(raw, t.is_bytes)  # type: ignore[return-value]
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: A001
@@ -153,13 +181,17 @@ async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: 
     """``os.open``: a new descriptor, opened by the driver thread. The
     descriptor is the caller's (close it with ``os.close``); it is
     close-on-exec, as ``os.open`` makes it."""
-    t = target("open", path)
-    fut = _velnor.open_fd(t.text, _dir(dir_fd), _index(flags) | _os.O_CLOEXEC, _index(mode))
     try:
-        fd: int = await await_kernel(fut, abandoned=_os.close)
-    except OSError as e:
-        raise std_error(e, t.name) from None
-    return fd
+        t = target("open", path)
+        fut = _velnor.open_fd(t.text, _dir(dir_fd), _index(flags) | _os.O_CLOEXEC, _index(mode))
+        try:
+            fd: int = await await_kernel(fut, abandoned=_os.close)
+        except OSError as e:
+            raise std_error(e, t.name) from None
+        return fd
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def close(fd: int) -> None:
@@ -168,9 +200,13 @@ async def close(fd: int) -> None:
     # Never cancelled: a close withdrawn before the driver ran it would leave
     # the descriptor open for good.
     try:
-        await asyncio.shield(_velnor.close_fd(fd))
-    except OSError as e:
-        raise std_error(e) from None
+        try:
+            await asyncio.shield(_velnor.close_fd(fd))
+        except OSError as e:
+            raise std_error(e) from None
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 # ------------------------------------------------------- names and folders
@@ -178,13 +214,21 @@ async def close(fd: int) -> None:
 async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
                  dst_dir_fd: int | None = None) -> None:
     """``os.rename``: rename a file or folder, replacing a file at `dst`."""
-    await _rename("rename", src, dst, src_dir_fd, dst_dir_fd)
+    try:
+        await _rename("rename", src, dst, src_dir_fd, dst_dir_fd)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
                   dst_dir_fd: int | None = None) -> None:
     """``os.replace``: the same as `rename` on this platform."""
-    await _rename("replace", src, dst, src_dir_fd, dst_dir_fd)
+    try:
+        await _rename("replace", src, dst, src_dir_fd, dst_dir_fd)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _rename(function: str, src: StrOrBytesPath, dst: StrOrBytesPath,
@@ -197,130 +241,174 @@ async def _rename(function: str, src: StrOrBytesPath, dst: StrOrBytesPath,
 async def renames(old: StrOrBytesPath, new: StrOrBytesPath) -> None:
     """``os.renames``: rename, creating the new parents and pruning the old
     ones that became empty."""
-    head, tail = _os.path.split(_os.fspath(new))
-    if head and tail and not await path.exists(head):
-        await makedirs(head)
-    await rename(old, new)
-    head, tail = _os.path.split(_os.fspath(old))
-    if head and tail:
-        try:
-            await removedirs(head)
-        except OSError:
-            pass
+    try:
+        head, tail = _os.path.split(_os.fspath(new))
+        if head and tail and not await path.exists(head):
+            await makedirs(head)
+        await rename(old, new)
+        head, tail = _os.path.split(_os.fspath(old))
+        if head and tail:
+            try:
+                await removedirs(head)
+            except OSError:
+                pass
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     """``os.remove``: delete a file (not a folder)."""
-    t = target("remove", path)
-    await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+    try:
+        t = target("remove", path)
+        await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     """``os.unlink``: delete a file (not a folder)."""
-    t = target("unlink", path)
-    await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+    try:
+        t = target("unlink", path)
+        await _run(_velnor.unlink(t.text, _dir(dir_fd), 0), t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
     """``os.rmdir``: delete an empty folder."""
-    t = target("rmdir", path)
-    await _run(_velnor.unlink(t.text, _dir(dir_fd), _AT_REMOVEDIR), t.name)
+    try:
+        t = target("rmdir", path)
+        await _run(_velnor.unlink(t.text, _dir(dir_fd), _AT_REMOVEDIR), t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
     """``os.mkdir``: create a folder (`mode` masked by the umask)."""
-    t = target("mkdir", path)
-    await _run(_velnor.mkdir(t.text, _dir(dir_fd), _index(mode)), t.name)
+    try:
+        t = target("mkdir", path)
+        await _run(_velnor.mkdir(t.text, _dir(dir_fd), _index(mode)), t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
     """``os.makedirs``: create a folder and every missing parent."""
-    name = _os.fspath(name)
-    head, tail = _os.path.split(name)
-    if not tail:
-        head, tail = _os.path.split(head)
-    if head and tail and not await path.exists(head):
-        try:
-            await makedirs(head, exist_ok=exist_ok)
-        except FileExistsError:
-            pass  # created meanwhile by someone else
-        cdir: str | bytes = _os.curdir
-        if isinstance(tail, bytes):
-            cdir = bytes(_os.curdir, "ASCII")
-        if tail == cdir:
-            return
     try:
-        await mkdir(name, mode)
-    except OSError:
-        # Cannot rely on the errno alone: a read-only file system answers
-        # EROFS even for a folder that exists.
-        if not exist_ok or not await path.isdir(name):
-            raise
+        name = _os.fspath(name)
+        head, tail = _os.path.split(name)
+        if not tail:
+            head, tail = _os.path.split(head)
+        if head and tail and not await path.exists(head):
+            try:
+                await makedirs(head, exist_ok=exist_ok)
+            except FileExistsError:
+                pass  # created meanwhile by someone else
+            cdir: str | bytes = _os.curdir
+            if isinstance(tail, bytes):
+                cdir = bytes(_os.curdir, "ASCII")
+            if tail == cdir:
+                return
+        try:
+            await mkdir(name, mode)
+        except OSError:
+            # Cannot rely on the errno alone: a read-only file system answers
+            # EROFS even for a folder that exists.
+            if not exist_ok or not await path.isdir(name):
+                raise
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def removedirs(name: StrOrBytesPath) -> None:
     """``os.removedirs``: remove a folder, then its parents while empty."""
-    await rmdir(name)
-    name = _os.fspath(name)
-    head, tail = _os.path.split(name)
-    if not tail:
-        head, tail = _os.path.split(head)
-    while head and tail:
-        try:
-            await rmdir(head)
-        except OSError:
-            break
-        head, tail = _os.path.split(head)
+    try:
+        await rmdir(name)
+        name = _os.fspath(name)
+        head, tail = _os.path.split(name)
+        if not tail:
+            head, tail = _os.path.split(head)
+        while head and tail:
+            try:
+                await rmdir(head)
+            except OSError:
+                break
+            head, tail = _os.path.split(head)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
                dst_dir_fd: int | None = None, follow_symlinks: bool = True) -> None:
     """``os.link``: a hard link `dst` to `src`."""
-    s = target("link", src)
-    d = target("link", dst)
-    # The os module calls plain link(2), which never follows a symlink,
-    # unless a directory descriptor or follow_symlinks=False asks for linkat.
-    uses_linkat = src_dir_fd is not None or dst_dir_fd is not None or not follow_symlinks
-    flags = _AT_SYMLINK_FOLLOW if follow_symlinks and uses_linkat else 0
-    await _run(_velnor.link(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), flags), s.name, d.name)
+    try:
+        s = target("link", src)
+        d = target("link", dst)
+        # The os module calls plain link(2), which never follows a symlink,
+        # unless a directory descriptor or follow_symlinks=False asks for linkat.
+        uses_linkat = src_dir_fd is not None or dst_dir_fd is not None or not follow_symlinks
+        flags = _AT_SYMLINK_FOLLOW if follow_symlinks and uses_linkat else 0
+        await _run(_velnor.link(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), flags), s.name, d.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory: bool = False,
                   *, dir_fd: int | None = None) -> None:
     """``os.symlink``: a symbolic link `dst` pointing at `src`."""
-    s = target("symlink", src)
-    d = target("symlink", dst)
-    await _run(_velnor.symlink(s.text, d.text, _dir(dir_fd)), s.name, d.name)
+    try:
+        s = target("symlink", src)
+        d = target("symlink", dst)
+        await _run(_velnor.symlink(s.text, d.text, _dir(dir_fd)), s.name, d.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 # ----------------------------------------------------------- file contents
 
 async def truncate(path: FileDescriptorOrPath, length: int) -> None:
     """``os.truncate``: set the size of a file, by path or descriptor."""
-    t = target("truncate", path, allow_fd=True)
-    length = _index(length)
-    if t.fd is not None:
-        fut = _velnor.truncate(None, t.fd, length)
-    else:
-        fut = _velnor.truncate(t.text, AT_FDCWD, length)
-    await _run(fut, t.name)
+    try:
+        t = target("truncate", path, allow_fd=True)
+        length = _index(length)
+        if t.fd is not None:
+            fut = _velnor.truncate(None, t.fd, length)
+        else:
+            fut = _velnor.truncate(t.text, AT_FDCWD, length)
+        await _run(fut, t.name)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = None,
                 follow_symlinks: bool = True) -> None:
     """``os.chmod``: change the permission bits of a path or descriptor."""
-    t = target("chmod", path, allow_fd=True)
-    dir_fd_with_fd("chmod", t, dir_fd)
-    mode = _index(mode)
-    if t.fd is not None:
-        await _run(_velnor.chmod(None, t.fd, mode, 0), t.name)
-        return
-    flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
     try:
-        await _run(_velnor.chmod(t.text, _dir(dir_fd), mode, flags), t.name)
-    except OSError as e:
-        if not follow_symlinks and e.errno in (_errno.EOPNOTSUPP, _errno.ENOTSUP):
-            raise NotImplementedError("chmod: follow_symlinks unavailable on this platform") from None
+        t = target("chmod", path, allow_fd=True)
+        dir_fd_with_fd("chmod", t, dir_fd)
+        mode = _index(mode)
+        if t.fd is not None:
+            await _run(_velnor.chmod(None, t.fd, mode, 0), t.name)
+            return
+        flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
+        try:
+            await _run(_velnor.chmod(t.text, _dir(dir_fd), mode, flags), t.name)
+        except OSError as e:
+            if not follow_symlinks and e.errno in (_errno.EOPNOTSUPP, _errno.ENOTSUP):
+                raise NotImplementedError("chmod: follow_symlinks unavailable on this platform") from None
+            raise
+    except Exception as error:
+        public_traceback(error)
         raise
 
 
@@ -353,96 +441,121 @@ async def utime(path: FileDescriptorOrPath,
                 ns: tuple[int, int] | None = _MISSING, dir_fd: int | None = None,
                 follow_symlinks: bool = True) -> None:
     """``os.utime``: set access and modification times (now, by default)."""
-    t = target("utime", path, allow_fd=True)
-    # As os.utime: `ns` counts as given even when it is None.
-    if times is _MISSING:
-        times = None
-    if times is not None and ns is not _MISSING:
-        raise ValueError("utime: you may specify either 'times' or 'ns' but not both")
-    if times is not None:
-        if not isinstance(times, tuple) or len(times) != 2:
-            raise TypeError("utime: 'times' must be either a tuple of two ints or None")
-        (a_s, a_ns), (m_s, m_ns) = _timespec(times[0]), _timespec(times[1])
-    elif ns is not _MISSING:
-        if not isinstance(ns, tuple) or len(ns) != 2:
-            raise TypeError("utime: 'ns' must be a tuple of two ints")
-        # Split first, then taken as integers: os.utime's order, and its errors.
-        a_s, a_ns = map(_index, divmod(ns[0], 1_000_000_000))
-        m_s, m_ns = map(_index, divmod(ns[1], 1_000_000_000))
-    else:
-        a_s = a_ns = m_s = m_ns = 0
-        a_ns = m_ns = _UTIME_NOW
-    dir_fd_with_fd("utime", t, dir_fd)
-    fd_and_follow("utime", t, follow_symlinks)
-    if t.fd is not None:
-        fut = _velnor.utime(None, t.fd, 0, a_s, a_ns, m_s, m_ns)
-    else:
-        flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
-        fut = _velnor.utime(t.text, _dir(dir_fd), flags, a_s, a_ns, m_s, m_ns)
-    # Python 3.12's os.utime leaves the file name out of its errors.
-    await _run(fut, t.name if _sys.version_info >= (3, 13) else None)
+    try:
+        t = target("utime", path, allow_fd=True)
+        # As os.utime: `ns` counts as given even when it is None.
+        if times is _MISSING:
+            times = None
+        if times is not None and ns is not _MISSING:
+            raise ValueError("utime: you may specify either 'times' or 'ns' but not both")
+        if times is not None:
+            if not isinstance(times, tuple) or len(times) != 2:
+                raise TypeError("utime: 'times' must be either a tuple of two ints or None")
+            (a_s, a_ns), (m_s, m_ns) = _timespec(times[0]), _timespec(times[1])
+        elif ns is not _MISSING:
+            if not isinstance(ns, tuple) or len(ns) != 2:
+                raise TypeError("utime: 'ns' must be a tuple of two ints")
+            # Split first, then taken as integers: os.utime's order, and its errors.
+            a_s, a_ns = map(_index, divmod(ns[0], 1_000_000_000))
+            m_s, m_ns = map(_index, divmod(ns[1], 1_000_000_000))
+        else:
+            a_s = a_ns = m_s = m_ns = 0
+            a_ns = m_ns = _UTIME_NOW
+        dir_fd_with_fd("utime", t, dir_fd)
+        fd_and_follow("utime", t, follow_symlinks)
+        if t.fd is not None:
+            fut = _velnor.utime(None, t.fd, 0, a_s, a_ns, m_s, m_ns)
+        else:
+            flags = 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW
+            fut = _velnor.utime(t.text, _dir(dir_fd), flags, a_s, a_ns, m_s, m_ns)
+        # Python 3.12's os.utime leaves the file name out of its errors.
+        await _run(fut, t.name if _sys.version_info >= (3, 13) else None)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> int:
     """``os.sendfile``: up to `count` bytes from `in_fd` (at `offset`, or at
     its position when None) to `out_fd`; the number of bytes sent."""
-    sent: int = await _run(_velnor.sendfile(out_fd, in_fd, offset, count), None)
-    return sent
+    try:
+        sent: int = await _run(_velnor.sendfile(out_fd, in_fd, offset, count), None)
+        return sent
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
-async def copy_file(src: StrOrBytesPath, dst: StrOrBytesPath) -> StrOrBytesPath:
+_PathT = TypeVar("_PathT", bound=StrOrBytesPath)
+
+
+async def copy_file(src: StrOrBytesPath, dst: _PathT) -> _PathT:
     """Copy the contents of `src` into `dst` (created or truncated) inside
     the kernel, with ``shutil.copyfile``'s result and errors: `dst` is
     returned, the same file on both sides raises ``shutil.SameFileError``."""
-    s = target("copy_file", src)
-    d = target("copy_file", dst)
     try:
-        src_st: _os.stat_result | None = await stat(src)
-    except OSError:
-        src_st = None  # the open below reports it as the built-in open would
-    try:
-        dst_st: _os.stat_result | None = await stat(dst)
-    except OSError:
-        dst_st = None
-    if src_st is not None and dst_st is not None and \
-            (src_st.st_dev, src_st.st_ino) == (dst_st.st_dev, dst_st.st_ino):
-        raise _shutil.SameFileError(f"{src!r} and {dst!r} are the same file")
-    for st, name in ((src_st, src), (dst_st, dst)):
-        if st is not None and _stat_mod.S_ISFIFO(st.st_mode):
-            raise _shutil.SpecialFileError("`" + str(name) + "` is a named pipe")
-    src_handle, _, src_fd = await _run(
-        _velnor.open(s.text, True, False, False, False, False, False), s.name)
-    try:
-        if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
-            raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
+        s = target("copy_file", src)
+        d = target("copy_file", dst)
         try:
-            dst_handle, _, dst_fd = await _run(
-                _velnor.open(d.text, False, True, False, True, True, False), d.name)
-        except IsADirectoryError as e:
-            # A name ending in "/": shutil's message, for a folder that is not there.
-            if dst_st is None:
-                raise FileNotFoundError("Directory does not exist: " + str(dst)) from e
-            raise
+            src_st: _os.stat_result | None = await stat(src)
+        except OSError:
+            src_st = None  # the open below reports it as the built-in open would
         try:
-            await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
+            dst_st: _os.stat_result | None = await stat(dst)
+        except OSError:
+            dst_st = None
+        if src_st is not None and dst_st is not None and \
+                (src_st.st_dev, src_st.st_ino) == (dst_st.st_dev, dst_st.st_ino):
+            raise _shutil.SameFileError(f"{src!r} and {dst!r} are the same file")
+        for st, name in ((src_st, src), (dst_st, dst)):
+            if st is not None and _stat_mod.S_ISFIFO(st.st_mode):
+                raise _shutil.SpecialFileError("`" + str(name) + "` is a named pipe")
+        src_handle, _, src_fd = await _run(
+            _velnor.open(s.text, True, False, False, False, False, False), s.name)
+        try:
+            if src_st is not None and _stat_mod.S_ISDIR(src_st.st_mode):
+                raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), s.name)
+            try:
+                dst_handle, _, dst_fd = await _run(
+                    _velnor.open(d.text, False, True, False, True, True, False), d.name)
+            except IsADirectoryError as e:
+                # A name ending in "/": shutil's message, for a folder that is not there.
+                if dst_st is None:
+                    raise FileNotFoundError("Directory does not exist: " + str(dst)) from e
+                raise
+            try:
+                await _run(_velnor.copy_range(dst_fd, src_fd), s.name, d.name)
+            finally:
+                await asyncio.shield(_velnor.close(dst_handle))
         finally:
-            await asyncio.shield(_velnor.close(dst_handle))
-    finally:
-        await asyncio.shield(_velnor.close(src_handle))
-    return dst
+            await asyncio.shield(_velnor.close(src_handle))
+        return dst
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 # ---------------------------------------------------------------- listings
 
+@overload
+async def listdir(path: str | _os.PathLike[str] | None = None) -> list[str]: ...
+@overload
+async def listdir(path: bytes | _os.PathLike[bytes]) -> list[bytes]: ...
+@overload
+async def listdir(path: int) -> list[str]: ...
 async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
     """``os.listdir``: the names in a folder (``bytes`` for a ``bytes`` path)."""
-    t = target("listdir", path, allow_fd=True, allow_none=True)
-    if t.fd is not None:
-        fut = _velnor.listdir(None, t.fd)
-    else:
-        fut = _velnor.listdir(t.text, AT_FDCWD)
-    names, _, _ = await listing(await _run(fut, t.name), t.is_bytes)
-    return names
+    try:
+        t = target("listdir", path, allow_fd=True, allow_none=True)
+        if t.fd is not None:
+            fut = _velnor.listdir(None, t.fd)
+        else:
+            fut = _velnor.listdir(t.text, AT_FDCWD)
+        names, _, _ = await listing(await _run(fut, t.name), t.is_bytes)
+        return names
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 _DT_DIR, _DT_REG, _DT_LNK, _DT_UNKNOWN = 4, 8, 10, 0
@@ -478,8 +591,12 @@ class DirEntry(_Listed, Generic[AnyStr]):
     # and is_file() whenever the type settles it; the methods here are
     # added to it below, and it takes this class's name.
 
-    name: AnyStr
-    path: AnyStr
+    if TYPE_CHECKING:
+        # Read-only, as os.DirEntry's; the extension's type holds them.
+        @property
+        def name(self) -> AnyStr: ...
+        @property
+        def path(self) -> AnyStr: ...
 
     def __fspath__(self) -> AnyStr:
         return self.path
@@ -489,9 +606,13 @@ class DirEntry(_Listed, Generic[AnyStr]):
 
     def is_symlink(self) -> bool:
         """Whether the entry is a symbolic link."""
-        if self._type != _DT_UNKNOWN:
-            return self._type == _DT_LNK
-        return self._lstat is not None and _stat_mod.S_ISLNK(self._lstat.st_mode)
+        try:
+            if self._type != _DT_UNKNOWN:
+                return self._type == _DT_LNK
+            return self._lstat is not None and _stat_mod.S_ISLNK(self._lstat.st_mode)
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def is_junction(self) -> bool:
         """Always False: junctions exist only on Windows."""
@@ -509,13 +630,17 @@ class DirEntry(_Listed, Generic[AnyStr]):
     async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
         """The entry's ``os.stat_result``, cached after the first call."""
         # As os.DirEntry: what is not a symlink has one status, following or not.
-        if follow_symlinks and self.is_symlink():
-            if self._stat is None:
-                self._stat = await self._lookup(True)
-            return self._stat
-        if self._lstat is None:
-            self._lstat = await self._lookup(False)
-        return self._lstat
+        try:
+            if follow_symlinks and self.is_symlink():
+                if self._stat is None:
+                    self._stat = await self._lookup(True)
+                return self._stat
+            if self._lstat is None:
+                self._lstat = await self._lookup(False)
+            return self._lstat
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _lookup(self, follow: bool) -> _os.stat_result:
         if self._dir_fd is not None:
@@ -562,29 +687,33 @@ class ScandirIterator(Generic[AnyStr]):
     iterates synchronously)."""
 
     def __init__(self, path: FileDescriptorOrPath | None) -> None:
-        self._target = target("scandir", path, allow_fd=True, allow_none=True)
-        self._listing: tuple[list[Any], bytes, memoryview] | None = None
-        self._entries: list[DirEntry[AnyStr]] | None = None
-        self._next = 0
-        self._ahead: list[DirEntry[AnyStr]] = []  # built, not yet handed out; last first
-        # Entries after `_next - len(run)`, handed out by `_line_iter` ahead
-        # of everything else (the C iterator steps it without a frame).
-        self._run: list[DirEntry[AnyStr]] = []
-        self._line_iter: Iterator[DirEntry[AnyStr]] | None = None
-        self._closed = False
-        # False for the package's own walks, which ask only about the entries
-        # themselves: a symlink is then not looked up, and its is_dir() and
-        # is_file() answer only for follow_symlinks=False.
-        self._links = True
-        t = self._target
-        if t.fd is not None:
-            self._prefix: Any = None
-        elif t.is_bytes:
-            assert isinstance(t.name, bytes)
-            self._prefix = t.name if t.name.endswith(b"/") else t.name + b"/"
-        else:
-            assert isinstance(t.name, str)
-            self._prefix = t.name if t.name.endswith("/") else t.name + "/"
+        try:
+            self._target = target("scandir", path, allow_fd=True, allow_none=True)
+            self._listing: tuple[list[Any], bytes, memoryview] | None = None
+            self._entries: list[DirEntry[AnyStr]] | None = None
+            self._next = 0
+            self._ahead: list[DirEntry[AnyStr]] = []  # built, not yet handed out; last first
+            # Entries after `_next - len(run)`, handed out by `_line_iter` ahead
+            # of everything else (the C iterator steps it without a frame).
+            self._run: list[DirEntry[AnyStr]] = []
+            self._line_iter: Iterator[DirEntry[AnyStr]] | None = None
+            self._closed = False
+            # False for the package's own walks, which ask only about the entries
+            # themselves: a symlink is then not looked up, and its is_dir() and
+            # is_file() answer only for follow_symlinks=False.
+            self._links = True
+            t = self._target
+            if t.fd is not None:
+                self._prefix: Any = None
+            elif t.is_bytes:
+                assert isinstance(t.name, bytes)
+                self._prefix = t.name if t.name.endswith(b"/") else t.name + b"/"
+            else:
+                assert isinstance(t.name, str)
+                self._prefix = t.name if t.name.endswith("/") else t.name + "/"
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _list(self) -> tuple[list[Any], bytes, memoryview]:
         if self._listing is None:
@@ -632,7 +761,11 @@ class ScandirIterator(Generic[AnyStr]):
         return self._entries
 
     def __await__(self) -> Generator[Any, None, ScandirIterator[AnyStr]]:
-        return self._await().__await__()
+        try:
+            return self._await().__await__()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def _await(self) -> ScandirIterator[AnyStr]:
         await self._load()
@@ -655,48 +788,52 @@ class ScandirIterator(Generic[AnyStr]):
         # a time; the loop still gets its turns while a large folder is
         # iterated. The turn comes before an entry is taken: a
         # cancellation there skips none.
-        if (entry := self._from_run()) is not None:
-            return entry
-        if turn_due():
-            await give_turn()
-        entries = self._entries
-        if entries is None:
-            names, types, _ = self._listing or await self._list()
-            if not self._any_unsure(types):
-                # Nothing to look up: every entry at once, in paced steps.
-                entries = await self._load()
-        if entries is not None:
-            # Another task may have started a run while this one waited.
+        try:
             if (entry := self._from_run()) is not None:
                 return entry
-            i = self._next
-            if self._closed or i >= len(entries):
+            if turn_due():
+                await give_turn()
+            entries = self._entries
+            if entries is None:
+                names, types, _ = self._listing or await self._list()
+                if not self._any_unsure(types):
+                    # Nothing to look up: every entry at once, in paced steps.
+                    entries = await self._load()
+            if entries is not None:
+                # Another task may have started a run while this one waited.
+                if (entry := self._from_run()) is not None:
+                    return entry
+                i = self._next
+                if self._closed or i >= len(entries):
+                    raise StopAsyncIteration
+                stop = min(i + _RUN, len(entries))
+                first, run = entries[i], entries[i + 1:stop]
+                # Handed out: how long they live is the caller's to say, and a
+                # large folder is not freed all at once when the iterator goes.
+                entries[i:stop] = _repeat(None, stop - i)  # type: ignore[arg-type]
+                self._next = stop
+                if run:
+                    self._run = run
+                    self._line_iter = iter(run)
+                return first
+            if not self._ahead:
+                if self._closed or self._next >= len(names):
+                    raise StopAsyncIteration
+                # The next few entries at once: the lookups they need (symlinks,
+                # untyped entries) run together rather than one round trip each.
+                window = self._build(self._next, self._next + _LOOKUPS)
+                unsure = [e._resolve_type(self._links) for e in window if self._unsure(e)]
+                if unsure:
+                    await asyncio.gather(*unsure)
+                window.reverse()
+                self._ahead = window
+            if self._closed:
                 raise StopAsyncIteration
-            stop = min(i + _RUN, len(entries))
-            first, run = entries[i], entries[i + 1:stop]
-            # Handed out: how long they live is the caller's to say, and a
-            # large folder is not freed all at once when the iterator goes.
-            entries[i:stop] = _repeat(None, stop - i)  # type: ignore[arg-type]
-            self._next = stop
-            if run:
-                self._run = run
-                self._line_iter = iter(run)
-            return first
-        if not self._ahead:
-            if self._closed or self._next >= len(names):
-                raise StopAsyncIteration
-            # The next few entries at once: the lookups they need (symlinks,
-            # untyped entries) run together rather than one round trip each.
-            window = self._build(self._next, self._next + _LOOKUPS)
-            unsure = [e._resolve_type(self._links) for e in window if self._unsure(e)]
-            if unsure:
-                await asyncio.gather(*unsure)
-            window.reverse()
-            self._ahead = window
-        if self._closed:
-            raise StopAsyncIteration
-        self._next += 1
-        return self._ahead.pop()
+            self._next += 1
+            return self._ahead.pop()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __iter__(self) -> Iterator[DirEntry[AnyStr]]:
         if self._entries is None:
@@ -717,17 +854,25 @@ class ScandirIterator(Generic[AnyStr]):
 
     def close(self) -> None:
         """End the iteration; nothing stays open in between."""
-        self._closed = True
-        # An iteration suspended inside the run stops at its next step.
-        self._run.clear()
-        self._line_iter = None
+        try:
+            self._closed = True
+            # An iteration suspended inside the run stops at its next step.
+            self._run.clear()
+            self._line_iter = None
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     async def __aenter__(self) -> ScandirIterator[AnyStr]:
         return self
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
-        self.close()
+        try:
+            self.close()
+        except Exception as error:
+            public_traceback(error)
+            raise
 
     def __enter__(self) -> ScandirIterator[AnyStr]:
         return self
@@ -745,7 +890,11 @@ def scandir(path: int) -> ScandirIterator[str]: ...
 def scandir(path: AnyStr | _os.PathLike[AnyStr]) -> ScandirIterator[AnyStr]: ...
 def scandir(path: Any = None) -> ScandirIterator[Any]:
     """``os.scandir``: the entries of a folder (`DirEntry`), for ``async for``."""
-    return ScandirIterator(path)
+    try:
+        return ScandirIterator(path)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _entries(path: FileDescriptorOrPath, links: bool) -> list[DirEntry[Any]]:

@@ -16,6 +16,7 @@ from typing import Any, AnyStr
 
 from .._fsargs import FileDescriptorOrPath
 from .._paths import StrOrBytesPath
+from .._errors import public_traceback
 
 __all__ = [
     "abspath", "altsep", "basename", "commonpath", "commonprefix", "curdir", "defpath", "devnull",
@@ -40,19 +41,27 @@ async def exists(path: FileDescriptorOrPath) -> bool:
     """Whether `path` names something (following symlinks); never raises
     for a missing or unusable path, as ``os.path.exists``."""
     try:
-        await _stat(path)
-    except (OSError, ValueError):
-        return False
-    return True
+        try:
+            await _stat(path)
+        except (OSError, ValueError):
+            return False
+        return True
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def lexists(path: FileDescriptorOrPath) -> bool:
     """Whether `path` names something, a broken symlink included."""
     try:
-        await _stat(path, follow=False)
-    except (OSError, ValueError):
-        return False
-    return True
+        try:
+            await _stat(path, follow=False)
+        except (OSError, ValueError):
+            return False
+        return True
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _mode_is(path: FileDescriptorOrPath, test: object, follow: bool = True) -> bool:
@@ -65,23 +74,39 @@ async def _mode_is(path: FileDescriptorOrPath, test: object, follow: bool = True
 
 async def isfile(path: FileDescriptorOrPath) -> bool:
     """Whether `path` is a regular file (or a symlink to one)."""
-    return await _mode_is(path, _st.S_ISREG)
+    try:
+        return await _mode_is(path, _st.S_ISREG)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def isdir(path: FileDescriptorOrPath) -> bool:
     """Whether `path` is a folder (or a symlink to one)."""
-    return await _mode_is(path, _st.S_ISDIR)
+    try:
+        return await _mode_is(path, _st.S_ISDIR)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def islink(path: FileDescriptorOrPath) -> bool:
     """Whether `path` is a symbolic link."""
-    return await _mode_is(path, _st.S_ISLNK, follow=False)
+    try:
+        return await _mode_is(path, _st.S_ISLNK, follow=False)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def isjunction(path: FileDescriptorOrPath) -> bool:
     """Always False: junctions exist only on Windows."""
-    _os.fspath(path)  # type: ignore[arg-type]  # the standard library's TypeError
-    return False
+    try:
+        _os.fspath(path)  # type: ignore[arg-type]  # the standard library's TypeError
+        return False
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def isdevdrive(path: FileDescriptorOrPath) -> bool:
@@ -92,21 +117,25 @@ async def isdevdrive(path: FileDescriptorOrPath) -> bool:
 async def ismount(path: StrOrBytesPath) -> bool:
     """Whether `path` is a mount point: on another device than its parent,
     or its own parent (``/``), as ``os.path.ismount`` tells."""
-    from . import lstat
     try:
-        s1 = await lstat(path)
-    except (OSError, ValueError):
-        return False
-    if _st.S_ISLNK(s1.st_mode):
-        return False  # a symlink is never a mount point
-    name: Any = _os.fspath(path)
-    dots: Any = b".." if isinstance(name, bytes) else ".."
-    parent: Any = await realpath(join(name, dots))
-    try:
-        s2 = await lstat(parent)
-    except (OSError, ValueError):
-        return False
-    return s1.st_dev != s2.st_dev or s1.st_ino == s2.st_ino
+        from . import lstat
+        try:
+            s1 = await lstat(path)
+        except (OSError, ValueError):
+            return False
+        if _st.S_ISLNK(s1.st_mode):
+            return False  # a symlink is never a mount point
+        name: Any = _os.fspath(path)
+        dots: Any = b".." if isinstance(name, bytes) else ".."
+        parent: Any = await realpath(join(name, dots))
+        try:
+            s2 = await lstat(parent)
+        except (OSError, ValueError):
+            return False
+        return s1.st_dev != s2.st_dev or s1.st_ino == s2.st_ino
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def getsize(path: FileDescriptorOrPath) -> int:
@@ -131,12 +160,20 @@ async def getctime(path: FileDescriptorOrPath) -> float:
 
 async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath) -> bool:
     """Whether both paths name the same file (device and inode)."""
-    return samestat(await _stat(f1), await _stat(f2))
+    try:
+        return samestat(await _stat(f1), await _stat(f2))
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def sameopenfile(fp1: int, fp2: int) -> bool:
     """Whether both descriptors refer to the same file."""
-    return samestat(await _stat(fp1), await _stat(fp2))
+    try:
+        return samestat(await _stat(fp1), await _stat(fp2))
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = False) -> AnyStr:
@@ -146,9 +183,13 @@ async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = Fa
     `readlink`, both through the driver; with ``strict`` a missing component
     or a loop raises as the standard library does.
     """
-    name = _os.fspath(filename)
-    path, _ = await _join_real(name[:0], name, strict, {})
-    return abspath(path)
+    try:
+        name = _os.fspath(filename)
+        path, _ = await _join_real(name[:0], name, strict, {})
+        return abspath(path)
+    except Exception as error:
+        public_traceback(error)
+        raise
 
 
 async def _join_real(path: AnyStr, rest: AnyStr, strict: bool,
