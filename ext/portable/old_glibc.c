@@ -19,6 +19,10 @@
 #include <time.h>
 #include <unistd.h>
 
+// The oldest version of each function below. pthread_cond_* keep their
+// default (2.3.2 on x86_64): their 2.2.5 versions there are those of an
+// older layout of the condition variable, which must never meet one
+// signalled through the current ones.
 #if defined(__x86_64__)
 #define VELNOR_GLIBC_BASE "GLIBC_2.2.5"
 #define VELNOR_GLIBC_SETNAME "GLIBC_2.12"
@@ -57,8 +61,6 @@ OLD(int, pthread_key_delete, VELNOR_GLIBC_BASE, (pthread_key_t k), (k))
 OLD(void*, pthread_getspecific, VELNOR_GLIBC_BASE, (pthread_key_t k), (k))
 OLD(int, pthread_setspecific, VELNOR_GLIBC_BASE, (pthread_key_t k, const void* v), (k, v))
 OLD(int, pthread_mutex_trylock, VELNOR_GLIBC_BASE, (pthread_mutex_t * m), (m))
-OLD(int, pthread_cond_timedwait, VELNOR_GLIBC_BASE,
-    (pthread_cond_t * c, pthread_mutex_t* m, const struct timespec* t), (c, m, t))
 
 // Never "single-threaded": the C++ runtime then always takes the atomic
 // path for reference counts, which is right whatever the process does.
