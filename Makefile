@@ -141,12 +141,14 @@ wheel-aarch64: $(VENV)/.tools
 
 # The Python suite against the wheel installed into fresh 3.12 and 3.13
 # venvs, from outside the source tree, once per backend; then against the
-# sdist built from source by pip in fresh 3.12 and 3.13 venvs, as a user's
-# `pip install` builds it (warnings are not errors there).
+# sdist built from source by pip in fresh 3.12 and 3.13 venvs, and the
+# checkout itself (`pip install .`) in a fresh 3.13 one, as a user's `pip
+# install` builds them (warnings are not errors there).
 wheel-test: build/core/.stamp
 	cmake --build build/core -j$(JOBS) --target no_uring
 	tests/tools/test_installed.sh dist/*-$(WHEEL_PLAT).whl
 	tests/tools/test_installed.sh dist/*.tar.gz
+	VELNOR_TEST_PYTHONS=3.13 tests/tools/test_installed.sh .
 
 # pip install from a read-only copy of the source builds and installs.
 install-read-only: $(VENV)/.stamp

@@ -2,16 +2,17 @@
 # Installs the given wheel into fresh Python 3.12 and 3.13 venvs (only the
 # wheel and the test tools, binaries only, no compiler on PATH) and runs the
 # Python suite against that installed package from outside the source tree,
-# once per backend. Given the sdist instead, pip builds it from source in
-# each venv as a user's install does (compilers on PATH, its own build
+# once per backend. Given the sdist or a source folder instead, pip builds
+# it in each venv as a user's install does (compilers on PATH, its own build
 # environment), and the suite runs once, on io_uring: the code is the
 # wheel's, what is tested is the build. Needs build/core/no_uring (make
 # core-test) for the fallback run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-wheel=$(realpath "${1:?usage: test_installed.sh WHEEL|SDIST}")
+wheel=$(realpath "${1:?usage: test_installed.sh WHEEL|SDIST|SOURCE-FOLDER}")
 sdist=0
 case "$wheel" in *.tar.gz) sdist=1 ;; esac
+[ -d "$wheel" ] && sdist=1
 versions=${VELNOR_TEST_PYTHONS:-"3.12 3.13"}
 no_uring="$root/build/core/no_uring"
 [ -x "$no_uring" ] || { echo "missing $no_uring: run make core-test" >&2; exit 1; }
@@ -52,7 +53,7 @@ for v in $versions; do
   run=(env -u PYTHONPATH PATH="$venv/bin:$work/bin" VELNOR_INSTALLED_FROM="$venv"
        "$venv/bin/python" -m pytest -q -p no:cacheprovider -c "$root/pyproject.toml"
        --rootdir "$root" "$root/tests/python")
-  what=$([ "$sdist" = 1 ] && echo "built from the sdist" || echo "installed wheel")
+  what=$([ "$sdist" = 1 ] && echo "built from ${wheel##*/}" || echo "installed wheel")
   echo "== Python $v, io_uring backend ($what)"
   (cd "$work" && "${run[@]}")
   [ "$sdist" = 1 ] && continue
