@@ -59,18 +59,14 @@ class FileOpener(Generic[FileT]):
 
     def __init__(self, open_file: Callable[..., Coroutine[Any, None, FileT]], args: tuple[Any, ...],
                  name: str | bytes | int, mode: str) -> None:
-        try:
-            self._open = open_file  # called with `args` at each await
-            self._args = args
-            self._file: FileT | None = None
-            self._name = name
-            self._mode = mode
-            # Whether `args` are those of a read-only buffered open of a path,
-            # which may be made right here, without coroutines of its own.
-            self._here = False
-        except Exception as error:
-            public_traceback(error)
-            raise
+        self._open = open_file  # called with `args` at each await
+        self._args = args
+        self._file: FileT | None = None
+        self._name = name
+        self._mode = mode
+        # Whether `args` are those of a read-only buffered open of a path,
+        # which may be made right here, without coroutines of its own.
+        self._here = False
 
     def __repr__(self) -> str:
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"

@@ -401,14 +401,10 @@ class TemporaryDirectory:
     def __init__(self, suffix: str | None = None, prefix: str | None = None,
                  dir: str | None = None, ignore_cleanup_errors: bool = False,  # noqa: A002
                  *, delete: bool = True) -> None:
-        try:
-            self._args = (suffix, prefix, dir)
-            self._ignore = ignore_cleanup_errors
-            self._delete = delete
-            self.name: str | None = None
-        except Exception as error:
-            public_traceback(error)
-            raise
+        self._args = (suffix, prefix, dir)
+        self._ignore = ignore_cleanup_errors
+        self._delete = delete
+        self.name: str | None = None
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.name!r}>"
