@@ -353,44 +353,123 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
         raise
 
 
+_FOLDER = _os.O_RDONLY | _os.O_DIRECTORY | _os.O_NOFOLLOW | _os.O_CLOEXEC
+
+
 async def _rmtree(path: Any, ignore_errors: bool) -> None:
-    # As TemporaryDirectory's own cleanup: never through symlinks (a link
-    # inside is removed, not what it points at); what is gone already is no
-    # error; where a folder its owner made unreadable or unwritable refuses,
-    # the folder gets its owner's rights back and the step is tried again.
-    async def run(call: Any, *args: Any, retry: bool = True) -> None:
+    # As TemporaryDirectory's own cleanup, and walked by descriptor as
+    # shutil.rmtree walks: each folder is opened without following a link,
+    # relative to its parent's descriptor, listed through its own and its
+    # entries removed relative to it. A folder swapped for a symlink after
+    # it was listed is then removed as the link, and nothing outside the
+    # tree is reached. What is gone already is no error; where a folder its
+    # owner made unreadable or unwritable refuses, it gets its owner's
+    # rights back and the step is tried again.
+    try:
+        top = await _vos.open(path, _FOLDER)
+    except FileNotFoundError:
+        return
+    except OSError as error:
+        if error.errno == _errno.ELOOP:
+            error = OSError("Cannot call rmtree on a symbolic link")
+        if not ignore_errors:
+            raise error from None
+        return
+    try:
+        await _clear(top, ignore_errors)
+    finally:
+        _os.close(top)  # a folder's descriptor: closing it never waits
+    await _retried(lambda: _vos.rmdir(path), None, ignore_errors)
+
+
+async def _retried(step: Any, folder: int | None, ignore_errors: bool) -> bool:
+    """Run `step()`; on a PermissionError give `folder` (a descriptor) its
+    owner's rights and run it once more. False where it failed and the
+    failure is ignored or the thing was gone."""
+    for last in (False, True):
         try:
-            await call(*args)
+            await step()
+            return True
         except FileNotFoundError:
-            pass
+            return False
         except PermissionError:
-            if not retry:
+            if last or folder is None:
                 if not ignore_errors:
                     raise
-                return
+                return False
             try:
-                await _vos.chmod(path, 0o700)
+                await _vos.chmod(folder, 0o700)
             except OSError:
                 pass
-            await run(call, *args, retry=False)
         except OSError:
             if not ignore_errors:
                 raise
+            return False
+    return False
 
+
+async def _clear(folder: int, ignore_errors: bool) -> None:
     entries: list[Any] = []
 
     async def scan() -> None:
-        entries[:] = await _vos._entries(path, False)
+        entries[:] = await _vos._entries(folder, False)
 
-    await run(scan)
+    await _retried(scan, folder, ignore_errors)
     entries.reverse()
     while entries:  # taken one by one: each entry is freed as it is done
         entry = entries.pop()
+        name = entry.name
         if entry.is_dir(follow_symlinks=False):
-            await run(_rmtree, entry.path, ignore_errors)
+            await _remove_folder(folder, name, ignore_errors)
         else:
-            await run(_vos.unlink, entry.path)
-    await run(_vos.rmdir, path)
+            await _retried(lambda: _vos.unlink(name, dir_fd=folder), folder, ignore_errors)
+
+
+async def _remove_folder(parent: int, name: Any, ignore_errors: bool) -> None:
+    for last in (False, True):
+        try:
+            sub = await _vos.open(name, _FOLDER, dir_fd=parent)
+            break
+        except FileNotFoundError:
+            return
+        except PermissionError:
+            if not last and await _give_rights(parent, name):
+                continue
+            if not ignore_errors:
+                raise
+            return
+        except OSError as error:
+            if error.errno in (_errno.ELOOP, _errno.ENOTDIR):
+                # Swapped for a link or a file since it was listed: removed
+                # as what it is now, never followed.
+                await _retried(lambda: _vos.unlink(name, dir_fd=parent), parent, ignore_errors)
+                return
+            if not ignore_errors:
+                raise
+            return
+    try:
+        await _clear(sub, ignore_errors)
+    finally:
+        _os.close(sub)  # a folder's descriptor: closing it never waits
+    await _retried(lambda: _vos.rmdir(name, dir_fd=parent), parent, ignore_errors)
+
+
+async def _give_rights(parent: int, name: Any) -> bool:
+    """Give the folder `name` in `parent` its owner's rights, reached through
+    a descriptor that did not follow a link (changing the mode through
+    /proc's name for that descriptor changes that very folder's)."""
+    try:
+        held = await _vos.open(name, _os.O_PATH | _os.O_DIRECTORY | _os.O_NOFOLLOW | _os.O_CLOEXEC,
+                               dir_fd=parent)
+    except OSError:
+        return False
+    try:
+        await _vos.chmod(f"/proc/self/fd/{held}", 0o700)
+        return True
+    except OSError:
+        return False
+    finally:
+        _os.close(held)
 
 
 class TemporaryDirectory:

@@ -4,6 +4,7 @@ and cleanup, with files and folders made by the driver."""
 from __future__ import annotations
 
 import os
+import shutil
 import stat
 import tempfile
 from pathlib import Path
@@ -11,6 +12,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import velnor.os as vos
 import velnor.tempfile as vtf
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.fs import async_outcome, sync_outcome
@@ -111,6 +113,40 @@ def test_folders_are_private_and_removed_with_their_contents(run: Runner, tmp_pa
                 assert type(names[0]) is type(names[1]), kwargs
                 assert os.path.dirname(names[0]) == os.path.dirname(names[1]), kwargs
     run(main())
+
+
+def test_cleanup_never_follows_a_folder_swapped_for_a_link(run: Runner, tmp_path: Path,
+                                                            monkeypatch: pytest.MonkeyPatch) -> None:
+    outside = tmp_path / "outside"
+    (outside / "deeper").mkdir(parents=True)
+    for victim in (outside / "keep", outside / "deeper" / "keep"):
+        victim.write_bytes(b"k")
+    listed = vos._entries
+    swapped: list[Path] = []
+
+    async def swapping(folder: int, links: bool) -> list[object]:
+        # Between the listing of the top folder and the descent into `sub`.
+        entries = await listed(folder, links)
+        for sub in (Path(d) / "sub" for d in made):
+            if sub.is_dir() and not sub.is_symlink():
+                shutil.rmtree(sub)
+                sub.symlink_to(outside)
+                swapped.append(sub)
+        return entries
+
+    made: list[str] = []
+    monkeypatch.setattr(vos, "_entries", swapping)
+
+    async def main() -> None:
+        async with vtf.TemporaryDirectory(dir=tmp_path) as d:
+            made.append(d)
+            (Path(d) / "sub" / "deeper").mkdir(parents=True)
+            (Path(d) / "sub" / "keep").write_bytes(b"mine")
+        assert swapped and not Path(d).exists()
+
+    run(main())
+    assert sorted(p.relative_to(outside).as_posix() for p in outside.rglob("*")) == [
+        "deeper", "deeper/keep", "keep"]
 
 
 def test_the_default_folder_is_tempfiles(run: Runner, tmp_path: Path,
