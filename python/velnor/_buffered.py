@@ -17,7 +17,7 @@ from _velnor import split_lines
 from ._buffers import byte_view, writable_view
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
-from ._kernel import INLINE_COPY_MAX
+from ._kernel import INLINE_COPY_MAX, run_to_end
 from ._pace import give_turn, read_here, turn_due
 from ._repr import file_repr
 from ._errors import public_traceback
@@ -691,19 +691,29 @@ class BufferedFile(SplitLines[bytes]):
                 return
             if self._lines is not None:
                 self._drop_lines()
-            try:
-                if self._wbuf or self._lock.users:
-                    async with self._lock:
-                        await self._flush_writes()
-            finally:
-                self._drop_buffer()
-                if raw.closed or not raw._close_unseen():
-                    await raw.close()
-                elif turn_due():
-                    await give_turn()
+            if self._wbuf or self._lock.users:
+                # Nothing interrupts the built-in's close: a cancelled one that
+                # dropped the buffer would lose what the caller was told was
+                # written. The write-out and the close finish first.
+                await run_to_end(self._write_out_and_close())
+            else:
+                await self._write_out_and_close()
         except Exception as error:
             public_traceback(error)
             raise
+
+    async def _write_out_and_close(self) -> None:
+        raw = self._raw
+        try:
+            if self._wbuf or self._lock.users:
+                async with self._lock:
+                    await self._flush_writes()
+        finally:
+            self._drop_buffer()
+            if raw.closed or not raw._close_unseen():
+                await raw.close()
+            elif turn_due():
+                await give_turn()
 
     def _close_here(self) -> bool:
         """`close` done right here when it has nothing to wait for: nothing

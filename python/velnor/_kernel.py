@@ -6,13 +6,15 @@ from __future__ import annotations
 
 import asyncio
 import time
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Callable, Coroutine
+from typing import Any, TypeVar
 
 import _velnor
 
 from ._errors import std_error
 from .futures import KernelFuture
+
+T = TypeVar("T")
 
 PARALLEL_MIN = 4 * 1024 * 1024
 """Ranges at least this long are read as parallel chunks; shorter ones in one read."""
@@ -73,6 +75,32 @@ async def wait_settled(fut: asyncio.Future[Any]) -> None:
             await asyncio.wait((fut,))
         except asyncio.CancelledError:
             pass
+
+
+_RUNNING_ON: set[asyncio.Future[Any]] = set()
+
+
+async def run_to_end(work: Coroutine[Any, Any, T]) -> T:
+    """`await work`, which runs to its end even when the awaiting task is
+    cancelled meanwhile: the cancellation is raised once the work is done
+    (the work's own error instead, where it failed). A second cancellation
+    ends the wait, never the work, which then finishes on its own."""
+    task = asyncio.ensure_future(work)
+    try:
+        return await asyncio.shield(task)
+    except asyncio.CancelledError:
+        if task.done():
+            raise
+        _RUNNING_ON.add(task)
+        task.add_done_callback(_ran_to_end)
+        await asyncio.shield(task)  # its error, or this task's second cancellation
+        raise
+
+
+def _ran_to_end(task: asyncio.Future[Any]) -> None:
+    _RUNNING_ON.discard(task)
+    if not task.cancelled():
+        task.exception()  # retrieved: whoever waited has it, or gave up waiting
 
 
 async def await_kernel(

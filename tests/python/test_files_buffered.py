@@ -318,6 +318,30 @@ def test_a_file_dropped_without_close_writes_out_what_it_holds_as_the_built_in(
     assert_same_files(ours, theirs)
 
 
+@pytest.mark.parametrize("mode", ["wb", "w"])
+@pytest.mark.parametrize("how", ["close", "async with"])
+def test_a_cancelled_close_still_writes_out_and_closes(run: Runner, tmp_path: Path, mode: str,
+                                                       how: str) -> None:
+    # As the built-in's close, which nothing interrupts: the cancellation is
+    # raised once the buffer is written out and the file closed.
+    path = tmp_path / "f"
+
+    async def main() -> None:
+        f = await velnor.open(path, mode, **({"encoding": "utf-8"} if "b" not in mode else {}))
+        await f.write(b"a" if "b" in mode else "a")
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0):
+                if how == "close":
+                    await f.close()
+                else:
+                    async with f:
+                        pass
+        assert f.closed
+
+    run(main())
+    assert path.read_bytes() == b"a"
+
+
 @pytest.mark.parametrize("mode,how", [
     ("rb", "read"), ("rb", "readinto"), ("rb", "readline"), ("rb", "iterate"),
     ("r", "read"), ("r", "readline"), ("r", "iterate"),
