@@ -103,6 +103,13 @@ namespace {
 Withdrawable stream_aware(rt::KernelCall s, const FileRef& file, Cancellation& cancel) {
     return Withdrawable{s, file.stream() ? &cancel : nullptr, file.stream()};
 }
+
+// Where a request of `file` works: a stream has no offsets, and a socket
+// refuses any but 0 (ESPIPE), so a stream is read and written where it
+// stands (-1 to the ring and the workers).
+std::uint64_t at(const FileRef& file, std::uint64_t pos) noexcept {
+    return file.stream() ? ~std::uint64_t{0} : pos;
+}
 }  // namespace
 
 rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos, std::uint8_t* dst,
@@ -115,11 +122,17 @@ rt::Task<Result<std::size_t>> read_up_to(const FileRef& file, std::uint64_t pos,
         if (filled == n) break;
         if (!offset_ok(pos, filled)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
-            rt::read_at(file.fd(), dst + filled, cap(n - filled), pos + filled, spread), file, cancel);
+            rt::read_at(file.fd(), dst + filled, cap(n - filled), at(file, pos + filled), spread), file, cancel);
         if (r == -EINTR || r == -ECANCELED) continue;  // the cancel check above decides
         VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
         if (got == 0) break;
         filled += got;
+        // A stream's read gives what one read gives, as the built-in
+        // unbuffered file's: asking again would wait for bytes the caller
+        // may never need (a line a subprocess has written, a prompt). And
+        // the bytes it took are gone from the stream, so a cancel raised
+        // meanwhile does not discard them: the read completes with them.
+        if (file.stream()) break;
     }
     co_return filled;
 }
@@ -130,8 +143,12 @@ rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_
     std::size_t len = 0;
     for (;;) {
         // Between kernel reads: a pipe that keeps producing, or /dev/zero,
-        // has no end to reach.
-        if (cancel.requested()) co_return cancelled_err();
+        // has no end to reach. What a stream gave already is gone from it:
+        // the read completes with that rather than lose it.
+        if (cancel.requested()) {
+            if (file.stream() && len > 0) break;
+            co_return cancelled_err();
+        }
         if (len == buf.size()) {
             try {
                 buf.resize(std::max(buf.size() * 2, len + 32));
@@ -141,7 +158,7 @@ rt::Task<Result<std::size_t>> read_to_end_loop(const FileRef& file, std::uint64_
         }
         if (!offset_ok(pos, len)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
-            rt::read_at(fd, buf.data() + len, cap(buf.size() - len), pos + len), file, cancel);
+            rt::read_at(fd, buf.data() + len, cap(buf.size() - len), at(file, pos + len)), file, cancel);
         if (r == -EINTR || r == -ECANCELED) continue;
         VELNOR_CO_TRY(const std::uint32_t got, from_kernel(r));
         if (got == 0) break;
@@ -181,7 +198,7 @@ rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src
         if (file.stream() && cancel.requested()) co_return cancelled_err();
         if (!offset_ok(pos, written)) co_return IoError::os(EINVAL);
         const std::int32_t r = co_await stream_aware(
-            rt::write_at(fd, src + written, cap(std::min(n - written, kWriteStep)), pos + written), file,
+            rt::write_at(fd, src + written, cap(std::min(n - written, kWriteStep)), at(file, pos + written)), file,
             cancel);
         if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
         VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));

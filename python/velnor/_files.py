@@ -85,7 +85,7 @@ class BinaryFile:
 
     __slots__ = ("_handle", "_adopting", "_adopt_waiters", "_fd", "_name", "_mode", "_loop", "_lock", "_users",
                  "_pos", "_closed", "_fast", "_fast_probed", "_seekable", "_regular",
-                 "_blksize", "_size_hint", "_shown")
+                 "_blksize", "_size_hint", "_shown", "_unread")
 
     # No constructor of its own, so help() shows only what users call: the
     # package's openers build files through _create. A BinaryFile() made by
@@ -115,6 +115,9 @@ class BinaryFile:
         self._adopting: KernelFuture | None = None
         self._adopt_waiters = 0
         self._shown: tuple[str, str, str | None] | None = None
+        # What a stream's read took from the kernel after its task was
+        # cancelled: gone from the stream, so the next read returns it first.
+        self._unread = b""
         self._fd = fd
         self._name = name
         self._mode = mode
@@ -123,7 +126,8 @@ class BinaryFile:
         self._users = 0  # tasks holding or waiting for the lock
         self._pos = pos if pos is not None else size if mode.append else 0
         kind = st_mode & _S_IFMT
-        self._seekable = kind != stat.S_IFIFO and kind != stat.S_IFSOCK
+        self._seekable = kind != stat.S_IFIFO and kind != stat.S_IFSOCK and (
+            kind != stat.S_IFCHR or _lseeks(fd))
         # Only a regular file's size says where its data ends.
         self._regular = kind == stat.S_IFREG
         self._closed = False  # last: __del__ closes only what was fully opened
@@ -197,6 +201,8 @@ class BinaryFile:
         """The current position."""
         try:
             self._check_open()
+            if not self._seekable:
+                raise _illegal_seek()
             return self._pos
         except Exception as error:
             public_traceback(error)
@@ -386,7 +392,9 @@ class BinaryFile:
                 fast = self._fast
                 n = (fast.readinto(pos, view)
                      if fast is not None and view.nbytes <= INLINE_COPY_MAX else None)
-                if n is None:
+                if n is None and not self._regular:
+                    n = await self._readinto_stream(view)
+                elif n is None:
                     self._fast_missed()
                     handle = await self._driver_handle()
                     n = await await_kernel(_velnor.readinto(handle, pos, view))
@@ -444,12 +452,37 @@ class BinaryFile:
                 data = await self._await_arrival(pos, n)
                 if data is not None:
                     return data
-        handle = await self._driver_handle()
         if not self._regular:
-            # Chunks read in parallel from a pipe would interleave its data.
-            streamed: bytes = await await_kernel(_velnor.read(handle, pos, n))
-            return streamed
-        return await read_range(handle, pos, n)
+            return await self._read_stream(n)
+        return await read_range(await self._driver_handle(), pos, n)
+
+    async def _read_stream(self, n: int) -> bytes:
+        """One read of a stream, which gives what the kernel has, as the
+        built-in's does; never in parallel chunks, which would interleave
+        its data. A read cancelled after the kernel took bytes from the
+        stream leaves them for the next read: they are gone from the stream."""
+        unread = self._unread
+        if unread:
+            self._unread = unread[n:]
+            return unread[:n]
+        handle = await self._driver_handle()
+        streamed: bytes = await await_kernel(_velnor.read(handle, 0, n), self._keep_unread)
+        return streamed
+
+    def _keep_unread(self, data: bytes) -> None:
+        self._unread += data
+
+    async def _readinto_stream(self, view: memoryview) -> int:
+        unread = self._unread
+        if unread:
+            n = min(len(unread), view.nbytes)
+            view[:n] = unread[:n]
+            self._unread = unread[n:]
+            return n
+        handle = await self._driver_handle()
+        got: int = await await_kernel(_velnor.readinto(handle, 0, view),
+                                      lambda taken: self._keep_unread(bytes(view[:taken])))
+        return got
 
     async def _await_arrival(self, pos: int, n: int) -> bytes | None:
         """`await_arrival` through a descriptor of its own: a close while it
@@ -473,7 +506,9 @@ class BinaryFile:
             if data is not None:
                 return data
             self._fast_missed()
-        size = await self._current_size() if self._regular else 0
+        if not self._regular:
+            return await self._read_stream_to_end()
+        size = await self._current_size()
         if self._handle is None and self._adopting is None and self._regular and size - pos < PARALLEL_MIN:
             # A file the driver never saw: it reads this one through a
             # duplicate descriptor, in one trip, and the file can still be
@@ -481,6 +516,16 @@ class BinaryFile:
             whole: bytes = await await_kernel(_velnor.read_owned_to_end(self._fd, pos))
             return whole
         return await read_to_end(await self._driver_handle(), pos, size)
+
+    async def _read_stream_to_end(self) -> bytes:
+        head, self._unread = self._unread, b""
+        try:
+            rest: bytes = await await_kernel(_velnor.read_to_end(await self._driver_handle(), 0),
+                                             self._keep_unread)
+        except BaseException:
+            self._unread = head + self._unread
+            raise
+        return head + rest
 
     async def _current_size(self) -> int:
         fast = self._fast
@@ -615,6 +660,8 @@ class BinaryFile:
             try:
                 self._check_open()
                 if target is None:
+                    if not self._seekable:
+                        raise _illegal_seek()  # the position it would take has no meaning
                     target = self._pos
                 if target < 0:
                     raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))  # as ftruncate
@@ -657,7 +704,7 @@ class BinaryFile:
                 raise ValueError(f"whence value {whence} unsupported")
             self._check_usable()
             if not self._seekable:
-                raise io.UnsupportedOperation("File or stream is not seekable.")
+                raise _illegal_seek()  # lseek's answer, as the built-in's file gives it
             await self._acquire()
             try:
                 self._check_open()
@@ -798,6 +845,20 @@ class BinaryFile:
 
 _CLOSING: set[asyncio.Task[None]] = set()
 """Closes waiting for a hand-over (the loop keeps only weak references to tasks)."""
+
+
+def _lseeks(fd: int) -> bool:
+    # A device says itself whether it has positions (a terminal has none,
+    # /dev/zero has), as the built-in's file learns it: by asking.
+    try:
+        os.lseek(fd, 0, os.SEEK_CUR)
+    except OSError:
+        return False
+    return True
+
+
+def _illegal_seek() -> OSError:
+    return OSError(errno.ESPIPE, os.strerror(errno.ESPIPE))
 
 
 def _close_adopted(adopting: KernelFuture) -> None:

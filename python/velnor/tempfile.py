@@ -426,32 +426,40 @@ async def _clear(folder: int, ignore_errors: bool) -> None:
 
 
 async def _remove_folder(parent: int, name: Any, ignore_errors: bool) -> None:
-    for last in (False, True):
-        try:
-            sub = await _vos.open(name, _FOLDER, dir_fd=parent)
-            break
-        except FileNotFoundError:
-            return
-        except PermissionError:
-            if not last and await _give_rights(parent, name):
-                continue
-            if not ignore_errors:
-                raise
-            return
-        except OSError as error:
-            if error.errno in (_errno.ELOOP, _errno.ENOTDIR):
-                # Swapped for a link or a file since it was listed: removed
-                # as what it is now, never followed.
-                await _retried(lambda: _vos.unlink(name, dir_fd=parent), parent, ignore_errors)
-                return
-            if not ignore_errors:
-                raise
-            return
+    sub = await _open_folder(parent, name, ignore_errors)
+    if sub is None:
+        return
     try:
         await _clear(sub, ignore_errors)
     finally:
         _os.close(sub)  # a folder's descriptor: closing it never waits
     await _retried(lambda: _vos.rmdir(name, dir_fd=parent), parent, ignore_errors)
+
+
+async def _open_folder(parent: int, name: Any, ignore_errors: bool) -> int | None:
+    """A descriptor of the folder `name` in `parent`, opened without following
+    a link; None where there is nothing (left) to walk into."""
+    for last in (False, True):
+        try:
+            return await _vos.open(name, _FOLDER, dir_fd=parent)
+        except FileNotFoundError:
+            return None
+        except PermissionError:
+            if not last and await _give_rights(parent, name):
+                continue
+            if not ignore_errors:
+                raise
+            return None
+        except OSError as error:
+            if error.errno in (_errno.ELOOP, _errno.ENOTDIR):
+                # Swapped for a link or a file since it was listed: removed
+                # as what it is now, never followed.
+                await _retried(lambda: _vos.unlink(name, dir_fd=parent), parent, ignore_errors)
+                return None
+            if not ignore_errors:
+                raise
+            return None
+    return None
 
 
 async def _give_rights(parent: int, name: Any) -> bool:

@@ -209,9 +209,10 @@ TEST_F(ReadWrite, CancelledReadBetweenKernelReadsFails) {
     ::close(writer);
 }
 
-TEST_F(ReadWrite, AReadFillsItsDestinationAcrossShortReads) {
-    // The FIFO gets its data in two pieces: the first kernel read returns
-    // four bytes, which is not end of file.
+TEST_F(ReadWrite, AStreamsReadGivesWhatOneReadGives) {
+    // As the built-in unbuffered file's: four bytes in the FIFO answer a
+    // read of eight at once, rather than wait for four more that may never
+    // come (a subprocess's line, a prompt).
     const std::string fifo = path("pieces");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
@@ -219,10 +220,9 @@ TEST_F(ReadWrite, AReadFillsItsDestinationAcrossShortReads) {
     auto h = ok<reply::Handle>(call(open_op(fifo, true)));
     send(op::Read{h.id, 0, Alloc{8}}, 1);
     ASSERT_EQ(::write(writer, "abcd", 4), 4);
-    usleep(50000);
-    EXPECT_TRUE(inbox->order().empty()) << "four of eight bytes were taken as the whole read";
-    ASSERT_EQ(::write(writer, "efgh", 4), 4);
-    EXPECT_EQ(str(ok<reply::Bytes>(*inbox->wait(1)).data), "abcdefgh");
+    auto o = inbox->wait(1, 5000);
+    ASSERT_TRUE(o.has_value()) << "the read waited for the rest of its eight bytes";
+    EXPECT_EQ(str(ok<reply::Bytes>(*o).data), "abcd");
     ::close(writer);
 }
 
@@ -272,7 +272,10 @@ TEST_F(ReadWrite, ACancelEndsAReadToEndOfAPipeThatKeepsProducing) {
     stop = true;
     producer.join();
     ASSERT_TRUE(o.has_value()) << "the read went on after its cancel";
-    EXPECT_TRUE(err(*o).is_cancelled());
+    // What it took is gone from the pipe: it completes with that, not as cancelled.
+    const auto& got = ok<reply::Bytes>(*o).data;
+    EXPECT_FALSE(got.empty());
+    EXPECT_EQ(std::count(got.begin(), got.end(), 'z'), static_cast<std::ptrdiff_t>(got.size()));
     ::close(writer);
 }
 

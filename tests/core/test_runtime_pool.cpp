@@ -220,6 +220,22 @@ TEST(IdleReaders, JobsRunAtIdlePriorityUnlessTheGuardTookThem) {
     EXPECT_EQ(idle + readers.run_by_guard(), jobs.size()) << "a reader ran a job at normal priority";
 }
 
+TEST(IdleReaders, EveryReaderTakesAJobWhileTheOthersAreBusy) {
+    // A burst's chunks run side by side, one per reader, not one after
+    // another on whichever reader woke first. The guard never steps in.
+    auto inbox = make_inbox();
+    IdleReaders readers(IdleReadersConfig{.readers = 3, .guard_delay = 3600s}, inbox);
+    Gate gate;
+    for (std::uint8_t i = 0; i < 3; ++i) ASSERT_EQ(readers.enqueue(PoolJob{&Gate::run, &gate, i}), 0);
+    // However long idle threads wait for a CPU on a busy machine.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (gate.running.load() < 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_EQ(gate.running.load(), 3) << "the jobs waited for one another";
+    gate.release();
+    EXPECT_EQ(collect(*inbox, 3).size(), 3u);
+    EXPECT_EQ(readers.run_by_guard(), 0u);
+}
+
 // Held until released when a reader runs it; at once on the guard.
 struct HeldOnAReader : Gate {
     static std::int64_t run(void* p) noexcept {
