@@ -53,6 +53,11 @@ struct Listing {
             const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
             if (n < 0) {
                 if (errno == EINTR) continue;
+                // A folder removed after it was opened (a removed working
+                // folder, a descriptor kept on one) has no entries: the
+                // kernel says ENOENT, and glibc's readdir, which the os
+                // module's listing uses, calls that the end.
+                if (errno == ENOENT) return 0;
                 return -errno;
             }
             if (n == 0) return 0;

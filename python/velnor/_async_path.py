@@ -13,7 +13,7 @@ import pwd
 import stat as _st
 import sys
 from collections.abc import AsyncIterator, Buffer, Callable, Sequence
-from typing import Any, Literal, overload
+from typing import Any, Literal, Self, overload
 
 from . import os as _vos
 from ._buffered import BufferedFile
@@ -31,6 +31,10 @@ def _pure(name: str) -> Any:
     def get(self: Path) -> Any:
         return getattr(self._path, name)
     return property(get, doc=f"As ``pathlib.PurePath.{name}``.")
+
+
+def _pathlib_of(other: Any) -> Any:
+    return other._path if isinstance(other, Path) else other
 
 
 class Path(os.PathLike[str]):
@@ -79,22 +83,26 @@ class Path(os.PathLike[str]):
     def __hash__(self) -> int:
         return hash(self._path)
 
+    # Equal to, hashed and ordered as the pathlib path of the same name, as
+    # a pathlib path of one flavour is to one of another.
     def __eq__(self, other: object) -> bool:
         if isinstance(other, Path):
             return self._path == other._path
+        if isinstance(other, pathlib.PurePath):
+            return self._path == other
         return NotImplemented
 
-    def __lt__(self, other: Path) -> bool:
-        return self._path < other._path
+    def __lt__(self, other: Path | pathlib.PurePath) -> bool:
+        return self._path < _pathlib_of(other)
 
-    def __le__(self, other: Path) -> bool:
-        return self._path <= other._path
+    def __le__(self, other: Path | pathlib.PurePath) -> bool:
+        return self._path <= _pathlib_of(other)
 
-    def __gt__(self, other: Path) -> bool:
-        return self._path > other._path
+    def __gt__(self, other: Path | pathlib.PurePath) -> bool:
+        return self._path > _pathlib_of(other)
 
-    def __ge__(self, other: Path) -> bool:
-        return self._path >= other._path
+    def __ge__(self, other: Path | pathlib.PurePath) -> bool:
+        return self._path >= _pathlib_of(other)
 
     def __truediv__(self, other: str | os.PathLike[str]) -> Path:
         return self._wrap(self._path / (other._path if isinstance(other, Path) else other))
@@ -714,20 +722,20 @@ class Path(os.PathLike[str]):
             public_traceback(error)
             raise
 
-    async def rename(self, target: str | os.PathLike[str]) -> Path:
+    async def rename(self, target: str | os.PathLike[str]) -> Self:
         """Rename to `target`; the new path."""
         try:
             await _vos.rename(self._path, target)
-            return Path(target)
+            return type(self)(target)  # the caller's subclass, as pathlib's
         except Exception as error:
             public_traceback(error)
             raise
 
-    async def replace(self, target: str | os.PathLike[str]) -> Path:
+    async def replace(self, target: str | os.PathLike[str]) -> Self:
         """Rename to `target`, replacing what is there; the new path."""
         try:
             await _vos.replace(self._path, target)
-            return Path(target)
+            return type(self)(target)  # the caller's subclass, as pathlib's
         except Exception as error:
             public_traceback(error)
             raise

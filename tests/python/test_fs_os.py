@@ -270,6 +270,14 @@ def test_listings_match_os(run: Runner, sample: Path) -> None:
             first = await it.__anext__()
             assert first.name in os.listdir(sample)
         assert [e async for e in it] == []  # closed by the context
+        # A folder removed after it was opened lists empty, as os's listings.
+        gone = sample / "gone"
+        gone.mkdir()
+        with dir_fd(gone) as fd:
+            gone.rmdir()
+            assert os.listdir(fd) == [] and await vos.listdir(fd) == []
+            assert [e async for e in vos.scandir(fd)] == []
+            assert [p async for p in AsyncPath(f"/proc/self/fd/{fd}").iterdir()] == []
     run(main())
 
 

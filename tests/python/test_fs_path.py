@@ -40,8 +40,12 @@ def test_pure_operations_are_pathlibs() -> None:
     assert Path("/a/b").relative_to("/a") == Path("b")
     assert Path("/a/b").is_relative_to("/a") and not Path("/a/b").is_relative_to("/c")
     assert Path("/a/b").as_uri() == pathlib.Path("/a/b").as_uri()
-    assert hash(Path("a")) == hash(Path("a")) and Path("a") != pathlib.Path("a")
+    # The same path as pathlib's, both ways round, in sets and in order.
+    assert Path("a") == pathlib.Path("a") and pathlib.Path("a/b") == Path("a/b")
+    assert hash(Path("a")) == hash(pathlib.Path("a")) and {Path("a"), pathlib.Path("a")} == {Path("a")}
+    assert Path("a") != pathlib.PureWindowsPath("a") and Path("a") != "a"
     assert sorted([Path("b"), Path("a")]) == [Path("a"), Path("b")]
+    assert sorted([pathlib.Path("b"), Path("c"), Path("a")]) == [Path("a"), Path("b"), Path("c")]
     assert Path(Path("a"), "b") == Path("a/b") and isinstance(Path("a"), os.PathLike)
     with pytest.raises(ValueError) as mine_err:
         Path("/a").relative_to("/b")
@@ -204,6 +208,20 @@ def test_changes_leave_the_same_trees_and_errors(run: Runner, tmp_path: SyncPath
             await call(P("a/loop/x"), "resolve", strict=True)
         assert outcomes["mine"] == outcomes["theirs"]
         assert tree(mine_root) == tree(theirs_root)
+    run(main())
+
+
+def test_new_paths_keep_the_callers_subclass(run: Runner, tmp_path: SyncPath) -> None:
+    class Mine(Path):
+        __slots__ = ()
+
+    async def main() -> None:
+        a = Mine(tmp_path / "a")
+        await a.touch()
+        b = await a.rename(tmp_path / "b")
+        c = await b.replace(tmp_path / "c")
+        assert [type(p) for p in (b, c, c.with_suffix(".x"), c.parent)] == [Mine] * 4
+
     run(main())
 
 
