@@ -33,7 +33,7 @@ def _pure(name: str) -> Any:
     return property(get, doc=f"As ``pathlib.PurePath.{name}``.")
 
 
-def _pathlib_of(other: Any) -> Any:
+def _pathlib_of(other: Path | pathlib.PurePath) -> pathlib.PurePath:
     return other._path if isinstance(other, Path) else other
 
 
