@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/cancellation.hpp"
 #include "core/runtime/runtime.hpp"
@@ -159,31 +160,59 @@ std::int64_t send_file(const op::PathOp& o) {
     return neg_errno(n);
 }
 
-// The whole of `in` into `out` from offset 0, in the kernel: copy_file_range,
-// or sendfile where the file systems cannot (other devices, old kernels).
+// The whole of `in` into `out` from offset 0: in the kernel with
+// copy_file_range, or sendfile where the file systems cannot (other
+// devices, old kernels), or read and write where neither can (files in
+// /proc and /sys, some devices, which refuse or, reporting no size, copy
+// nothing). As shutil.copyfile, a way that copies nothing at the start is
+// given up for the next.
 std::int64_t copy_range(const op::PathOp& o) {
     loff_t in_off = 0, out_off = 0;
     std::int64_t total = 0;
-    bool use_sendfile = false;
+    enum class Way { Range, Sendfile, ReadWrite } way = Way::Range;
     constexpr std::size_t kChunk = 1u << 30;
+    std::vector<char> buf;
+    auto refused = [&](ssize_t n) {
+        return total == 0 && (n == 0 || errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                              errno == EOPNOTSUPP || errno == EPERM || errno == ENOTSUP);
+    };
     for (;;) {
         ssize_t n;
-        if (!use_sendfile) {
+        errno = 0;
+        if (way == Way::Range) {
             n = ::copy_file_range(o.dirfd2, &in_off, o.dirfd, &out_off, kChunk, 0);
-            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                          errno == EPERM) && total == 0) {
-                use_sendfile = true;
+            if (n <= 0 && refused(n)) {
+                way = Way::Sendfile;
                 continue;
             }
-        } else {
+        } else if (way == Way::Sendfile) {
             // sendfile writes at the out descriptor's position.
-            if (::lseek(o.dirfd, out_off, SEEK_SET) < 0) return -errno;
+            if (::lseek(o.dirfd, out_off, SEEK_SET) < 0 && errno != ESPIPE) return -errno;
             off_t off = static_cast<off_t>(in_off);
             n = ::sendfile(o.dirfd, o.dirfd2, &off, kChunk);
+            if (n <= 0 && refused(n)) {
+                way = Way::ReadWrite;
+                continue;
+            }
             if (n > 0) {
                 in_off += n;
                 out_off += n;
             }
+        } else {
+            if (buf.empty()) buf.resize(1 << 16);
+            n = ::pread(o.dirfd2, buf.data(), buf.size(), in_off);
+            if (n < 0 && errno == ESPIPE) n = ::read(o.dirfd2, buf.data(), buf.size());
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                ssize_t w = ::pwrite(o.dirfd, buf.data() + done, static_cast<std::size_t>(n - done), out_off);
+                if (w < 0 && errno == ESPIPE) w = ::write(o.dirfd, buf.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0) {
+                    if (errno == EINTR) continue;
+                    return -errno;
+                }
+                done += w;
+                out_off += w;
+            }
+            if (n > 0) in_off += n;
         }
         if (n < 0) {
             if (errno == EINTR) continue;

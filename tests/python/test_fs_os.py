@@ -446,6 +446,13 @@ def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: 
         (tmp_path / "empty").write_bytes(b"")
         await vos.copy_file(tmp_path / "empty", tmp_path / "dst")
         assert (tmp_path / "dst").read_bytes() == b""
+        # Where the kernel cannot copy (files that report no size, devices),
+        # what shutil.copyfile copies, by reads and writes.
+        for special in ("/proc/cpuinfo", "/proc/self/mountinfo", "/dev/null"):
+            await vos.copy_file(special, tmp_path / "dst")
+            shutil.copyfile(special, tmp_path / "theirs")
+            assert (tmp_path / "dst").read_bytes() == (tmp_path / "theirs").read_bytes(), special
+        await vos.copy_file(tmp_path / "src", "/dev/null")
         for src, dst in ((tmp_path / "src", tmp_path / "src"), (tmp_path / "missing", tmp_path / "x"),
                          (tmp_path, tmp_path / "x"), (tmp_path / "src", tmp_path / "no" / "x"),
                          (tmp_path / "src", f"{tmp_path}/no/"), (tmp_path / "src", f"{tmp_path}/src/"),
