@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import warnings
 from typing import TypeAlias
 
 from ._paths import StrOrBytesPath
@@ -12,6 +13,9 @@ FileDescriptorOrPath: TypeAlias = int | StrOrBytesPath
 """A path, or an open descriptor where the os function accepts one."""
 
 AT_FDCWD: int = getattr(os, "AT_FDCWD", -100)
+
+_INT_MAX = 2**31 - 1  # a C int, which the os module's descriptors are
+_INT_MIN = -(2**31)
 
 
 class Target:
@@ -41,7 +45,15 @@ def _kinds(allow_fd: bool, allow_none: bool) -> str:
 def target(function: str, path: object, *, allow_fd: bool = False, allow_none: bool = False) -> Target:
     """The path argument `path` of os.`function`, or the os module's error."""
     if allow_fd and isinstance(path, int) and not isinstance(path, bool):
+        if not _INT_MIN <= path <= _INT_MAX:
+            raise OverflowError("fd is greater than maximum" if path > 0 else "fd is less than minimum")
         return Target("", path, path, False)
+    if allow_fd and isinstance(path, bool):
+        # As the os module takes it: the descriptor 0 or 1 (with a warning
+        # from 3.13 on).
+        if sys.version_info >= (3, 13):
+            warnings.warn("bool is used as a file descriptor", RuntimeWarning, stacklevel=3)
+        return Target("", path, int(path), False)
     if path is None and allow_none:
         return Target(".", ".", None, False)
     try:

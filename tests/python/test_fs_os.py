@@ -9,6 +9,7 @@ import os
 import shutil
 import stat
 import time
+import warnings
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -470,6 +471,33 @@ def test_copies_happen_in_the_kernel_with_shutils_errors(run: Runner, tmp_path: 
                 want = sync_outcome(lambda: os.sendfile(fb.fileno(), fin.fileno(), offset, count))
             assert got == want, (offset, count)
             assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()
+    run(main())
+
+
+def test_odd_descriptors_and_times_fail_as_os(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"x")
+
+    async def main() -> None:
+        with dir_fd(tmp_path) as fd:
+            cases: list[tuple[str, tuple[Any, ...], dict[str, Any]]] = [
+                ("truncate", (fd, 0), {}), ("stat", (-1,), {}), ("stat", (2**40,), {}),
+                ("stat", (-(2**40),), {}), ("utime", (path, (float("nan"), 0)), {}),
+                ("utime", (path, (float("inf"), 0)), {}), ("utime", (path, (1e300, 0)), {}),
+                ("utime", (path, (2**63, 0)), {})]
+            for name, args, kwargs in cases:
+                got = await async_outcome(lambda: getattr(vos, name)(*args, **kwargs))
+                assert got == sync_outcome(lambda: getattr(os, name)(*args, **kwargs)), (name, args)
+            for flag in (False, True):  # the descriptor 0 or 1, warned of as os warns
+                with warnings.catch_warnings(record=True) as mine_warned:
+                    warnings.simplefilter("always")
+                    mine = await vos.stat(flag)
+                with warnings.catch_warnings(record=True) as theirs_warned:
+                    warnings.simplefilter("always")
+                    assert stat_facts(mine) == stat_facts(os.stat(flag))
+                assert [(str(w.message), w.category, w.filename) for w in mine_warned] == [
+                    (str(w.message), w.category, w.filename) for w in theirs_warned]
+
     run(main())
 
 

@@ -86,6 +86,9 @@ async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
         t = target("stat", path, allow_fd=True)
         dir_fd_with_fd("stat", t, dir_fd)
         fd_and_follow("stat", t, follow_symlinks)
+        if t.fd == -1:
+            # The os module's "no descriptor": it stats a null path instead.
+            raise OSError(_errno.EFAULT, _os.strerror(_errno.EFAULT), t.name)
         if t.fd is not None:
             return await _stat("", t.fd, _AT_EMPTY_PATH, t.name)
         return await _stat(t.text, _dir(dir_fd), 0 if follow_symlinks else _AT_SYMLINK_NOFOLLOW, t.name)
@@ -381,10 +384,9 @@ async def truncate(path: FileDescriptorOrPath, length: int) -> None:
         t = target("truncate", path, allow_fd=True)
         length = _index(length)
         if t.fd is not None:
-            fut = _velnor.truncate(None, t.fd, length)
+            await _run(_velnor.truncate(None, t.fd, length), None)  # os names no file for a descriptor
         else:
-            fut = _velnor.truncate(t.text, AT_FDCWD, length)
-        await _run(fut, t.name)
+            await _run(_velnor.truncate(t.text, AT_FDCWD, length), t.name)
     except Exception as error:
         public_traceback(error)
         raise
@@ -412,11 +414,19 @@ async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = N
         raise
 
 
+_TIME_T_MIN = -(2**63)
+
+
 def _timespec(value: float | int) -> tuple[int, int]:
-    # os.utime rounds float seconds down to whole nanoseconds.
+    # os.utime rounds float seconds down to whole nanoseconds, and refuses
+    # what a time_t cannot hold with its own words.
     if isinstance(value, float):
         import math
+        if math.isnan(value):
+            raise ValueError("Invalid value NaN (not a number)")
         frac, whole = math.modf(value)
+        if not _TIME_T_MIN <= whole < -_TIME_T_MIN:
+            raise OverflowError("timestamp out of range for platform time_t")
         ns = math.floor(frac * 1e9)
         if ns >= 1_000_000_000:
             ns -= 1_000_000_000
@@ -425,7 +435,10 @@ def _timespec(value: float | int) -> tuple[int, int]:
             ns += 1_000_000_000
             whole -= 1.0
         return int(whole), ns
-    return _index(value), 0
+    seconds = _index(value)
+    if not _TIME_T_MIN <= seconds < -_TIME_T_MIN:
+        raise OverflowError("timestamp out of range for platform time_t")
+    return seconds, 0
 
 
 class _Missing:
