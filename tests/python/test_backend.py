@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import _velnor
 import pytest
 
@@ -128,3 +130,31 @@ def test_counting_driver_threads_while_other_threads_end() -> None:
         stop.set()
         for c in churners:
             c.join()
+
+
+def test_the_copier_threads_start_with_the_first_large_read(tmp_path: Path) -> None:
+    # A process that reads no large file has the driver thread (and the
+    # pool's workers when used), never the copiers of large reads.
+    script = f"""
+        import asyncio, os, pathlib, velnor
+        def name(task):
+            try:
+                return (task / "comm").read_text().strip()
+            except OSError:
+                return ""  # a pool worker that ended meanwhile
+        def copiers():
+            return sum(name(t) in ("velnor-idle", "velnor-guard")
+                       for t in pathlib.Path("/proc/self/task").iterdir())
+        async def main():
+            small, large = {str(tmp_path / "small")!r}, {str(tmp_path / "large")!r}
+            await velnor.write_bytes(small, b"x" * 100)
+            await velnor.read_bytes(small)
+            async with velnor.open(small, "rb") as f:
+                await f.read()
+            before = copiers()
+            await velnor.write_bytes(large, bytes(64 << 20))
+            await velnor.read_bytes(large)
+            print(before, copiers() > 0)
+        asyncio.run(main())
+    """
+    assert run_script(script).stdout.split() == ["0", "True"]
