@@ -290,6 +290,9 @@ VELNOR_CATCHES_FORCED_UNWIND std::shared_ptr<LoopBridge> bridge_for_running_loop
     // registering its doorbell) runs with the map unlocked; the map is
     // locked only to publish.
     sweep_closed_loops(g);
+    // The class of every future this loop will get: a bridge that could
+    // make none (velnor.futures missing or broken) is neither built nor kept.
+    KERNEL_FUTURE();
     auto bridge = LoopBridge::create(loop.get());
     std::shared_ptr<LoopBridge> replaced;  // released after the map lock
     {

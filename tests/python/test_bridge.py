@@ -182,6 +182,30 @@ def test_resolved_future_probe(run: Runner) -> None:
     run(main())
 
 
+def test_a_bridge_that_cannot_make_futures_is_not_built() -> None:
+    # The first bridge of a loop gets the futures' class, even when only
+    # the probe asks for it; without velnor.futures there is no bridge, and
+    # one is built once the module is back.
+    proc = run_script("""
+        import asyncio, sys
+        import _velnor
+
+        async def main():
+            sys.modules["velnor.futures"] = None
+            try:
+                _velnor.probe_resolved_future()
+            except ImportError:
+                print("refused")
+            del sys.modules["velnor.futures"]
+            await _velnor.probe_resolved_future()
+            await _velnor.probe_nop()
+            print("built")
+
+        asyncio.run(main())
+    """)
+    assert proc.stdout.split() == ["refused", "built"]
+
+
 def test_op_ids_are_increasing_one_tuples(run: Runner) -> None:
     async def main() -> None:
         futures = [_velnor.probe_nop() for _ in range(3)]
