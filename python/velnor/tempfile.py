@@ -13,6 +13,7 @@ errors::
 
 from __future__ import annotations
 
+import asyncio
 import errno as _errno
 import io as _io
 import os as _os
@@ -29,9 +30,10 @@ from ._buffered import BufferedFile
 from ._files import BinaryFile
 from ._open import OpenBinaryMode, OpenTextMode, named, open as _open
 from ._text import TextFile
-from ._kernel import await_kernel, close_handle
+from ._fsargs import AT_FDCWD, target
+from ._kernel import await_kernel, close_handle, run_to_end
 from ._repr import file_repr
-from ._errors import public_traceback
+from ._errors import public_traceback, std_error
 
 __all__ = [
     "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "TemporaryFile",
@@ -126,10 +128,23 @@ async def mkstemp(suffix: Any = None, prefix: Any = None, dir: Any = None,  # no
         prefix, suffix, folder, out = await _params(prefix, suffix, dir)
         for _ in range(_TMP_MAX):
             name = _os.path.join(folder, prefix + _candidate(out) + suffix)
+            t = target("open", name)
+            made: list[int] = []
             try:
-                fd = await _vos.open(name, _CREATE, 0o600)
+                fd: int = await await_kernel(
+                    _velnor.open_fd(t.text, AT_FDCWD, _CREATE | _os.O_CLOEXEC, 0o600), made.append)
             except FileExistsError:
                 continue
+            except OSError as error:
+                raise std_error(error, t.name) from None
+            except asyncio.CancelledError:
+                # Made while the cancel came: removed again, so that a
+                # cancelled call leaves nothing behind. Only a file this
+                # call made: the name may be someone else's otherwise.
+                if made:
+                    _os.close(made[0])
+                    await run_to_end(_vos.unlink(name))
+                raise
             return fd, _os.path.abspath(name)
         raise FileExistsError(_errno.EEXIST, "No usable temporary file name found")
     except Exception as error:
@@ -150,10 +165,18 @@ async def mkdtemp(suffix: Any = None, prefix: Any = None, dir: Any = None  # noq
         prefix, suffix, folder, out = await _params(prefix, suffix, dir)
         for _ in range(_TMP_MAX):
             name = _os.path.join(folder, prefix + _candidate(out) + suffix)
+            t = target("mkdir", name)
+            made: list[None] = []
             try:
-                await _vos.mkdir(name, 0o700)
+                await await_kernel(_velnor.mkdir(t.text, AT_FDCWD, 0o700), made.append)
             except FileExistsError:
                 continue
+            except OSError as error:
+                raise std_error(error, t.name) from None
+            except asyncio.CancelledError:
+                if made:  # made while the cancel came, as mkstemp's
+                    await run_to_end(_vos.rmdir(name))
+                raise
             return _os.path.abspath(name)
         raise FileExistsError(_errno.EEXIST, "No usable temporary directory name found")
     except Exception as error:
@@ -209,9 +232,9 @@ class _TemporaryFileContext(Generic[_F]):
             # An unnamed temporary file: nobody else can reach it from now
             # on; it goes by its descriptor, as the standard library's.
             try:
-                await _vos.unlink(name)
+                await run_to_end(_vos.unlink(name))  # a cancel here must not leave it
             except BaseException:
-                await _vos.close(fd)
+                _os.close(fd)
                 raise
             name = fd
         try:
@@ -219,7 +242,7 @@ class _TemporaryFileContext(Generic[_F]):
                                              k["newline"], k["errors"])
         except BaseException:
             if self._named:
-                await _vos.unlink(name)
+                await run_to_end(_vos.unlink(name))
             raise
         if self._named:
             self._name = name
@@ -232,7 +255,7 @@ class _TemporaryFileContext(Generic[_F]):
         finally:
             if self._name is not None and self._delete:
                 try:
-                    await _vos.unlink(self._name)
+                    await run_to_end(_vos.unlink(self._name))  # whatever a cancel hit
                 except FileNotFoundError:
                     pass
 
@@ -509,7 +532,9 @@ class TemporaryDirectory:
         try:
             if self.name is not None:
                 name, self.name = self.name, None
-                await _rmtree(name, self._ignore)
+                # Removed whole even when the caller is cancelled meanwhile:
+                # the cancellation follows.
+                await run_to_end(_rmtree(name, self._ignore))
         except Exception as error:
             public_traceback(error)
             raise

@@ -3,6 +3,7 @@ and cleanup, with files and folders made by the driver."""
 
 from __future__ import annotations
 
+import asyncio
 import os
 import shutil
 import stat
@@ -147,6 +148,40 @@ def test_cleanup_never_follows_a_folder_swapped_for_a_link(run: Runner, tmp_path
     run(main())
     assert sorted(p.relative_to(outside).as_posix() for p in outside.rglob("*")) == [
         "deeper", "deeper/keep", "keep"]
+
+
+@pytest.mark.parametrize("kind", ["mkstemp", "mkdtemp", "named", "unnamed", "folder"])
+def test_a_cancel_anywhere_leaves_nothing_behind(run: Runner, tmp_path: Path, kind: str) -> None:
+    async def attempt() -> None:
+        if kind == "mkstemp":
+            fd, name = await vtf.mkstemp(dir=tmp_path)
+            os.close(fd)
+            os.unlink(name)
+        elif kind == "mkdtemp":
+            os.rmdir(await vtf.mkdtemp(dir=tmp_path))
+        elif kind == "folder":
+            async with vtf.TemporaryDirectory(dir=tmp_path) as d:
+                (Path(d) / "f").write_bytes(b"x")
+        else:
+            make = vtf.NamedTemporaryFile if kind == "named" else vtf.TemporaryFile
+            async with make(dir=tmp_path) as f:
+                await f.write(b"x")
+
+    async def main() -> None:
+        for turns in range(40):  # the cancel lands at each step in turn
+            task = asyncio.ensure_future(attempt())
+            for _ in range(turns):
+                await asyncio.sleep(0)
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+            assert os.listdir(tmp_path) == [], turns
+
+    before = settled_fd_count()
+    run(main())
+    assert_no_fd_leak(before)
 
 
 def test_the_default_folder_is_tempfiles(run: Runner, tmp_path: Path,
