@@ -200,6 +200,10 @@ rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src
         const std::int32_t r = co_await stream_aware(
             rt::write_at(fd, src + written, cap(std::min(n - written, kWriteStep)), at(file, pos + written)), file,
             cancel);
+        // An interrupted write is tried again, but not past a cancel: an
+        // interruption that never ends (a signal storm, a filter that
+        // answers EINTR) would otherwise hold the write for good.
+        if (r == -EINTR && cancel.requested()) co_return cancelled_err();
         if (r == -EINTR || (r == -ECANCELED && file.stream())) continue;
         VELNOR_CO_TRY(const std::uint32_t put, from_kernel(r));
         if (put == 0) co_return IoError::of(ErrorKind::WriteZero, msg::kWriteZero);

@@ -104,6 +104,13 @@ long pread_nowait(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off)
 }
 
 namespace {
+// These reads run on the loop's thread holding the interpreter lock: an
+// interruption is tried again a few times, then taken for a miss, which
+// sends the read to the driver and lets the interpreter run its signal
+// handlers. Retried without end, an interruption that never ends (a signal
+// storm, a filter answering EINTR) would hold the loop for good.
+constexpr int kEintrTries = 4;
+
 // A read of data, as opposed to a check of the end: the one that may start
 // reading a missing page in.
 long read_cached(int fd, std::uint8_t* dst, std::size_t len, std::uint64_t off) noexcept {
@@ -126,13 +133,14 @@ void set_miss_window(std::chrono::nanoseconds window) noexcept {
 std::optional<std::size_t> fill(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) noexcept {
     if (fd < 0) return std::nullopt;
     std::size_t done = 0;
+    int interrupted = 0;
     while (done < len) {
         // An offset that wraps or leaves the signed range cannot be asked for.
         if (done > std::numeric_limits<std::uint64_t>::max() - pos) return std::nullopt;
         const std::uint64_t off = pos + done;
         if (off > kMaxOffset) return std::nullopt;
         const long r = read_cached(fd, dst + done, len - done, off);
-        if (r == -EINTR) continue;
+        if (r == -EINTR && ++interrupted < kEintrTries) continue;
         if (r < 0) return std::nullopt;
         if (r == 0) break;
         done += static_cast<std::size_t>(r);
@@ -154,9 +162,10 @@ bool fill_to_end(int fd, std::uint64_t pos, std::uint8_t* dst, std::size_t len) 
     std::uint8_t scratch = 0;
     iovec iov[2] = {{dst, len}, {&scratch, 1}};
     ssize_t r;
+    int interrupted = 0;
     do {
         r = ::preadv2(fd, iov, 2, static_cast<off_t>(pos), kRwfNowait);
-    } while (r < 0 && errno == EINTR);
+    } while (r < 0 && errno == EINTR && ++interrupted < kEintrTries);
     note_miss(r < 0 ? -errno : r);
     if (r < 0) return false;
     const auto got = static_cast<std::size_t>(r);
@@ -237,9 +246,10 @@ bool supports_nowait(int fd) noexcept {
     if (page_absent(fd, 0)) return true;
     std::uint8_t scratch = 0;
     long r;
+    int interrupted = 0;
     do {
         r = pread_nowait(fd, &scratch, 1, 0);
-    } while (r == -EINTR);
+    } while (r == -EINTR && ++interrupted < kEintrTries);
     return r >= 0 || r == -EAGAIN;
 }
 

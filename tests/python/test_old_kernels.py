@@ -23,6 +23,9 @@ OLD_KERNELS = {
     "no-resolve-cached": (SYS_OPENAT2, errno.EINVAL, False),
     "no-preadv2": (SYS_PREADV2, errno.ENOSYS, False),
     "no-rwf-nowait": (SYS_PREADV2, errno.EOPNOTSUPP, True),
+    # Not a kernel: an interruption that never ends, which the reads on the
+    # loop's thread must give up on rather than retry for good.
+    "eintr-nowait": (SYS_PREADV2, errno.EINTR, True),
 }
 
 # Installs a filter that answers one system call with an errno (optionally
@@ -107,7 +110,7 @@ print(velnor.backend_name())
 @pytest.mark.parametrize("kernel", ["current", *OLD_KERNELS])
 def test_fast_paths_refuse_and_the_rest_works(kernel: str, tmp_path: Path,
                                               expected_backend: str | None) -> None:
-    no_nowait = kernel in ("no-preadv2", "no-rwf-nowait")
+    no_nowait = kernel in ("no-preadv2", "no-rwf-nowait", "eintr-nowait")
     settings = (f"PATH = {str(tmp_path / 'file')!r}\n"
                 f"EXPECT_NOWAIT_READS = {not no_nowait}\n"
                 f"EXPECT_CACHED_OPEN = {kernel == 'current'}\n"
