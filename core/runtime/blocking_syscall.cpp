@@ -25,13 +25,18 @@ std::int32_t result(long r) noexcept {
 
 // EINTR is retried unless the job was withdrawn: then the interruption is
 // what the driver asked for.
+// `tries` bounds it where the driver tries again itself (a read or write
+// of the file loop asks its cancel flag first), so that an interruption
+// that never ends still lets a cancel through.
 template <class F>
-long retry_eintr(F f) noexcept {
+long retry_eintr(F f, int tries = INT_MAX) noexcept {
     long r;
     do r = f();
-    while (r < 0 && errno == EINTR && !job_withdrawn());
+    while (r < 0 && errno == EINTR && !job_withdrawn() && --tries > 0);
     return r;
 }
+
+constexpr int kReadWriteTries = 4;
 
 void* ptr(std::uint64_t a) noexcept { return reinterpret_cast<void*>(a); }
 
@@ -43,19 +48,19 @@ std::int32_t read_write(const KernelRequest& q) noexcept {
             r = retry_eintr([&] {
                 return positional ? ::pread(q.fd, ptr(q.addr), q.len, static_cast<off_t>(q.off))
                                   : ::read(q.fd, ptr(q.addr), q.len);
-            });
+            }, kReadWriteTries);
             // A pipe or socket has no offsets; the ring reads it as a
             // stream whatever the offset, so do the same.
             if (r < 0 && errno == ESPIPE)
-                r = retry_eintr([&] { return ::read(q.fd, ptr(q.addr), q.len); });
+                r = retry_eintr([&] { return ::read(q.fd, ptr(q.addr), q.len); }, kReadWriteTries);
             return result(r);
         case opcode::kWrite:
             r = retry_eintr([&] {
                 return positional ? ::pwrite(q.fd, ptr(q.addr), q.len, static_cast<off_t>(q.off))
                                   : ::write(q.fd, ptr(q.addr), q.len);
-            });
+            }, kReadWriteTries);
             if (r < 0 && errno == ESPIPE)
-                r = retry_eintr([&] { return ::write(q.fd, ptr(q.addr), q.len); });
+                r = retry_eintr([&] { return ::write(q.fd, ptr(q.addr), q.len); }, kReadWriteTries);
             return result(r);
     }
     return -EINVAL;

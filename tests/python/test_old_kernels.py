@@ -119,3 +119,27 @@ def test_fast_paths_refuse_and_the_rest_works(kernel: str, tmp_path: Path,
     proc = run_script(settings + prologue + CHECKS)
     if expected_backend is not None:
         assert proc.stdout.strip() == expected_backend
+
+
+def test_a_write_that_every_interruption_stops_ends_at_its_cancel(tmp_path: Path) -> None:
+    # Where writes run as system calls (the fallback's workers), a write
+    # that is interrupted each time it is tried must still end when it is
+    # cancelled; on io_uring the ring's writes are not interrupted at all.
+    script = f"RULE = ({18!r}, {errno.EINTR!r}, False)\n" + FILTER + f"""
+import asyncio, velnor
+
+async def main():
+    async with velnor.open({str(tmp_path / 'f')!r}, "wb", buffering=0) as f:
+        task = asyncio.ensure_future(f.write(b"x" * 100))
+        await asyncio.sleep(0.2)
+        task.cancel()
+        async with asyncio.timeout(60):
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+    print("ended")
+
+asyncio.run(main())
+"""
+    assert run_script(script).stdout.split() == ["ended"]
