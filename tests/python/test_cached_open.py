@@ -26,7 +26,7 @@ import velnor._pace
 import velnor.os
 from support.fds import assert_no_fd_leak, fd_count, settled_fd_count
 from support.files import evict, pattern
-from support.loops import Runner
+from support.loops import Runner, cancelled_after
 from velnor._kernel import INLINE_COPY_MAX, PARALLEL_MIN
 
 
@@ -269,14 +269,7 @@ def test_cancelled_hand_over_still_completes(run: Runner, disk_dir: Path) -> Non
     async def main() -> None:
         for turns in range(4):
             f = await velnor.open(path, "rb", buffering=0)
-            task = asyncio.ensure_future(f.sync())
-            for _ in range(turns):
-                await asyncio.sleep(0)
-            task.cancel()
-            try:
-                await task
-            except asyncio.CancelledError:
-                pass
+            await cancelled_after(turns, f.sync())
             # The file still works and still closes, whatever the hand-over
             # was doing when its first user gave up.
             assert await f.pread(100, 0) == pattern(100)

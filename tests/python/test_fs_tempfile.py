@@ -3,7 +3,6 @@ and cleanup, with files and folders made by the driver."""
 
 from __future__ import annotations
 
-import asyncio
 import os
 import shutil
 import stat
@@ -17,7 +16,7 @@ import velnor.os as vos
 import velnor.tempfile as vtf
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.fs import async_outcome, sync_outcome
-from support.loops import Runner
+from support.loops import Runner, cancelled_after
 from support.side_by_side import async_outcome as outcome_of, outcome
 
 
@@ -169,14 +168,7 @@ def test_a_cancel_anywhere_leaves_nothing_behind(run: Runner, tmp_path: Path, ki
 
     async def main() -> None:
         for turns in range(40):  # the cancel lands at each step in turn
-            task = asyncio.ensure_future(attempt())
-            for _ in range(turns):
-                await asyncio.sleep(0)
-            task.cancel()
-            try:
-                await task
-            except asyncio.CancelledError:
-                pass
+            await cancelled_after(turns, attempt())
             assert os.listdir(tmp_path) == [], turns
 
     before = settled_fd_count()

@@ -64,3 +64,16 @@ def hold_pacing_off(monkeypatch: Any) -> None:
         monkeypatch.setattr(module, "turn_due", lambda: False)
     for module in (velnor._files, velnor._buffered):
         monkeypatch.setattr(module, "read_here", lambda fast, pos, n, loop: fast.read(pos, n))
+
+
+async def cancelled_after(turns: int, work: Coroutine[Any, Any, Any]) -> Any:
+    """Runs `work` as a task, cancels it after `turns` turns of the loop and
+    waits for it: its result, or None where the cancel stopped it."""
+    task = asyncio.ensure_future(work)
+    for _ in range(turns):
+        await asyncio.sleep(0)
+    task.cancel()
+    try:
+        return await task
+    except asyncio.CancelledError:
+        return None
