@@ -31,6 +31,7 @@ inline constexpr std::uint8_t kFsync = 3;
 inline constexpr std::uint8_t kPollAdd = 6;
 inline constexpr std::uint8_t kSendmsg = 9;
 inline constexpr std::uint8_t kRecvmsg = 10;
+inline constexpr std::uint8_t kTimeout = 11;
 inline constexpr std::uint8_t kAccept = 13;
 inline constexpr std::uint8_t kAsyncCancel = 14;
 inline constexpr std::uint8_t kConnect = 16;

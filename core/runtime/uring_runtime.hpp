@@ -40,12 +40,17 @@ private:
     void arm_wake() noexcept;
     // Hands held spread reads to the kernel while the window has room.
     void release_held() noexcept;
+    // Asks the kernel to give up on every request in flight.
+    void cancel_in_flight() noexcept;
+    // A timeout whose completion sets shutdown_tick_, when the kernel has it.
+    void arm_shutdown_tick() noexcept;
 
     Ring ring_;
     OpcodeSet ops_;
     KernelRequest wake_req_;
     alignas(8) std::uint64_t wake_buf_ = 0;
     bool wake_armed_ = false;
+    bool shutdown_tick_ = false;
     // Requests the kernel has (or will have once the SQ is flushed); the
     // list head is a sentinel.
     KernelRequest in_flight_;
