@@ -26,6 +26,8 @@ from ._async_path import Path
 from ._buffered import BufferedFile
 from ._files import BinaryFile
 from ._open import FileOpener, open
+from ._standard import (StandardStream, stderr, stderr_bytes, stdin, stdin_bytes, stdout,
+                        stdout_bytes)
 from ._text import TextFile
 from .futures import KernelFuture
 from ._whole_file import read_bytes, read_text, write_bytes, write_text
@@ -41,12 +43,19 @@ __all__ = [
     "FileOpener",
     "KernelFuture",
     "Path",
+    "StandardStream",
     "TextFile",
     "backend_name",
     "open",
     "os",
     "read_bytes",
     "read_text",
+    "stderr",
+    "stderr_bytes",
+    "stdin",
+    "stdin_bytes",
+    "stdout",
+    "stdout_bytes",
     "tempfile",
     "write_bytes",
     "write_text",

@@ -7,7 +7,11 @@ from __future__ import annotations
 import asyncio
 import os
 import pty
+import select
 import socket
+import subprocess
+import sys
+import textwrap
 import time
 import tty
 from collections.abc import Callable, Iterator
@@ -144,3 +148,47 @@ def test_positions_on_a_stream_raise_as_the_built_in(run: Runner, stream: Any, m
 
     for ours, theirs in run(main()):
         assert ours == theirs
+
+
+_ECHO_STANDARD_STREAMS = """
+    import asyncio, os, uvloop, velnor
+
+    async def main(tag):
+        async for line in velnor.stdin:
+            await velnor.stdout.write(f"{tag} {line}")
+            if line == "next\\n":
+                break
+        # On the same buffer as the text stream, as sys.stdin.buffer is.
+        await velnor.stdout_bytes.write(b"raw " + await velnor.stdin_bytes.readline())
+        await velnor.stderr.write("err\\n")
+
+    asyncio.run(main("asyncio"))
+    uvloop.run(main("uvloop"))  # another loop takes the streams over
+    for fd in (0, 1, 2):
+        os.fstat(fd)  # never closed
+"""
+
+
+@pytest.mark.parametrize("stdin_kind", ["pipe", "pty"])
+def test_standard_streams_answer_each_line_as_it_comes(stdin_kind: str) -> None:
+    if stdin_kind == "pty":
+        master, child_stdin = pty.openpty()
+    else:
+        child_stdin, master = os.pipe()
+    proc = subprocess.Popen([sys.executable, "-X", "dev", "-W", "error", "-c",
+                             textwrap.dedent(_ECHO_STANDARD_STREAMS)],
+                            stdin=child_stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    os.close(child_stdin)
+    try:
+        for tag in ("asyncio", "uvloop"):
+            for sent, echoed in ((b"one\n", f"{tag} one\n"), (b"next\n", f"{tag} next\n"),
+                                 (b"bin\n", "raw bin\n")):
+                os.write(master, sent)
+                # Answered with the writer still there: the line is whole.
+                assert select.select([proc.stdout], [], [], 10)[0], f"no answer to {sent!r}"
+                assert proc.stdout.readline().decode() == echoed
+    finally:
+        os.close(master)
+        out, err = proc.communicate(timeout=30)
+    assert (proc.returncode, out, err) == (0, b"", b"err\nerr\n")

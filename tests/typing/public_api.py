@@ -56,6 +56,13 @@ async def opening(name: str, raw: bytes, std: pathlib.Path, p: Path, mode: str, 
                  velnor.__version__), tuple[bool, bool, Sequence[int], str, str])
     assert_type(future.request_abort("why"), None)
     assert_type(future.settle_cancelled(), None)
+    assert_type((await velnor.stdin.readline(), await velnor.stdin_bytes.read(4),
+                 await velnor.stdout.write(""), await velnor.stderr_bytes.write(memoryview(b"")),
+                 velnor.stdout.fileno(), velnor.stderr.isatty(), velnor.stdin.name),
+                tuple[str, bytes, int, int, int, bool, str])
+    async for line in velnor.stdin:
+        assert_type(line, str)
+    assert_type(await velnor.stdout_bytes.writelines([b""]), None)
 
 
 async def common(f: TextFile | BufferedFile | BinaryFile) -> None:
