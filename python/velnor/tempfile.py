@@ -215,13 +215,68 @@ if TYPE_CHECKING:
         def name(self) -> str: ...
 
 
+async def _remove(name: str) -> None:
+    try:
+        await run_to_end(_vos.unlink(name))  # whatever a cancel hit
+    except FileNotFoundError:
+        pass
+
+
+async def _close_and_remove(file: Any, close: Any) -> None:
+    # Only the close that closes it removes it: a later one would find the
+    # name gone, or, had another taken it since, someone else's file.
+    closing = not file.closed
+    try:
+        await close(file)
+    finally:
+        if closing:
+            await _remove(file.name)
+
+
+class _TextRemovedAtClose(TextFile):
+    __slots__ = ()
+
+    async def close(self) -> None:
+        await _close_and_remove(self, TextFile.close)
+
+
+class _BufferedRemovedAtClose(BufferedFile):
+    __slots__ = ()
+
+    async def close(self) -> None:
+        await _close_and_remove(self, BufferedFile.close)
+
+
+class _BinaryRemovedAtClose(BinaryFile):
+    __slots__ = ()
+
+    async def close(self) -> None:
+        await _close_and_remove(self, BinaryFile.close)
+
+
+def _remove_at_close(file: Any) -> None:
+    """Make `file` remove its name when it is closed, as the standard
+    library's named temporary files do by default: the same object, of a
+    class that only adds that to `close`."""
+    removing = _REMOVING.get(type(file))
+    if removing is not None:
+        file.__class__ = removing
+
+
+_REMOVING: dict[type[Any], type[Any]] = {
+    TextFile: _TextRemovedAtClose, BufferedFile: _BufferedRemovedAtClose,
+    BinaryFile: _BinaryRemovedAtClose}
+
+
 class _TemporaryFileContext(Generic[_F]):
     """``async with``: the open file on entry; closed (and removed) on exit."""
 
-    def __init__(self, kwargs: dict[str, Any], named: bool, delete: bool) -> None:
+    def __init__(self, kwargs: dict[str, Any], named: bool, delete: bool,
+                 delete_on_close: bool = False) -> None:
         self._kwargs = kwargs
         self._named = named
         self._delete = delete
+        self._delete_on_close = delete and delete_on_close
         self._file: Any = None
         self._name: str | None = None
 
@@ -242,22 +297,21 @@ class _TemporaryFileContext(Generic[_F]):
                                              k["newline"], k["errors"])
         except BaseException:
             if self._named:
-                await run_to_end(_vos.unlink(name))
+                await _remove(name)
             raise
         if self._named:
             self._name = name
+            if self._delete_on_close:
+                _remove_at_close(self._file)
         return self._file  # type: ignore[no-any-return]
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
         try:
-            await self._file.close()
+            await self._file.close()  # removes it too, where it is removed at close
         finally:
-            if self._name is not None and self._delete:
-                try:
-                    await run_to_end(_vos.unlink(self._name))  # whatever a cancel hit
-                except FileNotFoundError:
-                    pass
+            if self._name is not None and self._delete and not self._delete_on_close:
+                await _remove(self._name)
 
 
 # The file's type by the mode and buffering, as `velnor.open` gives it; a
@@ -359,18 +413,16 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: str | N
                        delete: bool = True, *, errors: str | None = None,
                        delete_on_close: bool = True) -> _TemporaryFileContext[Any]:
     """``tempfile.NamedTemporaryFile``: a file with a visible name (``f.name``),
-    removed when the ``async with`` block ends unless ``delete=False``.
-
-    With ``delete_on_close=False`` the standard library keeps the file until
-    the context ends even when it was closed before; here the file is always
-    removed at the end of the context, closed or not, which is the same for
-    both values of ``delete_on_close`` inside ``async with``.
+    removed when it is closed, or at the latest when the ``async with``
+    block ends; with ``delete_on_close=False`` only when the block ends (so
+    it can be closed and opened again by name meanwhile), and never with
+    ``delete=False``.
     """
     try:
-        del delete_on_close  # both values end the same way at the context's exit
         return _TemporaryFileContext(dict(mode=mode, buffering=buffering, encoding=encoding,
                                           newline=newline, suffix=suffix, prefix=prefix, dir=dir,
-                                          errors=errors), named=True, delete=delete)
+                                          errors=errors), named=True, delete=delete,
+                                    delete_on_close=delete_on_close)
     except Exception as error:
         public_traceback(error)
         raise

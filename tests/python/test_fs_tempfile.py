@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import velnor
 import velnor.os as vos
 import velnor.tempfile as vtf
 from support.fds import assert_no_fd_leak, settled_fd_count
@@ -44,6 +45,30 @@ def test_named_files_follow_the_arguments_and_go_away(run: Runner, tmp_path: Pat
                 pass
         assert err.value.filename.startswith(str(tmp_path / "missing"))
     run(main())
+
+
+@pytest.mark.parametrize("delete, delete_on_close", [(True, True), (True, False), (False, True)])
+@pytest.mark.parametrize("mode, buffering", [("w+b", -1), ("w+b", 0), ("w+", -1)])
+def test_named_files_are_removed_when_the_standard_library_removes_them(
+        run: Runner, tmp_path: Path, delete: bool, delete_on_close: bool, mode: str, buffering: int) -> None:
+    # Whether the name is there after close() within the block, and after the block.
+    with tempfile.NamedTemporaryFile(mode, buffering, dir=tmp_path, delete=delete,
+                                     delete_on_close=delete_on_close) as g:
+        g.close()
+        theirs = [os.path.exists(g.name)]
+    theirs.append(os.path.exists(g.name))
+
+    async def main() -> list[bool]:
+        async with vtf.NamedTemporaryFile(mode, buffering, dir=tmp_path, delete=delete,
+                                          delete_on_close=delete_on_close) as f:
+            await f.close()
+            ours = [os.path.exists(f.name)]
+            if os.path.exists(f.name):  # opened again by name, as that setting allows
+                async with velnor.open(f.name, "rb"):
+                    pass
+            await f.close()  # a second close removes nothing more
+        return [*ours, os.path.exists(f.name)]
+    assert run(main()) == theirs
 
 
 def test_unnamed_files_leave_nothing_behind(run: Runner, tmp_path: Path) -> None:
