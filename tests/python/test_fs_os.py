@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import inspect
 import os
 import shutil
 import stat
@@ -175,6 +176,11 @@ def test_path_kinds_are_reported_as_os_reports_them(run: Runner, sample: Path) -
         for p in ("/", b"/", "/proc", "/dev", "/proc/self/../1", ""):  # mount points, and not
             assert await vos.path.ismount(p) == os.path.ismount(p), p
         assert set(os.path.__all__) <= set(vos.path.__all__)
+        # Where code written for aiofiles.os.path awaits, it can here.
+        for name in ("abspath", "getatime", "getctime", "getmtime", "getsize", "exists", "isdir",
+                     "isfile", "islink", "ismount", "samefile", "sameopenfile"):
+            assert inspect.iscoroutinefunction(getattr(vos.path, name)), name
+        assert await vos.path.abspath(b"x") == os.path.abspath(b"x")
         assert vos.path.join is os.path.join and vos.path.splitroot is os.path.splitroot
     run(main())
 

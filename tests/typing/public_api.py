@@ -177,8 +177,8 @@ async def os_path(name: str, raw: bytes, std: pathlib.Path, fd: int) -> None:
     assert_type((await vpath.realpath(name), await vpath.realpath(std, strict=True),
                  await vpath.realpath(raw)), tuple[str, str, bytes])
     st = await velnor.os.stat(name)
-    # The pure helpers are the standard library's own.
-    assert_type((vpath.abspath(name), vpath.basename(raw), vpath.commonpath([name]),
+    # The pure helpers are the standard library's own (abspath is awaited, as in aiofiles).
+    assert_type((await vpath.abspath(name), vpath.basename(raw), vpath.commonpath([name]),
                  vpath.commonprefix([name]), vpath.dirname(name), vpath.expanduser(name),
                  vpath.expandvars(name), vpath.isabs(name), vpath.join(name, name),
                  vpath.normcase(name), vpath.normpath(name), vpath.relpath(name),

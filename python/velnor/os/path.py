@@ -1,14 +1,16 @@
 """``os.path`` with the functions that touch the file system as coroutines.
 
-The pure helpers (`join`, `split`, `abspath`, `normpath`, ...) are the
-standard library's own, re-exported unchanged and synchronous.
+Every name that ``aiofiles.os.path`` has is a coroutine function here, as
+there (`abspath` too, which reads the working folder); the pure helpers it
+lacks (`join`, `split`, `normpath`, ...) are the standard library's own,
+re-exported unchanged and synchronous.
 """
 
 from __future__ import annotations
 
 import os as _os
 import stat as _st
-from os.path import (abspath, altsep, basename, commonpath, commonprefix, curdir, defpath,
+from os.path import (altsep, basename, commonpath, commonprefix, curdir, defpath,
                      devnull, dirname, expanduser, expandvars, extsep, isabs, join, normcase,
                      normpath, pardir, pathsep, relpath, sep, split, splitdrive, splitext,
                      splitroot, supports_unicode_filenames)
@@ -176,6 +178,15 @@ async def sameopenfile(fp1: int, fp2: int) -> bool:
         raise
 
 
+async def abspath(path: AnyStr | _os.PathLike[AnyStr]) -> AnyStr:
+    """``os.path.abspath``: `path` made absolute against the working folder."""
+    try:
+        return _os.path.abspath(path)
+    except Exception as error:
+        public_traceback(error)
+        raise
+
+
 async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = False) -> AnyStr:
     """``os.path.realpath``: the canonical path, symlinks resolved.
 
@@ -186,7 +197,7 @@ async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = Fa
     try:
         name = _os.fspath(filename)
         path, _ = await _join_real(name[:0], name, strict, {})
-        return abspath(path)
+        return _os.path.abspath(path)
     except Exception as error:
         public_traceback(error)
         raise
