@@ -11,6 +11,7 @@
 #include "ext/capi/binder.hpp"
 #include "ext/capi/convert.hpp"
 #include "ext/capi/entry.hpp"
+#include "ext/capi/gil.hpp"
 #include "core/nowait_io.hpp"
 #include "ext/capi/os_error.hpp"
 #include "ext/module_table.hpp"
@@ -42,10 +43,13 @@ rt::Ring& thread_ring() {
 
 // Waits for the read's completion, and reaps every completion it caused.
 // The read's buffer is not released before that, whatever happens meanwhile:
-// the kernel may write into it until its completion is reaped. A signal
-// handler that raises withdraws the read (IORING_OP_ASYNC_CANCEL), then the
-// wait goes on, for the read's completion and the cancel's; the handler's
-// exception is raised once both are in. Returns the read's result.
+// the kernel may write into it until its completion is reaped. A read the
+// submission did not finish is waited for without the interpreter lock: the
+// thread that would write the pipe, or the main thread that would run a
+// signal's handler, may need it. Interrupted on the main thread, the
+// handlers run; one that raises withdraws the read (IORING_OP_ASYNC_CANCEL),
+// then the wait goes on for the read's completion and the cancel's, and the
+// handler's exception is raised once both are in. Returns the read's result.
 int reap_read(rt::Ring& ring) {
     bool read_done = false;
     bool cancel_sent = false;
@@ -62,7 +66,11 @@ int reap_read(rt::Ring& ring) {
             ring.cqe_seen();
         }
         if (read_done && cancel_sent == cancel_done) break;
-        const int r = ring.publish_and_wait(1);
+        int r = 0;
+        {
+            gil::Released released;
+            r = ring.publish_and_wait(1);
+        }
         if (r >= 0) continue;
         if (r != -EINTR) {
             // The wait itself failed, so the read may still be pending: its

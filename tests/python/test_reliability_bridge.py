@@ -237,3 +237,31 @@ def test_a_signal_that_raises_during_the_inline_probe_withdraws_its_read(
         signal.signal(signal.SIGALRM, previous)
         os.close(fd)
         os.close(data_fd)
+
+
+def test_the_inline_probe_waits_for_a_read_without_the_interpreter_lock() -> None:
+    # The only writer is another Python thread: a wait holding the lock
+    # would never end (run apart, so that it fails by its timeout).
+    proc = run_script("""
+        import os, signal, threading, time, _velnor
+        r, w = os.pipe()
+        try:
+            _velnor.probe_inline_read(os.open("/proc/self/exe", os.O_RDONLY), 1)
+        except OSError:
+            raise SystemExit(print("no io_uring for the calling thread here"))
+        got = []
+        reader = threading.Thread(target=lambda: got.append(_velnor.probe_inline_read(r, 4)))
+        reader.start()
+        time.sleep(0.2)  # the reader waits in the kernel meanwhile
+        os.write(w, b"data")
+        reader.join()
+        assert got == [b"data"], got
+        # On this thread, with a signal whose handler returns: the wait goes
+        # on, as an interrupted blocking call of the interpreter's does.
+        signal.signal(signal.SIGALRM, lambda *_: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        threading.Timer(0.3, os.write, (w, b"more")).start()
+        assert _velnor.probe_inline_read(r, 4) == b"more"
+        print("ok")
+    """, timeout=30)
+    assert proc.stdout in ("ok\n", "no io_uring for the calling thread here\n")
