@@ -193,22 +193,10 @@ void LoopBridge::drain() {
 
 void LoopBridge::settle_until_quiet() {
     for (;;) {
-        std::vector<Completion> batch = take_queue();
+        std::vector<Completion> batch = queue_.take();
         if (batch.empty()) {
-            // Quiet again, unless something slipped in after the take: its
-            // complete() saw pending still true and did not ring, so this
-            // drain must take it (see complete() for the ordering).
-            pending_.store(false, std::memory_order_release);
-            bool empty;
-            {
-                std::lock_guard<std::mutex> lock(queue_mu_);
-                empty = queue_.empty();
-            }
-            if (empty) break;
-            // Re-claim the wake-up; if another complete() already did, it
-            // has rung and another drain call follows.
-            if (pending_.exchange(true, std::memory_order_acq_rel)) break;
-            continue;
+            if (queue_.quiet()) break;
+            continue;  // one slipped in after the take, unannounced: ours to settle
         }
         settled(batch.size());
         settle_all(batch);
@@ -233,7 +221,7 @@ void LoopBridge::catch_completion() noexcept {
     using std::chrono::steady_clock;
     const auto start = steady_clock::now();
     auto now = start;
-    while (queued_.load(std::memory_order_acquire) == 0) {
+    while (queue_.queued() == 0) {
         now = steady_clock::now();
         if (now - start >= budget) {
             // Slower than lately: a few misses in a row and the catches stop,
@@ -243,7 +231,7 @@ void LoopBridge::catch_completion() noexcept {
         }
         cpu_relax();
     }
-    std::vector<Completion> batch = take_queue();
+    std::vector<Completion> batch = queue_.take();
     note_wait(std::chrono::duration_cast<std::chrono::nanoseconds>(now - hurried_at_));
     catching_ = true;
     settled(batch.size());
@@ -257,14 +245,7 @@ void LoopBridge::looks_abandoned() noexcept {
     // Nothing is settled: a closed loop's futures cannot be. What is queued
     // and what comes later rings, as for a quiet bridge; the ringer answers
     // a closed loop by forgetting the bridge.
-    pending_.store(false, std::memory_order_release);
-    bool empty;
-    {
-        std::lock_guard<std::mutex> lock(queue_mu_);
-        empty = queue_.empty();
-    }
-    if (!empty && !pending_.exchange(true, std::memory_order_acq_rel) && ALIVE.load(std::memory_order_relaxed))
-        ring();
+    if (!queue_.quiet() && ALIVE.load(std::memory_order_relaxed)) ring();
 }
 
 void LoopBridge::settled(std::size_t n) noexcept {
@@ -280,7 +261,7 @@ void LoopBridge::hurry() {
     // Claim the wake-up, as the first completion would: from now on the
     // driver leaves completions queued for the looks. Already claimed, a
     // ring is owed or a drain runs, and either takes them.
-    if (pending_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!queue_.claim()) return;
     if (schedule_poll()) {
         polling_ = true;
         return;
@@ -317,14 +298,14 @@ void LoopBridge::poll() {
     // After shutdown() completions wait for an explicit drain, as they do
     // for a doorbell that no longer rings; the claim stays taken.
     if (!ALIVE.load(std::memory_order_relaxed)) return;
-    std::vector<Completion> batch = take_queue();
+    std::vector<Completion> batch = queue_.take();
     if (batch.empty()) {
         // Nothing yet. A driver thread that shares this CPU with the loop
         // (the other one busy) runs now rather than when the loop sleeps;
         // one on another CPU has often finished by the time this returns,
         // and a second look then saves the loop a turn.
         ::sched_yield();
-        batch = take_queue();
+        batch = queue_.take();
     }
     const auto now = std::chrono::steady_clock::now();
     if (!batch.empty()) {

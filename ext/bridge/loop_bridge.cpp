@@ -146,7 +146,7 @@ LoopBridge::~LoopBridge() {
     // Queued completions first (their futures, kept objects and views),
     // then the loop, the drain object, the doorbell pipe (unless it was
     // left to the drain object) and the bound call_soon_threadsafe.
-    queue_.clear();
+    (void)queue_.take();
     loop_ref_.reset();
     drain_.reset();
     bell_.reset();
@@ -209,38 +209,12 @@ void LoopBridge::register_doorbell(const std::shared_ptr<LoopBridge>& self, PyOb
     call(call_soon_threadsafe_.get(), {drain_.get()});
 }
 
-std::vector<Completion> LoopBridge::take_queue() noexcept {
-    std::vector<Completion> taken;
-    std::lock_guard<std::mutex> lock(queue_mu_);
-    taken.swap(queue_);
-    queued_.store(0, std::memory_order_relaxed);
-    return taken;
-}
-
-// The pending flag coalesces doorbell rings: only the completion that moves
-// the bridge from quiet to owed rings; the drain clears the flag when it
-// finds the queue empty. The ordering that keeps wake-ups from being lost
-// comes from the queue mutex, which both sides take between writing one
-// variable and reading the other:
-//  - here, the append is unlocked before the exchange;
-//  - in drain(), the store of false comes before the re-check under the lock.
-// If the drain's re-check lock came first, its store happens-before our
-// exchange, which must then read false and ring. Otherwise the re-check
-// sees our completion and the drain goes on. Were the re-check a lock-free
-// look at the queue, both flag accesses would need seq_cst: with
-// release/acquire alone the drain could read an empty queue and we could
-// read a stale true, and the completion would sit unannounced.
+// Only the completion that moves the bridge from quiet to owed rings (see
+// CompletionQueue for the ordering that keeps wake-ups from being lost).
 void LoopBridge::complete(Completion completion) noexcept {
-    {
-        std::lock_guard<std::mutex> lock(queue_mu_);
-        queue_.push_back(std::move(completion));
-        queued_.store(queue_.size(), std::memory_order_release);
-    }
-    // acq_rel: the ring below must follow our own append, and a true read
-    // here must see the owner of the owed wake-up.
-    if (pending_.exchange(true, std::memory_order_acq_rel)) return;
+    if (!queue_.push(std::move(completion))) return;
     // After shutdown() nothing rings; the queue is left for an explicit
-    // drain call (pending stays true).
+    // drain call (the wake-up stays owed).
     if (!ALIVE.load(std::memory_order_relaxed)) return;
     ring();
 }
@@ -264,8 +238,8 @@ void LoopBridge::wake_by_call_soon() {
     // The loop refused (it is closed, typically). Nothing will ever drain
     // this bridge: drop what is queued, unsettled, and forget the bridge.
     discard_error();
-    std::vector<Completion> dropped = take_queue();
-    pending_.store(false, std::memory_order_release);
+    std::vector<Completion> dropped = queue_.take();
+    queue_.forget();
     std::shared_ptr<LoopBridge> removed;  // released after the map lock
     auto lock = gil::lock_releasing(GLOBALS().loops_mu);
     auto& loops = GLOBALS().loops;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/completion_queue.hpp"
 #include "core/unique_fd.hpp"
 #include "ext/bridge/completion.hpp"
 #include "ext/capi/gil.hpp"
@@ -107,7 +108,6 @@ public:
 private:
     LoopBridge(Ref loop_ref, bool weak, std::uintptr_t key, std::shared_ptr<PipeBell> bell) noexcept;
     void ring() noexcept;
-    std::vector<Completion> take_queue() noexcept;
     // The drain after its look at the pipe; what poll ends with.
     void settle_until_quiet();
     bool schedule_poll() noexcept;
@@ -144,13 +144,7 @@ private:
     std::atomic<bool> via_ringer_{false};
     std::atomic<bool> wake_owed_{false};
 
-    std::mutex queue_mu_;
-    std::vector<Completion> queue_;
-    // The queue's length as of its last change, for a look without the lock.
-    std::atomic<std::size_t> queued_{0};
-    // True while a wake-up is owed or being answered; see complete() and
-    // drain() for the protocol.
-    std::atomic<bool> pending_{false};
+    CompletionQueue<Completion> queue_;
 };
 
 // The bridge of the calling thread's running loop, built on first use.
