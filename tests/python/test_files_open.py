@@ -62,6 +62,32 @@ def test_modes_create_truncate_and_append_like_the_standard_library(
     assert_same_files(ours, theirs)
 
 
+@pytest.mark.parametrize("mode", [*CANONICAL_MODES, "r", "r+", "w", "a+", "x"])
+def test_an_opener_is_given_the_flags_the_built_in_gives_it(run: Runner, tmp_path: Path,
+                                                           mode: str) -> None:
+    path = tmp_path / "f"
+    flags: dict[str, int] = {}
+
+    def recording(who: str) -> Any:
+        def opener(name: str, given: int) -> int:
+            flags[who] = given
+            return os.open(name, given, 0o666)
+        if "x" in mode:
+            path.unlink(missing_ok=True)
+        else:
+            path.write_bytes(b"data")
+        return opener
+
+    with builtins.open(path, mode, opener=recording("built-in")):
+        pass
+
+    async def main() -> None:
+        async with velnor.open(path, mode, opener=recording("velnor")):
+            pass
+    run(main())
+    assert flags["velnor"] == flags["built-in"]
+
+
 @pytest.mark.parametrize("mode,kind", [
     *((m, ValueError) for m in ["", "b", "+", "+b", "rw", "rr", "z", "rb+b", "wa", "r++", "xa",
                                 "rU", "rbt", "tb"]),

@@ -19,9 +19,10 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import velnor
+import velnor._text
 from support.fds import assert_no_fd_leak, settled_fd_count
 from support.files import evict
-from support.loops import Runner, Ticks, hold_pacing_off
+from support.loops import Runner, Ticks, cancelled_after, hold_pacing_off
 from support.side_by_side import (Failed, assert_same_files, async_outcome, file_pair, iterator_of, outcome,
                                   outcomes_together)
 
@@ -108,6 +109,14 @@ async def apply_op(f: Any, op: tuple[Any, ...], told: list[int]) -> Any:
          ops=[("seek", 0), ("readlines", 1), ("tell",)], cold=False)
 @example(mode="r", encoding="utf-8", newline=None, errors="strict", initial="\n",
          ops=[("seek", 0), ("next",), ("flush",), ("seek", 1)], cold=False)
+# A seek to 0 in an encoding with a byte-order mark: read again from the
+# start, the mark is skipped again; written again at the start, it is written again.
+@example(mode="w+", encoding="utf-16", newline=None, errors="strict", initial=None,
+         ops=[("write", "ab"), ("seek", 0), ("read", 1), ("seek", 0), ("write", "c"), ("seek", 0),
+              ("read", -1)], cold=False)
+@example(mode="r+", encoding="utf-8-sig", newline=None, errors="strict", initial="日本",
+         ops=[("read", 1), ("seek", 0), ("read", -1), ("seek", 0), ("write", "x"), ("seek", 0),
+              ("read", -1)], cold=False)
 # Lines handed out by one iterator, other reads between its steps.
 @example(mode="r+", encoding="utf-8", newline=None, errors="strict", initial="a\nbc\n" * 3000,
          ops=[("next",), ("next",), ("next",), ("read", 7), ("next",), ("readline", -1), ("next",),
@@ -600,6 +609,37 @@ def test_reading_much_at_once_matches_the_built_in_and_lets_other_tasks_run(
                 assert ticks.count > before
         ticks.stop()
     run(main())
+
+
+@pytest.mark.parametrize("size", [-1, 600_000])
+def test_a_long_read_cancelled_while_it_decodes_leaves_everything_for_the_next(
+        run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, size: int) -> None:
+    path = tmp_path / "f"
+    text = "日本語テキスト\n" * 100_000  # multi-byte, several steps of decoding
+    path.write_text(text, encoding="gb18030")
+    expected = text[3:] if size < 0 else text[3:3 + size]
+
+    class EveryStep:  # a pause after each step of the decoding
+        def due(self) -> bool:
+            return True
+
+        async def pause(self) -> None:
+            await asyncio.sleep(0)
+    monkeypatch.setattr(velnor._text, "Pace", EveryStep)
+
+    async def main() -> set[bool]:
+        finished = set()
+        for turns in range(1, 8):
+            async with velnor.open(path, encoding="gb18030") as f:
+                assert await f.read(3) == text[:3]
+                got = await cancelled_after(turns, f.read(size))
+                finished.add(got is not None)
+                if got is None:
+                    got = await f.read(size)
+                assert got == expected, turns
+                assert await f.read(3) == text[3 + len(expected):6 + len(expected)]
+        return finished
+    assert run(main()) == {False, True}  # cancelled in its steps, and not
 
 
 @pytest.mark.parametrize("encoding,text", [

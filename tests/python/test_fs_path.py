@@ -268,6 +268,15 @@ def test_iteration_matches_pathlib(run: Runner, sample: SyncPath) -> None:
                     if not top_down:  # children before their parent
                         order = [p for p, _, _ in got]
                         assert order.index(Path(sample / "d" / "e")) < order.index(Path(sample / "d"))
+            # Top down, the caller prunes and orders what is walked into.
+            got, want = [], []
+            async for p, ds, fs in base.walk():
+                ds[:] = sorted(d for d in ds if d != "d")
+                got.append((p, list(ds), sorted(fs)))
+            for p, ds, fs in sample.walk():
+                ds[:] = sorted(d for d in ds if d != "d")
+                want.append((Path(p), list(ds), sorted(fs)))
+            assert got == want
             errors: list[OSError] = []
             assert [x async for x in Path(sample / "missing").walk(on_error=errors.append)] == []
             assert [type(e) for e in errors] == [FileNotFoundError]
