@@ -94,7 +94,7 @@ asan-ext: venv deps
 	cmake --build build/asan-ext -j$(JOBS) --target _velnor
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  VELNOR_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/asan-ext:$(CURDIR)/python $(PY) -m pytest -q -p no:cacheprovider
+	  VELNOR_SANITIZED=1 PYTHONPATH=$(CURDIR)/build/asan-ext:$(CURDIR)/python $(PY) -m pytest -q -p no:cacheprovider -o timeout=300
 
 # The tools that build and audit the wheel, beside the build tools.
 $(VENV)/.tools: $(VENV)/.stamp

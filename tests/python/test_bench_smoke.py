@@ -24,6 +24,7 @@ pytest.importorskip("anyio")
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 
 
+@pytest.mark.timeout(300)
 def test_quick_partial_run_writes_json(tmp_path: Path) -> None:
     out = tmp_path / "out"
     cmd = [sys.executable, str(BENCH / "run.py"), "--quick", "--out", str(out),

@@ -314,6 +314,7 @@ def test_read_parallel_gathers_chunks(run: Runner, tmp_path: Path) -> None:
     run(main())
 
 
+@pytest.mark.timeout(300)
 @pytest.mark.skipif(os.environ.get("VELNOR_SKIP_HUGE") == "1", reason="VELNOR_SKIP_HUGE=1")
 def test_a_read_beyond_the_kernels_2gib_cap(tmp_path: Path) -> None:
     # One kernel read returns at most 2 GiB - 4 KiB; the driver loops over

@@ -53,6 +53,7 @@ def test_example_runs(name: str, source: str, tmp_path: Path) -> None:
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
 
 
+@pytest.mark.timeout(300)
 def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     files = []

@@ -157,6 +157,7 @@ def test_the_user_program_runs() -> None:
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
 
 
+@pytest.mark.timeout(300)
 def test_a_type_checker_sees_the_installed_types(tmp_path: Path) -> None:
     """From outside the source tree (no mypy_path, no config), mypy finds both
     modules through site-packages alone: the package's py.typed and the

@@ -166,6 +166,7 @@ def interpreter_cases(tmp_path: Path, loop_kind: str,
     return cases
 
 
+@pytest.mark.timeout(300)
 @pytest.mark.parametrize("bell", ["pipe", "call-soon"])
 def test_daemon_loop_threads_exit_cleanly_every_time(loop_kind: str, bell: str,
                                                      tmp_path: Path) -> None:

@@ -27,6 +27,7 @@ def test_planted_native_hang() -> None:
     libc.pthread_mutex_lock(mutex)
 
 
+@pytest.mark.timeout(300)
 def test_a_test_blocked_in_native_code_fails_within_the_configured_timeout() -> None:
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-o", "timeout=2",
