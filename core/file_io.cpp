@@ -214,23 +214,31 @@ rt::Task<Result<void>> write_all_at(const FileRef& file, const std::uint8_t* src
 
 // The append loop runs on a worker: write(2) lands at the descriptor's own
 // position, atomically at end of file with O_APPEND.
+constexpr int kAppendTries = 16;
+
 rt::Task<Result<void>> append_all(int fd, const Payload& data) {
     const std::uint8_t* p = data.ptr();
     const std::size_t n = data.size();
     rt::Blocking job{[fd, p, n]() -> std::int64_t {
         std::size_t written = 0;
+        int interrupted = 0;
         while (written < n) {
             const ssize_t r = ::write(fd, p + written, std::min(n - written, kWriteStep));
-            if (r < 0) return -errno;
+            if (r < 0) {
+                // Tried again, as the built-in's writes are. Workers take no
+                // signal but the pool's own (sent only to withdraw a job, and
+                // an append is never withdrawn): a few tries answer any real
+                // interruption, and one that never ends still ends the append.
+                if (errno == EINTR && ++interrupted < kAppendTries) continue;
+                return -errno;
+            }
             // No progress for a non-empty request would spin forever.
             if (r == 0) return -EIO;
             written += static_cast<std::size_t>(r);
         }
         return 0;
     }};
-    const std::optional<std::int64_t> r = co_await job;
-    if (!r) co_return IoError::of(ErrorKind::Other, msg::kAppendCancelled);
-    VELNOR_CO_TRY_VOID(from_kernel(*r));
+    VELNOR_CO_TRY_VOID(from_kernel(co_await job));
     co_return Result<void>{};
 }
 

@@ -190,10 +190,8 @@ inline constexpr const char* kDriverGone = "velnor driver thread is gone";
 inline constexpr const char* kStartupExit = "compio driver thread exited during startup";
 inline constexpr const char* kUnknownHandle = "unknown or closed velnor handle";
 inline constexpr const char* kWriteZero = "failed to write whole buffer";
-inline constexpr const char* kAppendCancelled = "append task cancelled";
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 inline constexpr const char* kOutOfMemory = "memory allocation failed";
-inline constexpr const char* kPoolRefused = "the worker pool could not run the operation";
 }  // namespace msg
 
 // Either the reply or the error an operation ended with.

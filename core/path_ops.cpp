@@ -29,11 +29,9 @@ Outcome unit_or_error(std::int64_t r) {
     return reply::Unit{};
 }
 
-// The pool's answer: the job's result, or the error of a job that never ran.
-Outcome refused() { return IoError::of(ErrorKind::Other, msg::kPoolRefused); }
-
+// The job's result, or -errno of the pool that could not run it.
 template <class F>
-rt::Task<std::optional<std::int64_t>> on_pool(F f) {
+rt::Task<std::int64_t> on_pool(F f) {
     rt::Blocking job{std::move(f)};
     co_return co_await job;
 }
@@ -226,22 +224,19 @@ std::int64_t copy_range(const op::PathOp& o) {
 rt::Task<Outcome> with_bytes(std::int64_t (*fn)(const op::PathOp&, Bytes&), const op::PathOp& o) {
     Bytes out;
     auto r = co_await on_pool([&o, &out, fn]() -> std::int64_t { return fn(o, out); });
-    if (!r) co_return refused();
-    if (*r < 0) co_return os_err(*r);
+    if (r < 0) co_return os_err(r);
     co_return reply::Bytes{std::move(out)};
 }
 
 rt::Task<Outcome> on_pool_unit(std::int64_t (*fn)(const op::PathOp&), const op::PathOp& o) {
     auto r = co_await on_pool([&o, fn]() -> std::int64_t { return fn(o); });
-    if (!r) co_return refused();
-    co_return unit_or_error(*r);
+    co_return unit_or_error(r);
 }
 
 rt::Task<Outcome> on_pool_size(std::int64_t (*fn)(const op::PathOp&), const op::PathOp& o) {
     auto r = co_await on_pool([&o, fn]() -> std::int64_t { return fn(o); });
-    if (!r) co_return refused();
-    if (*r < 0) co_return os_err(*r);
-    co_return reply::Size{static_cast<std::uint64_t>(*r)};
+    if (r < 0) co_return os_err(r);
+    co_return reply::Size{static_cast<std::uint64_t>(r)};
 }
 
 rt::Task<Outcome> stat(const op::PathOp& o) {

@@ -120,14 +120,13 @@ KernelCall linkat(int olddirfd, const char* oldpath, int newdirfd, const char* n
 struct Blocking {
     std::function<std::int64_t()> fn;  // one allocation per job at most
     std::int64_t result = 0;
-    bool ran = false;
     std::coroutine_handle<> waiter;
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) noexcept;
-    // nullopt when the job never ran (the pool refused it).
-    std::optional<std::int64_t> await_resume() const noexcept {
-        return ran ? std::optional<std::int64_t>(result) : std::nullopt;
-    }
+    // What `fn` returned; or, when the job never ran, the pool's error as
+    // -errno (EAGAIN or ENOMEM: no thread could be started for it), as a
+    // system call of the caller's own that failed so would answer.
+    std::int64_t await_resume() const noexcept { return result; }
 };
 
 // Cross-thread wake-up of a parked driver thread. A sender writes to the

@@ -84,8 +84,8 @@ void RuntimeBase::start_blocking(Blocking& job) noexcept {
     if (draining_) return;
     ++stats_.pool_jobs;
     ++pool_in_flight_;
-    if (pool_->enqueue(PoolJob{&run_blocking, &job, kBlocking}) < 0)
-        inbox_->post(Finished{&job, 0, kBlockingRefused});
+    if (const int r = pool_->enqueue(PoolJob{&run_blocking, &job, kBlocking}); r < 0)
+        inbox_->post(Finished{&job, r, kBlockingRefused});
 }
 
 void RuntimeBase::withdraw(KernelRequest& req) noexcept {
@@ -120,16 +120,13 @@ void RuntimeBase::collect_pool() noexcept {
                 complete(req, clamp_result(f.result));
                 break;
             }
-            case kBlocking: {
+            case kBlocking:
+            case kBlockingRefused: {
                 auto& job = *static_cast<Blocking*>(f.item);
                 job.result = f.result;
-                job.ran = true;
                 exec_.schedule(job.waiter);
                 break;
             }
-            case kBlockingRefused:
-                exec_.schedule(static_cast<Blocking*>(f.item)->waiter);
-                break;
             case kDetachedClose:
                 break;
         }

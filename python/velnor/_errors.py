@@ -46,8 +46,15 @@ def public_traceback(error: BaseException) -> None:
     A traceback then reads like the standard library's: the user's frame
     and the function they called, not the helpers and the re-raises in
     between. Frames of code that is not ours (a user's opener, iterable or
-    ``__fspath__`` that raised) stay, since the fault is there.
+    ``__fspath__`` that raised) stay, since the fault is there. An
+    ``OSError`` still in the extension's words reads as os's.
     """
+    if isinstance(error, OSError) and isinstance(error.strerror, str) and \
+            error.strerror.endswith(f" (os error {error.errno})"):
+        # The extension's own words, which no call on the way put in the
+        # standard library's (the driver thread could not be started, say):
+        # its text as os's, the error object the same.
+        error.strerror = os.strerror(error.errno)
     head = error.__traceback__
     if head is None:
         return

@@ -106,10 +106,12 @@ class FileOpener(Generic[FileT]):
             raise
 
 
-def named(opener: FileOpener[FileT], name: str | bytes | int) -> FileOpener[FileT]:
+def named(opener: FileOpener[FileT], name: str | bytes | int, owned: bool = False) -> FileOpener[FileT]:
     """`opener`, made by `open` from a descriptor, giving a file that
-    reports `name` (a temporary file's path) instead of the descriptor."""
-    opener._args = (*opener._args, name)
+    reports `name` (a temporary file's path) instead of the descriptor.
+    With `owned` the descriptor was made for this file alone: a failure
+    before the file holds it closes it."""
+    opener._args = (*opener._args, name, owned)
     opener._name = name
     return opener
 
@@ -292,30 +294,38 @@ async def _open_with_opener(opener: Opener, path: str, name: str | bytes, mode: 
 
 async def _open_fd(fd: int, mode: OpenMode, closefd: bool, buffering: int,
                    encoding: str | None, errors: str | None, newline: str | None,
-                   name: str | bytes | None = None) -> Any:
+                   name: str | bytes | None = None, made_for_it: bool = False) -> Any:
     """A file over the descriptor `fd`, or over a duplicate of it when
-    `closefd` is false, so that the caller's descriptor outlives the file."""
+    `closefd` is false, so that the caller's descriptor outlives the file.
+    As the built-in's, a failure leaves `fd` open, unless it was
+    `made_for_it` (a temporary file's): then it is closed, up to the moment
+    the file holds it (after which closing the file closes it)."""
     loop = asyncio.get_running_loop()
     try:
-        st_mode = os.fstat(fd).st_mode
-        # The file starts where the descriptor stands, as the built-in's does.
-        pos = os.lseek(fd, 0, os.SEEK_END if mode.append else os.SEEK_CUR)
-    except OSError as error:
-        if error.errno != errno.ESPIPE:
-            raise std_error(error) from None
-        pos = 0
-    if stat.S_ISDIR(st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR),
-                                fd if name is None else name)
-    owned = fd if closefd else os.dup(fd)
-    try:
-        # The driver takes the descriptor over when an operation first needs it.
-        raw = BinaryFile._create(handle=None, fd=owned, size=pos,
-                                 name=fd if name is None else name, mode=mode, loop=loop,
-                                 st_mode=st_mode, pos=pos)
+        try:
+            st_mode = os.fstat(fd).st_mode
+            # The file starts where the descriptor stands, as the built-in's does.
+            pos = os.lseek(fd, 0, os.SEEK_END if mode.append else os.SEEK_CUR)
+        except OSError as error:
+            if error.errno != errno.ESPIPE:
+                raise std_error(error) from None
+            pos = 0
+        if stat.S_ISDIR(st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR),
+                                    fd if name is None else name)
+        owned = fd if closefd else os.dup(fd)
+        try:
+            # The driver takes the descriptor over when an operation first needs it.
+            raw = BinaryFile._create(handle=None, fd=owned, size=pos,
+                                     name=fd if name is None else name, mode=mode, loop=loop,
+                                     st_mode=st_mode, pos=pos)
+        except BaseException:
+            if not closefd:
+                os.close(owned)
+            raise
     except BaseException:
-        if not closefd:
-            os.close(owned)
+        if made_for_it:
+            os.close(fd)
         raise
     return await _wrap(raw, mode, buffering, encoding, errors, newline)
 

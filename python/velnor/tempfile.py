@@ -188,12 +188,13 @@ async def _open_created(fd: int, name: Any, mode: str, buffering: int, encoding:
                         newline: str | None, errors: str | None) -> Any:
     # Over the descriptor made with the file, never the name again: in a
     # folder others may write to, the name could by now be someone else's.
+    # The descriptor is closed by whatever step fails, until the file has it.
     try:
         opener = _open(fd, mode, buffering, encoding, errors, newline)
     except BaseException:
         await _vos.close(fd)
         raise
-    return await named(opener, name)
+    return await named(opener, name, owned=True)
 
 
 _F = TypeVar("_F", covariant=True)
@@ -307,6 +308,8 @@ class _TemporaryFileContext(Generic[_F]):
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
+        if self._file is None:
+            return  # its entry failed: nothing was made that is still there
         try:
             await self._file.close()  # removes it too, where it is removed at close
         finally:
@@ -731,18 +734,27 @@ class SpooledTemporaryFile(Generic[AnyStr]):
             # First: where a text file refuses to tell (lines being iterated),
             # nothing is made and the content stays where it is.
             pos = memory.tell()
-            self._context = _TemporaryFileContext(self._kwargs, named=False, delete=True)
-            self._file = await self._context.__aenter__()
-            if isinstance(memory, _io.TextIOWrapper):
-                memory.flush()
-                raw: bytes = memory.buffer.getvalue()
-                if hasattr(self._file, "buffer"):
-                    await self._file.buffer.write(raw)
+            # Taken on only once the content is there: until then a failure
+            # (or a cancel) leaves the content in memory and the file
+            # removed, and the next write tries again.
+            context: _TemporaryFileContext[Any] = _TemporaryFileContext(
+                self._kwargs, named=False, delete=True)
+            file = await context.__aenter__()
+            try:
+                if isinstance(memory, _io.TextIOWrapper):
+                    memory.flush()
+                    raw: bytes = memory.buffer.getvalue()
+                    if hasattr(file, "buffer"):
+                        await file.buffer.write(raw)
+                    else:
+                        await file.write(raw)
                 else:
-                    await self._file.write(raw)
-            else:
-                await self._file.write(memory.getvalue())
-            await self._file.seek(pos, 0)
+                    await file.write(memory.getvalue())
+                await file.seek(pos, 0)
+            except BaseException:
+                await run_to_end(context.__aexit__(None, None, None))
+                raise
+            self._context, self._file = context, file
             self._rolled = True
             self._memory = None
         except Exception as error:

@@ -8,6 +8,7 @@ import errno
 import os
 import shutil
 import tempfile
+import textwrap
 from pathlib import Path
 
 import _velnor
@@ -15,7 +16,7 @@ import pytest
 
 from support.flags import READ_ONLY, RW, RW_CREATE
 from support.loops import Runner
-from support.processes import run_script
+from support.processes import failing_calls_env, run_script
 
 # Each script runs in a fresh interpreter and finishes with "ok".
 PRELUDE = """
@@ -318,3 +319,89 @@ def test_pseudo_files_read_as_the_standard_library_reads_them(run: Runner) -> No
                 assert (await f.pread(n, 0)).startswith(b"Name:"), n
 
     run(main())
+
+
+# A C library call failed on demand in a fresh interpreter (fail_calls.c),
+# where the kernel's answer is hard to bring about: the driver cannot start
+# a thread, an append is interrupted, the stat after a temporary file is
+# made fails. Each script ends with "ok".
+FAILING_CALLS = """
+    import asyncio, ctypes, errno, os, velnor, velnor.os, velnor.tempfile
+    from support.fds import fd_count
+    lib = ctypes.CDLL(None)
+    lib.velnor_fail.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_int]
+    lib.velnor_failed.restype = ctypes.c_long
+    DIR = {dir!r}
+
+    async def fails_with(code, make):
+        try:
+            await make()
+        except OSError as e:
+            assert e.errno == code, e
+            return e
+        raise AssertionError("reported success")
+
+    async def main():
+        {body}
+
+    asyncio.run(main())
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("body", [
+    # No thread for the driver, or for the worker that would list a folder:
+    # the system's EAGAIN, in os's words.
+    """lib.velnor_fail(b"pthread_create", errno.EAGAIN, 1000, -1)
+        e = await fails_with(errno.EAGAIN, lambda: velnor.os.listdir(DIR))
+        assert type(e) is BlockingIOError and str(e).endswith("Resource temporarily unavailable"), e
+        lib.velnor_fail(b"pthread_create", 0, 0, -1)
+        async with velnor.open(os.path.join(DIR, "x"), "wb") as f:  # the driver runs
+            await f.write(b"x")
+        os.remove(os.path.join(DIR, "x"))
+        if velnor.backend_name() == "compio-io-uring":  # and no worker yet (the fallback has one)
+            lib.velnor_fail(b"pthread_create", errno.EAGAIN, 1000, -1)
+            e = await fails_with(errno.EAGAIN, lambda: velnor.os.listdir(DIR))
+            assert type(e) is BlockingIOError and e.filename == DIR, e
+            lib.velnor_fail(b"pthread_create", 0, 0, -1)
+        assert await velnor.os.listdir(DIR) == []
+        assert lib.velnor_failed(b"pthread_create") > 0""",
+    # An append interrupted once lands whole, in every mode.
+    """for mode in ("ab", "a"):
+            for buffering in (0, -1) if "b" in mode else (-1,):
+                path = os.path.join(DIR, mode + str(buffering))
+                async with velnor.open(path, mode, buffering) as f:
+                    lib.velnor_fail(b"write", errno.EINTR, 1, f.fileno())
+                    await f.write(b"appended" if "b" in mode else "appended")
+                    await f.flush()
+                with open(path, "rb") as f:
+                    assert f.read() == b"appended", mode
+        assert lib.velnor_failed(b"write") == 3""",
+    # The stat that follows a temporary file's creation fails: its
+    # descriptor is closed, and nothing is left behind.
+    """for make in (velnor.tempfile.TemporaryFile, velnor.tempfile.NamedTemporaryFile):
+            async def enter():
+                async with make(dir=DIR):
+                    pass
+            await enter()  # what the first one sets up stays
+            before = fd_count()
+            lib.velnor_fail(b"fstat", errno.EIO, 1, -1)
+            await fails_with(errno.EIO, enter)
+            assert fd_count() == before and os.listdir(DIR) == []
+        # A rollover that fails so keeps the content in memory, and the
+        # error is the stat's; the file closes cleanly afterwards.
+        async with velnor.tempfile.SpooledTemporaryFile(max_size=4, dir=DIR) as f:
+            lib.velnor_fail(b"fstat", errno.EIO, 1, -1)
+            await fails_with(errno.EIO, lambda: f.write(b"0123456789"))
+            assert not f._rolled and os.listdir(DIR) == []
+            await f.rollover()
+            await f.seek(0)
+            assert await f.read() == b"0123456789"
+        assert fd_count() == before and os.listdir(DIR) == []""",
+], ids=["thread-start", "append-eintr", "temporary-stat"])
+def test_calls_failed_on_demand_give_the_systems_error_and_leave_nothing(
+        tmp_path: Path, body: str) -> None:
+    folder = tmp_path / "work"
+    folder.mkdir()
+    source = textwrap.dedent(FAILING_CALLS.format(dir=str(folder), body=body))
+    assert run_script(source, env=failing_calls_env(tmp_path)).stdout == "ok\n"

@@ -113,3 +113,21 @@ def failed_exits(argv: list[str], env: dict[str, str], count: int, parallel: int
 
     with ThreadPoolExecutor(parallel) as pool:
         return [r for r in pool.map(one, range(count)) if r is not None]
+
+
+def failing_calls_env(workdir: Path) -> dict[str, str | bytes | None]:
+    """The environment for `run_script` that preloads tests/tools/fail_calls.c
+    (built here with the system's C compiler), whose `velnor_fail` makes
+    chosen C library calls fail on demand."""
+    import pytest
+    import shutil
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the call-failing library")
+    library = workdir / "fail_calls.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library),
+                    str(_TESTS.parent / "tools" / "fail_calls.c"), "-ldl"], check=True)
+    # After a sanitizer's runtime, which must come first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+    return {"LD_PRELOAD": preload}
