@@ -49,8 +49,8 @@ def public_traceback(error: BaseException) -> None:
     ``__fspath__`` that raised) stay, since the fault is there. An
     ``OSError`` still in the extension's words reads as os's.
     """
-    if isinstance(error, OSError) and isinstance(error.strerror, str) and \
-            error.strerror.endswith(f" (os error {error.errno})"):
+    if isinstance(error, OSError) and error.errno is not None and \
+            isinstance(error.strerror, str) and error.strerror.endswith(f" (os error {error.errno})"):
         # The extension's own words, which no call on the way put in the
         # standard library's (the driver thread could not be started, say):
         # its text as os's, the error object the same.
