@@ -22,6 +22,7 @@ from importlib.metadata import PackageNotFoundError, version
 from _velnor import backend_name
 
 from . import os, tempfile
+from ._answers import AwaitableBool, AwaitableInt
 from ._async_path import Path
 from ._buffered import BufferedFile
 from ._files import BinaryFile
@@ -38,6 +39,8 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 __all__ = [
+    "AwaitableBool",
+    "AwaitableInt",
     "BinaryFile",
     "BufferedFile",
     "FileOpener",

@@ -15,6 +15,7 @@ from typing import Any, Final
 from _velnor import split_lines
 
 from ._buffers import byte_view, writable_view
+from ._answers import FALSE, TRUE, AwaitableBool, AwaitableInt, answer
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, collect_lines
 from ._files import BinaryFile, limit_arg
 from ._kernel import INLINE_COPY_MAX, run_to_end
@@ -140,31 +141,31 @@ class BufferedFile(SplitLines[bytes]):
             public_traceback(error)
             raise
 
-    def readable(self) -> bool:
+    def readable(self) -> AwaitableBool:
         """Whether the mode allows reading."""
         # As the built-in's writer, a write-only file says no even once
         # closed; only a file that reads asks its (closed) raw file.
         try:
             if not self._reads():
-                return False
+                return FALSE
             self._check_open_plain()
-            return True
+            return TRUE
         except Exception as error:
             public_traceback(error)
             raise
 
-    def writable(self) -> bool:
+    def writable(self) -> AwaitableBool:
         """Whether the mode allows writing."""
         try:
             if not self._writes():
-                return False  # the built-in's reader, even once closed
+                return FALSE  # the built-in's reader, even once closed
             self._check_open_plain()
-            return True
+            return TRUE
         except Exception as error:
             public_traceback(error)
             raise
 
-    def seekable(self) -> bool:
+    def seekable(self) -> AwaitableBool:
         """Whether the file supports positioning."""
         try:
             self._check_open_plain()
@@ -173,22 +174,22 @@ class BufferedFile(SplitLines[bytes]):
             public_traceback(error)
             raise
 
-    def isatty(self) -> bool:
+    def isatty(self) -> AwaitableBool:
         """Whether the file is a terminal."""
         try:
             self._check_open_plain()
-            return os.isatty(self._raw.fileno())
+            return answer(os.isatty(self._raw.fileno()))
         except Exception as error:
             public_traceback(error)
             raise
 
-    def tell(self) -> int:
+    def tell(self) -> AwaitableInt:
         """The position: the raw file's, less what is read ahead, plus what
         waits to be written."""
         try:
             self._check_open_plain()
             pos = self._raw.tell() - (len(self._rbuf) - self._rpos) + len(self._wbuf)
-            return max(pos, 0)
+            return AwaitableInt(max(pos, 0))
         except Exception as error:
             public_traceback(error)
             raise

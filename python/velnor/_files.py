@@ -16,6 +16,7 @@ from typing import Any, Final
 
 import _velnor
 
+from ._answers import AwaitableBool, AwaitableInt, answer
 from ._buffers import byte_view, writable_view
 from ._kernel import (ARRIVAL_MAX, INLINE_COPY_MAX, PARALLEL_MIN, await_arrival, await_kernel,
                       close_handle, close_soon, read_on, read_range, read_to_end)
@@ -160,50 +161,50 @@ class BinaryFile:
             public_traceback(error)
             raise
 
-    def readable(self) -> bool:
+    def readable(self) -> AwaitableBool:
         """Whether the mode allows reading."""
         try:
             self._check_open()
-            return self._mode.readable
+            return answer(self._mode.readable)
         except Exception as error:
             public_traceback(error)
             raise
 
-    def writable(self) -> bool:
+    def writable(self) -> AwaitableBool:
         """Whether the mode allows writing."""
         try:
             self._check_open()
-            return self._mode.writable
+            return answer(self._mode.writable)
         except Exception as error:
             public_traceback(error)
             raise
 
-    def seekable(self) -> bool:
+    def seekable(self) -> AwaitableBool:
         """Whether the file supports positioning (false for pipes and sockets)."""
         try:
             self._check_open()
-            return self._seekable
+            return answer(self._seekable)
         except Exception as error:
             public_traceback(error)
             raise
 
-    def isatty(self) -> bool:
+    def isatty(self) -> AwaitableBool:
         """Whether the file is a terminal."""
         try:
             self._check_open()
             # A regular file never is: no system call for the common case.
-            return not self._regular and os.isatty(self._fd)
+            return answer(not self._regular and os.isatty(self._fd))
         except Exception as error:
             public_traceback(error)
             raise
 
-    def tell(self) -> int:
+    def tell(self) -> AwaitableInt:
         """The current position."""
         try:
             self._check_open()
             if not self._seekable:
                 raise _illegal_seek()
-            return self._pos
+            return AwaitableInt(self._pos)
         except Exception as error:
             public_traceback(error)
             raise

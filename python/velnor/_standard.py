@@ -12,6 +12,7 @@ from collections.abc import Buffer, Iterable
 from typing import Any, AnyStr, Generic, Literal, overload
 
 from ._buffered import BufferedFile
+from ._answers import AwaitableBool, answer
 from ._errors import public_traceback
 from ._open import named, open as _open
 from ._text import TextFile
@@ -118,9 +119,9 @@ class StandardStream(Generic[AnyStr]):
         """The standard descriptor: 0, 1 or 2."""
         return self._descriptor.fd
 
-    def isatty(self) -> bool:
+    def isatty(self) -> AwaitableBool:
         """Whether the descriptor is a terminal."""
-        return os.isatty(self._descriptor.fd)
+        return answer(os.isatty(self._descriptor.fd))
 
     async def read(self, size: int | None = -1) -> AnyStr:
         """Up to `size` characters (bytes), or everything to the end of input."""

@@ -14,6 +14,7 @@ from typing import Any, Final
 from _velnor import split_lines
 
 from ._buffered import BufferedFile, _FileLock
+from ._answers import AwaitableBool, AwaitableInt
 from ._files import limit_arg
 from ._lines import LINES_MAX, SPLIT_MAX, SplitLines, split_stop
 from ._pace import Pace, give_turn, turn_due
@@ -162,7 +163,8 @@ class TextFile(SplitLines[str]):
                 # would answer, without the checks they make on the way.
                 seekable, readable, writable = raw._seekable, raw._mode.readable, raw._mode.writable
             else:
-                seekable, readable, writable = buffer.seekable(), buffer.readable(), buffer.writable()
+                seekable, readable, writable = (bool(buffer.seekable()), bool(buffer.readable()),
+                                                bool(buffer.writable()))
             self._seekable = self._telling = seekable
             self._has_read1 = True
             self._no_lines()  # lines split from the decoded chunk for iteration
@@ -249,7 +251,7 @@ class TextFile(SplitLines[str]):
             public_traceback(error)
             raise
 
-    def readable(self) -> bool:
+    def readable(self) -> AwaitableBool:
         """Whether the mode allows reading."""
         try:
             return self._buffer.readable()
@@ -257,7 +259,7 @@ class TextFile(SplitLines[str]):
             public_traceback(error)
             raise
 
-    def writable(self) -> bool:
+    def writable(self) -> AwaitableBool:
         """Whether the mode allows writing."""
         try:
             return self._buffer.writable()
@@ -265,7 +267,7 @@ class TextFile(SplitLines[str]):
             public_traceback(error)
             raise
 
-    def seekable(self) -> bool:
+    def seekable(self) -> AwaitableBool:
         """Whether the file supports positioning."""
         try:
             return self._buffer.seekable()
@@ -273,7 +275,7 @@ class TextFile(SplitLines[str]):
             public_traceback(error)
             raise
 
-    def isatty(self) -> bool:
+    def isatty(self) -> AwaitableBool:
         """Whether the file is a terminal."""
         try:
             return self._buffer.isatty()
@@ -691,83 +693,87 @@ class TextFile(SplitLines[str]):
 
     # -- positioning -------------------------------------------------------
 
-    def tell(self) -> int:
+    def tell(self) -> AwaitableInt:
         """An opaque number for `seek` to come back here, as
         ``io.TextIOWrapper.tell`` makes it (the byte offset when the decoder
-        keeps no state). Synchronous: the buffer's position already counts
-        the text waiting to be written."""
+        keeps no state). Answered at once: the buffer's position already
+        counts the text waiting to be written."""
         try:
-            self._check_open()
-            if not self._seekable:
-                raise io.UnsupportedOperation("underlying stream is not seekable")
-            if not self._telling:
-                raise OSError("telling position disabled by next() call")
-            self._drop_lines()
-            # The built-in writes out what waits first; only in append mode does
-            # that move the position.
-            position = self._buffer._tell_flushed()
-            decoder = self._decoder
-            if decoder is None or self._snapshot is None:
-                # Text iteration decoded without a snapshot: as the built-in, the
-                # buffer's position, wherever the decoded text stands.
-                return position
-            dec_flags, next_input = self._snapshot
-            position -= len(next_input)
-            chars_to_skip = self._decoded_chars_used
-            if chars_to_skip == 0:
-                return _pack_cookie(position, dec_flags)
-            saved_state = decoder.getstate()
-            try:
-                # Guess where the skipped characters end from the chunk's ratio,
-                # back off until the decoder is at a clean start, then walk forward.
-                skip_bytes = int(self._b2cratio * chars_to_skip)
-                skip_back = 1
-                while skip_bytes > 0:
-                    self._decoder_setstate(position, dec_flags)
-                    n = len(decoder.decode(next_input[:skip_bytes]))
-                    if n <= chars_to_skip:
-                        pending, flags = decoder.getstate()
-                        if not pending:
-                            dec_flags = flags
-                            chars_to_skip -= n
-                            break
-                        skip_bytes -= len(pending)
-                        skip_back = 1
-                    else:
-                        skip_bytes -= skip_back
-                        skip_back *= 2
-                else:
-                    skip_bytes = 0
-                    self._decoder_setstate(position, dec_flags)
-                start_pos = position + skip_bytes
-                start_flags = dec_flags
-                if chars_to_skip == 0:
-                    return _pack_cookie(start_pos, start_flags)
-                bytes_fed = 0
-                need_eof = False
-                chars_decoded = 0
-                for i in range(skip_bytes, len(next_input)):
-                    bytes_fed += 1
-                    chars_decoded += len(decoder.decode(next_input[i:i + 1]))
-                    pending, flags = decoder.getstate()
-                    if not pending and chars_decoded <= chars_to_skip:
-                        # A clean start point no further than the position.
-                        start_pos += bytes_fed
-                        chars_to_skip -= chars_decoded
-                        start_flags, bytes_fed, chars_decoded = flags, 0, 0
-                    if chars_decoded >= chars_to_skip:
-                        break
-                else:
-                    chars_decoded += len(decoder.decode(b"", True))
-                    need_eof = True
-                    if chars_decoded < chars_to_skip:
-                        raise OSError("can't reconstruct logical file position")
-                return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
-            finally:
-                decoder.setstate(saved_state)
+            return AwaitableInt(self._tell())
         except Exception as error:
             public_traceback(error)
             raise
+
+    def _tell(self) -> int:
+        # The position as the built-in computes it; see `tell`.
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        if not self._telling:
+            raise OSError("telling position disabled by next() call")
+        self._drop_lines()
+        # The built-in writes out what waits first; only in append mode does
+        # that move the position.
+        position = self._buffer._tell_flushed()
+        decoder = self._decoder
+        if decoder is None or self._snapshot is None:
+            # Text iteration decoded without a snapshot: as the built-in, the
+            # buffer's position, wherever the decoded text stands.
+            return position
+        dec_flags, next_input = self._snapshot
+        position -= len(next_input)
+        chars_to_skip = self._decoded_chars_used
+        if chars_to_skip == 0:
+            return _pack_cookie(position, dec_flags)
+        saved_state = decoder.getstate()
+        try:
+            # Guess where the skipped characters end from the chunk's ratio,
+            # back off until the decoder is at a clean start, then walk forward.
+            skip_bytes = int(self._b2cratio * chars_to_skip)
+            skip_back = 1
+            while skip_bytes > 0:
+                self._decoder_setstate(position, dec_flags)
+                n = len(decoder.decode(next_input[:skip_bytes]))
+                if n <= chars_to_skip:
+                    pending, flags = decoder.getstate()
+                    if not pending:
+                        dec_flags = flags
+                        chars_to_skip -= n
+                        break
+                    skip_bytes -= len(pending)
+                    skip_back = 1
+                else:
+                    skip_bytes -= skip_back
+                    skip_back *= 2
+            else:
+                skip_bytes = 0
+                self._decoder_setstate(position, dec_flags)
+            start_pos = position + skip_bytes
+            start_flags = dec_flags
+            if chars_to_skip == 0:
+                return _pack_cookie(start_pos, start_flags)
+            bytes_fed = 0
+            need_eof = False
+            chars_decoded = 0
+            for i in range(skip_bytes, len(next_input)):
+                bytes_fed += 1
+                chars_decoded += len(decoder.decode(next_input[i:i + 1]))
+                pending, flags = decoder.getstate()
+                if not pending and chars_decoded <= chars_to_skip:
+                    # A clean start point no further than the position.
+                    start_pos += bytes_fed
+                    chars_to_skip -= chars_decoded
+                    start_flags, bytes_fed, chars_decoded = flags, 0, 0
+                if chars_decoded >= chars_to_skip:
+                    break
+            else:
+                chars_decoded += len(decoder.decode(b"", True))
+                need_eof = True
+                if chars_decoded < chars_to_skip:
+                    raise OSError("can't reconstruct logical file position")
+            return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
+        finally:
+            decoder.setstate(saved_state)
 
     async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
         """Go back to a position `tell` returned (``SEEK_SET``), or to the

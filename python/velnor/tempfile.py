@@ -27,6 +27,7 @@ import _velnor
 
 from . import os as _vos
 from ._buffered import BufferedFile
+from ._answers import AwaitableBool, AwaitableInt, answer
 from ._files import BinaryFile
 from ._open import OpenBinaryMode, OpenTextMode, named, open as _open
 from ._text import TextFile
@@ -697,30 +698,30 @@ class SpooledTemporaryFile(Generic[AnyStr]):
         """The newlines met so far in reading (text modes only)."""
         return self._current.newlines  # type: ignore[no-any-return]
 
-    def readable(self) -> bool:
+    def readable(self) -> AwaitableBool:
         try:
-            return bool(self._current.readable())
+            return answer(self._current.readable())
         except Exception as error:
             public_traceback(error)
             raise
 
-    def writable(self) -> bool:
+    def writable(self) -> AwaitableBool:
         try:
-            return bool(self._current.writable())
+            return answer(self._current.writable())
         except Exception as error:
             public_traceback(error)
             raise
 
-    def seekable(self) -> bool:
+    def seekable(self) -> AwaitableBool:
         try:
-            return bool(self._current.seekable())
+            return answer(self._current.seekable())
         except Exception as error:
             public_traceback(error)
             raise
 
-    def isatty(self) -> bool:
+    def isatty(self) -> AwaitableBool:
         try:
-            return bool(self._current.isatty())
+            return answer(self._current.isatty())
         except Exception as error:
             public_traceback(error)
             raise
@@ -878,13 +879,10 @@ class SpooledTemporaryFile(Generic[AnyStr]):
             public_traceback(error)
             raise
 
-    async def tell(self) -> int:
-        """The position."""
+    def tell(self) -> AwaitableInt:
+        """The position; used at once or awaited, as every file's."""
         try:
-            if self._rolled:
-                pos: int = self._file.tell()
-                return pos
-            return int(self._memory.tell())
+            return AwaitableInt(self._current.tell())
         except Exception as error:
             public_traceback(error)
             raise

@@ -251,7 +251,7 @@ def test_unbuffered_lines_leave_the_position_after_the_line(run: Runner,
             await f.seek(0)
             assert await f.readlines(3) == [b"one\n"]
             assert await f.readall() == b"x" * 20000 + b"\nlast"
-            assert f.isatty() is False
+            assert await f.isatty() is False
 
     run(main())
     with builtins.open(path, "rb", buffering=0) as std:

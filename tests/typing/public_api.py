@@ -18,7 +18,8 @@ from typing import Any, assert_type
 
 import velnor
 import velnor.os.path as vpath
-from velnor import BinaryFile, BufferedFile, FileOpener, KernelFuture, Path, TextFile
+from velnor import (AwaitableBool, AwaitableInt, BinaryFile, BufferedFile, FileOpener, KernelFuture,
+                    Path, TextFile)
 from velnor.os import DirEntry, ScandirIterator
 from velnor.tempfile import (NamedTemporaryFile, SpooledTemporaryFile, TemporaryDirectory,
                              TemporaryFile)
@@ -59,7 +60,7 @@ async def opening(name: str, raw: bytes, std: pathlib.Path, p: Path, mode: str, 
     assert_type((await velnor.stdin.readline(), await velnor.stdin_bytes.read(4),
                  await velnor.stdout.write(""), await velnor.stderr_bytes.write(memoryview(b"")),
                  velnor.stdout.fileno(), velnor.stderr.isatty(), velnor.stdin.name),
-                tuple[str, bytes, int, int, int, bool, str])
+                tuple[str, bytes, int, int, int, AwaitableBool, str])
     async for line in velnor.stdin:
         assert_type(line, str)
     assert_type(await velnor.stdout_bytes.writelines([b""]), None)
@@ -68,7 +69,13 @@ async def opening(name: str, raw: bytes, std: pathlib.Path, p: Path, mode: str, 
 async def common(f: TextFile | BufferedFile | BinaryFile) -> None:
     assert_type((f.name, f.mode, f.closed, f.fileno(), f.readable(), f.writable(), f.seekable(),
                  f.isatty(), f.tell(), await f.seek(0, os.SEEK_END), await f.truncate(None)),
-                tuple[Name, str, bool, int, bool, bool, bool, bool, int, int, int])
+                tuple[Name, str, bool, int, AwaitableBool, AwaitableBool, AwaitableBool, AwaitableBool,
+                      AwaitableInt, int, int])
+    # Answered at once, or awaited as the peers' coroutines are.
+    assert_type((await f.tell(), await f.readable(), await f.writable(), await f.seekable(),
+                 await f.isatty()), tuple[int, bool, bool, bool, bool])
+    position: int = f.tell()
+    assert position >= 0
     assert_type(await f.flush(), None)
     assert_type(await f.close(), None)
 
@@ -275,10 +282,11 @@ async def temporary(name: str, raw: bytes, std: pathlib.Path, n: int) -> None:
         assert_type((await st.read(2), await st.readline(None), await st.readlines(1),
                      await st.write("x"), st.encoding, st.errors, st.newlines),
                     tuple[str, str, list[str], int, str, str, Newlines])
-        assert_type((sb.name, sb.mode, sb.closed, sb.readable(), sb.writable(), sb.seekable(),
-                     sb.isatty(), await sb.seek(0), await sb.tell(), await sb.truncate(1),
-                     sb.fileno()),
-                    tuple[int | None, str, bool, bool, bool, bool, bool, int, int, int, int])
+        assert_type((sb.name, sb.mode, sb.closed, await sb.readable(), await sb.writable(),
+                     await sb.seekable(), await sb.isatty(), await sb.seek(0), await sb.tell(),
+                     sb.tell(), await sb.truncate(1), sb.fileno()),
+                    tuple[int | None, str, bool, bool, bool, bool, bool, int, int, AwaitableInt, int,
+                          int])
         async for text_line in st:
             assert_type(text_line, str)
         async for line in sb:
