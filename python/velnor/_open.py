@@ -53,7 +53,8 @@ _PARSED: dict[str, OpenMode] = {}
 class FileOpener(Generic[FileT]):
     """What `velnor.open` returns: ``await`` it for the file, or use it with
     ``async with`` to have the file closed at the end of the block. Nothing
-    is opened until then."""
+    is opened until then; the file opened is kept, so awaiting again gives
+    the same file, and a block entered after an await closes it."""
 
     __slots__ = ("_open", "_args", "_file", "_name", "_mode", "_here")
 
@@ -72,18 +73,26 @@ class FileOpener(Generic[FileT]):
         return f"<velnor.FileOpener name={self._name!r} mode={self._mode!r}>"
 
     def __await__(self) -> Generator[Any, None, FileT]:
+        # The file is kept: awaited again, or then entered, this opener
+        # gives the same file (and its block closes it), as aiofiles' does.
         try:
+            if self._file is not None:
+                return self._file
             if self._here and not turn_due():
                 file = _open_here(*self._args)
                 if file is not None:
+                    self._file = file  # type: ignore[assignment]
                     return file  # type: ignore[return-value]
-            return (yield from self._open(*self._args).__await__())
+            self._file = opened = yield from self._open(*self._args).__await__()
+            return opened
         except Exception as error:
             public_traceback(error)
             raise
 
     async def __aenter__(self) -> FileT:
         try:
+            if self._file is not None:
+                return self._file
             if self._here and not turn_due():
                 here_file = _open_here(*self._args)
                 if here_file is not None:

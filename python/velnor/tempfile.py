@@ -20,7 +20,7 @@ import os as _os
 import random as _random
 import tempfile as _tempfile
 from types import TracebackType
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Generator, Iterable
 from typing import TYPE_CHECKING, Any, AnyStr, Generic, Literal, TypeVar, overload
 
 import _velnor
@@ -307,6 +307,16 @@ class _TemporaryFileContext(Generic[_F]):
                 _remove_at_close(self._file)
         return self._file  # type: ignore[no-any-return]
 
+    def __await__(self) -> Generator[Any, None, _F]:
+        """``f = await TemporaryFile()``, as aiofiles offers: the file, with
+        no block to end; a named one is then removed when it is closed
+        (unless ``delete=False``). Awaited again, the same file."""
+        if self._file is not None:
+            return self._file  # type: ignore[no-any-return]
+        if self._named and self._delete:
+            self._delete_on_close = True
+        return (yield from self.__aenter__().__await__())
+
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
         if self._file is None:
@@ -582,6 +592,14 @@ class TemporaryDirectory:
         except Exception as error:
             public_traceback(error)
             raise
+
+    def __await__(self) -> Generator[Any, None, TemporaryDirectory]:
+        """``d = await TemporaryDirectory()``, as aiofiles offers: this
+        object, its folder made (``d.name``); ``await d.cleanup()`` removes
+        it."""
+        if self.name is None:
+            yield from self.__aenter__().__await__()
+        return self
 
     async def cleanup(self) -> None:
         """Remove the folder and its contents now."""
@@ -946,6 +964,12 @@ class SpooledTemporaryFile(Generic[AnyStr]):
             raise
 
     async def __aenter__(self) -> SpooledTemporaryFile[AnyStr]:
+        return self
+
+    def __await__(self) -> Generator[Any, None, SpooledTemporaryFile[AnyStr]]:
+        """``f = await SpooledTemporaryFile()``, as aiofiles offers: this
+        object (nothing is made before it grows)."""
+        yield from ()
         return self
 
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,

@@ -266,6 +266,13 @@ async def temporary(name: str, raw: bytes, std: pathlib.Path, n: int) -> None:
         await binary_file(r2)
         await buffered_file(b2)
         await common(e1)
+    # Awaited, as aiofiles' are.
+    awaited_named = await NamedTemporaryFile("w+")
+    awaited_spooled = await SpooledTemporaryFile()
+    awaited_folder = await TemporaryDirectory()
+    assert_type((awaited_named.name, await TemporaryFile(), awaited_spooled, awaited_folder,
+                 await velnor.open(name, "rb")),
+                tuple[str, BufferedFile, SpooledTemporaryFile[bytes], TemporaryDirectory, BufferedFile])
     folder = TemporaryDirectory(prefix="x", ignore_cleanup_errors=True, delete=False)
     async with folder as made:
         assert_type((made, folder.name), tuple[str, str | None])

@@ -1,0 +1,76 @@
+"""Code written for aiofiles, anyio or trio, in their own style, runs on
+velnor: positions and kinds awaited, temporary files awaited, an opener
+awaited and then entered."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import velnor
+import velnor.tempfile
+from support.loops import Runner
+
+
+def test_positions_and_kinds_are_answered_at_once_and_awaited(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"abcdef")
+
+    async def main() -> None:
+        for mode, buffering in (("rb", 0), ("rb+", -1), ("r", -1)):
+            async with velnor.open(path, mode, buffering) as f:
+                await f.read(2)
+                # As the built-in's, and as the peers' coroutines.
+                assert (f.tell(), await f.tell()) == (2, 2)
+                assert [await f.readable(), await f.writable(), await f.seekable(),
+                        await f.isatty()] == [True, "+" in mode, True, False]
+                assert f.readable() and f.seekable() and not f.isatty()
+                assert (repr(f.readable()), str(f.isatty()), f"{f.seekable()}") == ("True", "False", "True")
+        async with velnor.tempfile.SpooledTemporaryFile(max_size=4) as s:
+            for _ in range(2):  # in memory, then on disk
+                await s.write(b"xyz")
+                assert f"{s.tell()}" == str(await s.tell()) and await s.seekable() is True
+        assert await velnor.stdin.isatty() is os.isatty(0)
+    run(main())
+
+
+def test_temporary_files_are_awaited_as_aiofiles_awaits_them(run: Runner, tmp_path: Path) -> None:
+    async def main() -> None:
+        named = velnor.tempfile.NamedTemporaryFile(dir=tmp_path)
+        f = await named
+        assert await named is f and os.path.exists(f.name)
+        await f.write(b"data")
+        await f.close()
+        assert os.listdir(tmp_path) == []  # no block to end: removed at close
+        f = await velnor.tempfile.NamedTemporaryFile(dir=tmp_path, delete=False)
+        await f.close()
+        assert os.listdir(tmp_path) == [os.path.basename(f.name)]
+        os.remove(f.name)
+        t = await velnor.tempfile.TemporaryFile("w+", dir=tmp_path)
+        await t.write("text")
+        await t.seek(0)
+        assert await t.read() == "text" and os.listdir(tmp_path) == []
+        await t.close()
+        d = await velnor.tempfile.TemporaryDirectory(dir=tmp_path)
+        assert d.name is not None and os.path.isdir(d.name)
+        await d.cleanup()
+        assert os.listdir(tmp_path) == []
+        s = await velnor.tempfile.SpooledTemporaryFile(max_size=2)
+        await s.write(b"abc")
+        await s.close()
+        assert os.listdir(tmp_path) == []
+    run(main())
+
+
+def test_an_opener_awaited_then_entered_gives_and_closes_one_file(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "f").write_bytes(b"x")
+
+    async def main() -> None:
+        for mode in ("rb", "r+"):
+            opener = velnor.open(tmp_path / "f", mode)
+            f = await opener
+            assert await opener is f
+            async with opener as g:
+                assert g is f
+            assert f.closed
+    run(main())
