@@ -134,33 +134,39 @@ def _optional_str(value: object, what: str) -> None:
 @overload
 def open(file: FileDescriptorOrPath, mode: OpenTextMode = "r", buffering: int = -1,  # noqa: A001
          encoding: str | None = None, errors: str | None = None, newline: str | None = None,
-         closefd: bool = True, opener: Opener | None = None) -> FileOpener[TextFile]: ...
+         closefd: bool = True, opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[TextFile]: ...
 @overload
 def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: Literal[0],  # noqa: A001
          encoding: None = None, errors: None = None, newline: None = None,
-         closefd: bool = True, opener: Opener | None = None) -> FileOpener[BinaryFile]: ...
+         closefd: bool = True, opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[BinaryFile]: ...
 @overload
 def open(file: FileDescriptorOrPath, mode: OpenBinaryMode,  # noqa: A001
          buffering: Literal[-1, 1] = -1, encoding: None = None, errors: None = None,
          newline: None = None, closefd: bool = True,
-         opener: Opener | None = None) -> FileOpener[BufferedFile]: ...
+         opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[BufferedFile]: ...
 @overload
 def open(file: FileDescriptorOrPath, mode: OpenBinaryMode, buffering: int = -1,  # noqa: A001
          encoding: None = None, errors: None = None, newline: None = None,
          closefd: bool = True,
-         opener: Opener | None = None) -> FileOpener[BufferedFile | BinaryFile]: ...
+         opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[BufferedFile | BinaryFile]: ...
 # A mode known only at run time may give any of the three files, which share
 # no base class: as typeshed's ``open`` gives ``IO[Any]`` for it, the file is
 # left to the caller rather than made a union every use must narrow.
 @overload
 def open(file: FileDescriptorOrPath, mode: str, buffering: int = -1,  # noqa: A001
          encoding: str | None = None, errors: str | None = None, newline: str | None = None,
-         closefd: bool = True, opener: Opener | None = None) -> FileOpener[Any]: ...
+         closefd: bool = True, opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[Any]: ...
 
 
 def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # noqa: A001
          encoding: str | None = None, errors: str | None = None, newline: str | None = None,
-         closefd: bool = True, opener: Opener | None = None) -> FileOpener[Any]:
+         closefd: bool = True, opener: Opener | None = None,
+         *, loop: object = None, executor: object = None) -> FileOpener[Any]:
     """Open a file as the built-in ``open`` does, for I/O that is awaited.
 
     ``f = await velnor.open(path)`` or ``async with velnor.open(path, "w")
@@ -177,6 +183,8 @@ def open(file: FileDescriptorOrPath, mode: str = "r", buffering: int = -1,  # no
 
     The arguments are checked here, at the call, raising what the built-in
     raises; opening happens when the result is awaited or entered.
+    aiofiles' ``loop=`` and ``executor=`` are accepted and ignored: the
+    driver thread does the work, for whichever loop awaits it.
     """
     try:
         if (file.__class__ is str and mode.__class__ is str and buffering.__class__ is int

@@ -1,13 +1,17 @@
 """Code written for aiofiles, anyio or trio, in their own style, runs on
 velnor: positions and kinds awaited, temporary files awaited, an opener
-awaited and then entered."""
+awaited and then entered, aiofiles' keywords passed."""
 
 from __future__ import annotations
 
+import asyncio
+import inspect
 import os
 from pathlib import Path
 
 import velnor
+import velnor.os
+import velnor.os.path
 import velnor.tempfile
 from support.loops import Runner
 
@@ -73,4 +77,23 @@ def test_an_opener_awaited_then_entered_gives_and_closes_one_file(run: Runner, t
             async with opener as g:
                 assert g is f
             assert f.closed
+    run(main())
+
+
+def test_aiofiles_keywords_are_accepted_and_ignored(run: Runner, tmp_path: Path) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"x")
+    for module in (velnor.os, velnor.os.path):
+        for name in module.__all__:
+            function = getattr(module, name)
+            if inspect.iscoroutinefunction(function) or name == "scandir":
+                parameters = inspect.signature(function).parameters
+                assert {"loop", "executor"} <= parameters.keys(), name
+
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        async with velnor.open(path, "rb", loop=loop, executor=None) as f:
+            assert await f.read() == b"x"
+        assert (await velnor.os.stat(path, loop=loop, executor=None)).st_size == 1
+        assert await velnor.os.path.isfile(path, loop=loop) and await velnor.os.listdir(tmp_path, executor=None) == ["f"]
     run(main())

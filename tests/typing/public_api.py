@@ -183,7 +183,7 @@ async def os_path(name: str, raw: bytes, std: pathlib.Path, fd: int) -> None:
                  await vpath.getctime(fd)), tuple[int, float, float, float])
     assert_type((await vpath.realpath(name), await vpath.realpath(std, strict=True),
                  await vpath.realpath(raw)), tuple[str, str, bytes])
-    st = await velnor.os.stat(name)
+    st = await velnor.os.stat(name, loop=None, executor=None)  # aiofiles' keywords
     # The pure helpers are the standard library's own (abspath is awaited, as in aiofiles).
     assert_type((await vpath.abspath(name), vpath.basename(raw), vpath.commonpath([name]),
                  vpath.commonprefix([name]), vpath.dirname(name), vpath.expanduser(name),

@@ -1,6 +1,7 @@
 """File-system operations of the `os` module, as coroutines.
 
-Named and shaped like the functions of ``os`` (and of ``aiofiles.os``): the
+Named and shaped like the functions of ``os`` (and of ``aiofiles.os``: its
+``loop=`` and ``executor=`` keywords are accepted and ignored): the
 same arguments, the same results (``os.stat_result``, ``os.statvfs_result``,
 lists of names) and the same errors, raised with the same class, ``errno``,
 ``strerror`` and file names. Each call is one kernel operation run by the
@@ -71,7 +72,8 @@ def _decoded(value: bytes, as_bytes: bool) -> str | bytes:
 # ----------------------------------------------------------------- metadata
 
 async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
-               follow_symlinks: bool = True) -> _os.stat_result:
+               follow_symlinks: bool = True,
+               loop: object = None, executor: object = None) -> _os.stat_result:
     """``os.stat``: the status of a path, or of an open descriptor."""
     try:
         if type(path) is str and dir_fd is None and follow_symlinks is True and "\0" not in path:
@@ -97,7 +99,8 @@ async def stat(path: FileDescriptorOrPath, *, dir_fd: int | None = None,
         raise
 
 
-async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None) -> _os.stat_result:
+async def lstat(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                loop: object = None, executor: object = None) -> _os.stat_result:
     """``os.lstat``: the status of a path without following a final symlink."""
     try:
         t = target("lstat", path)
@@ -122,7 +125,8 @@ async def _stat(text: str, at: int, flags: int, name: object) -> _os.stat_result
     return _velnor.stat_result_of(raw, _STAT_RESULT)
 
 
-async def statvfs(path: FileDescriptorOrPath) -> _os.statvfs_result:
+async def statvfs(path: FileDescriptorOrPath,
+                  *, loop: object = None, executor: object = None) -> _os.statvfs_result:
     """``os.statvfs``: the file system's status, for a path or a descriptor."""
     try:
         t = target("statvfs", path, allow_fd=True)
@@ -134,7 +138,8 @@ async def statvfs(path: FileDescriptorOrPath) -> _os.statvfs_result:
 
 
 async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None,
-                 effective_ids: bool = False, follow_symlinks: bool = True) -> bool:
+                 effective_ids: bool = False, follow_symlinks: bool = True,
+                 loop: object = None, executor: object = None) -> bool:
     """``os.access``: whether the real (or effective) ids may use `path` so."""
     try:
         t = target("access", path)
@@ -149,7 +154,7 @@ async def access(path: StrOrBytesPath, mode: int, *, dir_fd: int | None = None,
         raise
 
 
-async def getcwd() -> str:
+async def getcwd(*, loop: object = None, executor: object = None) -> str:
     """``os.getcwd``: the current folder. The kernel keeps its path in
     memory and answers without any I/O, so it is answered on the spot."""
     try:
@@ -159,7 +164,7 @@ async def getcwd() -> str:
         raise
 
 
-async def getcwdb() -> bytes:
+async def getcwdb(*, loop: object = None, executor: object = None) -> bytes:
     """``os.getcwdb``: the current folder as ``bytes``."""
     try:
         return _os.getcwdb()
@@ -168,7 +173,8 @@ async def getcwdb() -> bytes:
         raise
 
 
-async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
+async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = None,
+                   loop: object = None, executor: object = None) -> AnyStr:
     """``os.readlink``: a symlink's target, ``bytes`` for a ``bytes`` path."""
     try:
         t = target("readlink", path)
@@ -180,7 +186,7 @@ async def readlink(path: AnyStr | _os.PathLike[AnyStr], *, dir_fd: int | None = 
 
 
 async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: A001
-               dir_fd: int | None = None) -> int:
+               dir_fd: int | None = None, loop: object = None, executor: object = None) -> int:
     """``os.open``: a new descriptor, opened by the driver thread. The
     descriptor is the caller's (close it with ``os.close``); it is
     close-on-exec, as ``os.open`` makes it."""
@@ -197,7 +203,7 @@ async def open(path: StrOrBytesPath, flags: int, mode: int = 0o777, *,  # noqa: 
         raise
 
 
-async def close(fd: int) -> None:
+async def close(fd: int, *, loop: object = None, executor: object = None) -> None:
     """``os.close``, by the driver thread: a close that may flush (a network
     file system) never holds up the event loop."""
     # Never cancelled: a close withdrawn before the driver ran it would leave
@@ -215,7 +221,8 @@ async def close(fd: int) -> None:
 # ------------------------------------------------------- names and folders
 
 async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-                 dst_dir_fd: int | None = None) -> None:
+                 dst_dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     """``os.rename``: rename a file or folder, replacing a file at `dst`."""
     try:
         await _rename("rename", src, dst, src_dir_fd, dst_dir_fd)
@@ -225,7 +232,8 @@ async def rename(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | 
 
 
 async def replace(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-                  dst_dir_fd: int | None = None) -> None:
+                  dst_dir_fd: int | None = None,
+                  loop: object = None, executor: object = None) -> None:
     """``os.replace``: the same as `rename` on this platform."""
     try:
         await _rename("replace", src, dst, src_dir_fd, dst_dir_fd)
@@ -241,7 +249,8 @@ async def _rename(function: str, src: StrOrBytesPath, dst: StrOrBytesPath,
     await _run(_velnor.rename(s.text, d.text, _dir(src_dir_fd), _dir(dst_dir_fd), 0), s.name, d.name)
 
 
-async def renames(old: StrOrBytesPath, new: StrOrBytesPath) -> None:
+async def renames(old: StrOrBytesPath, new: StrOrBytesPath,
+                  *, loop: object = None, executor: object = None) -> None:
     """``os.renames``: rename, creating the new parents and pruning the old
     ones that became empty."""
     try:
@@ -260,7 +269,8 @@ async def renames(old: StrOrBytesPath, new: StrOrBytesPath) -> None:
         raise
 
 
-async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     """``os.remove``: delete a file (not a folder)."""
     try:
         t = target("remove", path)
@@ -270,7 +280,8 @@ async def remove(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
         raise
 
 
-async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                 loop: object = None, executor: object = None) -> None:
     """``os.unlink``: delete a file (not a folder)."""
     try:
         t = target("unlink", path)
@@ -280,7 +291,8 @@ async def unlink(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
         raise
 
 
-async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
+async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None,
+                loop: object = None, executor: object = None) -> None:
     """``os.rmdir``: delete an empty folder."""
     try:
         t = target("rmdir", path)
@@ -290,7 +302,8 @@ async def rmdir(path: StrOrBytesPath, *, dir_fd: int | None = None) -> None:
         raise
 
 
-async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
+async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None = None,
+                loop: object = None, executor: object = None) -> None:
     """``os.mkdir``: create a folder (`mode` masked by the umask)."""
     try:
         t = target("mkdir", path)
@@ -300,7 +313,8 @@ async def mkdir(path: StrOrBytesPath, mode: int = 0o777, *, dir_fd: int | None =
         raise
 
 
-async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False) -> None:
+async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = False,
+                   *, loop: object = None, executor: object = None) -> None:
     """``os.makedirs``: create a folder and every missing parent."""
     try:
         name = _os.fspath(name)
@@ -329,7 +343,7 @@ async def makedirs(name: StrOrBytesPath, mode: int = 0o777, exist_ok: bool = Fal
         raise
 
 
-async def removedirs(name: StrOrBytesPath) -> None:
+async def removedirs(name: StrOrBytesPath, *, loop: object = None, executor: object = None) -> None:
     """``os.removedirs``: remove a folder, then its parents while empty."""
     try:
         await rmdir(name)
@@ -349,7 +363,8 @@ async def removedirs(name: StrOrBytesPath) -> None:
 
 
 async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | None = None,
-               dst_dir_fd: int | None = None, follow_symlinks: bool = True) -> None:
+               dst_dir_fd: int | None = None, follow_symlinks: bool = True,
+               loop: object = None, executor: object = None) -> None:
     """``os.link``: a hard link `dst` to `src`."""
     try:
         s = target("link", src)
@@ -365,7 +380,8 @@ async def link(src: StrOrBytesPath, dst: StrOrBytesPath, *, src_dir_fd: int | No
 
 
 async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory: bool = False,
-                  *, dir_fd: int | None = None) -> None:
+                  *, dir_fd: int | None = None,
+                  loop: object = None, executor: object = None) -> None:
     """``os.symlink``: a symbolic link `dst` pointing at `src`."""
     try:
         s = target("symlink", src)
@@ -378,7 +394,8 @@ async def symlink(src: StrOrBytesPath, dst: StrOrBytesPath, target_is_directory:
 
 # ----------------------------------------------------------- file contents
 
-async def truncate(path: FileDescriptorOrPath, length: int) -> None:
+async def truncate(path: FileDescriptorOrPath, length: int,
+                   *, loop: object = None, executor: object = None) -> None:
     """``os.truncate``: set the size of a file, by path or descriptor."""
     try:
         t = target("truncate", path, allow_fd=True)
@@ -393,7 +410,7 @@ async def truncate(path: FileDescriptorOrPath, length: int) -> None:
 
 
 async def chmod(path: FileDescriptorOrPath, mode: int, *, dir_fd: int | None = None,
-                follow_symlinks: bool = True) -> None:
+                follow_symlinks: bool = True, loop: object = None, executor: object = None) -> None:
     """``os.chmod``: change the permission bits of a path or descriptor."""
     try:
         t = target("chmod", path, allow_fd=True)
@@ -452,7 +469,7 @@ _MISSING: Any = _Missing()
 async def utime(path: FileDescriptorOrPath,
                 times: tuple[int, int] | tuple[float, float] | None = _MISSING, *,
                 ns: tuple[int, int] | None = _MISSING, dir_fd: int | None = None,
-                follow_symlinks: bool = True) -> None:
+                follow_symlinks: bool = True, loop: object = None, executor: object = None) -> None:
     """``os.utime``: set access and modification times (now, by default)."""
     try:
         t = target("utime", path, allow_fd=True)
@@ -488,7 +505,8 @@ async def utime(path: FileDescriptorOrPath,
         raise
 
 
-async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> int:
+async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int,
+                   *, loop: object = None, executor: object = None) -> int:
     """``os.sendfile``: up to `count` bytes from `in_fd` (at `offset`, or at
     its position when None) to `out_fd`; the number of bytes sent."""
     try:
@@ -502,7 +520,8 @@ async def sendfile(out_fd: int, in_fd: int, offset: int | None, count: int) -> i
 _PathT = TypeVar("_PathT", bound=StrOrBytesPath)
 
 
-async def copy_file(src: StrOrBytesPath, dst: _PathT) -> _PathT:
+async def copy_file(src: StrOrBytesPath, dst: _PathT,
+                    *, loop: object = None, executor: object = None) -> _PathT:
     """Copy the contents of `src` into `dst` (created or truncated) inside
     the kernel, with ``shutil.copyfile``'s result and errors: `dst` is
     returned, the same file on both sides raises ``shutil.SameFileError``."""
@@ -551,12 +570,15 @@ async def copy_file(src: StrOrBytesPath, dst: _PathT) -> _PathT:
 # ---------------------------------------------------------------- listings
 
 @overload
-async def listdir(path: str | _os.PathLike[str] | None = None) -> list[str]: ...
+async def listdir(path: str | _os.PathLike[str] | None = None,
+                  *, loop: object = None, executor: object = None) -> list[str]: ...
 @overload
-async def listdir(path: bytes | _os.PathLike[bytes]) -> list[bytes]: ...
+async def listdir(path: bytes | _os.PathLike[bytes],
+                  *, loop: object = None, executor: object = None) -> list[bytes]: ...
 @overload
-async def listdir(path: int) -> list[str]: ...
-async def listdir(path: FileDescriptorOrPath | None = None) -> list[Any]:
+async def listdir(path: int, *, loop: object = None, executor: object = None) -> list[str]: ...
+async def listdir(path: FileDescriptorOrPath | None = None,
+                  *, loop: object = None, executor: object = None) -> list[Any]:
     """``os.listdir``: the names in a folder (``bytes`` for a ``bytes`` path)."""
     try:
         t = target("listdir", path, allow_fd=True, allow_none=True)
@@ -896,12 +918,15 @@ class ScandirIterator(Generic[AnyStr]):
 
 
 @overload
-def scandir(path: None = None) -> ScandirIterator[str]: ...
+def scandir(path: None = None,
+            *, loop: object = None, executor: object = None) -> ScandirIterator[str]: ...
 @overload
-def scandir(path: int) -> ScandirIterator[str]: ...
+def scandir(path: int, *, loop: object = None, executor: object = None) -> ScandirIterator[str]: ...
 @overload
-def scandir(path: AnyStr | _os.PathLike[AnyStr]) -> ScandirIterator[AnyStr]: ...
-def scandir(path: Any = None) -> ScandirIterator[Any]:
+def scandir(path: AnyStr | _os.PathLike[AnyStr],
+            *, loop: object = None, executor: object = None) -> ScandirIterator[AnyStr]: ...
+def scandir(path: Any = None,
+            *, loop: object = None, executor: object = None) -> ScandirIterator[Any]:
     """``os.scandir``: the entries of a folder (`DirEntry`), for ``async for``."""
     try:
         return ScandirIterator(path)

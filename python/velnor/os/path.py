@@ -3,7 +3,8 @@
 Every name that ``aiofiles.os.path`` has is a coroutine function here, as
 there (`abspath` too, which reads the working folder); the pure helpers it
 lacks (`join`, `split`, `normpath`, ...) are the standard library's own,
-re-exported unchanged and synchronous.
+re-exported unchanged and synchronous. As in ``aiofiles.os.path``, the
+coroutines accept ``loop=`` and ``executor=``, which they ignore.
 """
 
 from __future__ import annotations
@@ -39,7 +40,8 @@ async def _stat(path: FileDescriptorOrPath, follow: bool = True) -> _os.stat_res
     return await stat(path) if follow else await lstat(path)  # type: ignore[arg-type]
 
 
-async def exists(path: FileDescriptorOrPath) -> bool:
+async def exists(path: FileDescriptorOrPath,
+                 *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` names something (following symlinks); never raises
     for a missing or unusable path, as ``os.path.exists``."""
     try:
@@ -53,7 +55,8 @@ async def exists(path: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def lexists(path: FileDescriptorOrPath) -> bool:
+async def lexists(path: FileDescriptorOrPath,
+                  *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` names something, a broken symlink included."""
     try:
         try:
@@ -74,7 +77,8 @@ async def _mode_is(path: FileDescriptorOrPath, test: object, follow: bool = True
     return bool(test(st.st_mode))  # type: ignore[operator]
 
 
-async def isfile(path: FileDescriptorOrPath) -> bool:
+async def isfile(path: FileDescriptorOrPath,
+                 *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` is a regular file (or a symlink to one)."""
     try:
         return await _mode_is(path, _st.S_ISREG)
@@ -83,7 +87,8 @@ async def isfile(path: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def isdir(path: FileDescriptorOrPath) -> bool:
+async def isdir(path: FileDescriptorOrPath,
+                *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` is a folder (or a symlink to one)."""
     try:
         return await _mode_is(path, _st.S_ISDIR)
@@ -92,7 +97,8 @@ async def isdir(path: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def islink(path: FileDescriptorOrPath) -> bool:
+async def islink(path: FileDescriptorOrPath,
+                 *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` is a symbolic link."""
     try:
         return await _mode_is(path, _st.S_ISLNK, follow=False)
@@ -101,7 +107,8 @@ async def islink(path: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def isjunction(path: FileDescriptorOrPath) -> bool:
+async def isjunction(path: FileDescriptorOrPath,
+                     *, loop: object = None, executor: object = None) -> bool:
     """Always False: junctions exist only on Windows."""
     try:
         _os.fspath(path)  # type: ignore[arg-type]  # the standard library's TypeError
@@ -111,12 +118,13 @@ async def isjunction(path: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def isdevdrive(path: FileDescriptorOrPath) -> bool:
+async def isdevdrive(path: FileDescriptorOrPath,
+                     *, loop: object = None, executor: object = None) -> bool:
     """Always False: Dev Drives exist only on Windows."""
     return False
 
 
-async def ismount(path: StrOrBytesPath) -> bool:
+async def ismount(path: StrOrBytesPath, *, loop: object = None, executor: object = None) -> bool:
     """Whether `path` is a mount point: on another device than its parent,
     or its own parent (``/``), as ``os.path.ismount`` tells."""
     try:
@@ -140,27 +148,32 @@ async def ismount(path: StrOrBytesPath) -> bool:
         raise
 
 
-async def getsize(path: FileDescriptorOrPath) -> int:
+async def getsize(path: FileDescriptorOrPath,
+                  *, loop: object = None, executor: object = None) -> int:
     """The size of `path` in bytes; raises as ``os.stat`` does."""
     return (await _stat(path)).st_size
 
 
-async def getmtime(path: FileDescriptorOrPath) -> float:
+async def getmtime(path: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     """The time of last modification, in seconds since the epoch."""
     return (await _stat(path)).st_mtime
 
 
-async def getatime(path: FileDescriptorOrPath) -> float:
+async def getatime(path: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     """The time of last access, in seconds since the epoch."""
     return (await _stat(path)).st_atime
 
 
-async def getctime(path: FileDescriptorOrPath) -> float:
+async def getctime(path: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> float:
     """The time of the last metadata change, in seconds since the epoch."""
     return (await _stat(path)).st_ctime
 
 
-async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath) -> bool:
+async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath,
+                   *, loop: object = None, executor: object = None) -> bool:
     """Whether both paths name the same file (device and inode)."""
     try:
         return samestat(await _stat(f1), await _stat(f2))
@@ -169,7 +182,7 @@ async def samefile(f1: FileDescriptorOrPath, f2: FileDescriptorOrPath) -> bool:
         raise
 
 
-async def sameopenfile(fp1: int, fp2: int) -> bool:
+async def sameopenfile(fp1: int, fp2: int, *, loop: object = None, executor: object = None) -> bool:
     """Whether both descriptors refer to the same file."""
     try:
         return samestat(await _stat(fp1), await _stat(fp2))
@@ -178,7 +191,8 @@ async def sameopenfile(fp1: int, fp2: int) -> bool:
         raise
 
 
-async def abspath(path: AnyStr | _os.PathLike[AnyStr]) -> AnyStr:
+async def abspath(path: AnyStr | _os.PathLike[AnyStr],
+                  *, loop: object = None, executor: object = None) -> AnyStr:
     """``os.path.abspath``: `path` made absolute against the working folder."""
     try:
         return _os.path.abspath(path)
@@ -187,7 +201,8 @@ async def abspath(path: AnyStr | _os.PathLike[AnyStr]) -> AnyStr:
         raise
 
 
-async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = False) -> AnyStr:
+async def realpath(filename: AnyStr | _os.PathLike[AnyStr], *, strict: bool = False,
+                   loop: object = None, executor: object = None) -> AnyStr:
     """``os.path.realpath``: the canonical path, symlinks resolved.
 
     Each component is looked up with `lstat` and each link read with
