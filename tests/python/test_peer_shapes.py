@@ -1,6 +1,7 @@
 """Code written for aiofiles, anyio or trio, in their own style, runs on
 velnor: positions and kinds awaited, temporary files awaited, an opener
-awaited and then entered, aiofiles' keywords passed."""
+awaited and then entered, aiofiles' keywords passed, scandir's entries used
+as os.DirEntry is."""
 
 from __future__ import annotations
 
@@ -8,6 +9,9 @@ import asyncio
 import inspect
 import os
 from pathlib import Path
+from typing import Any
+
+import pytest
 
 import velnor
 import velnor.os
@@ -96,4 +100,35 @@ def test_aiofiles_keywords_are_accepted_and_ignored(run: Runner, tmp_path: Path)
             assert await f.read() == b"x"
         assert (await velnor.os.stat(path, loop=loop, executor=None)).st_size == 1
         assert await velnor.os.path.isfile(path, loop=loop) and await velnor.os.listdir(tmp_path, executor=None) == ["f"]
+    run(main())
+
+
+def test_scandir_entries_answer_as_os_direntry_at_once_or_awaited(run: Runner, tmp_path: Path) -> None:
+    (tmp_path / "file").write_bytes(b"12345")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "link").symlink_to("file")
+    (tmp_path / "broken").symlink_to("nowhere")
+
+    def facts(e: Any, st: Any, lst: Any) -> tuple[Any, ...]:
+        return (e.name, e.is_dir(), e.is_file(), e.is_symlink(), tuple(lst), st and tuple(st))
+
+    with os.scandir(tmp_path) as it:
+        theirs = sorted(facts(e, e.stat() if e.name != "broken" else None, e.stat(follow_symlinks=False))
+                        for e in it)
+
+    async def main() -> None:
+        # aiofiles' form: the listing awaited, then used as os.DirEntry is.
+        ours = sorted(facts(e, e.stat() if e.name != "broken" else None, e.stat(follow_symlinks=False))
+                      for e in await velnor.os.scandir(tmp_path))
+        assert ours == theirs
+        async for e in velnor.os.scandir(tmp_path):
+            assert await e.stat(follow_symlinks=False) == e.stat(follow_symlinks=False)
+            if e.name == "broken":
+                with pytest.raises(FileNotFoundError):
+                    await e.stat()
+                with pytest.raises(FileNotFoundError):
+                    e.stat().st_size
+            else:
+                st = e.stat()
+                assert isinstance(await st, os.stat_result) and st.st_size == (await st).st_size
     run(main())

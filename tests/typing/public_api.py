@@ -169,7 +169,10 @@ async def entries(name: str, raw: bytes, std: pathlib.Path, fd: int) -> None:
                         tuple[bytes, bytes, bytes, bool, bool, bool, bool, int, os.stat_result])
     with await velnor.os.scandir(name) as listed:
         for text_entry in listed:
-            assert_type(text_entry.name, str)
+            # Used at once, as os.DirEntry's (aiofiles' entries), or awaited.
+            status: os.stat_result = text_entry.stat()
+            assert_type((text_entry.name, text_entry.stat().st_size, await text_entry.stat(),
+                         status.st_mtime), tuple[str, int, os.stat_result, float])
         assert_type(listed.close(), None)
 
 

@@ -662,20 +662,44 @@ class DirEntry(_Listed, Generic[AnyStr]):
             return self._lstat is not None and bool(test(self._lstat.st_mode))
         return self._followed is not None and bool(test(self._followed))
 
-    async def stat(self, *, follow_symlinks: bool = True) -> _os.stat_result:
-        """The entry's ``os.stat_result``, cached after the first call."""
+    def stat(self, *, follow_symlinks: bool = True) -> EntryStatus:
+        """The entry's ``os.stat_result``, cached after the first call:
+        ``await entry.stat()`` looks it up through the driver where the
+        entry does not have it yet; ``entry.stat()`` used at once (as
+        ``os.DirEntry``'s, and aiofiles' entries) answers from the entry or
+        the kernel's caches, and only where neither has it asks the file
+        system right there, as ``os.DirEntry.stat`` does."""
         # As os.DirEntry: what is not a symlink has one status, following or not.
-        try:
-            if follow_symlinks and self.is_symlink():
-                if self._stat is None:
-                    self._stat = await self._lookup(True)
-                return self._stat
-            if self._lstat is None:
-                self._lstat = await self._lookup(False)
-            return self._lstat
-        except Exception as error:
-            public_traceback(error)
-            raise
+        return EntryStatus(self, follow_symlinks and self.is_symlink())
+
+    async def _status(self, follow: bool) -> _os.stat_result:
+        if follow:
+            if self._stat is None:
+                self._stat = await self._lookup(True)
+            return self._stat
+        if self._lstat is None:
+            self._lstat = await self._lookup(False)
+        return self._lstat
+
+    def _status_now(self, follow: bool) -> _os.stat_result:
+        known = self._stat if follow else self._lstat
+        if known is not None:
+            return known
+        flags = 0 if follow else _AT_SYMLINK_NOFOLLOW
+        if self._dir_fd is not None:
+            name: Any = self.name
+            raw = _velnor.stat_cached(_os.fsdecode(name), self._dir_fd, flags)
+            found = (_velnor.stat_result_of(raw, _STAT_RESULT) if raw is not None
+                     else _os.stat(name, dir_fd=self._dir_fd, follow_symlinks=follow))
+        else:
+            raw = _velnor.stat_cached(_os.fsdecode(self.path), AT_FDCWD, flags)
+            found = (_velnor.stat_result_of(raw, _STAT_RESULT) if raw is not None
+                     else _os.stat(self.path, follow_symlinks=follow))
+        if follow:
+            self._stat = found
+        else:
+            self._lstat = found
+        return found
 
     async def _lookup(self, follow: bool) -> _os.stat_result:
         if self._dir_fd is not None:
@@ -703,8 +727,8 @@ class DirEntry(_Listed, Generic[AnyStr]):
 
 if not TYPE_CHECKING:
     def _complete(entry_type: type, methods: type) -> type:
-        for key in ("__fspath__", "__repr__", "is_symlink", "is_junction", "_is", "stat", "_lookup",
-                    "_resolve_type"):
+        for key in ("__fspath__", "__repr__", "is_symlink", "is_junction", "_is", "stat", "_status",
+                    "_status_now", "_lookup", "_resolve_type"):
             setattr(entry_type, key, methods.__dict__[key])
         entry_type.__doc__ = methods.__doc__
         entry_type.__class_getitem__ = classmethod(_types.GenericAlias)
@@ -713,6 +737,71 @@ if not TYPE_CHECKING:
         return entry_type
 
     DirEntry = _complete(_velnor.ListedEntry, DirEntry)
+
+
+class _EntryStatus:
+    """What `DirEntry.stat` returns: awaited, the entry's ``os.stat_result``;
+    used at once (its fields, indexing, comparing), that same result."""
+
+    __slots__ = ("_entry", "_follow", "_result")
+
+    def __init__(self, entry: Any, follow: bool) -> None:
+        self._entry = entry
+        self._follow = follow
+        self._result: _os.stat_result | None = None
+
+    def __await__(self) -> Generator[Any, None, _os.stat_result]:
+        try:
+            result = self._result
+            if result is None:
+                result = self._result = yield from self._entry._status(self._follow).__await__()
+            return result
+        except Exception as error:
+            public_traceback(error)
+            raise
+
+    def _now(self) -> _os.stat_result:
+        result = self._result
+        if result is None:
+            result = self._result = self._entry._status_now(self._follow)
+        return result
+
+    def __getattr__(self, name: str) -> Any:
+        try:
+            return getattr(self._now(), name)
+        except Exception as error:
+            public_traceback(error)
+            raise
+
+    def __getitem__(self, index: Any) -> Any:
+        return self._now()[index]
+
+    def __len__(self) -> int:
+        return len(self._now())
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._now())
+
+    def __eq__(self, other: object) -> bool:
+        return self._now() == (other._now() if isinstance(other, _EntryStatus) else other)
+
+    def __hash__(self) -> int:
+        return hash(self._now())
+
+    def __repr__(self) -> str:
+        return repr(self._now())
+
+    def __reduce__(self) -> Any:
+        return self._now().__reduce__()
+
+
+if TYPE_CHECKING:
+    class EntryStatus(_os.stat_result):  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
+        """To a checker: an ``os.stat_result`` that may also be awaited."""
+        def __new__(cls, entry: Any, follow: bool) -> EntryStatus: ...
+        def __await__(self) -> Generator[Any, None, _os.stat_result]: ...
+else:
+    EntryStatus = _EntryStatus
 
 
 class ScandirIterator(Generic[AnyStr]):
