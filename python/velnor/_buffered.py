@@ -683,6 +683,10 @@ class BufferedFile(SplitLines[bytes]):
 
     # -- closing -----------------------------------------------------------
 
+    async def aclose(self) -> None:
+        """`close`, by the name anyio's and trio's files give it."""
+        await self.close()
+
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless.
         The file is closed even when the last write fails, whose error is raised."""

@@ -738,6 +738,10 @@ class BinaryFile:
 
     # -- closing -----------------------------------------------------------
 
+    async def aclose(self) -> None:
+        """`close`, by the name anyio's and trio's files give it."""
+        await self.close()
+
     async def close(self) -> None:
         """Close the file; closing twice is harmless. Works from any event
         loop, so a file can always be closed. Operations already in flight

@@ -857,6 +857,10 @@ class TextFile(SplitLines[str]):
 
     # -- closing -----------------------------------------------------------
 
+    async def aclose(self) -> None:
+        """`close`, by the name anyio's and trio's files give it."""
+        await self.close()
+
     async def close(self) -> None:
         """Write out the buffer and close the file; closing twice is harmless."""
         try:

@@ -949,6 +949,10 @@ class SpooledTemporaryFile(Generic[AnyStr]):
             public_traceback(error)
             raise
 
+    async def aclose(self) -> None:
+        """`close`, by the name anyio's and trio's files give it."""
+        await self.close()
+
     async def close(self) -> None:
         """Close; the content is gone."""
         try:

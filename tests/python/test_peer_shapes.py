@@ -48,7 +48,7 @@ def test_temporary_files_are_awaited_as_aiofiles_awaits_them(run: Runner, tmp_pa
         f = await named
         assert await named is f and os.path.exists(f.name)
         await f.write(b"data")
-        await f.close()
+        await f.aclose()  # anyio's and trio's name
         assert os.listdir(tmp_path) == []  # no block to end: removed at close
         f = await velnor.tempfile.NamedTemporaryFile(dir=tmp_path, delete=False)
         await f.close()
@@ -81,6 +81,9 @@ def test_an_opener_awaited_then_entered_gives_and_closes_one_file(run: Runner, t
             async with opener as g:
                 assert g is f
             assert f.closed
+            async with await velnor.open(tmp_path / "f", mode) as h:  # anyio's and trio's habit
+                pass
+            assert h.closed
     run(main())
 
 
