@@ -54,8 +54,12 @@ class _Descriptor:
     async def _open(self, loop: asyncio.AbstractEventLoop) -> BufferedFile:
         for gone in [other for other in self._files if other.is_closed()]:
             # Nothing waits in its buffer (every write flushes); closed from
-            # here, as a file can be from any loop.
-            await self._files.pop(gone).close()
+            # here, as a file can be from any loop. Its duplicate only: a
+            # failure there is no reason to refuse this loop its stream.
+            try:
+                await self._files.pop(gone).close()
+            except OSError:
+                pass
         mode: Literal["rb", "wb"] = "rb" if self.fd == 0 else "wb"
         file = await named(_open(self.fd, mode, closefd=False), _NAMES[self.fd])
         self._files[loop] = file
