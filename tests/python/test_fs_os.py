@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velnor.os as vos
+import velnor.os._scandir as vscandir
 from velnor import Path as AsyncPath
 from support.loops import Runner, run_on
 from support.fs import async_outcome, stat_facts, sync_outcome, tree
@@ -290,8 +291,8 @@ def test_listings_match_os(run: Runner, sample: Path) -> None:
 
 def test_entries_handed_out_in_runs_come_once_each_however_they_are_taken(
         run: Runner, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(vos, "_RUN", 7)
-    monkeypatch.setattr(vos, "turn_due", lambda: True)  # a turn before every run
+    monkeypatch.setattr(vscandir, "_RUN", 7)
+    monkeypatch.setattr(vscandir, "turn_due", lambda: True)  # a turn before every run
     for i in range(40):
         (tmp_path / f"f{i:02}").touch()
     everything = sorted(os.listdir(tmp_path))
@@ -828,8 +829,8 @@ def test_a_scandir_cancelled_at_its_turn_skips_no_entry(run: Runner, tmp_path: P
     for i in range(70):
         (plain / f"f{i}").touch()
         os.symlink(".", links / f"l{i}")
-    monkeypatch.setattr(vos, "turn_due", lambda: True)
-    monkeypatch.setattr(vos, "_RUN", 1)  # every step through the Python side
+    monkeypatch.setattr(vscandir, "turn_due", lambda: True)
+    monkeypatch.setattr(vscandir, "_RUN", 1)  # every step through the Python side
 
     async def main() -> None:
         for folder in (plain, links):
