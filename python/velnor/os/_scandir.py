@@ -161,7 +161,7 @@ if not TYPE_CHECKING:
             setattr(entry_type, key, methods.__dict__[key])
         entry_type.__doc__ = methods.__doc__
         entry_type.__class_getitem__ = classmethod(_types.GenericAlias)
-        entry_type.__module__ = __name__
+        entry_type.__module__ = "velnor.os"
         entry_type.__name__ = entry_type.__qualname__ = "DirEntry"
         return entry_type
 
@@ -459,3 +459,8 @@ async def _entries(path: FileDescriptorOrPath, links: bool) -> list[DirEntry[Any
     it: ScandirIterator[Any] = ScandirIterator(path)
     it._links = links
     return await it._load()
+
+
+# Public under velnor.os, as DirEntry is: their reprs, pickles and
+# documentation name that module.
+ScandirIterator.__module__ = scandir.__module__ = "velnor.os"
