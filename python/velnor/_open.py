@@ -115,12 +115,13 @@ class FileOpener(Generic[FileT]):
             raise
 
 
-def named(opener: FileOpener[FileT], name: str | bytes | int, owned: bool = False) -> FileOpener[FileT]:
+def named(opener: FileOpener[FileT], name: str | bytes | int,
+          made_for_it: bool = False) -> FileOpener[FileT]:
     """`opener`, made by `open` from a descriptor, giving a file that
     reports `name` (a temporary file's path) instead of the descriptor.
-    With `owned` the descriptor was made for this file alone: a failure
-    before the file holds it closes it."""
-    opener._args = (*opener._args, name, owned)
+    With `made_for_it` the descriptor was made for this file alone: a
+    failure before the file holds it closes it."""
+    opener._args = (*opener._args, name, made_for_it)
     opener._name = name
     return opener
 

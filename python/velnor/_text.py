@@ -789,7 +789,7 @@ class TextFile(SplitLines[str]):
                     raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
                 # Where the file is once the operations asked for before are done.
                 async with self._lock:
-                    return await self._seek_to(self.tell())
+                    return await self._seek_to(self._tell())
             elif whence == os.SEEK_END:
                 if cookie != 0:
                     raise io.UnsupportedOperation("can't do nonzero end-relative seeks")

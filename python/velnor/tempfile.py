@@ -195,7 +195,7 @@ async def _open_created(fd: int, name: Any, mode: str, buffering: int, encoding:
     except BaseException:
         await _vos.close(fd)
         raise
-    return await named(opener, name, owned=True)
+    return await named(opener, name, made_for_it=True)
 
 
 _F = TypeVar("_F", covariant=True)
